@@ -1,0 +1,23 @@
+# Install rules: the library (versioned SONAME plus the plain link name), the public
+# headers, the ONNX Runtime it was linked against, a pkg-config file and a CMake
+# package so a host can find_package(ka_core).
+include(CMakePackageConfigHelpers)
+
+install(TARGETS ka_core EXPORT ka_coreTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ka/ka.h ka/ka_a2x.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ka)
+install(FILES "${KA_ORT_ROOT}/lib/libonnxruntime.so.1" DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+install(EXPORT ka_coreTargets NAMESPACE ka_core:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ka_core)
+configure_package_config_file(cmake/ka_coreConfig.cmake.in
+  "${CMAKE_CURRENT_BINARY_DIR}/ka_coreConfig.cmake"
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ka_core)
+write_basic_package_version_file("${CMAKE_CURRENT_BINARY_DIR}/ka_coreConfigVersion.cmake"
+  COMPATIBILITY SameMajorVersion)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/ka_coreConfig.cmake"
+              "${CMAKE_CURRENT_BINARY_DIR}/ka_coreConfigVersion.cmake"
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ka_core)
+
+configure_file(cmake/ka_core.pc.in "${CMAKE_CURRENT_BINARY_DIR}/ka_core.pc" @ONLY)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/ka_core.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,63 @@
+#pragma once
+// Shared helpers for the tests: scratch directories, small files, environment overrides.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ka::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on scope exit.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+// Writes bytes to path, creating parent directories.
+void writeFile(const std::string& path, const std::string& bytes);
+std::string slurp(const std::string& path);
+bool exists(const std::string& path);
+
+// Sets (or, with nullopt, unsets) an environment variable for the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Captures what the code under test writes to standard error during the scope.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  std::string text();  // stops capturing on the first call
+
+ private:
+  int saved_ = -1;
+  std::string file_;
+  std::string text_;
+  bool done_ = false;
+};
+
+// Directory of generated fixtures ($KA_TEST_FIXTURES); the test is skipped without it.
+std::string fixtureDir();
+
+// A manifest.json text with every required key; `extra` is spliced in before the
+// closing brace (start it with ", ").
+std::string manifestText(const std::string& extra = "", bool stamp = true);
+
+}  // namespace ka::test

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The main job, from a fresh clone: installs what is missing, builds the library and the
+# ka tool, makes the demo identity bundle, and walks it through the tool the way a host
+# developer would: check it, pack it into a container, open the container.
+# Output goes to demo-out/ (or DEMO_OUT).
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$here/build}
+out=${DEMO_OUT:-$here/demo-out}
+"$here/tools/bootstrap.sh" "$build"
+cmake -S "$here" -B "$build" -G Ninja -DKA_ORT_ROOT="$build/deps/onnxruntime" >/dev/null
+cmake --build "$build" --target ka
+ka="$build/tools/ka"
+
+mkdir -p "$out"
+/usr/bin/python3 "$here/tools/fixtures/make_demo_bundle.py" "$out/demo"
+echo "== ka bundle check $out/demo"
+"$ka" bundle check "$out/demo"
+echo "== ka imx pack $out/demo $out/demo.imx"
+rm -rf "$out/demo.kabundle" "$out/demo.kabundle.imx_unwrapped"
+"$ka" imx pack "$out/demo" "$out/demo.imx"
+echo "== ka bundle resolve $out/demo.imx"
+"$ka" bundle resolve "$out/demo.imx"
+echo "== ka bundle member $out/demo.imx M.f32 (the bundle carries the canonical name)"
+"$ka" bundle member "$out/demo.imx" M.f32
+diff -r "$out/demo" "$out/demo.kabundle" && echo "== unwrapped container is byte-identical to the bundle"

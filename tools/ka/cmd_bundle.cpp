@@ -1,0 +1,67 @@
+// ka bundle resolve|member|check
+#include <cstdio>
+#include <string>
+
+#include "bundle/manifest.h"
+#include "ka/ka.h"
+#include "tools/ka/commands.h"
+
+namespace ka::cli {
+namespace {
+const char kUsage[] =
+    "usage: ka bundle resolve PATH\n"
+    "       ka bundle member PATH NAME\n"
+    "       ka bundle check PATH\n";
+
+int usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int resolve(const std::string& path) {
+  char out[4096];
+  if (ka_bundle_resolve_handle(path.c_str(), out, sizeof out) != 1) return fail(ka_last_error());
+  std::printf("%s\n", out);
+  return 0;
+}
+
+int member(const std::string& path, const std::string& name) {
+  char out[4096];
+  const int rc = ka_bundle_resolve_member(path.c_str(), name.c_str(), out, sizeof out);
+  if (rc < 0) {
+    const char* why = ka_last_error();
+    return fail(*why ? why : "ka_bundle_resolve_member: path longer than 4095 bytes");
+  }
+  std::printf("%s\n", out);
+  if (rc == 0) {
+    std::fprintf(stderr, "ka: member %s is not in the bundle\n", name.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int check(const std::string& path) {
+  const Manifest m = loadManifest(path);
+  std::printf("dir          %s\n", m.dir.c_str());
+  std::printf("agent        %s\n", m.agent.c_str());
+  std::printf("NT           %d\n", m.NT);
+  std::printf("frame        %dx%d (W x H)\n", m.W, m.H);
+  std::printf("paste space  %dx%d\n", m.MsrcW, m.MsrcH);
+  std::printf("crop         %d\n", m.crop);
+  std::printf("unsharp      amount %g sigma %g ksize %d\n", m.unsharp.amount, m.unsharp.sigma,
+              m.unsharp.ksize);
+  std::printf("frames       %d\n", m.frames);
+  std::printf("lip template %s\n",
+              m.lipTemplate.empty() ? "absent" : (std::to_string(m.lipTemplate.size()) + " bytes").c_str());
+  return 0;
+}
+}  // namespace
+
+int bundleCommand(const Args& a) {
+  if (a.size() == 2 && a[0] == "resolve") return resolve(a[1]);
+  if (a.size() == 3 && a[0] == "member") return member(a[1], a[2]);
+  if (a.size() == 2 && a[0] == "check") return check(a[1]);
+  return usage();
+}
+
+}  // namespace ka::cli

@@ -1,0 +1,17 @@
+#pragma once
+// Subcommands of the ka tool. Each takes the arguments after its family's name and
+// returns the process exit code; usage errors print the family's usage and return 2.
+#include <string>
+#include <vector>
+
+namespace ka::cli {
+
+using Args = std::vector<std::string>;
+
+int bundleCommand(const Args& args);
+int imxCommand(const Args& args);
+
+// Prints "ka: <message>" to standard error and returns 1.
+int fail(const std::string& message);
+
+}  // namespace ka::cli

@@ -1,0 +1,45 @@
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "ka/ka.h"
+#include "tools/ka/commands.h"
+
+namespace {
+const char kUsage[] =
+    "usage: ka <command> ...\n"
+    "\n"
+    "  ka bundle resolve PATH        print the bundle directory for PATH (unwraps containers)\n"
+    "  ka bundle member PATH NAME    print the path of member NAME (legacy or canonical)\n"
+    "  ka bundle check PATH          load and check the manifest, print its fields\n"
+    "  ka imx pack DIR OUT.imx       write an IMX container from a bundle directory\n"
+    "  ka imx unwrap PATH            unwrap a container (or reuse a current unwrap)\n"
+    "  ka version                    print the library version\n";
+}  // namespace
+
+namespace ka::cli {
+int fail(const std::string& message) {
+  std::fprintf(stderr, "ka: %s\n", message.c_str());
+  return 1;
+}
+}  // namespace ka::cli
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const ka::cli::Args rest(argv + 2, argv + argc);
+  try {
+    if (!std::strcmp(argv[1], "bundle")) return ka::cli::bundleCommand(rest);
+    if (!std::strcmp(argv[1], "imx")) return ka::cli::imxCommand(rest);
+    if (!std::strcmp(argv[1], "version")) {
+      std::printf("%s\n", ka_version());
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    return ka::cli::fail(e.what());
+  }
+  std::fprintf(stderr, "ka: unknown command '%s'\n\n%s", argv[1], kUsage);
+  return 2;
+}

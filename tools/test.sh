@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs the whole test suite from a fresh clone: installs what is missing, builds, tests.
+#   tools/test.sh [extra ctest arguments]
+# Environment: BUILD_DIR (default: build), KA_SANITIZE (address|thread; uses its own
+# build directory build-<sanitizer> unless BUILD_DIR is set).
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+san=${KA_SANITIZE:-}
+build=${BUILD_DIR:-$here/build${san:+-$san}}
+"$here/tools/bootstrap.sh" "$build"
+cmake -S "$here" -B "$build" -G Ninja -DKA_SANITIZE="$san" -DKA_ORT_ROOT="$build/deps/onnxruntime" >/dev/null
+cmake --build "$build"
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" "$@"
