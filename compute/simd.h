@@ -1,0 +1,55 @@
+#pragma once
+// ka::simd: the library's hand-vectorised inner loops. Each kernel is written once
+// against Highway, compiled for every target Highway offers on the build's architecture,
+// and dispatched at run time to the best target the processor supports. Kernels are
+// pure functions over caller-owned buffers: no allocation (conv3x3Range keeps one
+// scratch per calling thread), no locks, no errors, safe to call from many threads.
+//
+// Half floats are IEEE 754 binary16 carried as uint16_t. Conversions to half round to
+// nearest even, produce subnormals, flush below the smallest subnormal to signed zero,
+// overflow to signed infinity and keep NaN a quiet NaN with its top payload bits.
+#include <cstddef>
+#include <cstdint>
+
+namespace ka::simd {
+
+// dst[i] = float(src[i])
+void f16ToF32(const uint16_t* src, float* dst, size_t n);
+// dst[i] = half(src[i])
+void f32ToF16(const float* src, uint16_t* dst, size_t n);
+// out[i] = float(half(a[i])) * b[i], the product in single precision.
+void roundF16Mul(const float* a, const float* b, float* out, size_t n);
+// dst[c*planeStride + i] = half(rgb[3*i + c] / 255.0f) for c in 0..2.
+void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride, size_t n);
+// One RGB24 row from limited-range BT.601 4:2:0 (chromaStep 1 for planar chroma rows,
+// 2 for interleaved NV12 rows with v = u + 1).
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width,
+                      int chromaStep, uint8_t* rgb);
+// One frame row of the paste compositor: mask-weighted Lanczos-8 resample of the
+// crop src4 (side x side pixels of R, G, B, unused; 0..255 scale) blended into
+// outRow[3*x] for x in [x0, x1].
+void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos,
+                      const float* bilinear, const int* fx, const int* fy, int dx, int dy,
+                      int x0, int x1, uint8_t* outRow);
+// 3x3 convolution, stride 1, zero padding 1, with bias: output planes [begin, end) of
+// batch x cout planes of h x w.
+void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight,
+                  const float* bias, int cout, float* out, int begin, int end);
+// Retrieval distance terms reproducing a half-precision reference step by step.
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* weight, size_t n,
+                             size_t lo, size_t hi);
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* weight, size_t n);
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* weight, size_t n);
+
+// Name of the best target the processor supports ("AVX2", "NEON", ...), for diagnostics.
+const char* target();
+
+}  // namespace ka::simd
+
+namespace ka {
+// Scalar half -> float over n values (same results as simd::f16ToF32).
+void halfToFloat(const uint16_t* src, float* dst, size_t n);
+// Scalar float -> half of one value; unlike simd::f32ToF16, infinity and NaN both become
+// a signed infinity (0x7C00 / 0xFC00).
+uint16_t f32ToF16(float v);
+}  // namespace ka
