@@ -47,7 +47,7 @@ class Pool {
     for (std::thread& t : workers_) t.join();
   }
 
-  void run(uint64_t total, int parts, const RangeFn& fn) {
+  void run(uint64_t total, int parts, const detail::RangeFn& fn) {
     {
       std::lock_guard<std::mutex> lock(mtx_);
       fn_ = &fn;
@@ -76,7 +76,7 @@ class Pool {
   void work(int index) {
     uint64_t seen = 0;
     for (;;) {
-      const RangeFn* fn;
+      const detail::RangeFn* fn;
       uint64_t total;
       int parts;
       {
@@ -102,7 +102,7 @@ class Pool {
   std::vector<std::thread> workers_;
   std::mutex mtx_;
   std::condition_variable wake_, done_;
-  const RangeFn* fn_ = nullptr;
+  const detail::RangeFn* fn_ = nullptr;
   uint64_t total_ = 0;
   int parts_ = 0;
   int pending_ = 0;
@@ -130,7 +130,8 @@ int parts(uint64_t total, uint64_t grain) {
   return q > 1 ? static_cast<int>(std::min<uint64_t>(q, static_cast<uint64_t>(t))) : 1;
 }
 
-void parallelRange(uint64_t total, uint64_t grain, const RangeFn& fn) {
+namespace detail {
+void parallelRange(uint64_t total, uint64_t grain, RangeFn fn) {
   const int p = t_busy ? 1 : parts(total, grain);
   if (p < 2) {
     fn(0, total);
@@ -143,5 +144,6 @@ void parallelRange(uint64_t total, uint64_t grain, const RangeFn& fn) {
   } busy;
   t_pool->run(total, p, fn);
 }
+}  // namespace detail
 
 }  // namespace ka::pool

@@ -10,11 +10,30 @@
 // [i*c, min(total, (i+1)*c)). A loop whose parts write disjoint outputs gives the same
 // result whatever the scheduling.
 #include <cstdint>
-#include <functional>
+#include <type_traits>
+#include <utility>
 
 namespace ka::pool {
 
-using RangeFn = std::function<void(uint64_t begin, uint64_t end)>;
+namespace detail {
+// A non-owning reference to a callable taking (begin, end). Unlike std::function it
+// never allocates, so per-frame loops can hand lambdas with any captures to the pool.
+// Only parallelRange makes one, for the duration of its call.
+class RangeFn {
+ public:
+  template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, RangeFn>>>
+  RangeFn(F&& f) noexcept  // NOLINT: implicit so lambdas convert at the call site
+      : obj_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* o, uint64_t b, uint64_t e) { (*static_cast<std::remove_reference_t<F>*>(o))(b, e); }) {}
+  void operator()(uint64_t begin, uint64_t end) const { call_(obj_, begin, end); }
+
+ private:
+  void* obj_;
+  void (*call_)(void*, uint64_t, uint64_t);
+};
+
+void parallelRange(uint64_t total, uint64_t grain, RangeFn fn);
+}  // namespace detail
 
 // Thread count for splits and for the runtimes other parts configure: KA_CORE_THREADS,
 // else KA_PASTE_THREADS, else 4; at least 1, at most the hardware concurrency when that
@@ -27,8 +46,12 @@ bool available();
 // Parts a range of `total` items is cut into with at least `grain` items per part.
 int parts(uint64_t total, uint64_t grain);
 
-// Calls fn over disjoint sub-ranges covering [0, total) and returns when all have
-// returned. fn must not throw (a throw on a worker terminates the process).
-void parallelRange(uint64_t total, uint64_t grain, const RangeFn& fn);
+// Calls fn(begin, end) over disjoint sub-ranges covering [0, total) and returns when
+// all have returned. fn must not throw on a worker (that terminates the process); a
+// throw from the caller's own part is rethrown after the workers have finished.
+template <typename F>
+void parallelRange(uint64_t total, uint64_t grain, F&& fn) {
+  detail::parallelRange(total, grain, detail::RangeFn(fn));
+}
 
 }  // namespace ka::pool
