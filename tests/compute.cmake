@@ -1,0 +1,3 @@
+# Compute foundation: worker pool and vector kernels. The kernel tests run every kernel
+# on each compiled target the processor supports.
+ka_add_test(test_half SOURCES test_half.cpp LABELS asan TIMEOUT 120)
