@@ -60,43 +60,61 @@ Padded padInput(const float* in, int cin, int h, int w) {
   return {base, stride, plane};
 }
 
-// K consecutive output channels starting at oc of one batch item: each input vector is
-// loaded once per tap and used by all K accumulators.
-template <int K>
-void convChannels(const Padded& src, int cin, int h, int w, const float* weight, const float* bias,
-                  int oc, float* out) {
+// J vectors along the row times K consecutive output channels: each input vector is
+// loaded once per tap and feeds K accumulators, and the J*K independent accumulators
+// keep the multiply-add units busy instead of waiting on one chain.
+template <int K, int J>
+HWY_INLINE void convTile(const Padded& src, int cin, const float* const* wk, const float* bias,
+                         size_t y, size_t x, size_t w, size_t hw, float* out) {
   const DConv d;
   const size_t lanes = hn::Lanes(d);
-  const size_t hw = static_cast<size_t>(h) * static_cast<size_t>(w);
-  const float* wk[K];
-  for (int k = 0; k < K; ++k) wk[k] = weight + static_cast<size_t>(oc + k) * cin * 9;
-  for (int y = 0; y < h; ++y) {
-    for (size_t x = 0; x < static_cast<size_t>(w); x += lanes) {
-      hn::Vec<DConv> acc[K];
-      for (int k = 0; k < K; ++k) acc[k] = hn::Set(d, bias[oc + k]);
-      for (int ic = 0; ic < cin; ++ic) {
-        const float* s = src.data + static_cast<size_t>(ic) * src.plane + static_cast<size_t>(y) * src.stride + x;
-        const size_t wo = static_cast<size_t>(ic) * 9;
-        for (int ky = 0; ky < 3; ++ky) {
-          for (int kx = 0; kx < 3; ++kx) {
-            const auto v = hn::LoadU(d, s + static_cast<size_t>(ky) * src.stride + kx);
-            for (int k = 0; k < K; ++k) acc[k] = hn::MulAdd(hn::Set(d, wk[k][wo + ky * 3 + kx]), v, acc[k]);
-          }
-        }
-      }
-      const size_t o = static_cast<size_t>(y) * static_cast<size_t>(w) + x;
-      if (x + lanes <= static_cast<size_t>(w)) {
-        for (int k = 0; k < K; ++k) hn::StoreU(acc[k], d, out + k * hw + o);
-      } else {
-        // Row end: other threads may be writing the planes that follow, so only the
-        // valid lanes are written.
-        HWY_ALIGN float tmp[HWY_MAX_BYTES / sizeof(float)];
+  hn::Vec<DConv> acc[J][K];
+  for (int j = 0; j < J; ++j)
+    for (int k = 0; k < K; ++k) acc[j][k] = hn::Set(d, bias[k]);
+  for (int ic = 0; ic < cin; ++ic) {
+    const float* s = src.data + static_cast<size_t>(ic) * src.plane + y * src.stride + x;
+    const size_t wo = static_cast<size_t>(ic) * 9;
+    for (int ky = 0; ky < 3; ++ky) {
+      for (int kx = 0; kx < 3; ++kx) {
+        hn::Vec<DConv> v[J];
+        for (int j = 0; j < J; ++j) v[j] = hn::LoadU(d, s + static_cast<size_t>(ky) * src.stride + kx + j * lanes);
         for (int k = 0; k < K; ++k) {
-          hn::Store(acc[k], d, tmp);
-          std::memcpy(out + k * hw + o, tmp, (static_cast<size_t>(w) - x) * sizeof(float));
+          const auto wv = hn::Set(d, wk[k][wo + ky * 3 + kx]);
+          for (int j = 0; j < J; ++j) acc[j][k] = hn::MulAdd(wv, v[j], acc[j][k]);
         }
       }
     }
+  }
+  for (int j = 0; j < J; ++j) {
+    const size_t xj = x + j * lanes;
+    const size_t o = y * w + xj;
+    if (xj + lanes <= w) {
+      for (int k = 0; k < K; ++k) hn::StoreU(acc[j][k], d, out + k * hw + o);
+    } else {
+      // Row end: other threads may be writing the planes that follow, so only the
+      // valid lanes are written.
+      HWY_ALIGN float tmp[HWY_MAX_BYTES / sizeof(float)];
+      for (int k = 0; k < K; ++k) {
+        hn::Store(acc[j][k], d, tmp);
+        std::memcpy(out + k * hw + o, tmp, (w - xj) * sizeof(float));
+      }
+    }
+  }
+}
+
+// K consecutive output channels starting at oc of one batch item.
+template <int K>
+void convChannels(const Padded& src, int cin, int h, int w, const float* weight, const float* bias,
+                  int oc, float* out) {
+  const size_t lanes = hn::Lanes(DConv());
+  const size_t wz = static_cast<size_t>(w);
+  const size_t hw = static_cast<size_t>(h) * wz;
+  const float* wk[K];
+  for (int k = 0; k < K; ++k) wk[k] = weight + static_cast<size_t>(oc + k) * cin * 9;
+  for (size_t y = 0; y < static_cast<size_t>(h); ++y) {
+    size_t x = 0;
+    for (; x + 2 * lanes <= wz; x += 2 * lanes) convTile<K, 2>(src, cin, wk, bias + oc, y, x, wz, hw, out);
+    for (; x < wz; x += lanes) convTile<K, 1>(src, cin, wk, bias + oc, y, x, wz, hw, out);
   }
 }
 
