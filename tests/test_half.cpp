@@ -78,7 +78,7 @@ std::vector<float> randomFloats(size_t n) {
 }
 
 TEST(HalfReference, AgreesWithTheConversionInstructions) {
-  if (!haveHw()) GTEST_SKIP() << "no F16C on this processor";
+  if (!haveHw()) GTEST_SKIP() << "no F16C conversion instructions here";
   for (uint32_t h = 0; h < 65536; ++h) {
     const float f = hwFloat(static_cast<uint16_t>(h));
     if (std::isnan(f)) continue;
