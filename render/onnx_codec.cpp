@@ -223,44 +223,47 @@ HcResizeAttrs hcReadAttrs(GsSlice node) {
   return out;
 }
 
+bool gsValueInfoDims(GsSlice valueInfo, std::vector<int64_t>& dims) {
+  dims.clear();
+  // ValueInfoProto.type -> TypeProto.tensor_type -> shape -> dim
+  GsReader vi(valueInfo);
+  GsField vf;
+  while (vi.next(vf)) {
+    if (vf.field != 2 || vf.wire != 2) continue;
+    GsReader tp(vf.payload);
+    GsField tf;
+    while (tp.next(tf)) {
+      if (tf.field != 1 || tf.wire != 2) continue;
+      GsReader tt(tf.payload);
+      GsField sf;
+      while (tt.next(sf)) {
+        if (sf.field != 2 || sf.wire != 2) continue;
+        GsReader sh(sf.payload);
+        GsField df;
+        while (sh.next(df)) {
+          if (df.field != 1 || df.wire != 2) continue;
+          int64_t v = -1;
+          GsReader dr(df.payload);
+          GsField xf;
+          while (dr.next(xf)) {
+            if (xf.field == 1 && xf.wire == 0) v = static_cast<int64_t>(xf.varint);
+            else if (xf.field == 2 && xf.wire == 2) v = -1;
+          }
+          dims.push_back(v);
+        }
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 bool ldInputDims(GsSlice graph, const std::string& name, std::vector<int64_t>& dims) {
   dims.clear();
   GsReader r(graph);
   GsField f;
-  while (r.next(f)) {
-    if (f.field != 11 || f.wire != 2 || gsFirstStr(f.payload, 1) != name) continue;
-    // ValueInfoProto.type -> TypeProto.tensor_type -> shape
-    GsReader vi(f.payload);
-    GsField vf;
-    while (vi.next(vf)) {
-      if (vf.field != 2 || vf.wire != 2) continue;
-      GsReader tp(vf.payload);
-      GsField tf;
-      while (tp.next(tf)) {
-        if (tf.field != 1 || tf.wire != 2) continue;
-        GsReader tt(tf.payload);
-        GsField sf;
-        while (tt.next(sf)) {
-          if (sf.field != 2 || sf.wire != 2) continue;
-          GsReader sh(sf.payload);
-          GsField df;
-          while (sh.next(df)) {
-            if (df.field != 1 || df.wire != 2) continue;
-            int64_t v = -1;
-            GsReader dr(df.payload);
-            GsField xf;
-            while (dr.next(xf)) {
-              if (xf.field == 1 && xf.wire == 0) v = static_cast<int64_t>(xf.varint);
-              else if (xf.field == 2 && xf.wire == 2) v = -1;
-            }
-            dims.push_back(v);
-          }
-          return true;
-        }
-      }
-    }
-    return false;
-  }
+  while (r.next(f))
+    if (f.field == 11 && f.wire == 2 && gsFirstStr(f.payload, 1) == name) return gsValueInfoDims(f.payload, dims);
   return false;
 }
 

@@ -98,6 +98,8 @@ HcResizeAttrs hcReadAttrs(GsSlice node);
 // Declared dimensions of the graph input `name`; a dim_param (or an unset dimension)
 // reads as -1. False when the graph has no input of that name or it carries no shape.
 bool ldInputDims(GsSlice graph, const std::string& name, std::vector<int64_t>& dims);
+// The same reading for one ValueInfoProto (a graph input, output or value_info).
+bool gsValueInfoDims(GsSlice valueInfo, std::vector<int64_t>& dims);
 
 // ---- writing (all append to out) ----
 void gsPutVarint(GsBytes& out, uint64_t value);
