@@ -22,6 +22,9 @@ namespace ka {
 
 void domainOps(Ort::CustomOpDomain& domain);
 Ort::CustomOpDomain& tavrinDomain();
+// Both add the whole "com.tavrin" domain (GridSampleFast and WarpDirector): call one of
+// them per session options. ONNX Runtime refuses a session whose options received the
+// same domain twice ("Domain already set in registry").
 void registerGridSampleFast(Ort::SessionOptions& options);
 void registerWarpDirector(Ort::SessionOptions& options);
 void registerInt8ConvVNNI(Ort::SessionOptions& options);

@@ -25,6 +25,13 @@ thread_local std::vector<Tap> g_taps;
 // anyway; this keeps the float-to-int conversion defined for huge or NaN grid values.
 inline float tame(float v, int n) { return std::fmin(std::fmax(v, -2.f), static_cast<float>(n) + 1.f); }
 
+// floor() for the tamed range, without the library call the baseline instruction set
+// would need for std::floor.
+inline int floorInt(float v) {
+  const int t = static_cast<int>(v);
+  return t - (v < static_cast<float>(t));
+}
+
 }  // namespace
 
 void gridsample_fast_band(const float* X, const float* grid, float* Y, int C, int H, int W, int Ho, int Wo,
@@ -40,9 +47,8 @@ void gridsample_fast_band(const float* X, const float* grid, float* Y, int C, in
     for (int j = 0; j < Wo; ++j) {
       const float x = tame(gsCoord(g[2 * j], W), W);
       const float y = tame(gsCoord(g[2 * j + 1], H), H);
-      const float x0f = std::floor(x), y0f = std::floor(y);
-      const float fx = x - x0f, fy = y - y0f;
-      const int x0 = static_cast<int>(x0f), y0 = static_cast<int>(y0f);
+      const int x0 = floorInt(x), y0 = floorInt(y);
+      const float fx = x - static_cast<float>(x0), fy = y - static_cast<float>(y0);
       int xa, xb, ya, yb;
       if (x0 < 0) {
         xa = xb = 0;

@@ -4,6 +4,10 @@
 // y = (sum w*q - zp * sum w) * (sx * wscale[m]) + bias[m], where q = x/sx + zp. Taps that
 // fall into the padding are skipped rather than fed zp, so the zero-point correction sums
 // only the weights of the taps that were used.
+//
+// The accumulation runs with the output channels of a group innermost: one activation
+// code times a contiguous run of weights, each product exact in 16 bits (|w q| <= 128 *
+// 255), widened into 32-bit sums. That shape is what the compiler turns into vector code.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -36,6 +40,23 @@ int64_t intAttr(const Ort::ConstKernelInfo& info, const char* name, int64_t dflt
   }
 }
 
+// acc[m] += w[m] * q for one activation code: the products are exact in 16 bits.
+void multiplyAdd(int32_t* __restrict acc, const int16_t* __restrict w, int16_t q, int n) {
+  for (int m = 0; m < n; ++m) acc[m] += static_cast<int16_t>(w[m] * q);
+}
+
+// Four activation codes at once (weights of consecutive channels n apart): one pass over
+// the sums instead of four.
+void multiplyAdd4(int32_t* __restrict acc, const int16_t* __restrict w, const uint8_t* q, int n) {
+  const int16_t q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
+  const int16_t* __restrict w1 = w + n;
+  const int16_t* __restrict w2 = w + 2 * n;
+  const int16_t* __restrict w3 = w + 3 * n;
+  for (int m = 0; m < n; ++m)
+    acc[m] += (static_cast<int32_t>(static_cast<int16_t>(w[m] * q0)) + static_cast<int16_t>(w1[m] * q1)) +
+              (static_cast<int32_t>(static_cast<int16_t>(w2[m] * q2)) + static_cast<int16_t>(w3[m] * q3));
+}
+
 [[noreturn]] void refuse(const std::string& what) {
   throw std::runtime_error("com.tavrin.int8::Int8ConvVNNI: " + what + " — refusing to run this node");
 }
@@ -60,11 +81,11 @@ struct Int8ConvKernel {
   std::vector<int64_t> strides_, pads_, dil_;
   int64_t group_ = 1;
 
-  // Packed once (pack_once_): weights [M][kh][kw][Cg], their per-tap sums [M][kh*kw] and
-  // totals [M], the scales and the bias.
+  // Packed once (packOnce_): weights [group][kh*kw][Cg][M/group] widened to 16 bits, their
+  // per-tap sums [M][kh*kw] and totals [M], the scales and the bias.
   std::once_flag packOnce_;
   int64_t M_ = 0, Cg_ = 0, kh_ = 0, kw_ = 0;
-  std::vector<int8_t> w_;
+  std::vector<int16_t> w_;
   std::vector<int32_t> tapSum_, totalSum_;
   std::vector<float> wscale_, bias_;
 
@@ -91,6 +112,7 @@ void Int8ConvKernel::pack(const Ort::KernelContext& ctx, int64_t C) {
     refuse("weight scale and bias must hold one value per output channel (" + std::to_string(M_) + ")");
   const int8_t* src = w.GetTensorData<int8_t>();
   const int64_t taps = kh_ * kw_;
+  const int64_t Mg = M_ / group_;
   w_.assign(static_cast<size_t>(M_ * taps * Cg_), 0);
   tapSum_.assign(static_cast<size_t>(M_ * taps), 0);
   totalSum_.assign(static_cast<size_t>(M_), 0);
@@ -98,7 +120,8 @@ void Int8ConvKernel::pack(const Ort::KernelContext& ctx, int64_t C) {
     for (int64_t c = 0; c < Cg_; ++c)
       for (int64_t t = 0; t < taps; ++t) {
         const int8_t v = src[(m * Cg_ + c) * taps + t];
-        w_[(m * taps + t) * Cg_ + c] = v;
+        const int64_t g = m / Mg;
+        w_[((g * taps + t) * Cg_ + c) * Mg + m % Mg] = v;
         tapSum_[m * taps + t] += v;
         totalSum_[m] += v;
       }
@@ -162,7 +185,9 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   } else {
     zpf = std::rint(-lo / sx);
   }
-  const int32_t zp = static_cast<int32_t>(std::clamp(zpf, 0.f, 255.f));
+  // fmin/fmax rather than clamp: an infinite activation makes these NaN, and a NaN must
+  // become a code, not an undefined float-to-int conversion.
+  const int32_t zp = static_cast<int32_t>(std::fmin(std::fmax(zpf, 0.f), 255.f));
 
   std::lock_guard<std::mutex> lock(mtx_);
   const int64_t Cp = (C + 3) / 4 * 4;
@@ -176,40 +201,59 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
       uint8_t* qp = Q + pix * Cp;
       for (int64_t c = 0; c < C; ++c) {
         const float v = std::rint(xp[c * H * W] * inv) + static_cast<float>(zp);
-        qp[c] = static_cast<uint8_t>(std::clamp(v, 0.f, 255.f));
+        qp[c] = static_cast<uint8_t>(std::fmin(std::fmax(v, 0.f), 255.f));
       }
     }
   });
 
   const int64_t taps = kh_ * kw_, Mg = M_ / group_;
   pool::parallelRange(static_cast<uint64_t>(N * Ho), 1, [&](uint64_t b, uint64_t e) {
+    // Per-thread sums for one output pixel, grown once to the widest layer seen.
+    thread_local std::vector<int32_t> t_acc;
+    if (t_acc.size() < static_cast<size_t>(M_)) t_acc.resize(static_cast<size_t>(M_));
+    int32_t* acc = t_acc.data();
     for (uint64_t row = b; row < e; ++row) {
       const int64_t n = static_cast<int64_t>(row) / Ho, oy = static_cast<int64_t>(row) % Ho;
       const int64_t iy0 = oy * sh - pt;
       for (int64_t ox = 0; ox < Wo; ++ox) {
         const int64_t ix0 = ox * sw - pl;
         const bool whole = iy0 >= 0 && iy0 + dh * (kh_ - 1) < H && ix0 >= 0 && ix0 + dw * (kw_ - 1) < W;
-        for (int64_t m = 0; m < M_; ++m) {
-          const int64_t cbase = (m / Mg) * Cg_;
-          const int8_t* wm = w_.data() + m * taps * Cg_;
-          int32_t acc = 0, wsum = 0;
-          for (int64_t ky = 0; ky < kh_; ++ky) {
-            const int64_t iy = iy0 + ky * dh;
-            if (iy < 0 || iy >= H) continue;
-            for (int64_t kx = 0; kx < kw_; ++kx) {
-              const int64_t ix = ix0 + kx * dw;
-              if (ix < 0 || ix >= W) continue;
-              const uint8_t* qp = Q + ((n * H + iy) * W + ix) * Cp + cbase;
-              const int8_t* wp = wm + (ky * kw_ + kx) * Cg_;
-              int32_t s = 0;
-              for (int64_t c = 0; c < Cg_; ++c) s += static_cast<int32_t>(wp[c]) * static_cast<int32_t>(qp[c]);
-              acc += s;
-              if (!whole) wsum += tapSum_[m * taps + ky * kw_ + kx];
+        std::fill(acc, acc + M_, 0);
+        for (int64_t ky = 0; ky < kh_; ++ky) {
+          const int64_t iy = iy0 + ky * dh;
+          if (iy < 0 || iy >= H) continue;
+          for (int64_t kx = 0; kx < kw_; ++kx) {
+            const int64_t ix = ix0 + kx * dw;
+            if (ix < 0 || ix >= W) continue;
+            const int64_t tap = ky * kw_ + kx;
+            const uint8_t* qp = Q + ((n * H + iy) * W + ix) * Cp;
+            for (int64_t g = 0; g < group_; ++g) {
+              int32_t* ag = acc + g * Mg;
+              const int16_t* wg = w_.data() + (g * taps + tap) * Cg_ * Mg;
+              const uint8_t* qg = qp + g * Cg_;
+              const int mg = static_cast<int>(Mg);
+              int64_t c = 0;
+              for (; c + 4 <= Cg_; c += 4) multiplyAdd4(ag, wg + c * Mg, qg + c, mg);
+              for (; c < Cg_; ++c) multiplyAdd(ag, wg + c * Mg, qg[c], mg);
             }
           }
-          if (whole) wsum = totalSum_[m];
+        }
+        for (int64_t m = 0; m < M_; ++m) {
+          int32_t wsum = 0;
+          if (whole) {
+            wsum = totalSum_[m];
+          } else {
+            for (int64_t ky = 0; ky < kh_; ++ky) {
+              const int64_t iy = iy0 + ky * dh;
+              if (iy < 0 || iy >= H) continue;
+              for (int64_t kx = 0; kx < kw_; ++kx) {
+                const int64_t ix = ix0 + kx * dw;
+                if (ix >= 0 && ix < W) wsum += tapSum_[m * taps + ky * kw_ + kx];
+              }
+            }
+          }
           Y[((n * M_ + m) * Ho + oy) * Wo + ox] =
-              static_cast<float>(acc - zp * wsum) * (sx * wscale_[m]) + bias_[m];
+              static_cast<float>(acc[m] - zp * wsum) * (sx * wscale_[m]) + bias_[m];
         }
       }
     }
