@@ -336,16 +336,6 @@ TEST(CodecWrite, TensorValueInfoBytes) {
   EXPECT_FALSE(ka::ldInputDims(GsSlice{out.data(), out.size()}, "u", got));
 }
 
-TEST(CodecWrite, VarintEncoding) {
-  GsBytes out;
-  ka::gsPutVarint(out, 300);
-  EXPECT_EQ(out, (GsBytes{0xac, 0x02}));
-  out.clear();
-  ka::gsPutVarint(out, static_cast<uint64_t>(int64_t{-1}));
-  EXPECT_EQ(out.size(), 10u);
-  EXPECT_EQ(out.back(), 0x01);
-}
-
 // The graph rebuild used to cut a model in two, checked against a PyTorch export.
 TEST(CodecRebuild, EditsDropAndDeclare) {
   const GsBytes model = smallModel();
