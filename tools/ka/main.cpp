@@ -14,6 +14,7 @@ const char kUsage[] =
     "  ka bundle check PATH          load and check the manifest, print its fields\n"
     "  ka imx pack DIR OUT.imx       write an IMX container from a bundle directory\n"
     "  ka imx unwrap PATH            unwrap a container (or reuse a current unwrap)\n"
+    "  ka onnx info MODEL            print a model's inputs, outputs and the load-time rewrites that apply\n"
     "  ka version                    print the library version\n";
 }  // namespace
 
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   try {
     if (!std::strcmp(argv[1], "bundle")) return ka::cli::bundleCommand(rest);
     if (!std::strcmp(argv[1], "imx")) return ka::cli::imxCommand(rest);
+    if (!std::strcmp(argv[1], "onnx")) return ka::cli::onnxCommand(rest);
     if (!std::strcmp(argv[1], "version")) {
       std::printf("%s\n", ka_version());
       return 0;

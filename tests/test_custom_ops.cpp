@@ -1,0 +1,302 @@
+// The custom operators inside real ONNX Runtime sessions, measured against the runtime's
+// own GridSample and Conv and against the WarpDirector formula evaluated here in double.
+#include <gtest/gtest.h>
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "render/custom_ops.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+Ort::Env& env() {
+  static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "ka-test");
+  return e;
+}
+
+std::string opsModel(const std::string& name) { return ka::test::fixtureDir() + "/onnx_ops/" + name; }
+
+struct Tensor {
+  std::vector<int64_t> shape;
+  std::vector<float> f;
+  std::vector<int8_t> i8;
+};
+
+Tensor floats(std::vector<int64_t> shape, std::vector<float> v) { return Tensor{std::move(shape), std::move(v), {}}; }
+
+// Runs a model whose inputs are given in declaration order; returns output 0.
+Tensor run(const std::string& model, std::vector<Tensor>& inputs, int threads = 1) {
+  Ort::SessionOptions so;
+  so.SetIntraOpNumThreads(threads);
+  so.SetInterOpNumThreads(1);
+  ka::registerGridSampleFast(so);
+  ka::registerInt8ConvVNNI(so);
+  Ort::Session s(env(), model.c_str(), so);
+  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  std::vector<Ort::Value> values;
+  std::vector<std::string> names;
+  Ort::AllocatorWithDefaultOptions alloc;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    names.push_back(s.GetInputNameAllocated(i, alloc).get());
+    Tensor& t = inputs[i];
+    if (!t.i8.empty())
+      values.push_back(Ort::Value::CreateTensor<int8_t>(mem, t.i8.data(), t.i8.size(), t.shape.data(), t.shape.size()));
+    else
+      values.push_back(Ort::Value::CreateTensor<float>(mem, t.f.data(), t.f.size(), t.shape.data(), t.shape.size()));
+  }
+  std::vector<const char*> cnames;
+  for (auto& n : names) cnames.push_back(n.c_str());
+  const std::string outName = s.GetOutputNameAllocated(0, alloc).get();
+  const char* on = outName.c_str();
+  auto out = s.Run(Ort::RunOptions{nullptr}, cnames.data(), values.data(), values.size(), &on, 1);
+  Tensor r;
+  r.shape = out[0].GetTensorTypeAndShapeInfo().GetShape();
+  const float* p = out[0].GetTensorData<float>();
+  r.f.assign(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
+  return r;
+}
+
+std::vector<float> uniform(size_t n, float lo, float hi, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> d(lo, hi);
+  std::vector<float> v(n);
+  for (auto& x : v) x = d(rng);
+  return v;
+}
+
+#define NEED_FIXTURE(path) \
+  if (!ka::test::exists(path)) GTEST_SKIP() << "fixture missing: " << (path)
+
+TEST(GridSampleFast, MatchesOrtGridSampleBilinearBorder) {
+  NEED_FIXTURE(opsModel("gsf.onnx"));
+  struct Case {
+    int64_t n, c, h, w, ho, wo;
+    int threads;
+  };
+  for (const Case k : {Case{2, 3, 17, 23, 17, 23, 1}, Case{1, 5, 8, 40, 8, 40, 2}, Case{1, 32, 33, 16, 33, 16, 2},
+                       Case{2, 4, 12, 9, 7, 30, 2}}) {
+    SCOPED_TRACE(testing::Message() << k.c << "x" << k.h << "x" << k.w << " -> " << k.ho << "x" << k.wo);
+    const auto x = uniform(k.n * k.c * k.h * k.w, -3.f, 3.f, 7);
+    auto grid = uniform(k.n * k.ho * k.wo * 2, -1.8f, 1.8f, 8);
+    grid[0] = -1.f;  // exact borders and a far outlier
+    grid[1] = 1.f;
+    grid[2] = 25.f;
+    std::vector<Tensor> in = {floats({k.n, k.c, k.h, k.w}, x), floats({k.n, k.ho, k.wo, 2}, grid)};
+    const Tensor ours = run(opsModel("gsf.onnx"), in, k.threads);
+    const Tensor ref = run(opsModel("gs_ref.onnx"), in, k.threads);
+    ASSERT_EQ(ours.shape, ref.shape);
+    ASSERT_EQ(ours.shape, (std::vector<int64_t>{k.n, k.c, k.ho, k.wo}));
+    double worst = 0;
+    for (size_t i = 0; i < ref.f.size(); ++i) worst = std::max(worst, std::fabs(double(ours.f[i]) - ref.f[i]));
+    EXPECT_LE(worst, 1e-5);
+  }
+}
+
+TEST(GridSampleFast, EdgesAndHostileGrids) {
+  const int C = 2, H = 3, W = 4;
+  std::vector<float> X(C * H * W);
+  for (size_t i = 0; i < X.size(); ++i) X[i] = float(i) * 1.5f - 4.f;
+  // Row 0 of the grid: gx = -1 (x = -0.5) and gx = 1 (x = W - 0.5), at y = row 1 centre.
+  std::vector<float> grid(H * W * 2, 0.f);
+  const float gyMid = (2.f * 1 + 1.f) / H - 1.f;
+  grid[0] = -1.f, grid[1] = gyMid;
+  grid[2] = 1.f, grid[3] = gyMid;
+  grid[4] = NAN, grid[5] = 1e30f;
+  grid[6] = -1e30f, grid[7] = INFINITY;
+  std::vector<float> Y(C * H * W, -99.f);
+  ka::gridsample_fast(X.data(), grid.data(), Y.data(), C, H, W);
+  for (int c = 0; c < C; ++c) {
+    EXPECT_FLOAT_EQ(Y[c * H * W + 0], X[c * H * W + 1 * W + 0]);
+    EXPECT_FLOAT_EQ(Y[c * H * W + 1], X[c * H * W + 1 * W + W - 1]);
+    EXPECT_NE(Y[c * H * W + 3], -99.f);
+  }
+}
+
+// WarpDirector written out from its definition, in double, with explicit clamping.
+double warpRef(const std::vector<float>& P, int c, int H, int W, double gx, double gy) {
+  auto at = [&](int r, int s) {
+    r = std::min(std::max(r, 0), H - 1);
+    s = std::min(std::max(s, 0), W - 1);
+    return double(P[(size_t(c) * H + r) * W + s]);
+  };
+  auto q = [&](int r, int s, int k) {
+    const double n00 = at(r, s);
+    switch (k) {
+      case 0: return n00;
+      case 1: return at(r, s - 1) - 2 * n00 + at(r, s + 1);
+      case 2: return at(r - 1, s) - 2 * n00 + at(r + 1, s);
+      default: {
+        const double dyy = at(r - 1, s) - 2 * n00 + at(r + 1, s);
+        return (at(r - 1, s - 1) - 2 * at(r, s - 1) + at(r + 1, s - 1)) - 2 * dyy +
+               (at(r - 1, s + 1) - 2 * at(r, s + 1) + at(r + 1, s + 1));
+      }
+    }
+  };
+  const double x = ((gx + 1) * W - 1) / 2, y = ((gy + 1) * H - 1) / 2;
+  const double fx = x - std::floor(x), fy = y - std::floor(y);
+  const double hx = fx * (1 - fx) / 2, hy = fy * (1 - fy) / 2;
+  const double xc = std::min(std::max(x, 0.0), W - 1.0), yc = std::min(std::max(y, 0.0), H - 1.0);
+  const int x0 = int(std::floor(xc)), y0 = int(std::floor(yc));
+  const int x1 = std::min(x0 + 1, W - 1), y1 = std::min(y0 + 1, H - 1);
+  const double ax = xc - x0, ay = yc - y0;
+  double B[4];
+  for (int k = 0; k < 4; ++k)
+    B[k] = (1 - ax) * (1 - ay) * q(y0, x0, k) + ax * (1 - ay) * q(y0, x1, k) + (1 - ax) * ay * q(y1, x0, k) +
+           ax * ay * q(y1, x1, k);
+  return B[0] - hx * B[1] - hy * B[2] + hx * hy * B[3];
+}
+
+TEST(WarpDirector, MatchesItsFormulaInsideOrtAndAlone) {
+  NEED_FIXTURE(opsModel("warp.onnx"));
+  const int N = 2, H = 21, W = 34;
+  const auto P = uniform(size_t(N) * 3 * H * W, 0.f, 1.f, 11);
+  const auto grid = uniform(size_t(N) * H * W * 2, -1.3f, 1.3f, 12);
+  std::vector<Tensor> in = {floats({N, 3, H, W}, P), floats({N, H, W, 2}, grid)};
+  const Tensor ort = run(opsModel("warp.onnx"), in, 2);
+  ASSERT_EQ(ort.shape, (std::vector<int64_t>{N, 3, H, W}));
+  std::vector<float> one(size_t(3) * H * W), planes(size_t(H) * W * 12), two(size_t(3) * H * W);
+  double worst = 0;
+  for (int n = 0; n < N; ++n) {
+    const std::vector<float> Pn(P.begin() + size_t(n) * 3 * H * W, P.begin() + size_t(n + 1) * 3 * H * W);
+    const float* g = grid.data() + size_t(n) * H * W * 2;
+    ka::warpDirector(Pn.data(), g, one.data(), W, H);
+    ka::warpDirectorPlanesBand(Pn.data(), planes.data(), W, H, 0, H);
+    for (int r0 = 0; r0 < H; r0 += 5) ka::warpDirectorGatherBand(planes.data(), g, two.data(), W, H, r0, r0 + 5);
+    for (int c = 0; c < 3; ++c)
+      for (int i = 0; i < H; ++i)
+        for (int j = 0; j < W; ++j) {
+          const size_t o = (size_t(c) * H + i) * W + j;
+          const double want = warpRef(Pn, c, H, W, g[(i * W + j) * 2], g[(i * W + j) * 2 + 1]);
+          worst = std::max(worst, std::fabs(want - ort.f[size_t(n) * 3 * H * W + o]));
+          worst = std::max(worst, std::fabs(want - one[o]));
+          ASSERT_EQ(one[o], two[o]) << "one-pass and two-pass bodies disagree at " << o;
+        }
+  }
+  EXPECT_LE(worst, 2e-5);
+  EXPECT_STREQ(ka::warpBody(), "scalar");
+}
+
+TEST(WarpDirector, IntegerPositionsAndRampsAreExact) {
+  const int H = 16, W = 20;
+  std::vector<float> P(size_t(3) * H * W);
+  for (int c = 0; c < 3; ++c)
+    for (int r = 0; r < H; ++r)
+      for (int s = 0; s < W; ++s) P[(size_t(c) * H + r) * W + s] = 0.5f + 0.25f * c + 0.0625f * r - 0.03125f * s;
+  std::vector<float> grid(size_t(H) * W * 2), Y(P.size());
+  // Integer positions: output (i, j) reads pixel (i, j).
+  for (int i = 0; i < H; ++i)
+    for (int j = 0; j < W; ++j) {
+      grid[(i * W + j) * 2] = (2.f * j + 1.f) / W - 1.f;
+      grid[(i * W + j) * 2 + 1] = (2.f * i + 1.f) / H - 1.f;
+    }
+  ka::warpDirector(P.data(), grid.data(), Y.data(), W, H);
+  for (size_t k = 0; k < P.size(); ++k) ASSERT_NEAR(Y[k], P[k], 1e-6) << k;
+  // Fractional positions well inside: second differences of a ramp vanish, so the result
+  // is the ramp itself at (x, y), which is what bilinear sampling gives.
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> ux(2.f, W - 3.f), uy(2.f, H - 3.f);
+  for (int k = 0; k < H * W; ++k) {
+    const float x = ux(rng), y = uy(rng);
+    grid[2 * k] = (2.f * x + 1.f) / W - 1.f;
+    grid[2 * k + 1] = (2.f * y + 1.f) / H - 1.f;
+  }
+  ka::warpDirector(P.data(), grid.data(), Y.data(), W, H);
+  for (int c = 0; c < 3; ++c)
+    for (int k = 0; k < H * W; ++k) {
+      const double x = ((grid[2 * k] + 1.0) * W - 1) / 2, y = ((grid[2 * k + 1] + 1.0) * H - 1) / 2;
+      ASSERT_NEAR(Y[size_t(c) * H * W + k], 0.5 + 0.25 * c + 0.0625 * y - 0.03125 * x, 2e-5);
+    }
+}
+
+TEST(WarpDirector, RefusesFourChannels) {
+  NEED_FIXTURE(opsModel("warp.onnx"));
+  std::vector<Tensor> in = {floats({1, 4, 5, 6}, std::vector<float>(120, 0.5f)),
+                            floats({1, 5, 6, 2}, std::vector<float>(60, 0.f))};
+  try {
+    run(opsModel("warp.onnx"), in);
+    FAIL() << "a 4-channel input ran";
+  } catch (const Ort::Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("com.tavrin::WarpDirector: this node warps the director's 3-channel "
+                                         "source and the graph handed it C=4. REFUSING rather than writing a "
+                                         "frame nobody asked for."),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+struct ConvCase {
+  const char* name;
+  int64_t c, m, k, group;
+};
+
+// Int8ConvVNNI against ORT's float Conv given the dequantised weights. Activations are
+// rounded to steps of sx (the zero point's own rounding can add up to half a step at the
+// top of the range), so no output may differ by more than sx * sum|w| over its window.
+void checkInt8(const ConvCase& cc, std::vector<float> x, int64_t n, int64_t h, int64_t w, int threads) {
+  std::mt19937 rng(99);
+  std::uniform_int_distribution<int> wd(-127, 127);
+  std::uniform_real_distribution<float> sd(0.001f, 0.01f), bd(-1.f, 1.f);
+  const int64_t cg = cc.c / cc.group;
+  std::vector<int8_t> wq(size_t(cc.m * cg * cc.k * cc.k));
+  for (auto& v : wq) v = static_cast<int8_t>(wd(rng));
+  std::vector<float> scale(size_t(cc.m)), bias(size_t(cc.m)), wf(wq.size());
+  for (auto& v : scale) v = sd(rng);
+  for (auto& v : bias) v = bd(rng);
+  double worstWindow = 0;
+  for (int64_t m = 0; m < cc.m; ++m) {
+    double s = 0;
+    for (int64_t i = 0; i < cg * cc.k * cc.k; ++i) {
+      const size_t idx = size_t(m * cg * cc.k * cc.k + i);
+      wf[idx] = float(wq[idx]) * scale[size_t(m)];
+      s += std::fabs(double(wf[idx]));
+    }
+    worstWindow = std::max(worstWindow, s);
+  }
+  double lo = 0, hi = 0;
+  for (float v : x) lo = std::min(lo, double(v)), hi = std::max(hi, double(v));
+  const double sx = (hi - lo) / 255.0;
+
+  const std::vector<int64_t> ws = {cc.m, cg, cc.k, cc.k};
+  std::vector<Tensor> qin = {floats({n, cc.c, h, w}, x), Tensor{ws, {}, wq}, floats({cc.m}, scale),
+                             floats({cc.m}, bias)};
+  std::vector<Tensor> fin = {floats({n, cc.c, h, w}, x), floats(ws, wf), floats({cc.m}, bias)};
+  const std::string q = opsModel(std::string("int8_") + cc.name + ".onnx");
+  const std::string f = opsModel(std::string("conv_") + cc.name + ".onnx");
+  const Tensor got = run(q, qin, threads), ref = run(f, fin, threads);
+  ASSERT_EQ(got.shape, ref.shape);
+  double worst = 0, sumAbs = 0;
+  for (size_t i = 0; i < ref.f.size(); ++i) {
+    worst = std::max(worst, std::fabs(double(got.f[i]) - ref.f[i]));
+    sumAbs += std::fabs(ref.f[i] - bias[size_t((i / (ref.shape[2] * ref.shape[3])) % cc.m)]);
+  }
+  EXPECT_LE(worst, sx * worstWindow + 1e-4);
+  EXPECT_GT(sumAbs / ref.f.size(), 10 * sx * worstWindow / 255) << "reference too small to mean anything";
+}
+
+TEST(Int8ConvVNNI, WithinTheQuantisationBoundOfFloatConv) {
+  NEED_FIXTURE(opsModel("int8_plain.onnx"));
+  // Shapes match tools/fixtures/make_onnx_ops.py INT8_CASES (strides, pads, dilations there).
+  for (const ConvCase cc : {ConvCase{"plain", 8, 16, 3, 1}, ConvCase{"strided", 5, 6, 3, 1},
+                            ConvCase{"dilated", 4, 4, 3, 1}, ConvCase{"grouped", 8, 8, 3, 4},
+                            ConvCase{"depthwise", 6, 6, 5, 6}}) {
+    SCOPED_TRACE(cc.name);
+    const int64_t n = 2, h = 13, w = 11;
+    checkInt8(cc, uniform(size_t(n * cc.c * h * w), -2.f, 3.f, 5), n, h, w, 2);
+  }
+}
+
+TEST(Int8ConvVNNI, AllNegativeInputUsesTheTopZeroPoint) {
+  NEED_FIXTURE(opsModel("int8_plain.onnx"));
+  // Every value below zero: the range is [min, 0], so zp = 255 and the codes run down from
+  // there; a wrong zero point would clamp them all and the outputs would collapse to bias.
+  checkInt8(ConvCase{"plain", 8, 16, 3, 1}, uniform(size_t(1 * 8 * 9 * 9), -5.f, -0.5f, 6), 1, 9, 9, 1);
+  // Large enough for the range search to be split across the pool.
+  checkInt8(ConvCase{"plain", 8, 16, 3, 1}, uniform(size_t(1 * 8 * 40 * 40), -5.f, -0.5f, 7), 1, 40, 40, 1);
+}
+
+}  // namespace
