@@ -12,3 +12,5 @@ ka_add_test(test_source SOURCES test_source.cpp FIXTURES driver_media LABELS asa
   ENV KA_CORE_SO=$<TARGET_FILE:ka_core> ${_ka_driver_tsan})
 ka_add_test(test_cursor SOURCES test_cursor.cpp FIXTURES driver_media LABELS tsan asan
   ENV ${_ka_driver_tsan})
+# test_source loads the shared library to check what it exports.
+add_dependencies(test_source ka_core)
