@@ -221,6 +221,9 @@ DriverCursor::~DriverCursor() = default;
 
 std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source> src, int ahead, int behind) {
   if (!src) throw std::runtime_error("ka_driver: no source");
+  if (src->NT() < 1 || src->frameBytes() == 0)
+    throw std::runtime_error("ka_driver: " + src->name() + " has " + std::to_string(src->NT()) + " frames of " +
+                             std::to_string(src->frameBytes()) + " bytes — nothing to play, refusing");
   return std::unique_ptr<DriverCursor>(new DriverCursor(std::make_unique<Impl>(std::move(src), ahead, behind)));
 }
 

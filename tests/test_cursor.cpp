@@ -297,6 +297,12 @@ TEST(DriverCursor, ConcurrentPullersAlwaysGetConsistentFrames) {
   EXPECT_GT(c->seeks(), 0u);
 }
 
+TEST(DriverCursor, RefusesASourceWithNothingToPlay) {
+  Fake f(0);
+  EXPECT_EQ(refusal([&] { DriverCursor::over(std::move(f.src), 2, 11); }),
+            "ka_driver: fake has 0 frames of 45 bytes — nothing to play, refusing");
+}
+
 TEST(DriverCursor, DestructionWhileTheProducerDecodesJoinsCleanly) {
   for (int k = 0; k < 3; ++k) {
     Fake f(20);
@@ -364,6 +370,33 @@ TEST_F(CursorOverMp4, EveryWayOfReachingAFrameServesThatFrame) {
     ASSERT_EQ(c->pull(buf.data()), k);
     EXPECT_EQ(buf, ref[k]);
   }
+}
+
+TEST_F(CursorOverMp4, ARealDriverOneFrameShortStopsEveryPull) {
+  test::ScopedEnv hw("KA_DRIVER_HWDEC", "0");
+  test::StderrCapture quiet;
+  std::vector<std::vector<uint8_t>> ref29;  // the member decoded straight through
+  {
+    auto direct = driver::openMp4(test::driverFixture("h264_29.mkv"), test::kNT, test::kW, test::kH);
+    std::vector<uint8_t> f(direct->frameBytes());
+    while (direct->next(f.data())) ref29.push_back(f);
+    ASSERT_EQ(ref29.size(), 29u);
+  }
+  auto src = driver::openMp4(test::driverFixture("h264_29.mkv"), test::kNT, test::kW, test::kH);
+  const std::string ended = "ka_driver: " + src->name() +
+                            " ended after 29 frames, the manifest says NT=30 — a short driver is a session that "
+                            "stops part way through the loop, refusing";
+  auto c = DriverCursor::over(std::move(src), 2, 11);
+  std::vector<uint8_t> buf(c->frameBytes);
+  std::string text;
+  int k = 0;
+  for (; k < test::kNT && text.empty(); ++k)
+    text = refusal([&] {
+      ASSERT_EQ(c->pull(buf.data()), k);
+      ASSERT_EQ(buf, ref29[k]);
+    });
+  EXPECT_EQ(text, ended);
+  EXPECT_EQ(refusal([&] { c->pullAt(0, buf.data()); }), ended);
 }
 
 // A bundle directory holding the given driver members (links to the fixtures).
