@@ -55,7 +55,7 @@ class DriverCursor::Impl {
 
   uint8_t* slot(uint64_t seq) { return slots.get() + (seq % ring) * frameBytes; }
 
-  // Caller holds apiLock.
+  // seek and take: the caller holds apiLock. fail and run: the producer thread.
   void seek(int i);
   uint8_t* take(int* got, bool mut);
   void fail(const std::string& text);
