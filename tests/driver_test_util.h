@@ -44,33 +44,20 @@ std::vector<uint8_t> referenceRgbRow(const uint8_t* y, int w, Chroma chroma) {
   return out;
 }
 
-// RGB24 of frame f of a raw yuv420p dump.
-inline std::vector<uint8_t> referenceYuv420(const std::vector<uint8_t>& dump, int f, int w, int h) {
-  const size_t ysz = static_cast<size_t>(w) * h, csz = static_cast<size_t>(w / 2) * (h / 2);
-  const uint8_t* Y = dump.data() + f * (ysz + 2 * csz);
-  const uint8_t* U = Y + ysz;
-  const uint8_t* V = U + csz;
-  std::vector<uint8_t> rgb;
-  for (int r = 0; r < h; ++r) {
-    const size_t c = static_cast<size_t>(r / 2) * (w / 2);
-    auto row = referenceRgbRow(Y + static_cast<size_t>(r) * w, w,
-                               [&](int x) { return std::pair<int, int>(U[c + x / 2], V[c + x / 2]); });
-    rgb.insert(rgb.end(), row.begin(), row.end());
-  }
-  return rgb;
-}
-
-// RGB24 of frame f of a raw nv12 dump (Y plane, then interleaved U, V rows).
-inline std::vector<uint8_t> referenceNv12(const std::vector<uint8_t>& dump, int f, int w, int h) {
+// RGB24 of frame f of a raw 4:2:0 dump: planar (yuv420p) or interleaved (nv12) chroma.
+inline std::vector<uint8_t> reference420(const std::vector<uint8_t>& dump, int f, int w, int h, bool nv12) {
   const size_t ysz = static_cast<size_t>(w) * h;
   const uint8_t* Y = dump.data() + f * (ysz + ysz / 2);
-  const uint8_t* UV = Y + ysz;
+  const uint8_t* C = Y + ysz;
   std::vector<uint8_t> rgb;
   for (int r = 0; r < h; ++r) {
-    const uint8_t* uv = UV + static_cast<size_t>(r / 2) * w;
-    auto row = referenceRgbRow(Y + static_cast<size_t>(r) * w, w,
-                               [&](int x) { return std::pair<int, int>(uv[(x / 2) * 2], uv[(x / 2) * 2 + 1]); });
-    rgb.insert(rgb.end(), row.begin(), row.end());
+    const size_t row = static_cast<size_t>(r / 2) * (w / 2);
+    auto chroma = [&](int x) {
+      if (nv12) return std::pair<int, int>(C[2 * row + 2 * (x / 2)], C[2 * row + 2 * (x / 2) + 1]);
+      return std::pair<int, int>(C[row + x / 2], C[ysz / 4 + row + x / 2]);
+    };
+    auto px = referenceRgbRow(Y + static_cast<size_t>(r) * w, w, chroma);
+    rgb.insert(rgb.end(), px.begin(), px.end());
   }
   return rgb;
 }
