@@ -195,6 +195,20 @@ TEST(DriverCursor, MutableSlotsAreNeverServedAgain) {
   EXPECT_EQ(buf, FakeSource::frame(4));
 }
 
+// While a seek is still pending, the frame the producer was about to decode is not what
+// comes next: asking for it must seek again, not wait for the pending target.
+TEST(DriverCursor, ASeekPendingBehindASlowDecodeIsNotMistakenForTheNextFrame) {
+  Fake f(40);
+  f.src->delay = 100ms;
+  auto c = DriverCursor::over(std::move(f.src), 2, 11);
+  std::vector<uint8_t> buf(c->frameBytes);
+  ASSERT_EQ(c->pull(buf.data()), 0);  // the producer is now inside the decode of frame 1
+  c->seek(30);
+  EXPECT_EQ(c->pullAt(1, buf.data()), 1);
+  EXPECT_EQ(buf, FakeSource::frame(1));
+  EXPECT_EQ(c->seeks(), 2u);
+}
+
 TEST(DriverCursor, OutOfRangeIndicesAreRefusedAndTheCursorGoesOn) {
   Fake f(30);
   auto c = DriverCursor::over(std::move(f.src), 2, 11);
