@@ -156,7 +156,9 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
     for (uint64_t r = b; r < e; ++r) {
       const float* row = src + static_cast<size_t>(reflect(static_cast<int>(r) - h, S)) * S;
       float* out = pad + r * P;
-      for (int c = 0; c < P; ++c) out[c] = row[reflect(c - h, S)];
+      for (int c = 0; c < std::min(h, P); ++c) out[c] = row[reflect(c - h, S)];
+      if (h < P) std::memcpy(out + h, row, sizeof(float) * static_cast<size_t>(std::min(S, P - h)));
+      for (int c = h + S; c < P; ++c) out[c] = row[reflect(c - h, S)];
     }
   });
 
@@ -164,11 +166,19 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
   // samples, which wrap into the next row only for columns never read later.
   const uint64_t flat = static_cast<uint64_t>(P) * P - static_cast<uint64_t>(k - 1);
   pool::parallelRange(flat, 64, [&](uint64_t b, uint64_t e) {
-    for (uint64_t i = b; i < e; ++i) {
-      float acc = 0.0f;
-      const float* p = pad + i;
-      for (int j = 0; j < k; ++j) acc += g[j] * p[j];
-      blur[i] = acc;
+    // Taps outermost over a block of outputs: each output still sums its taps in
+    // order from zero, and the inner loop runs over contiguous outputs.
+    constexpr uint64_t kBlock = 256;
+    float acc[kBlock];
+    for (uint64_t i0 = b; i0 < e; i0 += kBlock) {
+      const uint64_t n = std::min(kBlock, e - i0);
+      for (uint64_t t = 0; t < n; ++t) acc[t] = 0.0f;
+      for (int j = 0; j < k; ++j) {
+        const float gj = g[j];
+        const float* p = pad + i0 + j;
+        for (uint64_t t = 0; t < n; ++t) acc[t] += gj * p[t];
+      }
+      for (uint64_t t = 0; t < n; ++t) blur[i0 + t] = acc[t];
     }
   });
 
