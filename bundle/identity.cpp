@@ -7,7 +7,7 @@
 #include "bundle/manifest_fields.h"
 #include "bundle/member.h"
 #include "bundle/raw_array.h"
-#include "driver/cursor.h"
+#include "driver/driver_cursor.h"
 
 namespace ka {
 namespace {
@@ -113,7 +113,7 @@ void Identity::walkP(int i) {
 
 std::string Identity::priorBackend() {
   if (!P_.empty()) return "mmap P.f16";
-  if (!hevcPath_.empty()) return prior().backend();
+  if (!hevcPath_.empty()) return prior().backend;
   return "none";
 }
 
