@@ -60,43 +60,80 @@ Padded padInput(const float* in, int cin, int h, int w) {
   return {base, stride, plane};
 }
 
-// K consecutive output channels starting at oc of one batch item: each input vector is
-// loaded once per tap and used by all K accumulators.
+// One output channel's accumulators for the J (1 or 2) vectors of a tile.
+template <int J, class V>
+HWY_INLINE void Accumulate(V w, V v0, V v1, V& a0, V& a1) {
+  a0 = hn::MulAdd(w, v0, a0);
+  if constexpr (J > 1) a1 = hn::MulAdd(w, v1, a1);
+}
+
+template <class D>
+HWY_INLINE void StoreRow(D d, hn::Vec<D> v, float* dst, size_t valid) {
+  if (valid >= hn::Lanes(d)) {
+    hn::StoreU(v, d, dst);
+    return;
+  }
+  // Row end: other threads may be writing the planes that follow, so only the valid
+  // lanes are written.
+  HWY_ALIGN float tmp[HWY_MAX_BYTES / sizeof(float)];
+  hn::Store(v, d, tmp);
+  std::memcpy(dst, tmp, valid * sizeof(float));
+}
+
+// J vectors along the row times K (1..4) consecutive output channels: each input
+// vector is loaded once per tap and feeds K accumulators, and the J*K independent
+// accumulators keep the multiply-add units busy instead of waiting on one chain.
+// (Named variables rather than arrays: scalable vector types cannot form arrays.)
+template <int K, int J>
+HWY_INLINE void convTile(const Padded& src, int cin, const float* const* wk, const float* bias,
+                         size_t y, size_t x, size_t w, size_t hw, float* out) {
+  const DConv d;
+  const size_t lanes = hn::Lanes(d);
+  auto a00 = hn::Set(d, bias[0]), a10 = a00;
+  auto a01 = hn::Set(d, bias[K > 1 ? 1 : 0]), a11 = a01;
+  auto a02 = hn::Set(d, bias[K > 2 ? 2 : 0]), a12 = a02;
+  auto a03 = hn::Set(d, bias[K > 3 ? 3 : 0]), a13 = a03;
+  for (int ic = 0; ic < cin; ++ic) {
+    const float* s = src.data + static_cast<size_t>(ic) * src.plane + y * src.stride + x;
+    const size_t wo = static_cast<size_t>(ic) * 9;
+    for (int ky = 0; ky < 3; ++ky) {
+      for (int kx = 0; kx < 3; ++kx) {
+        const float* p = s + static_cast<size_t>(ky) * src.stride + kx;
+        const size_t t = wo + static_cast<size_t>(ky * 3 + kx);
+        const auto v0 = hn::LoadU(d, p);
+        const auto v1 = J > 1 ? hn::LoadU(d, p + lanes) : v0;
+        Accumulate<J>(hn::Set(d, wk[0][t]), v0, v1, a00, a10);
+        if constexpr (K > 1) Accumulate<J>(hn::Set(d, wk[1][t]), v0, v1, a01, a11);
+        if constexpr (K > 2) Accumulate<J>(hn::Set(d, wk[2][t]), v0, v1, a02, a12);
+        if constexpr (K > 3) Accumulate<J>(hn::Set(d, wk[3][t]), v0, v1, a03, a13);
+      }
+    }
+  }
+  for (int j = 0; j < J; ++j) {
+    const size_t xj = x + static_cast<size_t>(j) * lanes;
+    if (xj >= w) break;
+    float* o = out + y * w + xj;
+    const size_t valid = w - xj;
+    StoreRow(d, j ? a10 : a00, o, valid);
+    if constexpr (K > 1) StoreRow(d, j ? a11 : a01, o + hw, valid);
+    if constexpr (K > 2) StoreRow(d, j ? a12 : a02, o + 2 * hw, valid);
+    if constexpr (K > 3) StoreRow(d, j ? a13 : a03, o + 3 * hw, valid);
+  }
+}
+
+// K consecutive output channels starting at oc of one batch item.
 template <int K>
 void convChannels(const Padded& src, int cin, int h, int w, const float* weight, const float* bias,
                   int oc, float* out) {
-  const DConv d;
-  const size_t lanes = hn::Lanes(d);
-  const size_t hw = static_cast<size_t>(h) * static_cast<size_t>(w);
+  const size_t lanes = hn::Lanes(DConv());
+  const size_t wz = static_cast<size_t>(w);
+  const size_t hw = static_cast<size_t>(h) * wz;
   const float* wk[K];
   for (int k = 0; k < K; ++k) wk[k] = weight + static_cast<size_t>(oc + k) * cin * 9;
-  for (int y = 0; y < h; ++y) {
-    for (size_t x = 0; x < static_cast<size_t>(w); x += lanes) {
-      hn::Vec<DConv> acc[K];
-      for (int k = 0; k < K; ++k) acc[k] = hn::Set(d, bias[oc + k]);
-      for (int ic = 0; ic < cin; ++ic) {
-        const float* s = src.data + static_cast<size_t>(ic) * src.plane + static_cast<size_t>(y) * src.stride + x;
-        const size_t wo = static_cast<size_t>(ic) * 9;
-        for (int ky = 0; ky < 3; ++ky) {
-          for (int kx = 0; kx < 3; ++kx) {
-            const auto v = hn::LoadU(d, s + static_cast<size_t>(ky) * src.stride + kx);
-            for (int k = 0; k < K; ++k) acc[k] = hn::MulAdd(hn::Set(d, wk[k][wo + ky * 3 + kx]), v, acc[k]);
-          }
-        }
-      }
-      const size_t o = static_cast<size_t>(y) * static_cast<size_t>(w) + x;
-      if (x + lanes <= static_cast<size_t>(w)) {
-        for (int k = 0; k < K; ++k) hn::StoreU(acc[k], d, out + k * hw + o);
-      } else {
-        // Row end: other threads may be writing the planes that follow, so only the
-        // valid lanes are written.
-        HWY_ALIGN float tmp[HWY_MAX_BYTES / sizeof(float)];
-        for (int k = 0; k < K; ++k) {
-          hn::Store(acc[k], d, tmp);
-          std::memcpy(out + k * hw + o, tmp, (static_cast<size_t>(w) - x) * sizeof(float));
-        }
-      }
-    }
+  for (size_t y = 0; y < static_cast<size_t>(h); ++y) {
+    size_t x = 0;
+    for (; x + 2 * lanes <= wz; x += 2 * lanes) convTile<K, 2>(src, cin, wk, bias + oc, y, x, wz, hw, out);
+    for (; x < wz; x += lanes) convTile<K, 1>(src, cin, wk, bias + oc, y, x, wz, hw, out);
   }
 }
 

@@ -51,7 +51,7 @@ HWY_INLINE void StoreScaledQuarter(DQ /* dq */, hn::Vec<DQ> q, uint16_t* dst) {
 
 #if HWY_TARGET != HWY_SCALAR
 template <class D8>
-HWY_INLINE void StoreScaledPlane(D8 d8, hn::Vec<D8> v, uint16_t* dst) {
+HWY_INLINE void StoreScaledPlane(D8 /* d8 */, hn::Vec<D8> v, uint16_t* dst) {
   const hn::Half<D8> dh;
   const hn::Half<decltype(dh)> dq;
   const size_t nq = hn::Lanes(dq);

@@ -14,17 +14,21 @@ namespace ka::simd::HWY_NAMESPACE {
 
 namespace {
 
+// |half(a_c - b_c)| for colour plane c.
+template <class DF>
+HWY_INLINE hn::Vec<DF> PlaneDifference(DF df, const uint16_t* a, const uint16_t* b) {
+  const hn::Rebind<uint16_t, DF> d16;
+  const auto diff = hn::Sub(HalfToF32(df, hn::LoadU(d16, a)), HalfToF32(df, hn::LoadU(d16, b)));
+  return hn::Abs(RoundToHalf(df, diff));
+}
+
 // (Σ_c |half(a_c - b_c)|) / 3 over the three colour planes, in single precision.
 template <class DF>
 HWY_INLINE hn::Vec<DF> ColourDistance(DF df, const uint16_t* a, const uint16_t* b, size_t n, size_t i) {
-  const hn::Rebind<uint16_t, DF> d16;
-  hn::Vec<DF> t[3];
-  for (size_t c = 0; c < 3; ++c) {
-    const auto diff = hn::Sub(HalfToF32(df, hn::LoadU(d16, a + c * n + i)),
-                              HalfToF32(df, hn::LoadU(d16, b + c * n + i)));
-    t[c] = hn::Abs(RoundToHalf(df, diff));
-  }
-  return hn::Div(hn::Add(hn::Add(t[0], t[1]), t[2]), hn::Set(df, 3.0f));
+  const auto t0 = PlaneDifference(df, a + i, b + i);
+  const auto t1 = PlaneDifference(df, a + n + i, b + n + i);
+  const auto t2 = PlaneDifference(df, a + 2 * n + i, b + 2 * n + i);
+  return hn::Div(hn::Add(hn::Add(t0, t1), t2), hn::Set(df, 3.0f));
 }
 
 // weight · float(half(d)), product rounded to single; zero weights contribute nothing,

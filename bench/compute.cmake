@@ -1,0 +1,1 @@
+ka_add_bench(bench_simd SOURCES bench_simd.cpp)
