@@ -23,7 +23,10 @@ dir=$("$ka" bundle resolve "$work/id.imx")
 [ "$dir" = "$work/id.kabundle" ] || { echo "resolved to $dir"; exit 1; }
 diff -r "$src" "$dir"
 [ "$("$ka" bundle member "$work/id.imx" M.f32)" = "$dir/paste_transform.f32" ]
-"$ka" bundle check "$work/id.imx" | grep -q '^NT           4$'
+# check reads the manifest first, then refuses the member-less bundle by name.
+if "$ka" bundle check "$work/id.imx" >"$work/out" 2>"$work/err"; then echo "check of a member-less bundle passed"; exit 1; fi
+grep -q '^NT           4$' "$work/out"
+grep -q 'this bundle carries neither P.f16 nor fs_red.f16' "$work/err"
 "$ka" imx unwrap "$work/id.imx" >/dev/null
 
 # Failures: non-zero exit and the library's message.

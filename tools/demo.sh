@@ -13,7 +13,7 @@ cmake --build "$build" --target ka
 ka="$build/tools/ka"
 
 mkdir -p "$out"
-/usr/bin/python3 "$here/tools/fixtures/make_demo_bundle.py" "$out/demo"
+/usr/bin/python3 "$here/tools/fixtures/make_identity_bundle.py" "$out/demo" --canonical --prior hevc --fs-red
 echo "== ka bundle check $out/demo"
 "$ka" bundle check "$out/demo"
 echo "== ka imx pack $out/demo $out/demo.imx"

@@ -1,7 +1,10 @@
 // ka bundle resolve|member|check
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
+#include "bundle/drive.h"
+#include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "ka/ka.h"
 #include "tools/ka/commands.h"
@@ -53,6 +56,21 @@ int check(const std::string& path) {
   std::printf("frames       %d\n", m.frames);
   std::printf("lip template %s\n",
               m.lipTemplate.empty() ? "absent" : (std::to_string(m.lipTemplate.size()) + " bytes").c_str());
+
+  // The members next: each refusal names the member and what is wrong with it.
+  Identity id(m);
+  std::printf("pooled64     %d x %zu bytes (mapped)\n", m.NT, kPooled64Bytes);
+  std::printf("fs_red       %s\n", id.hasFsRed() ? "mapped" : "absent");
+  std::printf("prior        %s\n", id.priorBackend().c_str());
+  if (!id.hevcPath().empty())
+    std::printf("prior window %zu bytes resident\n", id.priorResidentBytes());
+  std::printf("M            %d transforms, frame 0 = [%g %g %g; %g %g %g]\n", m.NT, id.M(0)[0], id.M(0)[1],
+              id.M(0)[2], id.M(0)[3], id.M(0)[4], id.M(0)[5]);
+  const Drive d = loadDrive(m);
+  int lo = d.frames ? d.si[0] : 0, hi = lo;
+  for (int s : d.si) lo = std::min(lo, s), hi = std::max(hi, s);
+  std::printf("drive        %d rows, si in [%d, %d]\n", d.frames, lo, hi);
+  std::printf("ok\n");
   return 0;
 }
 }  // namespace

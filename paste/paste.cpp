@@ -1,0 +1,348 @@
+#include "paste/paste.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include "compute/pool.h"
+#include "compute/simd.h"
+
+namespace ka {
+namespace {
+
+constexpr int kPhases = 32;
+constexpr int kMaxSide = 1024;
+// Inverse-transform terms are carried in 1/1024 pixel in int; beyond this the transform
+// shrinks the crop below a pixel or throws it far off the frame, and the sums would
+// overflow.
+constexpr double kMaxFixed = 1073741824.0;  // 2^30
+
+std::once_flag g_executor_line;
+
+int envMode() {
+  const char* v = std::getenv("KA_PASTE_FAST");
+  if (!v) return 0;
+  const long m = std::strtol(v, nullptr, 10);
+  return (m == 1 || m == 2) ? static_cast<int>(m) : 0;
+}
+
+int envKsize(int declared) {
+  const char* v = std::getenv("KA_PASTE_KSIZE");
+  if (!v || !*v) return declared;
+  const long k = std::strtol(v, nullptr, 10);
+  return (k >= 3 && k % 2 == 1 && k <= declared) ? static_cast<int>(k) : declared;
+}
+
+// Reflection without repeating the edge sample (…, 2, 1, 0, 1, 2, …). Applied until
+// the index lands inside, so kernels wider than the crop still read only the crop.
+inline int reflect(int i, int n) {
+  if (n == 1) return 0;
+  for (;;) {
+    if (i < 0) i = -i;
+    if (i < n) return i;
+    i = 2 * (n - 1) - i;
+  }
+}
+
+inline uint8_t storeByte(float o) {
+  if (!(o >= 0.0f)) return 0;  // negative or NaN
+  if (o > 255.0f) return 255;
+  return static_cast<uint8_t>(o);
+}
+
+}  // namespace
+
+Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)
+    : side_(side), ksize_(u.ksize), amount_(u.amount), mask_(std::move(mask)) {
+  if (side < 1 || mask_.size() != static_cast<size_t>(side) * static_cast<size_t>(side))
+    throw std::runtime_error("paste: mask size");
+  if (u.ksize % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
+  if (u.ksize < 1)
+    throw std::runtime_error("paste: ksize must be positive (got " + std::to_string(u.ksize) + ")");
+  ksize_ = envKsize(u.ksize);
+  padded_ = side_ + ksize_ - 1;
+  mode_ = envMode();
+  buildTables(u.sigma);
+
+  const size_t s2 = static_cast<size_t>(side_) * side_;
+  for (auto& p : planes_) p.assign(s2, 0.0f);
+  paddedBuf_.assign(static_cast<size_t>(padded_) * padded_, 0.0f);
+  blurred_.assign(static_cast<size_t>(padded_) * padded_, 0.0f);
+  interleaved_.assign(s2 * 4, 0.0f);
+}
+
+void Paste::buildTables(float sigma) {
+  const int k = ksize_;
+  gaussian_.assign(static_cast<size_t>(k), 0.0f);
+  std::vector<double> g(static_cast<size_t>(k));
+  double sum = 0.0;
+  for (int i = 0; i < k; ++i) {
+    const double t = i - (k - 1) / 2.0;
+    // sigma 0 is the limit of an ever narrower Gaussian: all weight on the centre tap.
+    g[i] = sigma > 0.0f ? std::exp(-t * t / (2.0 * double(sigma) * double(sigma))) : (t == 0.0 ? 1.0 : 0.0);
+    sum += g[i];
+  }
+  for (int i = 0; i < k; ++i) gaussian_[i] = static_cast<float>(g[i] / sum);
+
+  lanczos_.assign(kPhases * 8, 0.0f);
+  bilinear_.assign(kPhases * 2, 0.0f);
+  cubic_.assign(kPhases * 4, 0.0f);
+  for (int p = 0; p < kPhases; ++p) {
+    const double t = p / 32.0;
+    bilinear_[p * 2 + 0] = static_cast<float>(1.0 - t);
+    bilinear_[p * 2 + 1] = static_cast<float>(t);
+
+    double w[8];
+    if (t < 1e-7) {
+      for (double& x : w) x = 0.0;
+      w[3] = 1.0;
+    } else {
+      // Tap i sits at d = t + 3 - i. With a = pi*d/4 = A - i*pi/4 (A = pi*(t+3)/4),
+      // sin(a) follows from one sincos of A by the angle-sum identity, and
+      // sin(pi*d) = sin(4a) = (-1)^i sin(4A).
+      double sn, cs;
+      ::sincos(-M_PI * (t + 3.0) / 4.0, &sn, &cs);
+      const double sinA = -sn, cosA = cs;
+      const double sin4A = 4.0 * sinA * cosA * (cosA * cosA - sinA * sinA);
+      double total = 0.0;
+      for (int i = 0; i < 8; ++i) {
+        const double q = i * M_PI / 4.0;
+        const double a = M_PI * (t + 3.0 - i) / 4.0;
+        const double sina = sinA * std::cos(q) - cosA * std::sin(q);
+        const double sinPiD = (i % 2 ? -sin4A : sin4A);
+        w[i] = sinPiD * sina / (a * a);
+        total += w[i];
+      }
+      for (double& x : w) x /= total;
+    }
+    for (int i = 0; i < 8; ++i) lanczos_[p * 8 + i] = static_cast<float>(w[i]);
+
+    const float tf = static_cast<float>(t);
+    const float w1 = (1.25f * tf - 2.25f) * tf * tf + 1.0f;
+    const float s = 1.0f - tf;
+    const float w2 = (1.25f * s - 2.25f) * s * s + 1.0f;
+    const float r = tf + 1.0f;
+    const float w0 = ((-0.75f * r + 3.75f) * r - 6.0f) * r + 3.0f;
+    const float w3 = 1.0f - w0 - w1 - w2;
+    cubic_[p * 4 + 0] = w0;
+    cubic_[p * 4 + 1] = w1;
+    cubic_[p * 4 + 2] = w2;
+    cubic_[p * 4 + 3] = w3;
+  }
+}
+
+void Paste::fillPlanes(const float* crop, float scale) {
+  const size_t s2 = static_cast<size_t>(side_) * side_;
+  for (int c = 0; c < 3; ++c) {
+    const float* src = crop + c * s2;
+    float* dst = planes_[c].data();
+    for (size_t i = 0; i < s2; ++i) dst[i] = src[i] * scale;
+  }
+}
+
+void Paste::unsharpPlane(std::vector<float>& plane) {
+  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  const int S = side_, P = padded_, k = ksize_, h = k / 2;
+  const float* g = gaussian_.data();
+  const float* src = plane.data();
+  float* pad = paddedBuf_.data();
+  float* blur = blurred_.data();
+
+  pool::parallelRange(static_cast<uint64_t>(P), 64, [&](uint64_t b, uint64_t e) {
+    for (uint64_t r = b; r < e; ++r) {
+      const float* row = src + static_cast<size_t>(reflect(static_cast<int>(r) - h, S)) * S;
+      float* out = pad + r * P;
+      for (int c = 0; c < std::min(h, P); ++c) out[c] = row[reflect(c - h, S)];
+      if (h < P) std::memcpy(out + h, row, sizeof(float) * static_cast<size_t>(std::min(S, P - h)));
+      for (int c = h + S; c < P; ++c) out[c] = row[reflect(c - h, S)];
+    }
+  });
+
+  // Horizontal pass over the flattened buffer: each output reads k consecutive
+  // samples, which wrap into the next row only for columns never read later.
+  const uint64_t flat = static_cast<uint64_t>(P) * P - static_cast<uint64_t>(k - 1);
+  pool::parallelRange(flat, 64, [&](uint64_t b, uint64_t e) {
+    // Taps outermost over a block of outputs: each output still sums its taps in
+    // order from zero, and the inner loop runs over contiguous outputs.
+    constexpr uint64_t kBlock = 256;
+    float acc[kBlock];
+    for (uint64_t i0 = b; i0 < e; i0 += kBlock) {
+      const uint64_t n = std::min(kBlock, e - i0);
+      for (uint64_t t = 0; t < n; ++t) acc[t] = 0.0f;
+      for (int j = 0; j < k; ++j) {
+        const float gj = g[j];
+        const float* p = pad + i0 + j;
+        for (uint64_t t = 0; t < n; ++t) acc[t] += gj * p[t];
+      }
+      for (uint64_t t = 0; t < n; ++t) blur[i0 + t] = acc[t];
+    }
+  });
+
+  float* dst = plane.data();
+  const float amount = amount_;
+  pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
+    float acc[kMaxSide];
+    for (uint64_t y = b; y < e; ++y) {
+      for (int x = 0; x < S; ++x) acc[x] = 0.0f;
+      for (int j = 0; j < k; ++j) {
+        const float gj = g[j];
+        const float* row = blur + (y + j) * P;
+        for (int x = 0; x < S; ++x) acc[x] += gj * row[x];
+      }
+      float* out = dst + y * S;
+      for (int x = 0; x < S; ++x) {
+        const float v = (amount + 1.0f) * out[x] - amount * acc[x];
+        out[x] = !(v >= 0.0f) ? 0.0f : (v > 255.0f ? 255.0f : v);
+      }
+    }
+  });
+}
+
+void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+  const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+  const double det = a * e - b * d;
+  if (det == 0.0 || !std::isfinite(det) || !std::isfinite(c) || !std::isfinite(f)) return;
+  if (W < 1 || H < 1) return;
+
+  const float fa = M[0], fb = M[1], fc = M[2], fd = M[3], fe = M[4], ff = M[5];
+  const float lo = -4.0f, hi = static_cast<float>(side_ + 3);
+  const float us[4] = {lo, hi, lo, hi}, vs[4] = {lo, lo, hi, hi};
+  float minx = INFINITY, maxx = -INFINITY, miny = INFINITY, maxy = -INFINITY;
+  for (int i = 0; i < 4; ++i) {
+    const float x = fa * us[i] + fb * vs[i] + fc;
+    const float y = fd * us[i] + fe * vs[i] + ff;
+    minx = std::min(minx, x);
+    maxx = std::max(maxx, x);
+    miny = std::min(miny, y);
+    maxy = std::max(maxy, y);
+  }
+  // Clamp before converting: a far-off transform must not overflow int.
+  const double x0d = std::max(0.0, std::trunc(double(minx)));
+  const double x1d = std::min(double(W - 1), std::trunc(double(maxx)));
+  const double y0d = std::max(0.0, std::trunc(double(miny)));
+  const double y1d = std::min(double(H - 1), std::trunc(double(maxy)));
+  if (!(x0d <= x1d) || !(y0d <= y1d)) return;
+  const int x0 = static_cast<int>(x0d), x1 = static_cast<int>(x1d);
+  const int y0 = static_cast<int>(y0d), y1 = static_cast<int>(y1d);
+
+  const double ub = -b / det, vb = a / det;
+  const double uc = (b * f - c * e) / det, vc = (c * d - a * f) / det;
+  const double cu = e / det, cv = -d / det;
+  for (double x : {double(x0), double(x1)})
+    for (double y : {double(y0), double(y1)}) {
+      const double uFix = (cu * x + ub * y + uc) * 1024.0, vFix = (cv * x + vb * y + vc) * 1024.0;
+      if (!(std::fabs(cu * x * 1024.0) < kMaxFixed && std::fabs(cv * x * 1024.0) < kMaxFixed &&
+            std::fabs((y * ub + uc) * 1024.0) < kMaxFixed && std::fabs((y * vb + vc) * 1024.0) < kMaxFixed &&
+            std::fabs(uFix) < kMaxFixed && std::fabs(vFix) < kMaxFixed))
+        return;
+    }
+
+  const size_t cols = static_cast<size_t>(x1 - x0 + 1);
+  if (fx_.size() < cols) {
+    fx_.resize(cols);
+    fy_.resize(cols);
+  }
+  for (int x = x0; x <= x1; ++x) {
+    fx_[x - x0] = static_cast<int>(std::trunc(x * cu * 1024.0));
+    fy_[x - x0] = static_cast<int>(std::trunc(x * cv * 1024.0));
+  }
+
+  std::call_once(g_executor_line, [&] {
+    std::fprintf(stderr, "[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu",
+                 side_, ksize_, pool::threads());
+  });
+
+  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  fillPlanes(crop, scale);
+  for (auto& p : planes_) unsharpPlane(p);
+  compositeTail(frame, W, x0, x1, y0, y1, ub, vb, uc, vc);
+}
+
+void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
+                          double uc, double vc) {
+  if (mode_ != 0) {
+    compositeRowsFiltered(frame, W, x0, x1, y0, y1, ub, vb, uc, vc);
+    return;
+  }
+  const size_t s2 = static_cast<size_t>(side_) * side_;
+  const float *r = planes_[0].data(), *g = planes_[1].data(), *bl = planes_[2].data();
+  float* il = interleaved_.data();
+  const int S = side_;
+  pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
+    for (size_t i = b * S; i < e * S && i < s2; ++i) {
+      il[4 * i + 0] = r[i];
+      il[4 * i + 1] = g[i];
+      il[4 * i + 2] = bl[i];
+      il[4 * i + 3] = 0.0f;
+    }
+  });
+  const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
+  pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
+    for (uint64_t k = b; k < e; ++k) {
+      const int y = y0 + static_cast<int>(k);
+      const int dx = static_cast<int>(std::trunc((y * ub + uc) * 1024.0)) + 16;
+      const int dy = static_cast<int>(std::trunc((y * vb + vc) * 1024.0)) + 16;
+      simd::pasteLanczos8Row(il, S, mask_.data(), lanczos_.data(), bilinear_.data(), fx_.data(), fy_.data(), dx,
+                             dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
+    }
+  });
+}
+
+void Paste::compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
+                                  double uc, double vc) {
+  const int S = side_;
+  const bool cubic = mode_ == 1;
+  const int taps = cubic ? 4 : 2, off = cubic ? 1 : 0;
+  const float* table = cubic ? cubic_.data() : bilinear_.data();
+  const float* bil = bilinear_.data();
+  const uint8_t* m = mask_.data();
+  const float* planes[3] = {planes_[0].data(), planes_[1].data(), planes_[2].data()};
+  const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
+  pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
+    for (uint64_t k = b; k < e; ++k) {
+      const int y = y0 + static_cast<int>(k);
+      const int dx = static_cast<int>(std::trunc((y * ub + uc) * 1024.0)) + 16;
+      const int dy = static_cast<int>(std::trunc((y * vb + vc) * 1024.0)) + 16;
+      uint8_t* out = frame + static_cast<size_t>(3) * W * y;
+      for (int x = x0; x <= x1; ++x) {
+        const int ux = dx + fx_[x - x0], uy = dy + fy_[x - x0];
+        const int ix = ux >> 10, iy = uy >> 10;
+        if (ix < -1 || ix >= S || iy < -1 || iy >= S) continue;
+        const int px = (ux >> 5) & 31, py = (uy >> 5) & 31;
+        auto texel = [&](int yy, int xx) -> float {
+          return (xx < 0 || yy < 0 || xx >= S || yy >= S) ? 0.0f : float(m[yy * S + xx]);
+        };
+        const float bx0 = bil[px * 2], bx1 = bil[px * 2 + 1], by0 = bil[py * 2], by1 = bil[py * 2 + 1];
+        const float raw = (texel(iy, ix) * bx0 + texel(iy, ix + 1) * bx1) * by0 +
+                          (texel(iy + 1, ix) * bx0 + texel(iy + 1, ix + 1) * bx1) * by1;
+        const float alpha = std::trunc(raw) / 255.0f;
+        if (!(alpha > 0.0f)) continue;
+        const float* wx = table + px * taps;
+        const float* wy = table + py * taps;
+        for (int ch = 0; ch < 3; ++ch) {
+          const float* pl = planes[ch];
+          float v = 0.0f;
+          for (int rr = 0; rr < taps; ++rr) {
+            const int sy = iy - off + rr;
+            if (sy < 0 || sy >= S) continue;  // outside rows: left out (cubic) or zero (bilinear)
+            float rowSum = 0.0f;
+            for (int cc = 0; cc < taps; ++cc) {
+              const int sx = ix - off + cc;
+              if (sx < 0 || sx >= S) continue;
+              rowSum += wx[cc] * pl[sy * S + sx];
+            }
+            v += wy[rr] * rowSum;
+          }
+          uint8_t& dst = out[3 * x + ch];
+          dst = storeByte(float(dst) * (1.0f - alpha) + alpha * v);
+        }
+      }
+    }
+  });
+}
+
+}  // namespace ka

@@ -1,0 +1,70 @@
+#pragma once
+// ka::Paste puts a rendered face crop back into a driver frame: the crop is sharpened
+// with an unsharp mask, resampled through the inverse of the frame's paste transform
+// (8x8 Lanczos, or a cheaper bicubic / bilinear filter), and blended into the RGB24
+// frame under the bilinearly sampled feather mask. Pixels the mask does not cover keep
+// the driver's bytes exactly.
+//
+// One Paste is built per context and serves one composite at a time. Every buffer is
+// allocated in the constructor (the per-column tables on first use), so compositing a
+// frame allocates nothing. Work inside a call is split over the caller's worker pool.
+#include <cstdint>
+#include <vector>
+
+#include "bundle/manifest.h"
+
+namespace ka {
+
+class Paste {
+ public:
+  // Takes the side x side feather mask (0..255). Throws "paste: mask size" when the
+  // mask is not side*side bytes, "paste: ksize must be odd" for an even kernel width.
+  // Reads KA_PASTE_FAST (0 Lanczos, 1 bicubic, 2 bilinear) and KA_PASTE_KSIZE (a
+  // narrower odd kernel width) once, here.
+  Paste(std::vector<uint8_t> mask, int side, const Unsharp& u);
+
+  // Blends `crop` (three planes of side*side floats, scaled by `scale`) into `frame`
+  // (W x H RGB24, stride 3W) through M = (a, b, c, d, e, f), which maps crop (u, v) to
+  // frame (a u + b v + c, d u + e v + f). A singular or non-finite M, or a crop mapped
+  // wholly outside the frame, leaves the frame untouched. Throws "paste: side > 1024"
+  // for crops wider than 1024 (frame untouched).
+  void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
+
+  // The stages of composite, exposed for tests and benchmarks.
+  void fillPlanes(const float* crop, float scale);
+  void unsharpPlane(std::vector<float>& plane);
+  void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
+                     double uc, double vc);
+
+  int side() const { return side_; }
+  int ksize() const { return ksize_; }
+  int mode() const { return mode_; }
+  const std::vector<float>& gaussian() const { return gaussian_; }
+  const std::vector<float>& lanczosTable() const { return lanczos_; }
+  const std::vector<float>& cubicTable() const { return cubic_; }
+  const std::vector<float>& bilinearTable() const { return bilinear_; }
+  const std::vector<float>& plane(int c) const { return planes_[c]; }
+
+ private:
+  void buildTables(float sigma);
+  void compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub,
+                             double vb, double uc, double vc);
+
+  int side_;
+  int ksize_;
+  int padded_;
+  float amount_;
+  int mode_ = 0;
+  std::vector<uint8_t> mask_;
+  std::vector<float> gaussian_;
+  std::vector<float> lanczos_;   // 32 phases x 8 taps
+  std::vector<float> bilinear_;  // 32 phases x 2 taps
+  std::vector<float> cubic_;     // 32 phases x 4 taps
+  std::vector<float> planes_[3];
+  std::vector<float> paddedBuf_;
+  std::vector<float> blurred_;
+  std::vector<float> interleaved_;
+  std::vector<int> fx_, fy_;
+};
+
+}  // namespace ka
