@@ -109,20 +109,20 @@ TEST(Identity, HevcPriorAndCanonicalNames) {
   EXPECT_EQ(d.frames, 6);
   EXPECT_EQ(d.si.size(), 6u);
   EXPECT_EQ(d.xs.size(), 6u * 63);
+  // Walking the prior in order, as rendering does, decodes ahead and never seeks.
+  for (int i = 0; i < m.NT; ++i) id.walkP(i);
+  EXPECT_EQ(id.priorSeeks(), 0u);
   // The decoded prior matches the crops it was encoded from (lossless 4:4:4 HEVC, up
-  // to the colour conversion and half precision).
+  // to the colour conversion and half precision), in any order of access.
   const std::string ref = slurp(m.dir + "/.reference/crops.f16");
   const size_t n = size_t(3) * m.crop * m.crop;
-  for (int i : {2, 0, 5}) {
+  for (int i : {2, 0, 4, 5}) {
     const uint16_t* h = id.P(i);
     const uint16_t* want = reinterpret_cast<const uint16_t*>(ref.data()) + i * n;
     double err = 0;
     for (size_t k = 0; k < n; ++k) err += std::fabs(halfToFloatRef(h[k]) - halfToFloatRef(want[k]));
     EXPECT_LT(err / n, 3.0 / 255) << "frame " << i;
   }
-  const uint64_t seeks = id.priorSeeks();
-  id.walkP(3);
-  EXPECT_EQ(id.priorSeeks(), seeks) << "walking forward by one frame decodes, it does not seek";
 }
 
 TEST(Identity, SizeChecks) {
