@@ -48,6 +48,12 @@ inline int reflect(int i, int n) {
   }
 }
 
+// A frame row's part of the inverse transform in 1/1024 crop pixel; the 16 centres
+// the 1/32 phase.
+inline int rowOffset(int y, double slope, double offset) {
+  return static_cast<int>(std::trunc((y * slope + offset) * 1024.0)) + 16;
+}
+
 inline uint8_t storeByte(float o) {
   if (!(o >= 0.0f)) return 0;  // negative or NaN
   if (o > 255.0f) return 255;
@@ -232,14 +238,13 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double ub = -b / det, vb = a / det;
   const double uc = (b * f - c * e) / det, vc = (c * d - a * f) / det;
   const double cu = e / det, cv = -d / det;
-  for (double x : {double(x0), double(x1)})
-    for (double y : {double(y0), double(y1)}) {
-      const double uFix = (cu * x + ub * y + uc) * 1024.0, vFix = (cv * x + vb * y + vc) * 1024.0;
-      if (!(std::fabs(cu * x * 1024.0) < kMaxFixed && std::fabs(cv * x * 1024.0) < kMaxFixed &&
-            std::fabs((y * ub + uc) * 1024.0) < kMaxFixed && std::fabs((y * vb + vc) * 1024.0) < kMaxFixed &&
-            std::fabs(uFix) < kMaxFixed && std::fabs(vFix) < kMaxFixed))
-        return;
-    }
+  // Every per-column and per-row term is linear, so its extremes sit at the box's edges;
+  // keeping each below 2^30 keeps their sums inside int.
+  auto fits = [](double v) { return std::fabs(v * 1024.0) < kMaxFixed; };
+  for (const double x : {double(x0), double(x1)})
+    if (!fits(cu * x) || !fits(cv * x)) return;
+  for (const double y : {double(y0), double(y1)})
+    if (!fits(y * ub + uc) || !fits(y * vb + vc)) return;
 
   const size_t cols = static_cast<size_t>(x1 - x0 + 1);
   if (fx_.size() < cols) {
@@ -284,8 +289,7 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
   pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
-      const int dx = static_cast<int>(std::trunc((y * ub + uc) * 1024.0)) + 16;
-      const int dy = static_cast<int>(std::trunc((y * vb + vc) * 1024.0)) + 16;
+      const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
       simd::pasteLanczos8Row(il, S, mask_.data(), lanczos_.data(), bilinear_.data(), fx_.data(), fy_.data(), dx,
                              dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
     }
@@ -305,8 +309,7 @@ void Paste::compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0,
   pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
-      const int dx = static_cast<int>(std::trunc((y * ub + uc) * 1024.0)) + 16;
-      const int dy = static_cast<int>(std::trunc((y * vb + vc) * 1024.0)) + 16;
+      const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
       uint8_t* out = frame + static_cast<size_t>(3) * W * y;
       for (int x = x0; x <= x1; ++x) {
         const int ux = dx + fx_[x - x0], uy = dy + fy_[x - x0];
