@@ -348,6 +348,25 @@ TEST(Renderer, KeypointContractAndGraphRefusals) {
                 "REFUSING at load rather than failing inside ORT at the first Run.");
 }
 
+// A bundle with a lip template loads and renders what it renders without one: this
+// build binds no contour, and says so.
+TEST(Renderer, LipTemplateWithoutBindingKeepsTheGraph) {
+  LoadedBundle b = loadBundle("raw");
+  const test::DriveRows d = test::driveRows(directorBundle("raw"));
+  Manifest withLip = b.m;
+  withLip.lipTemplate = "{\"format\": \"lip_template.v1\"}";
+  StderrCapture err;
+  Renderer lip(withLip, *b.id, "b1", 1, "");
+  const std::string log = err.text();
+  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1): "), std::string::npos) << log;
+  EXPECT_NE(log.find(" — this session serves the graph's own ELLIPSE\n"), std::string::npos);
+  EXPECT_EQ(log.find("compose alpha: ELLIPSE"), std::string::npos);
+  auto plain = open(b, "b1");
+  EXPECT_EQ(maxDiff(lip.render(&d.si[1], &d.xs[63], &d.xd[63], 1),
+                    plain->render(&d.si[1], &d.xs[63], &d.xd[63], 1), kFrame),
+            0.0);
+}
+
 // KA_ORT_PROFILE writes ONNX Runtime's profile and reports the mean run time when the
 // renderer goes away.
 TEST(Renderer, ProfileIsWrittenAndReported) {
