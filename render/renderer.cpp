@@ -1,0 +1,452 @@
+// The director's session: provider choice, load-time rewrites, the keypoint contract
+// and the buffers bound once to the session, then per-frame conversion and one Run.
+#include "render/renderer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <stdexcept>
+#include <vector>
+
+#include <onnxruntime_cxx_api.h>
+
+#include "compute/pool.h"
+#include "compute/simd.h"
+#include "ka/ka.h"
+#include "render/custom_ops.h"
+#include "render/graph_rewrites.h"
+#include "render/onnx_codec.h"
+
+namespace ka {
+namespace {
+
+constexpr size_t kPooledFloats = 65536;   // [64, 32, 32]
+constexpr size_t kFsRedFloats = 262144;   // [64, 64, 64]
+constexpr size_t kKpFloats = static_cast<size_t>(kHostKpRows) * 3;
+
+bool envStartsWith(const char* name, char c) {
+  const char* v = std::getenv(name);
+  return v && v[0] == c;
+}
+
+std::string envOr(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The fp16 convolution engine is not part of this build; a request for it falls back
+// to ONNX Runtime with the line below.
+bool convEngineAvailable() { return false; }
+
+GsBytes readModel(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) throw std::runtime_error("Renderer: cannot open " + path);
+  GsBytes bytes;
+  long size = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+    std::fclose(f);
+    throw std::runtime_error("Renderer: cannot open " + path);
+  }
+  bytes.resize(static_cast<size_t>(size));
+  const size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  if (got != bytes.size()) throw std::runtime_error("Renderer: short read on " + path);
+  return bytes;
+}
+
+std::string shapeText(const std::vector<int64_t>& s) {
+  std::string t = "[";
+  for (size_t i = 0; i < s.size(); ++i) t += (i ? "," : "") + std::to_string(s[i]);
+  return t + "]";
+}
+
+const char* coremlUnits(const std::string& units) {
+  if (units == "cpu") return "CPUOnly";
+  if (units == "gpu") return "CPUAndGPU";
+  if (units == "ane") return "CPUAndNeuralEngine";
+  return "ALL";
+}
+
+}  // namespace
+
+class Renderer::Impl {
+ public:
+  Impl(const Manifest& m, Identity& identity, const std::string& modelKey, int threads, std::string ep);
+  ~Impl();
+  const float* render(const int* si, const float* xs, const float* xd, int n);
+
+  std::string ep;
+  int batch = 0;
+  std::string directorNote;
+
+ private:
+  void openSession(const std::string& ep);
+  void checkKeypointInput(const std::string& name) const;
+  void checkCropDims(const std::string& name, const std::vector<int64_t>& declared) const;
+  std::vector<int64_t> inputShape(const std::string& name, bool* found) const;
+  void bind(const char* name, float* data, std::vector<int64_t> shape, bool output = false);
+
+  Manifest manifest_;
+  std::string modelKey_;
+  std::string modelPath_;
+  int threads_;
+
+  // The environment outlives everything made from it; members are destroyed in reverse.
+  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "ka"};
+  Ort::SessionOptions options_{nullptr};
+  Ort::Session session_{nullptr};
+  Ort::RunOptions runOptions_;
+  Ort::IoBinding binding_{nullptr};
+  Ort::MemoryInfo mem_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+
+  bool profiling_ = false;
+  double profileMs_ = 0;
+  int64_t profileRuns_ = 0;
+
+  Identity* identity_;
+  int crop_;
+  size_t priorFloats_;
+  bool fsFamily_ = false;
+  std::string pooledName_ = "pooled64", kdName_ = "kp_driving", ksName_ = "kp_source";
+
+  std::vector<float> pooled_, prior_, fsRed_, kpDriving_, kpSource_, out_;
+  std::vector<Ort::Value> bound_;
+};
+
+Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& modelKey, int threads,
+                     std::string wantedEp)
+    : manifest_(m),
+      modelKey_(modelKey),
+      modelPath_(m.modelPath(modelKey)),
+      threads_(threads < 1 ? pool::threads() : threads),
+      identity_(&identity),
+      crop_(m.crop),
+      priorFloats_(static_cast<size_t>(m.crop) * m.crop * 3) {
+  if (wantedEp == "neon" || (wantedEp.empty() && envOr("KA_CONV_BACKEND") == "neon")) {
+    if (!convEngineAvailable()) {
+      std::fprintf(stderr, "[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+      wantedEp.clear();
+    }
+  }
+  runOptions_.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
+
+  if (!m.lipTemplate.empty()) {
+    // The template is read, but this build has no stage that binds a contour into the
+    // director's compose alpha, so the graph keeps its own ellipse.
+  }
+
+  try {
+    openSession(wantedEp);
+  } catch (const std::exception& e) {
+    if (!startsWith(wantedEp, "coreml")) throw;
+    std::fprintf(stderr, "[ka] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
+    session_ = Ort::Session(nullptr);
+    wantedEp.clear();
+    openSession(wantedEp);
+  }
+
+  Ort::AllocatorWithDefaultOptions alloc;
+  for (size_t i = 0; i < session_.GetInputCount(); ++i)
+    if (std::strcmp(session_.GetInputNameAllocated(i, alloc).get(), "fs_red") == 0) fsFamily_ = true;
+  if (fsFamily_) {
+    pooledName_ = "pooled";
+    kdName_ = "kd";
+    ksName_ = "ks";
+  }
+
+  bool found = false;
+  const std::vector<int64_t> pooledShape = inputShape(pooledName_, &found);
+  if (!found || pooledShape.size() != 4 || pooledShape[0] <= 0)
+    throw std::runtime_error(pooledName_ + " input not found / bad shape");
+  batch = static_cast<int>(pooledShape[0]);
+
+  checkKeypointInput(kdName_);
+  checkKeypointInput(ksName_);
+
+  // A director exported for another crop would read and write past the bound buffers'
+  // shapes; ONNX Runtime would stop it at the first Run with a message naming no bundle.
+  if (!fsFamily_) checkCropDims("input P_rgb", inputShape("P_rgb", &found));
+  {
+    const std::vector<int64_t> outShape =
+        session_.GetOutputCount() > 0
+            ? session_.GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()
+            : std::vector<int64_t>{};
+    checkCropDims("output rgb", outShape);
+  }
+
+  const size_t b = static_cast<size_t>(batch);
+  if (fsFamily_) {
+    if (!identity.hasFsRed()) throw std::runtime_error("FeatSynth graph but bundle lacks fs_red.f16");
+  } else if (!identity.hasP() && identity.hevcPath().empty()) {
+    throw std::runtime_error(
+        "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
+        "P_hevc.mov to play in place is present, so ka::Identity mapped NOTHING and Identity::P(si) would be an "
+        "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.");
+  }
+  pooled_.assign(b * kPooledFloats, 0.f);
+  if (fsFamily_) fsRed_.assign(b * kFsRedFloats, 0.f);
+  else prior_.assign(b * priorFloats_, 0.f);
+  kpDriving_.assign(b * kKpFloats, 0.f);
+  kpSource_.assign(b * kKpFloats, 0.f);
+  out_.assign(b * priorFloats_, 0.f);
+
+  binding_ = Ort::IoBinding(session_);
+  const int64_t bb = batch, c = crop_, rows = kHostKpRows;
+  if (fsFamily_) {
+    bind("fs_red", fsRed_.data(), {bb, 64, 64, 64});
+    bind("pooled", pooled_.data(), {bb, 64, 32, 32});
+    bind("kd", kpDriving_.data(), {bb, rows, 3});
+    bind("ks", kpSource_.data(), {bb, rows, 3});
+  } else {
+    bind("pooled64", pooled_.data(), {bb, 64, 32, 32});
+    bind("P_rgb", prior_.data(), {bb, 3, c, c});
+    bind("kp_driving", kpDriving_.data(), {bb, rows, 3});
+    bind("kp_source", kpSource_.data(), {bb, rows, 3});
+  }
+  bind("rgb", out_.data(), {bb, 3, c, c}, true);
+}
+
+Renderer::Impl::~Impl() {
+  if (!profiling_ || !session_) return;
+  if (profileRuns_ > 0)
+    std::fprintf(stderr, "[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
+                 static_cast<long>(profileRuns_), profileMs_ / static_cast<double>(profileRuns_));
+  try {
+    Ort::AllocatorWithDefaultOptions alloc;
+    Ort::AllocatedStringPtr file = session_.EndProfilingAllocated(alloc);
+    std::fprintf(stderr, "[ka_ort_profile] %s\n", file.get());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "[ka_ort_profile] FAILED: %s\n", e.what());
+  }
+}
+
+void Renderer::Impl::openSession(const std::string& wantedEp) {
+  profileMs_ = 0;
+  profileRuns_ = 0;
+  profiling_ = false;
+  options_ = Ort::SessionOptions();
+  options_.SetIntraOpNumThreads(threads_);
+  options_.SetInterOpNumThreads(1);
+  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  if (!envStartsWith("KA_ORT_SPIN", '1')) options_.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  options_.AddConfigEntry("mlas.disable_kleidiai", "1");
+  const std::string profile = envOr("KA_ORT_PROFILE");
+  if (!profile.empty()) {
+    options_.EnableProfiling(profile.c_str());
+    profiling_ = true;
+  }
+
+  const bool coreml = startsWith(wantedEp, "coreml");
+  if (!wantedEp.empty()) {
+    if (startsWith(wantedEp, "xnnpack"))
+      throw std::runtime_error(
+          "Renderer: ep '" + wantedEp +
+          "' is REFUSED. This renderer rewrites its graph to tavrin custom-domain nodes "
+          "(com.tavrin::GridSampleFast, and com.tavrin::WarpDirector wherever KA_WARP_NODE is on), and ORT's "
+          "XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them — measured 2026-09-15 "
+          "on a published orvane2-android AAR, null deref inside libonnxruntime.so at session create, on both a "
+          "door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so it cannot "
+          "be caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the "
+          "same bytes.");
+    if (!coreml) throw std::runtime_error("Renderer: unknown ep '" + wantedEp + "'");
+    const std::string units = wantedEp.size() >= 8 ? wantedEp.substr(7) : "all";
+    const std::unordered_map<std::string, std::string> providerOptions = {
+        {"ModelFormat", "MLProgram"},
+        {"MLComputeUnits", coremlUnits(units)},
+        {"ModelCacheDirectory", coremlCacheDir(manifest_.dir)},
+    };
+    options_.AppendExecutionProvider("CoreML", providerOptions);
+  }
+
+  GsBytes bytes;
+  bool gsRewrite = true;
+  if (envStartsWith("KA_GS_FAST", '0')) {
+    bytes = readModel(modelPath_);
+    bool baked = false;
+    try {
+      baked = graphHasBakedGridSampleFast(bytes);
+    } catch (const std::exception&) {
+      baked = false;  // unreadable here is ONNX Runtime's to report
+    }
+    if (baked)
+      throw std::runtime_error(
+          "Renderer: KA_GS_FAST=0 (or TAVRIN_ORVANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " +
+          modelPath_ +
+          " has com.tavrin::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
+          "there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not "
+          "a registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact "
+          "itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
+          "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
+    registerInt8ConvVNNI(options_);
+    gsRewrite = false;
+  } else {
+    registerGridSampleFast(options_);
+    registerInt8ConvVNNI(options_);
+    if (envStartsWith("KA_GS_REWRITE", '0')) {
+      gsRewrite = false;
+      if (!coreml)
+        std::fprintf(stderr,
+                     "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.tavrin::GridSampleFast rewrite "
+                     "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its "
+                     "baked kernel. A standard bundle now runs ORT's own GridSample.\n",
+                     modelKey_.c_str());
+    }
+  }
+  if (bytes.empty()) bytes = readModel(modelPath_);
+
+  // Under CoreML the custom domain cannot be claimed by the provider, so the standard
+  // GridSample stays in the graph.
+  const size_t gsCount = (!coreml && gsRewrite) ? rewriteGridSampleToFast(bytes) : 0;
+  const size_t blendCount = normaliseStudentBlend(bytes);
+  const size_t headCount = rewriteHeadCubicResize(bytes);
+
+  if (!manifest_.lipTemplate.empty())
+    std::fprintf(stderr,
+                 "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's "
+                 "own ELLIPSE\n",
+                 modelKey_.c_str(), "this build carries no lip contour binding");
+  else
+    std::fprintf(stderr,
+                 "[ka] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
+                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
+                 "models/orvane-2/tools/carry_lip_template_fleet.py\n",
+                 modelKey_.c_str(), "lip_template.v1.json");
+
+  if (gsCount)
+    std::fprintf(stderr, "[ka] std GridSample -> com.tavrin::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+                 gsCount, modelKey_.c_str());
+  if (blendCount)
+    std::fprintf(stderr,
+                 "[ka] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
+                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
+                 "the GPU\n",
+                 blendCount, modelKey_.c_str());
+  if (headCount)
+    std::fprintf(stderr,
+                 "[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
+                 "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+                 "EP and no CoreML/NNAPI EP can claim it\n",
+                 headCount, modelKey_.c_str());
+
+  if (gsCount || blendCount || headCount)
+    session_ = Ort::Session(env_, bytes.data(), bytes.size(), options_);
+  else
+    session_ = Ort::Session(env_, modelPath_.c_str(), options_);
+
+  ep = wantedEp.empty() ? "cpu" : wantedEp;
+  std::fprintf(stderr, "[ka] director ep=%s (%s)\n", ep.c_str(),
+               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+                      : "ORT CPU EP");
+}
+
+std::vector<int64_t> Renderer::Impl::inputShape(const std::string& name, bool* found) const {
+  Ort::AllocatorWithDefaultOptions alloc;
+  for (size_t i = 0; i < session_.GetInputCount(); ++i) {
+    if (name != session_.GetInputNameAllocated(i, alloc).get()) continue;
+    *found = true;
+    return session_.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape();
+  }
+  *found = false;
+  return {};
+}
+
+void Renderer::Impl::checkKeypointInput(const std::string& name) const {
+  bool found = false;
+  const std::vector<int64_t> s = inputShape(name, &found);
+  if (!found || s.size() != 3 || s[1] <= 0 || s[1] == kHostKpRows) return;
+  std::string msg = "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + modelPath_ + " — the graph declares " + name +
+                    " with " + std::to_string(s[1]) + " keypoint rows, and this renderer feeds " +
+                    std::to_string(kHostKpRows) + " (ka::kHostKpRows, ka/ka.h). ";
+  if (s[1] == 22)
+    msg +=
+        "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's "
+        "second output. This engine has no width feed (see ka_a2x_width / ka_a2x_pull_wn in ka/ka_a2x.h, which "
+        "nothing on this path calls yet), so it cannot drive this director. ";
+  msg +=
+      "REFUSING AT LOAD rather than dying inside ORT at the first Run. This build must not have been published to a "
+      "host that links this renderer: training/recipe/host_kp_contract.py is the publish gate that exists to "
+      "prevent it.";
+  throw std::runtime_error(msg);
+}
+
+void Renderer::Impl::checkCropDims(const std::string& what, const std::vector<int64_t>& s) const {
+  if (s.size() != 4) return;
+  const bool off = (s[0] > 0 && s[0] != batch) || (s[1] > 0 && s[1] != 3) || (s[2] > 0 && s[2] != crop_) ||
+                   (s[3] > 0 && s[3] != crop_);
+  if (!off) return;
+  throw std::runtime_error("Renderer: " + modelPath_ + " declares its " + what + " as " + shapeText(s) +
+                           " and this bundle's manifest declares crop " + std::to_string(crop_) + " at batch " +
+                           std::to_string(batch) + ", so it needs [" + std::to_string(batch) + ",3," +
+                           std::to_string(crop_) + "," + std::to_string(crop_) +
+                           "] — the director does not belong to this bundle's geometry. REFUSING at load rather "
+                           "than failing inside ORT at the first Run.");
+}
+
+void Renderer::Impl::bind(const char* name, float* data, std::vector<int64_t> shape, bool output) {
+  size_t count = 1;
+  for (int64_t d : shape) count *= static_cast<size_t>(d);
+  bound_.push_back(Ort::Value::CreateTensor<float>(mem_, data, count, shape.data(), shape.size()));
+  if (output) binding_.BindOutput(name, bound_.back());
+  else binding_.BindInput(name, bound_.back());
+}
+
+const float* Renderer::Impl::render(const int* si, const float* xs, const float* xd, int n) {
+  if (n < 1 || n > batch) throw std::runtime_error("render: bad n");
+  for (int i = 0; i < n; ++i)
+    if (si[i] < 0 || si[i] >= identity_->NT())
+      throw std::runtime_error("render: source index " + std::to_string(si[i]) + " of frame " + std::to_string(i) +
+                               " is outside this identity's " + std::to_string(identity_->NT()) +
+                               " source frames — refusing to read past the mapped members");
+  for (int j = 0; j < batch; ++j) {
+    const size_t dj = static_cast<size_t>(j);
+    float* pooled = pooled_.data() + dj * kPooledFloats;
+    float* kd = kpDriving_.data() + dj * kKpFloats;
+    float* ks = kpSource_.data() + dj * kKpFloats;
+    if (j < n) {
+      simd::f16ToF32(identity_->pooled64(si[j]), pooled, kPooledFloats);
+      if (fsFamily_) simd::f16ToF32(identity_->fsRed(si[j]), fsRed_.data() + dj * kFsRedFloats, kFsRedFloats);
+      else simd::f16ToF32(identity_->P(si[j]), prior_.data() + dj * priorFloats_, priorFloats_);
+      std::memcpy(kd, xd + dj * kKpFloats, kKpFloats * sizeof(float));
+      std::memcpy(ks, xs + dj * kKpFloats, kKpFloats * sizeof(float));
+      continue;
+    }
+    // Padded slots render frame n-1 again, so every crop returned is a real one.
+    const size_t last = static_cast<size_t>(n - 1);
+    std::memcpy(pooled, pooled_.data() + last * kPooledFloats, kPooledFloats * sizeof(float));
+    if (fsFamily_)
+      std::memcpy(fsRed_.data() + dj * kFsRedFloats, fsRed_.data() + last * kFsRedFloats,
+                  kFsRedFloats * sizeof(float));
+    else
+      std::memcpy(prior_.data() + dj * priorFloats_, prior_.data() + last * priorFloats_,
+                  priorFloats_ * sizeof(float));
+    std::memcpy(kd, kpDriving_.data() + last * kKpFloats, kKpFloats * sizeof(float));
+    std::memcpy(ks, kpSource_.data() + last * kKpFloats, kKpFloats * sizeof(float));
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  session_.Run(runOptions_, binding_);
+  profileMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  ++profileRuns_;
+  return out_.data();
+}
+
+Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& modelKey, int threads,
+                   const std::string& ep)
+    : impl_(std::make_unique<Impl>(m, identity, modelKey, threads, ep)) {}
+
+Renderer::~Renderer() = default;
+
+const float* Renderer::render(const int* si, const float* xs, const float* xd, int n) {
+  return impl_->render(si, xs, xd, n);
+}
+
+int Renderer::batch() const { return impl_->batch; }
+const std::string& Renderer::ep() const { return impl_->ep; }
+const char* Renderer::backend() const { return "ort"; }
+const std::string& Renderer::directorNote() const { return impl_->directorNote; }
+
+}  // namespace ka
