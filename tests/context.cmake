@@ -1,0 +1,3 @@
+ka_add_fixture(context_bundles COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_context_fixtures.sh
+  ${KA_FIXTURE_DIR}/context)
+ka_add_test(test_context SOURCES test_context.cpp FIXTURES context_bundles LABELS asan tsan)
