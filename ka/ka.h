@@ -27,7 +27,7 @@
  * Basic use (open a bundle, render the face for driver frame 0, paste it into that
  * frame):
  *
- *     ka_ctx* ctx = ka_create("/data/alice.imx", "m4b", 0, NULL);
+ *     ka_ctx* ctx = ka_create("/data/alice.imx", "b1", 0, NULL);
  *     if (!ctx) {
  *       fprintf(stderr, "%s\n", ka_last_error());
  *       return 1;

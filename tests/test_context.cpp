@@ -2,6 +2,7 @@
 // paste mask read, how the renderer's thread count is sized, and per-thread error texts.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -66,6 +67,19 @@ TEST(Context, LoaderRefusalsArriveWithTheFunctionName) {
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(ka_create(t.path().c_str(), "b1", 0, nullptr), nullptr);
   EXPECT_EQ(ka_last_error(), "ka_create: " + expected);
+
+  // The driver video is opened last: a driver shorter than the manifest's NT.
+  const std::string b = contextBundle("raw");
+  KA_NEED_BUNDLE(b);
+  const std::string copy = t / "short";
+  copyTree(b, copy);
+  const std::string cut = "ffmpeg -v error -y -i '" + copy + "/target_frames.mp4' -frames:v 3 -c copy '" +
+                          copy + "/cut.mp4' && mv '" + copy + "/cut.mp4' '" + copy + "/target_frames.mp4'";
+  ASSERT_EQ(std::system(cut.c_str()), 0);
+  EXPECT_EQ(ka_create(copy.c_str(), "b1", 1, nullptr), nullptr);
+  const std::string err = ka_last_error();
+  EXPECT_EQ(err.rfind("ka_create: ka_driver: ", 0), 0u) << err;
+  EXPECT_NE(err.find("NT=6"), std::string::npos) << err;
 }
 
 // The mask member keeps its 512 name at every crop, and only its first crop x crop
