@@ -19,10 +19,10 @@
  *  - Threads: a context is used by one thread at a time; error texts are per thread;
  *    ka_prior handles are independent of contexts.
  *  - Sizes: keypoints cross the interface as sets of KA_HOST_KP_ROWS rows of (x, y, z)
- *    floats (63 floats); a crop is 3 x ka_crop() x ka_crop() floats
- *    in 0..1, planar (all R, then G, then B); a frame is ka_width() x ka_height() pixels,
- *    RGB24 with stride 3 x width (RGBA: 4 x width). Driver indices si run over
- *    0..ka_nt()-1, drive rows over 0..ka_drive_frames()-1.
+ *    floats (63 floats); a crop is 3 x ka_crop() x ka_crop() floats in 0..1, planar
+ *    (all R, then G, then B); a frame is ka_width() x ka_height() pixels, RGB24 with
+ *    stride 3 x width (RGBA: 4 x width). Driver indices si run over 0..ka_nt()-1, drive
+ *    rows over 0..ka_drive_frames()-1.
  *
  * Basic use (open a bundle, render the face for driver frame 0, paste it into that
  * frame):
