@@ -135,10 +135,8 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
   }
   runOptions_.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
 
-  if (!m.lipTemplate.empty()) {
-    // The template is read, but this build has no stage that binds a contour into the
-    // director's compose alpha, so the graph keeps its own ellipse.
-  }
+  // A manifest's lip template stays unused: this build has no stage that binds a contour
+  // into the director's compose alpha, so the graph keeps its own ellipse (logged below).
 
   try {
     openSession(wantedEp);
