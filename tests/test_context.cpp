@@ -8,6 +8,7 @@
 
 #include "bundle/manifest.h"
 #include "compute/pool.h"
+#include "ka/context.h"
 #include "ka/ka.h"
 #include "tests/support/test_support.h"
 #include "tests/test_context_util.h"
@@ -118,6 +119,21 @@ TEST(Context, DirectorThreadsAreSizedOnlyWhenTheHostDidNotChoose) {
       EXPECT_EQ(countOf(cap.text(), "director intra-op"), 0u) << cap.text();
     }
   }
+}
+
+// A renderer built again (the utterance session may do so) takes the old crop with it:
+// pasting it afterwards would read freed memory, so there is no last crop any more.
+TEST(Context, ReplacingTheRendererForgetsTheLastCrop) {
+  const std::string b = contextBundle("raw");
+  KA_NEED_BUNDLE(b);
+  CtxPtr ctx = openCtx(b);
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_NE(ka_render_drive_crop(ctx.get(), 0), nullptr) << ka_last_error();
+  ctx->createRenderer();
+  EXPECT_EQ(ka_paste_last(ctx.get(), 0), nullptr);
+  EXPECT_STREQ(ka_last_error(), "ka_paste_last: bad args / no prior render");
+  ASSERT_NE(ka_render_drive_crop(ctx.get(), 1), nullptr) << ka_last_error();
+  EXPECT_NE(ka_paste_last(ctx.get(), 0), nullptr) << ka_last_error();
 }
 
 }  // namespace
