@@ -15,8 +15,9 @@
 // build/bench_models/directors512) by tools/fixtures/make_identity_bundle.py and
 // make_directors.py. Each iteration renders one frame, walking the source frames with
 // the bundle's own idle-loop keypoints (driving != source, so the warp moves pixels).
-// For where the time goes, run one arm with KA_ORT_PROFILE=/tmp/director and read the
-// profile the renderer names on stderr when it is destroyed.
+// For where the time goes, run one arm with KA_ORT_PROFILE=/tmp/director (the baseline
+// arm profiles too) and read the profile named on stderr when the session goes away:
+//   KA_ORT_PROFILE=/tmp/director build/bench/bench_renderer --benchmark_filter=threads:1
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -121,6 +122,8 @@ void BM_OrtFile_untouched(benchmark::State& state) {
   so.AddConfigEntry("mlas.disable_kleidiai", "1");
   ka::registerGridSampleFast(so);
   ka::registerInt8ConvVNNI(so);
+  const char* profile = std::getenv("KA_ORT_PROFILE");
+  if (profile && *profile) so.EnableProfiling((std::string(profile) + "_untouched").c_str());
   Ort::Session session(env, fx.m.modelPath("b1").c_str(), so);
   Ort::RunOptions ro;
   ro.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
@@ -151,6 +154,10 @@ void BM_OrtFile_untouched(benchmark::State& state) {
   };
   step();
   for (auto _ : state) step();
+  if (profile && *profile) {
+    Ort::AllocatorWithDefaultOptions alloc;
+    std::fprintf(stderr, "[ka_ort_profile] %s\n", session.EndProfilingAllocated(alloc).get());
+  }
 }
 
 }  // namespace
