@@ -1,4 +1,6 @@
-// The ka_ family of the C interface: library-wide queries and the bundle queries.
+// The ka_ family of the C interface: library-wide queries and the bundle queries. The
+// family's thread-local error text lives here; ka/ka_error.h hands it to the family's
+// other files (context, single frame, prior).
 #include "ka/ka.h"
 
 #include <exception>
@@ -8,6 +10,7 @@
 #include "bundle/file_io.h"
 #include "bundle/member.h"
 #include "ka/c_error.h"
+#include "ka/ka_error.h"
 
 namespace {
 thread_local std::string g_err;
@@ -20,6 +23,8 @@ void setErr(const char* name, const char* reason) noexcept {
   ka::capi::storeError(g_err, name, reason);
 }
 }  // namespace
+
+std::string& ka::capi::kaErrorText() noexcept { return g_err; }
 
 extern "C" {
 

@@ -11,6 +11,7 @@ using Args = std::vector<std::string>;
 int bundleCommand(const Args& args);
 int imxCommand(const Args& args);
 int onnxCommand(const Args& args);
+int renderCommand(const Args& args);
 
 // Prints "ka: <message>" to standard error and returns 1.
 int fail(const std::string& message);

@@ -15,6 +15,10 @@ const char kUsage[] =
     "  ka imx pack DIR OUT.imx       write an IMX container from a bundle directory\n"
     "  ka imx unwrap PATH            unwrap a container (or reuse a current unwrap)\n"
     "  ka onnx info MODEL            print a model's inputs, outputs and the load-time rewrites that apply\n"
+    "  ka render BUNDLE --row R | --si S --kp FILE [--model KEY] [--out PNG]\n"
+    "                                render one frame (face rendered and pasted into its driver frame)\n"
+    "  ka render BUNDLE --all --out OUT.mp4 [--png FRAME.png]\n"
+    "                                render the idle loop into an H.264 MP4\n"
     "  ka version                    print the library version\n";
 }  // namespace
 
@@ -35,6 +39,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "bundle")) return ka::cli::bundleCommand(rest);
     if (!std::strcmp(argv[1], "imx")) return ka::cli::imxCommand(rest);
     if (!std::strcmp(argv[1], "onnx")) return ka::cli::onnxCommand(rest);
+    if (!std::strcmp(argv[1], "render")) return ka::cli::renderCommand(rest);
     if (!std::strcmp(argv[1], "version")) {
       std::printf("%s\n", ka_version());
       return 0;
