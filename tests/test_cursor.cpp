@@ -77,15 +77,7 @@ struct Fake {
   explicit Fake(int nt) : src(std::make_unique<FakeSource>(nt, counters)) {}
 };
 
-template <class Fn>
-std::string refusal(Fn fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
+using test::refusal;
 
 // Waits until the producer has filled its look-ahead and gone to sleep.
 void waitIdle(const FakeSource::Counters& c) {

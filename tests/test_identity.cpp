@@ -35,14 +35,6 @@ std::string copyOf(const TempDir& t, const char* name) {
   return dst;
 }
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
 
 float halfToFloatRef(uint16_t h) {  // written out, independent of the library
   const int e = (h >> 10) & 31, m = h & 1023;
@@ -140,17 +132,17 @@ TEST(Identity, SizeChecks) {
       const std::string path = dir + "/" + member;
       const std::string keep = slurp(path);
       grow(path, delta);
-      EXPECT_EQ(errorOf([&] { Identity id(m); }), "size mismatch " + path) << member << delta;
+      EXPECT_EQ(test::refusal([&] { Identity id(m); }), "size mismatch " + path) << member << delta;
       writeFile(path, keep);
     }
   for (const char* member : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) {
     const std::string path = dir + "/" + member;
     const std::string keep = slurp(path);
     grow(path, 4);
-    EXPECT_EQ(errorOf([&] { loadDrive(m); }), "size mismatch " + path) << member;
+    EXPECT_EQ(test::refusal([&] { loadDrive(m); }), "size mismatch " + path) << member;
     writeFile(path, keep);
   }
-  EXPECT_EQ(errorOf([&] { Identity id(m); }), "");
+  EXPECT_EQ(test::refusal([&] { Identity id(m); }), "");
 }
 
 TEST(Identity, DriveIndicesMustBeDriverFrames) {
@@ -161,7 +153,7 @@ TEST(Identity, DriveIndicesMustBeDriverFrames) {
     std::string si = slurp(dir + "/drive/si.i32");
     std::memcpy(si.data() + 4 * 3, &bad, 4);
     writeFile(dir + "/drive/si.i32", si);
-    EXPECT_EQ(errorOf([&] { loadDrive(m); }), "drive: si out of range") << bad;
+    EXPECT_EQ(test::refusal([&] { loadDrive(m); }), "drive: si out of range") << bad;
   }
 }
 
@@ -176,17 +168,17 @@ TEST(Identity, PriorRefusals) {
     return loadManifest(dir);
   };
   Manifest m = withManifest("");
-  EXPECT_EQ(errorOf([&] { Identity id(m); }).rfind("this bundle carries neither P.f16 nor fs_red.f16, and its manifest "
+  EXPECT_EQ(test::refusal([&] { Identity id(m); }).rfind("this bundle carries neither P.f16 nor fs_red.f16, and its manifest "
                                                    "names no P_hevc member",
                                                    0),
             0u);
   m = withManifest(", \"P_hevc\": \"prior.mov\"");
-  EXPECT_EQ(errorOf([&] { Identity id(m); }),
+  EXPECT_EQ(test::refusal([&] { Identity id(m); }),
             "this bundle's manifest names P_hevc 'prior.mov' and the file is not there (" + dir +
                 "/prior.mov) — the renderer has no warp prior. REFUSING to create a session.");
   writeFile(dir + "/rgb.f16", "x");
   m = withManifest(", \"P_rgb\": \"rgb.f16\"");
-  EXPECT_EQ(errorOf([&] { Identity id(m); }).rfind("this bundle's manifest names its raw warp prior 'rgb.f16' (P_rgb)", 0),
+  EXPECT_EQ(test::refusal([&] { Identity id(m); }).rfind("this bundle's manifest names its raw warp prior 'rgb.f16' (P_rgb)", 0),
             0u);
 
   // fs_red alone is a complete prior for the renderer: no mapping, no cursor.
@@ -212,7 +204,7 @@ TEST(Identity, RescaleArithmetic) {
     for (int k = 0; k < 6; ++k)
       EXPECT_FLOAT_EQ(id.M(i)[k], k < 3 ? float(double(before[i * 6 + k]) * 2.0) : before[i * 6 + k]);
   half.MsrcW = 0;
-  EXPECT_NE(errorOf([&] { id.rescaleM(half); }).find("refusing to paste M without knowing the space"), std::string::npos);
+  EXPECT_NE(test::refusal([&] { id.rescaleM(half); }).find("refusing to paste M without knowing the space"), std::string::npos);
 }
 
 }  // namespace

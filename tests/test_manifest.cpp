@@ -15,12 +15,7 @@ using test::manifestText;
 using test::writeFile;
 
 std::string loadError(const std::string& dir) {
-  try {
-    loadManifest(dir);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
+  return test::refusal([&] { loadManifest(dir); });
 }
 
 TEST(Manifest, LoadsEveryField) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "bundle/manifest_fields.h"
+#include "tests/support/test_support.h"
 
 namespace ka {
 namespace {
@@ -13,12 +14,7 @@ using manifest_key::keyHits;
 using manifest_key::scalarValuePos;
 
 std::string refusal(const std::string& text, const std::string& key) {
-  try {
-    scalarValuePos(text, key);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
+  return test::refusal([&] { scalarValuePos(text, key); });
 }
 
 TEST(ManifestKey, HitsRecordPositionDepthAndScalar) {

@@ -25,14 +25,6 @@ using test::StderrCapture;
 constexpr int kCrop = 64;  // the fixture bundles' crop
 constexpr size_t kFrame = 3 * kCrop * kCrop;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
 
 std::unique_ptr<Renderer> open(LoadedBundle& b, const std::string& key, int threads = 1,
                                const std::string& ep = "") {
@@ -218,10 +210,10 @@ TEST(Renderer, ShortBatchRepeatsTheLastFrame) {
   const float* three = r1->render(&full.si[3], &full.xs[63 * 3], &full.xd[63 * 3], 1);
   EXPECT_LT(maxDiff(out + 3 * kFrame, three, kFrame), 1e-5);
 
-  EXPECT_EQ(errorOf([&] { r4->render(in.si.data(), in.xs.data(), in.xd.data(), 0); }), "render: bad n");
-  EXPECT_EQ(errorOf([&] { r4->render(full.si.data(), full.xs.data(), full.xd.data(), 5); }), "render: bad n");
+  EXPECT_EQ(test::refusal([&] { r4->render(in.si.data(), in.xs.data(), in.xd.data(), 0); }), "render: bad n");
+  EXPECT_EQ(test::refusal([&] { r4->render(full.si.data(), full.xs.data(), full.xd.data(), 5); }), "render: bad n");
   const int bad[2] = {0, 6};
-  EXPECT_EQ(errorOf([&] { r4->render(bad, in.xs.data(), in.xd.data(), 2); }),
+  EXPECT_EQ(test::refusal([&] { r4->render(bad, in.xs.data(), in.xd.data(), 2); }),
             "render: source index 6 of frame 1 is outside this identity's 6 source frames — refusing to read past "
             "the mapped members");
 }
@@ -250,7 +242,7 @@ TEST(Renderer, HevcPriorRendersLikeTheRawOne) {
 
 TEST(Renderer, ProvidersAndTheirRefusals) {
   LoadedBundle b = loadBundle("raw");
-  const std::string xn = errorOf([&] { open(b, "b1", 1, "xnnpack:fp16"); });
+  const std::string xn = test::refusal([&] { open(b, "b1", 1, "xnnpack:fp16"); });
   EXPECT_EQ(xn.rfind("Renderer: ep 'xnnpack:fp16' is REFUSED. This renderer rewrites its graph to tavrin "
                      "custom-domain nodes",
                      0),
@@ -258,7 +250,7 @@ TEST(Renderer, ProvidersAndTheirRefusals) {
       << xn;
   EXPECT_NE(xn.find("Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes."),
             std::string::npos);
-  EXPECT_EQ(errorOf([&] { open(b, "b1", 1, "cuda"); }), "Renderer: unknown ep 'cuda'");
+  EXPECT_EQ(test::refusal([&] { open(b, "b1", 1, "cuda"); }), "Renderer: unknown ep 'cuda'");
 
   // This ONNX Runtime carries no CoreML provider: the session falls back to the CPU one.
   for (const char* ep : {"coreml", "coreml:ane", "coreml:cpu"}) {
@@ -289,7 +281,7 @@ TEST(Renderer, ProvidersAndTheirRefusals) {
 TEST(Renderer, KeypointContractAndGraphRefusals) {
   LoadedBundle b = loadBundle("raw");
   const std::string dir = directorBundle("raw");
-  const std::string kp22 = errorOf([&] { open(b, "b1_kp22"); });
+  const std::string kp22 = test::refusal([&] { open(b, "b1_kp22"); });
   EXPECT_EQ(kp22.rfind("Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + dir +
                            "/model_b1_kp22.onnx — the graph declares kp_driving with 22 keypoint rows, and this "
                            "renderer feeds 21 (ka::kHostKpRows, ka/ka.h). That is the recipe_v4 / kd_v4 shape: "
@@ -301,7 +293,7 @@ TEST(Renderer, KeypointContractAndGraphRefusals) {
                       "first Run. This build must not have been published to a host that links this renderer: "
                       "training/recipe/host_kp_contract.py is the publish gate that exists to prevent it."),
             std::string::npos);
-  EXPECT_EQ(errorOf([&] { open(b, "b1_kp20"); }),
+  EXPECT_EQ(test::refusal([&] { open(b, "b1_kp20"); }),
             "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + dir +
                 "/model_b1_kp20.onnx — the graph declares kp_driving with 20 keypoint rows, and this renderer "
                 "feeds 21 (ka::kHostKpRows, ka/ka.h). REFUSING AT LOAD rather than dying inside ORT at the first "
@@ -316,7 +308,7 @@ TEST(Renderer, KeypointContractAndGraphRefusals) {
   }
   {
     ScopedEnv env("KA_GS_FAST", "0");
-    const std::string baked = errorOf([&] { open(b, "b1_baked"); });
+    const std::string baked = test::refusal([&] { open(b, "b1_baked"); });
     EXPECT_EQ(baked.rfind("Renderer: KA_GS_FAST=0 (or TAVRIN_ORVANE2_GRIDSAMPLE_FAST=0, which sets it) was asked "
                           "for, but " +
                               dir + "/model_b1_baked.onnx has com.tavrin::GridSampleFast BAKED INTO THE GRAPH.",
@@ -329,19 +321,19 @@ TEST(Renderer, KeypointContractAndGraphRefusals) {
     auto r = open(b, "b1");
     EXPECT_EQ(err.text().find("com.tavrin::GridSampleFast load-time rewrite"), std::string::npos);
   }
-  EXPECT_EQ(errorOf([&] { open(b, "b9"); }), "Renderer: cannot open " + dir + "/model_b9.onnx");
+  EXPECT_EQ(test::refusal([&] { open(b, "b9"); }), "Renderer: cannot open " + dir + "/model_b9.onnx");
 
   LoadedBundle nofs = loadBundle("nofs");
-  EXPECT_EQ(errorOf([&] { open(nofs, "b1_fs"); }), "FeatSynth graph but bundle lacks fs_red.f16");
+  EXPECT_EQ(test::refusal([&] { open(nofs, "b1_fs"); }), "FeatSynth graph but bundle lacks fs_red.f16");
   LoadedBundle fsonly = loadBundle("fsonly");
-  EXPECT_EQ(errorOf([&] { open(fsonly, "b1"); }).rfind(
+  EXPECT_EQ(test::refusal([&] { open(fsonly, "b1"); }).rfind(
                 "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor "
                 "a P_hevc.mov to play in place is present",
                 0),
             0u);
   EXPECT_EQ(open(fsonly, "b1_fs")->batch(), 1);
   LoadedBundle crop32 = loadBundle("crop32");
-  EXPECT_EQ(errorOf([&] { open(crop32, "b1"); }),
+  EXPECT_EQ(test::refusal([&] { open(crop32, "b1"); }),
             "Renderer: " + directorBundle("crop32") +
                 "/model_b1.onnx declares its input P_rgb as [1,3,64,64] and this bundle's manifest declares crop "
                 "32 at batch 1, so it needs [1,3,32,32] — the director does not belong to this bundle's geometry. "

@@ -36,16 +36,7 @@ std::vector<uint8_t> nextFrame(driver::Source& s) {
   return f;
 }
 
-// The refusal text of whatever fn throws, or "" when it does not throw.
-template <class Fn>
-std::string refusal(Fn fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
+using test::refusal;
 
 // Every frame of the member, in order, equals the reference; then the member ends.
 void expectAllFrames(driver::Source& s, const std::function<std::vector<uint8_t>(int)>& ref, int nt) {

@@ -2,6 +2,7 @@
 // Shared helpers for the tests: scratch directories, small files, environment overrides.
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,18 @@ class StderrCapture {
   std::string text_;
   bool done_ = false;
 };
+
+// The refusal text of whatever fn throws as std::runtime_error, or "" when it does not
+// throw.
+template <class Fn>
+std::string refusal(Fn&& fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
 
 // Directory of generated fixtures ($KA_TEST_FIXTURES); the test is skipped without it.
 std::string fixtureDir();
