@@ -1,12 +1,7 @@
-# FFmpeg's own frame threads are invisible to ThreadSanitizer; the driver's suppressions
-# cover them here too.
-set(_ka_context_tsan "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/driver_tsan.supp")
 ka_add_fixture(context_bundles COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_context_fixtures.sh
   ${KA_FIXTURE_DIR}/context)
-ka_add_test(test_context SOURCES test_context.cpp FIXTURES context_bundles LABELS asan tsan
-  ENV ${_ka_context_tsan})
-ka_add_test(test_single_frame SOURCES test_single_frame.cpp FIXTURES context_bundles LABELS asan tsan
-  ENV ${_ka_context_tsan})
+ka_add_test(test_context SOURCES test_context.cpp FIXTURES context_bundles LABELS asan tsan)
+ka_add_test(test_single_frame SOURCES test_single_frame.cpp FIXTURES context_bundles LABELS asan tsan)
 ka_add_test(test_single_frame_movie SOURCES test_single_frame_movie.cpp FIXTURES context_bundles
   ENV KA_TOOL=$<TARGET_FILE:ka>)
 add_dependencies(test_single_frame_movie ka)

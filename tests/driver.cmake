@@ -7,10 +7,8 @@ else()
 endif()
 ka_add_fixture(driver_media COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_driver_fixtures.sh
   ${KA_FIXTURE_DIR}/driver ${_ka_ffmpeg})
-set(_ka_driver_tsan "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/driver_tsan.supp")
 ka_add_test(test_source SOURCES test_source.cpp FIXTURES driver_media LABELS asan
-  ENV KA_CORE_SO=$<TARGET_FILE:ka_core> ${_ka_driver_tsan})
-ka_add_test(test_cursor SOURCES test_cursor.cpp FIXTURES driver_media LABELS tsan asan
-  ENV ${_ka_driver_tsan})
+  ENV KA_CORE_SO=$<TARGET_FILE:ka_core>)
+ka_add_test(test_cursor SOURCES test_cursor.cpp FIXTURES driver_media LABELS tsan asan)
 # test_source loads the shared library to check what it exports.
 add_dependencies(test_source ka_core)
