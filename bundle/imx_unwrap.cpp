@@ -158,6 +158,48 @@ void materialise(std::FILE* f, const std::string& container, const std::string& 
   }
 }
 
+// Starting clean removes the output wholesale, so the output must be an unwrap
+// directory: a container named "x.kabundle" (or "x.imx" linking to one) has itself as
+// its unwrap directory and would otherwise be deleted.
+void refuseForeignOutput(const std::string& container, const std::string& out) {
+  struct stat o {};
+  if (::lstat(out.c_str(), &o) != 0) return;
+  struct stat c {};
+  if (::stat(container.c_str(), &c) == 0 && o.st_dev == c.st_dev && o.st_ino == c.st_ino)
+    throw std::runtime_error("unwrap directory " + out + " is the container " + container +
+                             " itself — refusing to unwrap over it (rename the container so "
+                             "its name does not end in .kabundle)");
+  if (!S_ISDIR(o.st_mode))
+    throw std::runtime_error("unwrap directory " + out + " exists and is not a directory" +
+                             std::string(S_ISLNK(o.st_mode) ? " (a symbolic link)" : "") +
+                             " — refusing to replace it");
+}
+
+// Writes every member of the container into `out`, which exists and is empty.
+void materialiseAll(const std::string& container, const std::string& out) {
+  File f(std::fopen(container.c_str(), "rb"));
+  if (!f) throw std::runtime_error("cannot open container " + container);
+  unsigned char h[8];
+  if (std::fread(h, 1, 8, f.get()) != 8 || std::memcmp(h, "IMX\0", 4) != 0)
+    throw std::runtime_error(container + ": not an IMX\\0 container");
+  const unsigned version = le16(h + 4);
+  if (version != 2)
+    throw std::runtime_error(container + ": unsupported IMX container version " + std::to_string(version));
+
+  const std::vector<TocEntry> toc = readToc(f.get(), container, le16(h + 6));
+  // Every name is checked before anything is written, so a hostile container leaves
+  // nothing of itself on disk.
+  for (const TocEntry& e : toc)
+    if (isUnsafeName(e.name))
+      throw std::runtime_error(container + ": refusing unsafe member name '" + printableName(e.name) + "'");
+
+  std::vector<char> buf(kCopyBuffer);
+  for (const TocEntry& e : toc) {
+    if (isSyntheticManifest(f.get(), e)) continue;
+    materialise(f.get(), container, out, e, buf);
+  }
+}
+
 }  // namespace
 
 bool isImxV2File(const std::string& path) {
@@ -192,32 +234,18 @@ std::string unwrapOnce(const std::string& container) {
   std::string seen;
   if (isDirectory(out) && readSmallFile(marker, seen) && trimmed(seen) == expected) return out;
 
+  refuseForeignOutput(container, out);
   std::remove(marker.c_str());
   rmTree(out);
   if (!mkdirs(out)) throw std::runtime_error("cannot create unwrap dir " + out);
 
-  File f(std::fopen(container.c_str(), "rb"));
-  if (!f) throw std::runtime_error("cannot open container " + container);
-  unsigned char h[8];
-  if (std::fread(h, 1, 8, f.get()) != 8 || std::memcmp(h, "IMX\0", 4) != 0)
-    throw std::runtime_error(container + ": not an IMX\\0 container");
-  const unsigned version = le16(h + 4);
-  if (version != 2)
-    throw std::runtime_error(container + ": unsupported IMX container version " + std::to_string(version));
-
-  const std::vector<TocEntry> toc = readToc(f.get(), container, le16(h + 6));
-  // Every name is checked before anything is written, so a hostile container leaves
-  // nothing of itself on disk.
-  for (const TocEntry& e : toc)
-    if (isUnsafeName(e.name))
-      throw std::runtime_error(container + ": refusing unsafe member name '" + printableName(e.name) + "'");
-
-  std::vector<char> buf(kCopyBuffer);
-  for (const TocEntry& e : toc) {
-    if (isSyntheticManifest(f.get(), e)) continue;
-    materialise(f.get(), container, out, e, buf);
+  try {
+    materialiseAll(container, out);
+  } catch (...) {
+    // The directory was made by this call; half a bundle is of no use to anyone.
+    rmTree(out);
+    throw;
   }
-  f.reset();
 
   File m(std::fopen(marker.c_str(), "wb"));
   if (!m) throw std::runtime_error("cannot write unwrap marker " + marker);

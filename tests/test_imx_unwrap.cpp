@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -229,6 +231,82 @@ TEST(ImxUnwrap, HostileContainersNeverEscapeOrCrash) {
   huge[7] = '\xff';
   writeFile(c, huge);
   EXPECT_NE(unwrapError(c).find(": truncated TOC at member 1"), std::string::npos);
+}
+
+// The unwrap starts clean by removing its output; it must never remove what is not an
+// unwrap directory, least of all the container itself.
+TEST(ImxUnwrap, NeverReplacesWhatIsNotAnUnwrapDirectory) {
+  TempDir d;
+  ScopedEnv env("KA_IMX_UNWRAP_ROOT", std::nullopt);
+  const std::string bytes = container(kBundle);
+  struct Case {
+    const char* what;
+    std::string container;     // path handed to the unwrap
+    std::string out;           // its unwrap directory
+    std::function<void()> setUp;
+    std::string why;
+  };
+  const std::string selfNamed = d / "self.kabundle";
+  const std::string linked = d / "x.imx", linkTarget = d / "x.kabundle";
+  const std::string plain = d / "p.imx", plainOut = d / "p.kabundle";
+  const std::string viaLink = d / "l.imx", linkOut = d / "l.kabundle";
+  const std::vector<Case> cases = {
+      {"container named .kabundle", selfNamed, selfNamed, [&] { writeFile(selfNamed, bytes); },
+       "unwrap directory " + selfNamed + " is the container " + selfNamed +
+           " itself — refusing to unwrap over it (rename the container so its name does not "
+           "end in .kabundle)"},
+      {"x.imx links to x.kabundle", linked, linkTarget,
+       [&] {
+         writeFile(linkTarget, bytes);
+         ASSERT_EQ(::symlink(linkTarget.c_str(), linked.c_str()), 0);
+       },
+       "unwrap directory " + linkTarget + " is the container " + linked +
+           " itself — refusing to unwrap over it (rename the container so its name does not "
+           "end in .kabundle)"},
+      {"a user's file where the directory would go", plain, plainOut,
+       [&] {
+         writeFile(plain, bytes);
+         writeFile(plainOut, "precious");
+       },
+       "unwrap directory " + plainOut + " exists and is not a directory — refusing to replace it"},
+      {"a link to a directory", viaLink, linkOut,
+       [&] {
+         writeFile(viaLink, bytes);
+         writeFile(d / "elsewhere/keep", "precious");
+         ASSERT_EQ(::symlink((d / "elsewhere").c_str(), linkOut.c_str()), 0);
+       },
+       "unwrap directory " + linkOut +
+           " exists and is not a directory (a symbolic link) — refusing to replace it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.setUp();
+    struct stat before {};
+    ASSERT_EQ(::lstat(c.out.c_str(), &before), 0);
+    const std::string kept = S_ISREG(before.st_mode) ? slurp(c.out) : "";
+    EXPECT_EQ(unwrapError(c.container), c.why);
+    struct stat after {};
+    ASSERT_EQ(::lstat(c.out.c_str(), &after), 0) << "the output was removed";
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    if (S_ISREG(before.st_mode)) EXPECT_EQ(slurp(c.out), kept);
+    EXPECT_FALSE(exists(c.out + ".imx_unwrapped"));
+  }
+  EXPECT_EQ(slurp(d / "elsewhere/keep"), "precious");
+  // Through the bundle front door too.
+  EXPECT_NE(test::refusal([&] { loadManifest(selfNamed); }).find("refusing to unwrap over it"),
+            std::string::npos);
+}
+
+// A failed unwrap takes its half-made directory with it.
+TEST(ImxUnwrap, FailureLeavesNoPartialDirectory) {
+  TempDir d;
+  ScopedEnv env("KA_IMX_UNWRAP_ROOT", std::nullopt);
+  std::vector<Entry> broken = kBundle;
+  broken[3].lengthOverride = 1 << 20;
+  writeFile(d / "f.imx", container(broken));
+  EXPECT_NE(unwrapError(d / "f.imx").find("truncated payload"), std::string::npos);
+  EXPECT_FALSE(exists(d / "f.kabundle"));
+  EXPECT_FALSE(exists(d / "f.kabundle.imx_unwrapped"));
 }
 
 TEST(ImxUnwrap, SyntheticManifestIsNotWritten) {
