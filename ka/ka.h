@@ -175,6 +175,119 @@ KA_API int ka_prior_row(ka_prior* prior, int si, uint8_t* out, size_t cap);
 KA_API const char* ka_prior_backend(const ka_prior* prior);
 KA_API void ka_prior_close(ka_prior* prior);
 
+/* ---- Motion generator (the ka_motion_ family; errors in ka_motion_last_error) ---- */
+
+/* The second audio-to-keypoint engine: the same per-frame contract as ka_a2x (ka_a2x.h)
+ * from the members of a motion directory (meta.json, hubert_student.onnx, lmdm.onnx,
+ * stitch.onnx and raw float32 tables). Used by one thread at a time. */
+typedef struct ka_motion ka_motion;
+
+/* threads: intra-op threads of its networks; ep: NULL or "" for the CPU, "coreml",
+ * "coreml-cpu", "coreml-gpu" or "coreml-ane". NULL on failure ("ka_motion_create: ..."). */
+KA_API ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep);
+KA_API void ka_motion_destroy(ka_motion* m);
+/* Appends count samples (16 kHz mono float). Returns 1; 0 with "ka_motion_push: bad args /
+ * already finished" for NULL arguments, a negative count or a finished stream. */
+KA_API int ka_motion_push(ka_motion* m, const float* samples, int count);
+/* Marks the end of the audio and completes every remaining frame. 1, or 0 on failure. */
+KA_API int ka_motion_finish(ka_motion* m);
+/* Frames ready to pull, advancing the networks as far as the audio allows; -1 on
+ * failure. */
+KA_API int ka_motion_avail(ka_motion* m);
+/* Pulls up to max frames: si[max], xs[max * 63], xd[max * 63]. Returns the count; -1 on
+ * failure ("ka_motion_pull: bad args" or "ka_motion_pull: " + reason). */
+KA_API int ka_motion_pull(ka_motion* m, int* si, float* xs, float* xd, int max);
+/* New utterance: start clamped to 0..nt-1, direction < 0 backwards, loop non-zero
+ * cyclic (0 ping-pong); all audio and rows cleared. */
+KA_API void ka_motion_reset(ka_motion* m, int start, int direction, int loop);
+/* 0: frames are emitted once no later chunk can change them; n >= 1: speculative
+ * chunks every n frames of new audio; < 0: the interval follows the measured cost. */
+KA_API void ka_motion_set_eager(ka_motion* m, int eager);
+/* Total frames once finished, else -1. */
+KA_API int ka_motion_total(const ka_motion* m);
+/* Driver frames (rows of xs_target.bin); 0 for NULL. */
+KA_API int ka_motion_nt(const ka_motion* m);
+KA_API const char* ka_motion_last_error(void);
+
+/* ---- Utterance session (the ka_utt_ family; errors in ka_utt_last_error) ---------- */
+
+/* A real-time session on a context: speech in, finished frames out. Every function may
+ * be called from any host thread while the session runs, except ka_utt_destroy, which
+ * must not race with other calls on the same session. Destroy sessions before their
+ * context. */
+typedef struct ka_utt ka_utt;
+
+typedef struct ka_utt_opts {
+  const char* motion_dir;     /* audio-to-motion members; required */
+  int threads;                /* intra-op threads of the motion model; < 1: the context's */
+  const char* motion_ep;      /* execution provider of the motion generator; NULL: none */
+  const char* steady_model;   /* model key of the chunk renderer; NULL/"": "b24_fp32";
+                                 "-": none ($KA_STEADY_MODEL overrides) */
+  int eager;                  /* -2 hybrid cadence; < 1 from $KA_UTT_HYBRID; >= 1 fixed */
+  double auto_end_s;          /* silence that ends an utterance; 0: 0.6 s; < 0: never */
+  int end_ramp_frames;        /* ramp after a natural end; < 1: 6 */
+  int interrupt_ramp_frames;  /* ramp after an interruption; < 1: 4 */
+} ka_utt_opts;
+
+/* Frame kinds */
+#define KA_UTT_IDLE 0
+#define KA_UTT_SPEECH 1
+#define KA_UTT_RAMP 2
+
+typedef struct ka_utt_frame_info {
+  int64_t seq;           /* 0 for the session's first frame, +1 per frame produced */
+  int32_t kind;          /* KA_UTT_IDLE, KA_UTT_SPEECH or KA_UTT_RAMP */
+  int32_t driver_index;  /* driver frame it was composed on */
+  int32_t speech_index;  /* number within its utterance for speech frames, else -1 */
+} ka_utt_frame_info;
+
+typedef struct ka_utt_stats {
+  int64_t frames_out;         /* frames pulled by the host */
+  int64_t speech_frames_out;  /* of those, speech frames */
+  int64_t utterances;         /* utterances whose first speech frame was produced */
+  double first_frame_ms;      /* latest utterance: first push to first speech frame */
+  double render_ms;           /* smoothed render time per speech frame */
+  int32_t state;              /* 0 idle, 1 speech pending, 2 speaking, 3 ramp */
+} ka_utt_stats;
+
+/* Opens a session; NULL on failure ("ka_utt_create: NULL ctx/opts" or
+ * "ka_utt_create: " + reason). The motion model loads in the background: poll
+ * ka_utt_ready. */
+KA_API ka_utt* ka_utt_create(ka_ctx* ctx, const ka_utt_opts* opts);
+/* ka_utt_create with every option but motion_dir zero. */
+KA_API ka_utt* ka_utt_open(ka_ctx* ctx, const char* motion_dir);
+KA_API void ka_utt_destroy(ka_utt* s);
+/* 1 ready, 0 still loading, -1 loading failed (the model's text becomes the last error)
+ * or NULL session. Audio pushed before 1 is discarded. */
+KA_API int ka_utt_ready(ka_utt* s);
+/* Appends count >= 0 samples of 16 kHz mono PCM. Returns 1; 0 with
+ * "ka_utt_push_audio: bad args". */
+KA_API int ka_utt_push_audio(ka_utt* s, const int16_t* samples, int count);
+/* The pushed audio is complete: the rest renders, then the end ramp. */
+KA_API void ka_utt_end_utterance(ka_utt* s);
+/* Barge-in: drops pending audio and every unread frame, then ramps back to idle. */
+KA_API void ka_utt_interrupt(ka_utt* s);
+/* Unread frames (0..8). */
+KA_API int ka_utt_frames_available(ka_utt* s);
+/* Copies the oldest unread frame (width x height x 3 bytes) into rgb and fills info
+ * when not NULL. 1 when a frame was copied, 0 when none is ready (no error) or on
+ * failure ("ka_utt_pull_frame: bad args", "ka_utt_pull_frame: buffer too small": the
+ * frame stays unread). */
+KA_API int ka_utt_pull_frame(ka_utt* s, uint8_t* rgb, size_t cap, ka_utt_frame_info* info);
+KA_API void ka_utt_get_stats(ka_utt* s, ka_utt_stats* out);
+/* Render failures so far into *failures and the last one's text into text[len]
+ * (truncated). -1 when a fatal failure happened, else 0. */
+KA_API int ka_utt_render_status(ka_utt* s, int* failures, char* text, size_t len);
+KA_API const char* ka_utt_last_error(void);
+/* Teeth pass: 0 when none is attached, 1 attached and healthy, -1 failed; counts and
+ * the failure text (truncated to len - 1). */
+KA_API int ka_utt_tessera_stats(ka_utt* s, int64_t* borrowed, int64_t* refused, char* text,
+                                size_t len);
+/* 1 with the attached pass's synthesis-weight statistics, else 0 (outputs untouched). */
+KA_API int ka_utt_tessera_synth_w(ka_utt* s, double* mean, double* max, int64_t* count);
+/* Copies the attached pass's geometry description ("" without one); 1 when attached. */
+KA_API int ka_utt_tessera_geometry(ka_utt* s, char* text, size_t len);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif
