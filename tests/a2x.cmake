@@ -45,3 +45,15 @@ ka_a2x_select(legacy legacy_w2v/audio_encoder.onnx - - 0 -)
 # A bare file name is looked for in the working directory.
 ka_a2x_select(bare audio_encoder.onnx - - 1 trunk=./audio_encoder_fp16_window_trunk.onnx)
 set_tests_properties(test_a2x.select.bare PROPERTIES WORKING_DIRECTORY ${_ka_a2x}/motion/w2v)
+
+# ka a2x streams and runs offline; every frame of the clip is printed.
+foreach(_mode streamed offline)
+  set(_flag "")
+  if(_mode STREQUAL "offline")
+    set(_flag --offline)
+  endif()
+  add_test(NAME cli_a2x_${_mode} COMMAND $<TARGET_FILE:ka> a2x ${_ka_a2x}/motion ${_ka_a2x}/clips/hello.wav
+    --live-chunk 100 ${_flag} --w2v ${_ka_a2x_w2v})
+  set_tests_properties(cli_a2x_${_mode} PROPERTIES FIXTURES_REQUIRED a2x TIMEOUT 60
+    PASS_REGULAR_EXPRESSION "\n   70   2 [ 0-9.]+\n.*71 frames from 2.8. s of audio \\(${_mode}\\)")
+endforeach()
