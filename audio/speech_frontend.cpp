@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -59,15 +61,41 @@ std::string envText(const char* name) {
   return v ? v : "";
 }
 
+thread_local double g_network_seconds = 0.0;
+
+// Adds the scope's wall time to the calling thread's network seconds.
+class RunClock {
+ public:
+  RunClock() : t0_(std::chrono::steady_clock::now()) {}
+  ~RunClock() { g_network_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count(); }
+
+ private:
+  std::chrono::steady_clock::time_point t0_;
+};
+
 // Runs a one-input, one-output session over caller memory.
 Ort::Value runOne(Ort::Session& s, const char* inName, Ort::Value& in, const char* outName) {
   const char* ins[] = {inName};
   const char* outs[] = {outName};
-  auto out = s.Run(Ort::RunOptions{nullptr}, ins, &in, 1, outs, 1);
+  auto out = timedRun(s, ins, &in, 1, outs, 1);
   return std::move(out.front());
 }
 
 }  // namespace
+
+double networkSeconds() noexcept { return g_network_seconds; }
+
+void timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+              const char* const* outNames, Ort::Value* out, size_t nOut) {
+  RunClock clock;
+  s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, out, nOut);
+}
+
+std::vector<Ort::Value> timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+                                 const char* const* outNames, size_t nOut) {
+  RunClock clock;
+  return s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, nOut);
+}
 
 void roundToHalf(float* x, size_t n, uint16_t* scratch) {
   simd::f32ToF16(x, scratch, n);
@@ -110,7 +138,9 @@ void cudaStep(Ort::SessionOptions& options, const char* tag) {
   if (!memText.empty()) {
     char* end = nullptr;
     const long long v = std::strtoll(memText.c_str(), &end, 10);
-    if (*end == '\0' && v >= 1) mib = static_cast<size_t>(v);
+    // A count whose bytes do not fit the byte type keeps the default as well.
+    if (*end == '\0' && v >= 1 && static_cast<unsigned long long>(v) <= (SIZE_MAX >> 20))
+      mib = static_cast<size_t>(v);
   }
   const std::string bytes = std::to_string(mib << 20);
   const OrtApi& api = Ort::GetApi();

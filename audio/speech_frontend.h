@@ -60,6 +60,17 @@ struct AudioView {
   int frames = 0;
 };
 
+// Wall-clock seconds the calling thread has spent inside ONNX Runtime runs of the a2x
+// networks (frontend, encoder, decoder) since it started: what is left of a stream's
+// time is the library's own work.
+double networkSeconds() noexcept;
+
+// Session::Run, adding its wall time to the calling thread's networkSeconds().
+void timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+              const char* const* outNames, Ort::Value* out, size_t nOut);
+std::vector<Ort::Value> timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+                                 const char* const* outNames, size_t nOut);
+
 // Rounds n floats to the nearest half-precision value (ties to even; overflow keeps its
 // sign as infinity) and widens them back, in place. `scratch` holds at least n halves.
 void roundToHalf(float* x, size_t n, uint16_t* scratch);
