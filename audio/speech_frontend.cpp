@@ -191,11 +191,6 @@ Ort::Session* sharedEncoder(const std::string& path, int threads) noexcept {
   }
 }
 
-Ort::Session* sharedEncoderIfLoaded() noexcept {
-  std::lock_guard<std::mutex> lock(g_w2v_mtx);
-  return g_w2v_session;
-}
-
 bool tryShortWindow(int threads, const std::string& encoderPath) {
   std::lock_guard<std::mutex> lock(g_w2v_mtx);
   if (g_w2vwin_tried) return g_w2vwin_trunk != nullptr;

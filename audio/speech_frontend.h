@@ -50,9 +50,9 @@ struct FeatureRows {
   const float* row(int f) const { return data.data() + static_cast<size_t>(f) * kRowFloats; }
 };
 
-// The audio as a frontend may use it. `samples` holds `count` usable samples (for a live
-// stream the block-rounded part of what was pushed, plus nothing after it). `frames` is
-// the number of frames those samples cover.
+// The audio a frontend reads: the `count` samples pushed so far, whether the stream is
+// finished, and the frames the audio covers (for a live stream counted in whole 320 ms
+// blocks, so that what becomes final does not depend on how the audio was pushed).
 struct AudioView {
   const float* samples = nullptr;
   size_t count = 0;
@@ -98,8 +98,6 @@ Ort::SessionOptions frontendOptions(int threads);
 Ort::Session& loadSharedEncoder(const std::string& path, int threads);
 // As loadSharedEncoder, null on failure (the reason is written to the log).
 Ort::Session* sharedEncoder(const std::string& path, int threads) noexcept;
-// The encoder when it is already loaded, else null.
-Ort::Session* sharedEncoderIfLoaded() noexcept;
 
 // The short-window pair as loaded for the process.
 struct ShortWindowPair {
