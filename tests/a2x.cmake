@@ -57,3 +57,5 @@ foreach(_mode streamed offline)
   set_tests_properties(cli_a2x_${_mode} PROPERTIES FIXTURES_REQUIRED a2x TIMEOUT 60
     PASS_REGULAR_EXPRESSION "\n   70   2 [ 0-9.]+\n.*71 frames from 2.8. s of audio \\(${_mode}\\)")
 endforeach()
+
+ka_add_test(test_audio_file SOURCES test_audio_file.cpp FIXTURES a2x LABELS asan TIMEOUT 60)
