@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -62,15 +63,26 @@ std::string envText(const char* name) {
 }
 
 thread_local double g_network_seconds = 0.0;
+thread_local double g_network_cpu_seconds = 0.0;
 
-// Adds the scope's wall time to the calling thread's network seconds.
+double threadCpuNow() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// Adds the scope's wall and thread processor time to the calling thread's totals.
 class RunClock {
  public:
-  RunClock() : t0_(std::chrono::steady_clock::now()) {}
-  ~RunClock() { g_network_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count(); }
+  RunClock() : t0_(std::chrono::steady_clock::now()), cpu0_(threadCpuNow()) {}
+  ~RunClock() {
+    g_network_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+    g_network_cpu_seconds += threadCpuNow() - cpu0_;
+  }
 
  private:
   std::chrono::steady_clock::time_point t0_;
+  double cpu0_;
 };
 
 // Runs a one-input, one-output session over caller memory.
@@ -84,6 +96,7 @@ Ort::Value runOne(Ort::Session& s, const char* inName, Ort::Value& in, const cha
 }  // namespace
 
 double networkSeconds() noexcept { return g_network_seconds; }
+double networkCpuSeconds() noexcept { return g_network_cpu_seconds; }
 
 void timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
               const char* const* outNames, Ort::Value* out, size_t nOut) {

@@ -64,6 +64,9 @@ struct AudioView {
 // networks (frontend, encoder, decoder) since it started: what is left of a stream's
 // time is the library's own work.
 double networkSeconds() noexcept;
+// The calling thread's processor time inside those runs (with more than one intra-op
+// thread the runtime's workers spend more, on their own threads).
+double networkCpuSeconds() noexcept;
 
 // Session::Run, adding its wall time to the calling thread's networkSeconds().
 void timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
