@@ -74,7 +74,7 @@ int envInt(const char* name, int fallback, bool* set = nullptr) {
 std::vector<float> readFloats(const std::string& path) {
   const std::string bytes = readFile(path);
   std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
   return v;
 }
 
