@@ -158,8 +158,7 @@ A2xStream::A2xStream(const std::string& dir, int threads)
   posScratch_.reserve(maxL * static_cast<size_t>(h_));
   attnScratch_.reserve(maxL * maxL);
 
-  bool envSet = false;
-  const int k = envInt("KA_A2X_SILENCE_PRIME", silencePrime_, &envSet);
+  const int k = envInt("KA_A2X_SILENCE_PRIME", silencePrime_);
   if (k > 0) {
     if (!w2v_) {
       w2v_ = sharedEncoder(w2vPath_, threads_);
