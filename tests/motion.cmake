@@ -4,3 +4,4 @@ ka_add_fixture(motion COMMAND ${KA_SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tools/fixt
   ${KA_FIXTURE_DIR}/motion)
 ka_add_test(test_motion SOURCES test_motion.cpp FIXTURES motion TIMEOUT 300)
 ka_add_test(test_motion_members SOURCES test_motion_members.cpp FIXTURES motion LABELS asan TIMEOUT 120)
+ka_add_test(test_motion_threads SOURCES test_motion_threads.cpp FIXTURES motion LABELS tsan TIMEOUT 120)
