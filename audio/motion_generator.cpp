@@ -178,11 +178,11 @@ void MotionGenerator::processWindow(int f0) {
     const long long idx = first + i;
     samples_[i] = idx >= 0 && idx < have ? audio_[static_cast<size_t>(idx)] : 0.f;
   }
-  Clock::time_point t = Clock::now();
+  Clock::time_point clock = Clock::now();
   logMel_.compute(samples_.data(), mel_.data());
-  times_.logMelMs += msSince(t);
+  times_.logMelMs += msSince(clock);
   hubert_.run(&melT_, &featT_, 1);
-  times_.hubertMs += msSince(t);
+  times_.hubertMs += msSince(clock);
   ++times_.windows;
   for (int t = 0; t < kFeatFrames; ++t)
     for (int v = 0; v < kFeat; ++v) {
@@ -319,10 +319,12 @@ void MotionGenerator::buildFinal() {
 }
 
 void MotionGenerator::finish() {
-  if (finished_) return;
-  dropProvisional();
-  finished_ = true;
-  total_ = framesPushed();
+  if (!finished_) {
+    dropProvisional();
+    finished_ = true;
+    total_ = framesPushed();
+  }
+  // A finish that failed half-way is completed by the next call (or by available()).
   advanceRegular();
 }
 
