@@ -26,8 +26,10 @@ double msSince(Clock::time_point& t) {
   return ms;
 }
 
+// A tensor over a buffer the generator owns and never reallocates (the tensor keeps its
+// own copy of the memory description).
 Ort::Value tensorOver(std::vector<float>& buf, std::vector<int64_t> shape) {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   return Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size());
 }
 
