@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -122,7 +123,9 @@ TEST(UttInterface, Refusals) {
   };
   for (const Call& c : calls) {
     EXPECT_EQ(c.call(), c.want) << c.what;
-    if (c.text) EXPECT_STREQ(ka_utt_last_error(), c.text) << c.what;
+    if (c.text) {
+      EXPECT_STREQ(ka_utt_last_error(), c.text) << c.what;
+    }
   }
   // Nulls everywhere else are accepted quietly.
   ka_utt_end_utterance(nullptr);
@@ -169,7 +172,7 @@ TEST(UttInterface, Refusals) {
 TEST(UttInterface, BrokenMotionDirIsReportedByReady) {
   KA_NEED_UTT();
   TempDir t;
-  copyTree(uttFixture("motion-a2x"), t / "m");
+  std::filesystem::copy(uttFixture("motion-a2x"), t / "m", std::filesystem::copy_options::recursive);
   std::filesystem::remove(t / "m/a2x_meta.json");
   UttCtx ctx = uttContext();
   const std::string dir = t / "m";
@@ -196,7 +199,9 @@ void expectConsistent(const std::vector<Pulled>& f, int nt, int64_t firstSeq) {
     } else {
       EXPECT_EQ(f[i].info.speech_index, -1) << "frame " << i;
     }
-    if (i > 0) EXPECT_EQ(f[i].info.driver_index, (f[i - 1].info.driver_index + 1) % nt) << "frame " << i;
+    if (i > 0) {
+      EXPECT_EQ(f[i].info.driver_index, (f[i - 1].info.driver_index + 1) % nt) << "frame " << i;
+    }
   }
 }
 
@@ -318,7 +323,9 @@ TEST(UttSession, EndsBySilenceOnlyWhenAsked) {
     EXPECT_EQ(ramped, autoEnd == 0.0) << "auto_end_s " << autoEnd;
     ka_utt_stats st{};
     ka_utt_get_stats(s.get(), &st);
-    if (autoEnd < 0) EXPECT_TRUE(st.state == 1 || st.state == 2) << st.state;
+    if (autoEnd < 0) {
+      EXPECT_TRUE(st.state == 1 || st.state == 2) << st.state;
+    }
   }
 }
 
