@@ -8,6 +8,10 @@ add_library(ka::ffmpeg ALIAS PkgConfig::KA_FFMPEG)
 pkg_check_modules(KA_HWY REQUIRED IMPORTED_TARGET libhwy)
 add_library(ka::hwy ALIAS PkgConfig::KA_HWY)
 
+# The motion generator's spectra: a real FFT whose state (and scratch) the caller owns.
+pkg_check_modules(KA_KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+add_library(ka::kissfft ALIAS PkgConfig::KA_KISSFFT)
+
 find_path(KA_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
 
 set(_ort_lib "${KA_ORT_ROOT}/lib/libonnxruntime.so.1")

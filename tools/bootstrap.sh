@@ -32,7 +32,7 @@ as_root() {
 debs=(
   build-essential cmake ninja-build pkg-config git ca-certificates xz-utils
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-  libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libkissfft-dev
   ffmpeg espeak-ng nodejs npm
   python3-torch python3-onnx python3-numpy libonnx-testdata
 )
