@@ -57,7 +57,7 @@ void BM_SessionSpeech(benchmark::State& st) {
   const Size& size = st.range(0) ? kFull : kDemo;
   const std::string dir = fixtures(size);
   if (dir.empty()) return st.SkipWithError("fixtures could not be made");
-  setenv("W2V_ONNX", (dir + "/motion-a2x/w2v.onnx").c_str(), 0);
+  setenv("W2V_ONNX", (dir + "/motion-a2x/w2v/audio_encoder.onnx").c_str(), 0);
   setenv("KA_UTT_STAGE_REPORT", "1", 1);
   setenv("KA_UTT_PIPELINE_PASTE", st.range(2) ? "1" : "0", 1);
   unsetenv("KA_STEADY_MODEL");

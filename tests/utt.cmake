@@ -1,4 +1,5 @@
 ka_add_fixture(utt_fixtures COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_utt_fixtures.sh
   ${KA_FIXTURE_DIR}/utt)
-ka_add_test(test_utt SOURCES test_utt.cpp FIXTURES utt_fixtures LABELS tsan)
-ka_add_test(test_utt_stress SOURCES test_utt_stress.cpp FIXTURES utt_fixtures LABELS tsan)
+set(_utt_w2v "W2V_ONNX=${KA_FIXTURE_DIR}/utt/motion-a2x/w2v/audio_encoder.onnx")
+ka_add_test(test_utt SOURCES test_utt.cpp FIXTURES utt_fixtures LABELS tsan ENV ${_utt_w2v})
+ka_add_test(test_utt_stress SOURCES test_utt_stress.cpp FIXTURES utt_fixtures LABELS tsan ENV ${_utt_w2v})
