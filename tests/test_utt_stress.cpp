@@ -117,6 +117,8 @@ TEST(UttStress, TwoHostThreadsAtRandom) {
     }
     cut = false;
   }
+  const long cuts = std::count_if(log.begin(), log.end(), [](const Event& e) { return e.interrupt; });
+  std::printf("pulled %zu frames (%d speech) around %ld interruptions\n", seqs.size(), speech, cuts);
   std::sort(seqs.begin(), seqs.end());
   for (size_t i = 0; i < seqs.size(); ++i) ASSERT_EQ(seqs[i], static_cast<int64_t>(i));
   EXPECT_LE(maxAvail.load(), 8);
