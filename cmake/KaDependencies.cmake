@@ -2,7 +2,7 @@
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 
-pkg_check_modules(KA_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+pkg_check_modules(KA_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil libswresample)
 add_library(ka::ffmpeg ALIAS PkgConfig::KA_FFMPEG)
 
 pkg_check_modules(KA_HWY REQUIRED IMPORTED_TARGET libhwy)

@@ -31,7 +31,7 @@ as_root() {
 # ---------------------------------------------------------------- Debian packages
 debs=(
   build-essential cmake ninja-build pkg-config git ca-certificates xz-utils
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libkissfft-dev
   ffmpeg espeak-ng nodejs npm
   python3-torch python3-onnx python3-numpy libonnx-testdata

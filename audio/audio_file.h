@@ -1,0 +1,15 @@
+#pragma once
+// Speech input for tools and tests: any audio file FFmpeg can demux and decode, as the
+// 16 kHz mono float samples the audio-to-motion engines take.
+#include <string>
+#include <vector>
+
+namespace ka {
+
+// Decodes every audio frame of the file's best audio stream, downmixes to mono and
+// resamples to 16 kHz float in [-1, 1]. Throws std::runtime_error naming the file when
+// it cannot be opened, holds no audio stream or fails to decode. A file with an audio
+// stream but no samples gives an empty vector.
+std::vector<float> readAudio16k(const std::string& path);
+
+}  // namespace ka
