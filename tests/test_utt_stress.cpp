@@ -76,9 +76,9 @@ TEST(UttStress, TwoHostThreadsAtRandom) {
       std::lock_guard<std::mutex> lk(order);
       if (op < 15) {
         ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(640 * (1 + rng() % 6)));
-      } else if (op < 20) {
+      } else if (op < 19) {
         ka_utt_end_utterance(s.get());
-      } else if (op < 23) {
+      } else if (op < 20) {
         ka_utt_interrupt(s.get());
         log.push_back({true, {}});
       } else if (op < 95) {
@@ -89,7 +89,7 @@ TEST(UttStress, TwoHostThreadsAtRandom) {
         ka_utt_stats st;
         ka_utt_get_stats(s.get(), &st);
       }
-      if (rng() % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 3));
+      if (rng() % 2 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1 + rng() % 4));
     }
   };
   std::thread a(host, 1234u), b(host, 5678u);
