@@ -62,13 +62,25 @@ Utterance::Utterance(Context& ctx, const UtteranceConfig& cfg)
   audio_.reserve(16000);
   req_.audio.reserve(16000);
   eagerSent_ = cfg_.hybrid ? 3 : cfg_.eager;
-  conductor_ = std::thread(&Utterance::run, this);
-  warmup_ = std::thread(&Utterance::warm, this);
-  dispatcher_ = std::thread(&Utterance::dispatchLoop, this);
-  if (cfg_.pipelinePaste) paster_ = std::thread(&Utterance::pasteLoop, this);
+  try {
+    conductor_ = std::thread(&Utterance::run, this);
+    warmup_ = std::thread(&Utterance::warm, this);
+    dispatcher_ = std::thread(&Utterance::dispatchLoop, this);
+    if (cfg_.pipelinePaste) paster_ = std::thread(&Utterance::pasteLoop, this);
+  } catch (...) {
+    // No destructor runs for a half-built session: the threads already started are
+    // stopped and joined here.
+    shutdown();
+    throw;
+  }
 }
 
 Utterance::~Utterance() {
+  shutdown();
+  if (cfg_.stageReport) writeStageReport();
+}
+
+void Utterance::shutdown() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     stop_ = true;
@@ -83,7 +95,6 @@ Utterance::~Utterance() {
   mailbox_.stop();
   if (dispatcher_.joinable()) dispatcher_.join();
   model_.reset();
-  if (cfg_.stageReport) writeStageReport();
 }
 
 double Utterance::sinceMs(Clock::time_point t) const {

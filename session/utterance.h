@@ -128,6 +128,8 @@ class Utterance {
                  uint64_t generation, Clock::time_point madeAt, double* latencyMs);
   static bool deliverFromTeeth(void* self, const TeethFrame& f);
 
+  // Stops and joins every thread, then releases the model.
+  void shutdown();
   void writeStageReport();
   double sinceMs(Clock::time_point t) const;
 
