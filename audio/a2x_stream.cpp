@@ -74,7 +74,7 @@ int envInt(const char* name, int fallback, bool* set = nullptr) {
 std::vector<float> readFloats(const std::string& path) {
   const std::string bytes = readFile(path);
   std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
   return v;
 }
 
@@ -445,7 +445,7 @@ void A2xStream::encode(const FeatureRows& feat, int from, int to, int covered, E
         Ort::Value::CreateTensor<float>(mem_, const_cast<float*>(feat.row(c0)), l * kRowFloats, featShape, 4),
         Ort::Value::CreateTensor<float>(mem_, posScratch_.data(), posScratch_.size(), posShape, 3),
         Ort::Value::CreateTensor<float>(mem_, attnScratch_.data(), attnScratch_.size(), attnShape, 4)};
-    auto outs = enc_.Run(Ort::RunOptions{nullptr}, inNames, ins, 3, outNames, hasWn_ ? 2 : 1);
+    auto outs = timedRun(enc_, inNames, ins, 3, outNames, hasWn_ ? 2 : 1);
 
     if (outs[0].GetTensorTypeAndShapeInfo().GetElementCount() != l * hs)
       throw std::runtime_error("encoder output " + encOutNames_[0] + " is not [1, " + std::to_string(L) + ", " +
@@ -467,7 +467,7 @@ void A2xStream::decodeFrame(Decoder& d, const float* ctx, float* delta) {
   static const char* inNames[] = {"ctx_t", "prev", "h"};
   static const char* outNames[] = {"m", "h_out"};
   std::memcpy(d.ctx.data(), ctx, d.ctx.size() * sizeof(float));
-  dec_.Run(Ort::RunOptions{nullptr}, inNames, d.in.data(), 3, outNames, d.out.data(), 2);
+  timedRun(dec_, inNames, d.in.data(), 3, outNames, d.out.data(), 2);
   for (int k = 0; k < kKpFloats; ++k) delta[k] = d.m[k] * std_[k] + mean_[k];
   std::copy(d.m.begin(), d.m.end(), d.prev.begin());
   std::copy(d.hOut.begin(), d.hOut.end(), d.h.begin());

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -59,15 +62,53 @@ std::string envText(const char* name) {
   return v ? v : "";
 }
 
+thread_local double g_network_seconds = 0.0;
+thread_local double g_network_cpu_seconds = 0.0;
+
+double threadCpuNow() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// Adds the scope's wall and thread processor time to the calling thread's totals.
+class RunClock {
+ public:
+  RunClock() : t0_(std::chrono::steady_clock::now()), cpu0_(threadCpuNow()) {}
+  ~RunClock() {
+    g_network_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+    g_network_cpu_seconds += threadCpuNow() - cpu0_;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point t0_;
+  double cpu0_;
+};
+
 // Runs a one-input, one-output session over caller memory.
 Ort::Value runOne(Ort::Session& s, const char* inName, Ort::Value& in, const char* outName) {
   const char* ins[] = {inName};
   const char* outs[] = {outName};
-  auto out = s.Run(Ort::RunOptions{nullptr}, ins, &in, 1, outs, 1);
+  auto out = timedRun(s, ins, &in, 1, outs, 1);
   return std::move(out.front());
 }
 
 }  // namespace
+
+double networkSeconds() noexcept { return g_network_seconds; }
+double networkCpuSeconds() noexcept { return g_network_cpu_seconds; }
+
+void timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+              const char* const* outNames, Ort::Value* out, size_t nOut) {
+  RunClock clock;
+  s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, out, nOut);
+}
+
+std::vector<Ort::Value> timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+                                 const char* const* outNames, size_t nOut) {
+  RunClock clock;
+  return s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, nOut);
+}
 
 void roundToHalf(float* x, size_t n, uint16_t* scratch) {
   simd::f32ToF16(x, scratch, n);
@@ -110,7 +151,9 @@ void cudaStep(Ort::SessionOptions& options, const char* tag) {
   if (!memText.empty()) {
     char* end = nullptr;
     const long long v = std::strtoll(memText.c_str(), &end, 10);
-    if (*end == '\0' && v >= 1) mib = static_cast<size_t>(v);
+    // A count whose bytes do not fit the byte type keeps the default as well.
+    if (*end == '\0' && v >= 1 && static_cast<unsigned long long>(v) <= (SIZE_MAX >> 20))
+      mib = static_cast<size_t>(v);
   }
   const std::string bytes = std::to_string(mib << 20);
   const OrtApi& api = Ort::GetApi();
@@ -159,11 +202,6 @@ Ort::Session* sharedEncoder(const std::string& path, int threads) noexcept {
     KA_LOG_WARN("[ka_a2x] shared w2v encoder %s did not load: %s\n", path.c_str(), e.what());
     return nullptr;
   }
-}
-
-Ort::Session* sharedEncoderIfLoaded() noexcept {
-  std::lock_guard<std::mutex> lock(g_w2v_mtx);
-  return g_w2v_session;
 }
 
 bool tryShortWindow(int threads, const std::string& encoderPath) {

@@ -50,15 +50,29 @@ struct FeatureRows {
   const float* row(int f) const { return data.data() + static_cast<size_t>(f) * kRowFloats; }
 };
 
-// The audio as a frontend may use it. `samples` holds `count` usable samples (for a live
-// stream the block-rounded part of what was pushed, plus nothing after it). `frames` is
-// the number of frames those samples cover.
+// The audio a frontend reads: the `count` samples pushed so far, whether the stream is
+// finished, and the frames the audio covers (for a live stream counted in whole 320 ms
+// blocks, so that what becomes final does not depend on how the audio was pushed).
 struct AudioView {
   const float* samples = nullptr;
   size_t count = 0;
   bool finished = false;
   int frames = 0;
 };
+
+// Wall-clock seconds the calling thread has spent inside ONNX Runtime runs of the a2x
+// networks (frontend, encoder, decoder) since it started: what is left of a stream's
+// time is the library's own work.
+double networkSeconds() noexcept;
+// The calling thread's processor time inside those runs (with more than one intra-op
+// thread the runtime's workers spend more, on their own threads).
+double networkCpuSeconds() noexcept;
+
+// Session::Run, adding its wall time to the calling thread's networkSeconds().
+void timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+              const char* const* outNames, Ort::Value* out, size_t nOut);
+std::vector<Ort::Value> timedRun(Ort::Session& s, const char* const* inNames, const Ort::Value* in, size_t nIn,
+                                 const char* const* outNames, size_t nOut);
 
 // Rounds n floats to the nearest half-precision value (ties to even; overflow keeps its
 // sign as infinity) and widens them back, in place. `scratch` holds at least n halves.
@@ -87,8 +101,6 @@ Ort::SessionOptions frontendOptions(int threads);
 Ort::Session& loadSharedEncoder(const std::string& path, int threads);
 // As loadSharedEncoder, null on failure (the reason is written to the log).
 Ort::Session* sharedEncoder(const std::string& path, int threads) noexcept;
-// The encoder when it is already loaded, else null.
-Ort::Session* sharedEncoderIfLoaded() noexcept;
 
 // The short-window pair as loaded for the process.
 struct ShortWindowPair {
