@@ -44,6 +44,16 @@ LogMel::LogMel(std::vector<float> window, std::vector<float> binmat)
     throw std::runtime_error("LogMel: window of " + std::to_string(window_.size()) + " and matrix of " +
                              std::to_string(binmat_.size()) + " floats, expected " + std::to_string(kFftLen) +
                              " and " + std::to_string(kBins * kBands));
+  first_.assign(kBins, 0);
+  last_.assign(kBins, 0);
+  for (int k = 0; k < kBins; ++k) {
+    const float* row = binmat_.data() + static_cast<size_t>(k) * kBands;
+    int b0 = 0, b1 = kBands;
+    while (b0 < kBands && row[b0] == 0.f) ++b0;
+    while (b1 > b0 && row[b1 - 1] == 0.f) --b1;
+    first_[k] = b0;
+    last_[k] = b1;
+  }
 }
 
 void LogMel::compute(const float* in, float* out) const {
@@ -64,7 +74,7 @@ void LogMel::compute(const float* in, float* out) const {
     for (int k = 0; k < kBins; ++k) {
       const float m = s.magnitude[k];
       const float* row = binmat_.data() + static_cast<size_t>(k) * kBands;
-      for (int b = 0; b < kBands; ++b) s.bands[b] += row[b] * m;
+      for (int b = first_[k]; b < last_[k]; ++b) s.bands[b] += row[b] * m;
     }
     for (int b = 0; b < kBands; ++b) out[b * kFrames + f] = std::log(s.bands[b] + kFloor);
   }

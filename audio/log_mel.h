@@ -29,6 +29,10 @@ class LogMel {
  private:
   std::vector<float> window_;
   std::vector<float> binmat_;
+  // Per FFT bin the bands [first, last) its row is non-zero in. A filter bank's rows
+  // touch one or two bands, so the projection skips the zeros (adding them would not
+  // change a sum of finite values).
+  std::vector<int> first_, last_;
 };
 
 }  // namespace ka::audio

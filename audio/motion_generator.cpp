@@ -17,8 +17,19 @@ namespace {
 constexpr int kLipKeypoints[] = {6, 12, 14, 17, 19, 20};
 constexpr int kExpOffset = MotionGenerator::kCode - 63;  // expression: the last 63 values
 
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point& t) {
+  const Clock::time_point now = Clock::now();
+  const double ms = std::chrono::duration<double, std::milli>(now - t).count();
+  t = now;
+  return ms;
+}
+
+// A tensor over a buffer the generator owns and never reallocates (the tensor keeps its
+// own copy of the memory description).
 Ort::Value tensorOver(std::vector<float>& buf, std::vector<int64_t> shape) {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   return Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size());
 }
 
@@ -169,8 +180,12 @@ void MotionGenerator::processWindow(int f0) {
     const long long idx = first + i;
     samples_[i] = idx >= 0 && idx < have ? audio_[static_cast<size_t>(idx)] : 0.f;
   }
+  Clock::time_point clock = Clock::now();
   logMel_.compute(samples_.data(), mel_.data());
+  times_.logMelMs += msSince(clock);
   hubert_.run(&melT_, &featT_, 1);
+  times_.hubertMs += msSince(clock);
+  ++times_.windows;
   for (int t = 0; t < kFeatFrames; ++t)
     for (int v = 0; v < kFeat; ++v) {
       float& x = feat_[static_cast<size_t>(t) * kFeat + v];
@@ -213,7 +228,10 @@ void MotionGenerator::runChunk(int start, int limit, bool speculative) {
     std::copy_n(&motion_[static_cast<size_t>(start - 1) * kCode], kSmoothed, code_.begin());
     std::copy(refCode_.begin() + kSmoothed, refCode_.end(), code_.begin() + kSmoothed);
   }
+  Clock::time_point t = Clock::now();
   lmdm_.run(lmdmIn_.data(), &predT_, 1);
+  times_.lmdmMs += msSince(t);
+  ++times_.chunks;
   if (start == 0 && !speculative) {
     dump("/lmdm0_kp.bin", code_.data(), code_.size(), false);
     dump("/lmdm0_aud.bin", chunkCond_.data(), chunkCond_.size(), false);
@@ -303,15 +321,17 @@ void MotionGenerator::buildFinal() {
 }
 
 void MotionGenerator::finish() {
-  if (finished_) return;
-  dropProvisional();
-  finished_ = true;
-  total_ = framesPushed();
+  if (!finished_) {
+    dropProvisional();
+    finished_ = true;
+    total_ = framesPushed();
+  }
+  // A finish that failed half-way is completed by the next call (or by available()).
   advanceRegular();
 }
 
 void MotionGenerator::eagerAdvance(int frames) {
-  const auto t0 = std::chrono::steady_clock::now();
+  const Clock::time_point t0 = Clock::now();
   // Provisional windows stand on silence past the pushed audio; the regular window
   // counter stays where it is, so they are made again once real audio covers them.
   dropProvisional();
@@ -328,7 +348,7 @@ void MotionGenerator::eagerAdvance(int frames) {
   eagerFrames_ = frames;
   newChunk_ = false;
   reached_ = std::max<long long>(reached_, frames - 1);
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   eagerMs_ = eagerTimed_ ? 0.7 * eagerMs_ + 0.3 * ms : ms;
   eagerTimed_ = true;
 }
@@ -388,7 +408,10 @@ void MotionGenerator::emitFrame(const float* row, int si, float* xs, float* xd) 
   std::copy_n(source, 63, src_.begin());
   placeKeypoints(r + record::kCanonical, drivenRot_[si], exp_.data(), r[record::kScale], r + record::kTrans,
                  drv_.data());
+  Clock::time_point t = Clock::now();
   stitch_.run(stitchIn_.data(), &stitchedT_, 1);
+  times_.stitchMs += msSince(t);
+  ++times_.frames;
   const float* target = &m_.xsTarget[static_cast<size_t>(si) * 63];
   const float bridge = m_.meta.sBridge;
   for (int i = 0; i < 63; ++i) {

@@ -21,6 +21,13 @@
 
 namespace ka::audio {
 
+// Where a generator's time went since its creation (or the last clearTimes), for the
+// benchmarks: the log-mel windows and each network's runs.
+struct MotionTimes {
+  double logMelMs = 0, hubertMs = 0, lmdmMs = 0, stitchMs = 0;
+  long windows = 0, chunks = 0, frames = 0;  // speculative ones included
+};
+
 class MotionGenerator {
  public:
   static constexpr int kHopSamples = 640;     // one video frame of 16 kHz audio
@@ -57,6 +64,8 @@ class MotionGenerator {
   int chunksRun() const { return chunksRun_; }
   int windowsRun() const { return windowsDone_; }
   double speculativeMs() const { return eagerMs_; }
+  const MotionTimes& times() const { return times_; }
+  void clearTimes() { times_ = MotionTimes(); }
 
  private:
   void advanceRegular();
@@ -116,6 +125,8 @@ class MotionGenerator {
   bool tailSaved_ = false;
   int tailCount_ = 0, tailRows_ = 0;
   std::vector<float> tail_;        // up to kFade saved rows
+
+  MotionTimes times_;
 
   // Buffers the networks read and write, made once; the tensors wrap them.
   std::vector<float> samples_, mel_, feat_, code_, chunkCond_, pred_, src_, drv_, stitched_, smoothScratch_;
