@@ -1,7 +1,9 @@
 #include "driver/movie_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -34,6 +36,14 @@ class MovieWriter::Impl {
   SwsContext* sws = nullptr;
   int64_t count = 0;
   bool finished = false;
+  // The audio track, when there is one: samples wait in `pending` until a whole
+  // encoder frame is there.
+  AVCodecContext* aenc = nullptr;
+  AVStream* astream = nullptr;
+  AVFrame* aframe = nullptr;
+  std::vector<float> pending;
+  int64_t apts = 0;
+  int64_t audioCount = 0;
 
   [[noreturn]] void fail(const std::string& what, int err) const {
     throw std::runtime_error("movie writer: " + what + " for " + path + ": " + avText(err));
@@ -56,7 +66,65 @@ class MovieWriter::Impl {
     }
   }
 
+  void encodeAudio(AVFrame* f) {
+    int r = avcodec_send_frame(aenc, f);
+    if (r < 0) fail("encoding audio", r);
+    for (;;) {
+      r = avcodec_receive_packet(aenc, pkt);
+      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+      if (r < 0) fail("encoding audio", r);
+      av_packet_rescale_ts(pkt, aenc->time_base, astream->time_base);
+      pkt->stream_index = astream->index;
+      r = av_interleaved_write_frame(fmt, pkt);
+      if (r < 0) fail("writing an audio packet", r);
+    }
+  }
+
+  // Encodes the first frame_size pending samples (zero-padded when fewer are left).
+  void audioFrame() {
+    const int n = aenc->frame_size;
+    int r = av_frame_make_writable(aframe);
+    if (r < 0) fail("reusing an audio frame", r);
+    float* dst = reinterpret_cast<float*>(aframe->data[0]);
+    const size_t have = std::min(pending.size(), static_cast<size_t>(n));
+    std::copy_n(pending.begin(), have, dst);
+    std::fill(dst + have, dst + n, 0.0f);
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(have));
+    aframe->pts = apts;
+    apts += n;
+    encodeAudio(aframe);
+  }
+
+  void openAudio(int rate) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!codec) throw std::runtime_error("movie writer: this FFmpeg has no AAC encoder");
+    astream = avformat_new_stream(fmt, nullptr);
+    aenc = avcodec_alloc_context3(codec);
+    aframe = av_frame_alloc();
+    if (!astream || !aenc || !aframe) throw std::runtime_error("movie writer: out of memory");
+    aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    aenc->sample_rate = rate;
+    av_channel_layout_default(&aenc->ch_layout, 1);
+    aenc->bit_rate = 64000;
+    aenc->time_base = AVRational{1, rate};
+    if (fmt->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int r = avcodec_open2(aenc, codec, nullptr);
+    if (r < 0) fail("opening the AAC encoder", r);
+    r = avcodec_parameters_from_context(astream->codecpar, aenc);
+    if (r < 0) fail("copying audio encoder parameters", r);
+    astream->time_base = aenc->time_base;
+    aframe->format = AV_SAMPLE_FMT_FLTP;
+    aframe->sample_rate = rate;
+    aframe->nb_samples = aenc->frame_size;
+    r = av_channel_layout_copy(&aframe->ch_layout, &aenc->ch_layout);
+    if (r < 0) fail("setting the audio layout", r);
+    r = av_frame_get_buffer(aframe, 0);
+    if (r < 0) fail("allocating an audio frame", r);
+  }
+
   ~Impl() {
+    av_frame_free(&aframe);
+    avcodec_free_context(&aenc);
     sws_freeContext(sws);
     av_packet_free(&pkt);
     av_frame_free(&frame);
@@ -69,7 +137,8 @@ class MovieWriter::Impl {
   }
 };
 
-MovieWriter::MovieWriter(const std::string& path, int width, int height, int fps, int crf)
+MovieWriter::MovieWriter(const std::string& path, int width, int height, int fps, int crf,
+                         int audioRate)
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
   m.path = path;
@@ -117,6 +186,8 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, int fps
                          SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (!m.sws) throw std::runtime_error("movie writer: no RGB24 -> yuv420p converter");
 
+  if (audioRate > 0) m.openAudio(audioRate);
+
   r = avio_open(&m.fmt->pb, m.part.c_str(), AVIO_FLAG_WRITE);
   if (r < 0) m.fail("creating the file", r);
   r = avformat_write_header(m.fmt, nullptr);
@@ -138,10 +209,23 @@ void MovieWriter::write(const uint8_t* rgb) {
   m.encode(m.frame);
 }
 
+void MovieWriter::writeAudio(const int16_t* samples, size_t count) {
+  Impl& m = *impl_;
+  if (!m.aenc) throw std::runtime_error("movie writer: " + m.path + " has no audio track");
+  if (m.finished) throw std::runtime_error("movie writer: write after finish for " + m.path);
+  for (size_t i = 0; i < count; ++i) m.pending.push_back(samples[i] * (1.0f / 32768.0f));
+  m.audioCount += static_cast<int64_t>(count);
+  while (m.pending.size() >= static_cast<size_t>(m.aenc->frame_size)) m.audioFrame();
+}
+
 void MovieWriter::finish() {
   Impl& m = *impl_;
   if (m.finished) return;
   m.encode(nullptr);
+  if (m.aenc) {
+    if (!m.pending.empty()) m.audioFrame();
+    m.encodeAudio(nullptr);
+  }
   int r = av_write_trailer(m.fmt);
   if (r < 0) m.fail("writing the trailer", r);
   avio_closep(&m.fmt->pb);
@@ -151,5 +235,6 @@ void MovieWriter::finish() {
 }
 
 int64_t MovieWriter::frames() const { return impl_->count; }
+int64_t MovieWriter::audioSamples() const { return impl_->audioCount; }
 
 }  // namespace ka

@@ -43,6 +43,25 @@
  * ka_render_drive_rgba(ctx, row, out, cap) does both for a row of the bundle's idle loop
  * (its own si, xs and xd) and writes RGBA into the caller's buffer.
  *
+ * Speaking (an utterance session: push speech whenever it arrives, pull frames at 25 fps;
+ * between utterances the frames are the driver video itself):
+ *
+ *     ka_utt* s = ka_utt_open(ctx, "/data/alice/motion");  // audio-to-motion members
+ *     if (!s) { fprintf(stderr, "%s\n", ka_utt_last_error()); ... }
+ *     int r;
+ *     while ((r = ka_utt_ready(s)) == 0) sleep_ms(10);       // the model loads meanwhile
+ *     if (r < 0) { fprintf(stderr, "%s\n", ka_utt_last_error()); ... }
+ *     size_t cap = (size_t)ka_width(ctx) * ka_height(ctx) * 3;
+ *     uint8_t* rgb = malloc(cap);
+ *     for (;;) {                                    // every 40 ms:
+ *       if (have_speech) ka_utt_push_audio(s, pcm, n);  // 16 kHz mono int16, any n
+ *       if (reply_done) ka_utt_end_utterance(s);        // or wait for auto_end_s of silence
+ *       if (barge_in) ka_utt_interrupt(s);              // ramps back to the driver's pose
+ *       ka_utt_frame_info info;
+ *       if (ka_utt_pull_frame(s, rgb, cap, &info) == 1) show(rgb);  // idle, speech or ramp
+ *     }
+ *     ka_utt_destroy(s);  // before ka_destroy(ctx)
+ *
  * Check that the header and the loaded library agree:
  *     if (strcmp(ka_version(), KA_VERSION) != 0) ...
  */

@@ -1,26 +1,43 @@
 #!/usr/bin/env bash
 # The main job, from a fresh clone: installs what is missing, builds the library and the
 # ka tool, makes the demo identity bundle (a drawn face in a 640x360 driver video, 50
-# frames), installs a batch-1 director network into it, and walks it through the tool
-# the way a host developer would: check it, pack it into a container, open the
-# container, then render the idle loop from the container (each frame's face rendered
-# by the director and pasted into its driver frame) into demo.mp4, and one frame into
-# demo.png.
+# frames) with its directors (batch 1, and batch 24 as the session's chunk renderer)
+# and its audio-to-motion directory, synthesises a sentence, and makes the face speak
+# it through a real utterance session into demo-out/speak.mp4 (idle video, the face
+# speaking with the lips following the audio, the ramp back, idle; the speech is the
+# movie's audio track). Then, as before, walks the bundle through the tool the way a
+# host developer would (check, pack into a container, open it) and renders the idle
+# loop from the container into demo.mp4 and one frame into demo.png.
 # Output goes to demo-out/ (or DEMO_OUT).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 out=${DEMO_OUT:-$here/demo-out}
+py=/usr/bin/python3
 "$here/tools/bootstrap.sh" "$build"
 cmake -S "$here" -B "$build" -G Ninja -DKA_ORT_ROOT="$build/deps/onnxruntime" >/dev/null
-cmake --build "$build" --target ka
+cmake --build "$build"
 ka="$build/tools/ka"
 
 mkdir -p "$out"
-/usr/bin/python3 "$here/tools/fixtures/make_identity_bundle.py" "$out/demo" --canonical --prior hevc \
+$py "$here/tools/fixtures/make_identity_bundle.py" "$out/demo" --canonical --prior hevc \
   --width 640 --height 360 --crop 256 --nt 50 --frames 50
 echo "== installing the batch-1 director (model key b1) into $out/demo"
-/usr/bin/python3 "$here/tools/fixtures/make_directors.py" "$out/demo" --keys b1
+$py "$here/tools/fixtures/make_directors.py" "$out/demo" --keys b1
+echo "== installing the batch-24 chunk director (model key b24_fp32) into $out/demo"
+$py "$here/tools/fixtures/make_steady_director.py" "$out/demo"
+echo "== audio-to-motion directories for $out/demo: $out/motion-a2x (streaming a2x) and $out/motion-lmdm"
+$py "$here/tools/fixtures/make_a2x_fixtures.py" "$out/motion-a2x" --xs-from "$out/demo"
+$py "$here/tools/fixtures/make_motion_fixtures.py" "$out/motion-lmdm" --xs-from "$out/demo" >/dev/null
+export W2V_ONNX="$out/motion-a2x/w2v/audio_encoder.onnx"
+
+echo "== synthesising a sentence into $out/speech.wav"
+espeak-ng -w "$out/speech.raw.wav" "Hello. I am a drawn face, and my lips follow what I say."
+ffmpeg -hide_banner -loglevel error -y -i "$out/speech.raw.wav" -ar 16000 -ac 1 -c:a pcm_s16le "$out/speech.wav"
+rm -f "$out/speech.raw.wav"
+echo "== ka speak $out/demo --motion $out/motion-a2x $out/speech.wav --out $out/speak.mp4"
+"$ka" speak "$out/demo" --motion "$out/motion-a2x" "$out/speech.wav" --out "$out/speak.mp4"
+
 echo "== ka bundle check $out/demo"
 "$ka" bundle check "$out/demo"
 echo "== ka imx pack $out/demo $out/demo.imx"
@@ -33,4 +50,4 @@ echo "== ka bundle member $out/demo.imx M.f32 (the bundle carries the canonical 
 diff -r "$out/demo" "$out/demo.kabundle" && echo "== unwrapped container is byte-identical to the bundle"
 echo "== ka render $out/demo.imx --all --out $out/demo.mp4 --png $out/demo.png --model b1"
 "$ka" render "$out/demo.imx" --all --out "$out/demo.mp4" --png "$out/demo.png" --model b1
-echo "== done: $out/demo.mp4 (the idle loop, rendered and pasted) and $out/demo.png (its first frame)"
+echo "== done: $out/speak.mp4 (the face speaking, with its audio), $out/demo.mp4 (the idle loop, rendered and pasted) and $out/demo.png (its first frame)"

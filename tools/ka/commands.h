@@ -12,6 +12,7 @@ int bundleCommand(const Args& args);
 int imxCommand(const Args& args);
 int onnxCommand(const Args& args);
 int renderCommand(const Args& args);
+int speakCommand(const Args& args);
 int a2xCommand(const Args& args);
 
 // Prints "ka: <message>" to standard error and returns 1.

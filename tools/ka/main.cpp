@@ -21,6 +21,8 @@ const char kUsage[] =
     "                                render the idle loop into an H.264 MP4\n"
     "  ka a2x MOTION_DIR AUDIO [--live-chunk MS] [--csv OUT] [--offline]\n"
     "                                stream speech through the audio-to-expression networks\n"
+    "  ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime] [--interrupt-at S]\n"
+    "                                run a speaking session on AUDIO into an MP4 with the speech\n"
     "  ka version                    print the library version\n";
 }  // namespace
 
@@ -42,6 +44,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "imx")) return ka::cli::imxCommand(rest);
     if (!std::strcmp(argv[1], "onnx")) return ka::cli::onnxCommand(rest);
     if (!std::strcmp(argv[1], "render")) return ka::cli::renderCommand(rest);
+    if (!std::strcmp(argv[1], "speak")) return ka::cli::speakCommand(rest);
     if (!std::strcmp(argv[1], "a2x")) return ka::cli::a2xCommand(rest);
     if (!std::strcmp(argv[1], "version")) {
       std::printf("%s\n", ka_version());

@@ -1,0 +1,33 @@
+#include "session/paste_queue.h"
+
+namespace ka {
+
+PasteQueue::PasteQueue(size_t cropFloats) : jobs_(kPool) {
+  for (PasteJob& j : jobs_) {
+    j.crop.assign(cropFloats, 0.0f);
+    free_[freeCount_++] = &j;
+  }
+}
+
+PasteJob* PasteQueue::acquire() { return freeCount_ > 0 ? free_[--freeCount_] : nullptr; }
+
+void PasteQueue::submit(PasteJob* job) {
+  queue_[(head_ + count_) % kCapacity] = job;
+  ++count_;
+}
+
+PasteJob* PasteQueue::pop() {
+  if (count_ == 0) return nullptr;
+  PasteJob* j = queue_[head_];
+  head_ = (head_ + 1) % kCapacity;
+  --count_;
+  return j;
+}
+
+void PasteQueue::release(PasteJob* job) { free_[freeCount_++] = job; }
+
+void PasteQueue::clear() {
+  while (PasteJob* j = pop()) release(j);
+}
+
+}  // namespace ka

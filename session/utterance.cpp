@@ -1,0 +1,785 @@
+#include "session/utterance.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <fstream>
+
+#include "bundle/member.h"
+#include "ka/context.h"
+#include "ka/log.h"
+#include "render/renderer.h"
+#include "session/motion_model.h"
+
+namespace ka {
+
+namespace {
+constexpr int kKp = kHostKpRows * 3;
+constexpr auto kStep = std::chrono::milliseconds(2);
+// Below this many frames pending the conductor keeps asking the model for more.
+constexpr int kLowWater = 8;
+// A request without audio, finish or known frames is posted at most this often.
+constexpr double kPollMs = 4.0;
+
+// xs_target.bin of the motion directory when it holds exactly nt x 63 floats, else
+// nothing: ramps then go straight to idle.
+std::vector<float> readXsTarget(const std::string& dir, int nt) {
+  std::vector<float> v;
+  try {
+    std::ifstream in(resolveMember(dir, "xs_target.bin"), std::ios::binary | std::ios::ate);
+    if (!in) return v;
+    const std::streamoff bytes = in.tellg();
+    const std::streamoff want = static_cast<std::streamoff>(nt) * kKp * 4;
+    if (bytes != want) return v;
+    v.resize(static_cast<size_t>(nt) * kKp);
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(v.data()), want)) v.clear();
+  } catch (const std::exception&) {
+    v.clear();
+  }
+  return v;
+}
+
+// The intra-op threads the context's renderer got; the chunk renderer gets the same.
+int rendererThreads(const Context& c) {
+  if (!c.threadsChosen() && c.ep().empty()) return std::min(c.threads(), 2);
+  return c.threads();
+}
+
+bool startsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+}  // namespace
+
+Utterance::Utterance(Context& ctx, const UtteranceConfig& cfg)
+    : ctx_(ctx),
+      cfg_(cfg),
+      nt_(ctx.NT()),
+      epoch_(Clock::now()),
+      xsTarget_(readXsTarget(cfg.motionDir, ctx.NT())),
+      out_(ctx.frameBytes()),
+      pasteQ_(cfg.pipelinePaste ? static_cast<size_t>(3) * ctx.crop() * ctx.crop() : 0) {
+  audio_.reserve(16000);
+  req_.audio.reserve(16000);
+  eagerSent_ = cfg_.hybrid ? 3 : cfg_.eager;
+  try {
+    conductor_ = std::thread(&Utterance::run, this);
+    warmup_ = std::thread(&Utterance::warm, this);
+    dispatcher_ = std::thread(&Utterance::dispatchLoop, this);
+    if (cfg_.pipelinePaste) paster_ = std::thread(&Utterance::pasteLoop, this);
+  } catch (...) {
+    // No destructor runs for a half-built session: the threads already started are
+    // stopped and joined here.
+    shutdown();
+    throw;
+  }
+}
+
+Utterance::~Utterance() {
+  shutdown();
+  if (cfg_.stageReport) writeStageReport();
+}
+
+void Utterance::shutdown() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stop_ = true;
+    pasteStop_ = true;
+  }
+  cv_.notify_all();
+  pasteCv_.notify_all();
+  pasteRoomCv_.notify_all();
+  if (paster_.joinable()) paster_.join();
+  if (conductor_.joinable()) conductor_.join();
+  if (warmup_.joinable()) warmup_.join();
+  mailbox_.stop();
+  if (dispatcher_.joinable()) dispatcher_.join();
+  model_.reset();
+}
+
+double Utterance::sinceMs(Clock::time_point t) const {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+size_t Utterance::frameBytes() const { return ctx_.frameBytes(); }
+
+bool Utterance::hasChunkRenderer() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return chunk_ != nullptr;
+}
+
+// ---------------------------------------------------------------- host side
+
+int Utterance::ready(std::string* error) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (modelFailed_) {
+    if (error) *error = modelError_;
+    return -1;
+  }
+  return model_ ? 1 : 0;
+}
+
+void Utterance::pushAudio(const int16_t* samples, int count) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    const double now = sinceMs(epoch_);
+    lastPushMs_ = now;
+    // Speech that arrives before the model can hear it is dropped, and does not open an
+    // utterance: its first-frame latency starts with audio the session can use.
+    if (!model_ || count <= 0) return;
+    if (!uttOpen_) {
+      uttOpen_ = true;
+      firstPushMs_ = now;
+    }
+    const size_t at = audio_.size();
+    audio_.resize(at + static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) audio_[at + i] = samples[i] * (1.0f / 32768.0f);
+  }
+  cv_.notify_all();
+}
+
+void Utterance::endUtterance() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    endFlag_ = true;
+  }
+  cv_.notify_all();
+}
+
+void Utterance::interrupt() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    audio_.clear();
+    endFlag_ = false;
+    uttOpen_ = false;
+    out_.clear();
+    pasteQ_.clear();
+    ++generation_;
+  }
+  cv_.notify_all();
+  pasteRoomCv_.notify_all();
+}
+
+int Utterance::framesAvailable() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return out_.unread();
+}
+
+int Utterance::pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (cap < ctx_.frameBytes()) return -1;
+    if (out_.unread() == 0) return 0;
+    const OutputSlot& s = out_.front();
+    std::memcpy(rgb, s.rgb.data(), ctx_.frameBytes());
+    if (info) {
+      info->seq = s.seq;
+      info->kind = s.kind;
+      info->driver_index = s.driverIndex;
+      info->speech_index = s.speechIndex;
+    }
+    if (kp) std::copy_n(s.kp, kKp, kp);
+    lastPulled_.valid = true;
+    lastPulled_.kind = s.kind;
+    lastPulled_.driverIndex = s.driverIndex;
+    std::copy_n(s.kp, kKp, lastPulled_.kp);
+    ++stats_.frames_out;
+    if (s.kind == KA_UTT_SPEECH) ++stats_.speech_frames_out;
+    out_.pop();
+  }
+  cv_.notify_all();
+  return 1;
+}
+
+ka_utt_stats Utterance::stats() {
+  std::lock_guard<std::mutex> lk(mu_);
+  ka_utt_stats s = stats_;
+  s.state = state();
+  return s;
+}
+
+int Utterance::renderStatus(int* failures, std::string* text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (failures) *failures = failures_;
+  if (text) *text = failText_;
+  return fatal_ ? -1 : 0;
+}
+
+int Utterance::teethStatus(int64_t* borrowed, int64_t* refused, std::string* text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (borrowed) *borrowed = teethBorrowed_;
+  if (refused) *refused = teethRefused_;
+  if (text) *text = teethText_;
+  if (!teeth_) return 0;
+  return teethFailed_ ? -1 : 1;
+}
+
+bool Utterance::teethGeometry(std::string* text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (text) *text = teeth_ ? teethGeometry_ : std::string();
+  return teeth_ != nullptr;
+}
+
+void Utterance::noteRenderFail(const char* stage, const std::string& what, bool fatal) {
+  // The provider is read before the lock: it never changes once the renderer exists.
+  std::string text = "ep=" + (ctx_.hasRenderer() ? ctx_.renderer().ep() : std::string("unknown"));
+  text += " ";
+  text += stage;
+  text += ": ";
+  text += what.empty() ? "unknown failure" : what;
+  std::lock_guard<std::mutex> lk(mu_);
+  ++failures_;
+  failText_ = std::move(text);
+  if (fatal) fatal_ = true;
+}
+
+// ---------------------------------------------------------------- warm-up
+
+void Utterance::warm() {
+  std::unique_ptr<MotionModel> model;
+  std::string error;
+  try {
+    model = std::make_unique<MotionModel>(cfg_.useA2x, cfg_.motionDir, cfg_.threads, cfg_.motionEp);
+    model->setEager(cfg_.hybrid ? 3 : cfg_.eager);
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown failure";
+  }
+  if (!model) {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      modelFailed_ = true;
+      modelError_ = error.empty() ? "unknown failure" : error;
+    }
+    cv_.notify_all();
+    return;
+  }
+
+  bool stopping = false;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stopping = stop_;
+  }
+  std::unique_ptr<Renderer> chunk;
+  if (!cfg_.steadyModel.empty() && !stopping) {
+    try {
+      chunk = std::make_unique<Renderer>(ctx_.manifest(), ctx_.identity(), cfg_.steadyModel,
+                                         rendererThreads(ctx_), ctx_.ep());
+    } catch (const std::exception&) {
+      // A bundle without the chunk model renders frame by frame.
+    }
+  }
+  Renderer& single = ctx_.renderer();
+  if (chunk && startsWith(single.ep(), "coreml-native") && !startsWith(chunk->ep(), "coreml-native")) {
+    KA_LOG_WARN(
+        "[ka_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on "
+        "ep=%s while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own "
+        "CoreML director costs MORE per frame than the per-frame path it was meant to amortize, "
+        "and letting timing choose between two runtimes makes the delivered pixels depend on "
+        "scheduling.\n",
+        cfg_.steadyModel.c_str(), single.ep().c_str(), chunk->ep().c_str());
+    chunk.reset();
+  }
+
+  if (ctx_.frames() > 0 && !stopping) {
+    int si = ctx_.drive().si[0];
+    const float* kp = ctx_.drive().xs.data();
+    for (Renderer* r : {&single, chunk.get()}) {
+      if (!r) continue;
+      try {
+        r->render(&si, kp, kp, 1);
+      } catch (const std::exception& e) {
+        noteRenderFail("warm-up", e.what(), false);
+      } catch (...) {
+        noteRenderFail("warm-up", "", false);
+      }
+    }
+  }
+
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    chunk_ = std::move(chunk);
+    model_ = std::move(model);
+  }
+  cv_.notify_all();
+}
+
+// ---------------------------------------------------------------- dispatcher
+
+void Utterance::dispatchLoop() {
+  MotionModel* model = nullptr;
+  {
+    std::unique_lock<std::mutex> lk(mu_);
+    cv_.wait(lk, [&] { return stop_ || model_ || modelFailed_; });
+    if (stop_ || !model_) return;
+    model = model_.get();
+  }
+  mailbox_.serve(*model);
+}
+
+// ---------------------------------------------------------------- conductor
+
+Utterance::Pass Utterance::takePass() {
+  Pass p;
+  std::lock_guard<std::mutex> lk(mu_);
+  p.stop = stop_;
+  p.generation = generation_;
+  p.interrupted = generation_ != seenGen_;
+  p.chunk = chunk_.get();
+  p.teeth = teeth_;
+  p.queued = out_.unread() + pasteQ_.size();
+  p.outFull = out_.full();
+  if (p.interrupted) {
+    p.lastPulled = lastPulled_;
+    return p;
+  }
+  // Audio waits while a ramp plays or while the current utterance is being finished:
+  // it belongs to the next utterance.
+  const bool speakingNow = speaking();
+  if (model_ && state() != kRamp && !finishWanted_ && !audio_.empty()) {
+    if (!speakingNow) {
+      uttPushMs_ = firstPushMs_;
+      beginUtterance();
+    }
+    req_.audio.insert(req_.audio.end(), audio_.begin(), audio_.end());
+    audio_.clear();
+    p.newAudio = true;
+  }
+  if (speaking() && !finishWanted_) {
+    const bool silent = cfg_.autoEndMs >= 0.0 && sinceMs(epoch_) - lastPushMs_ >= cfg_.autoEndMs;
+    if (endFlag_ || silent) {
+      finishWanted_ = true;
+      endFlag_ = false;
+      uttOpen_ = false;
+    }
+  } else if (state() == kIdle && audio_.empty()) {
+    endFlag_ = false;  // an end mark with no utterance to end
+  }
+  return p;
+}
+
+void Utterance::beginUtterance() {
+  ring_.clear();
+  pulled_ = remaining_ = 0;
+  total_ = -1;
+  finishWanted_ = finishSent_ = false;
+  resetPending_ = true;
+  // Speech continues the driver video from where the idle loop left it.
+  resetStart_ = idleCursor_;
+  speechIndex_ = 0;
+  renderedAny_ = false;
+  lastJobGot_ = true;
+  setState(kPending);
+}
+
+void Utterance::onInterrupt(const LastPulled& lp) {
+  if (TeethStage* t = teeth_) t->drop();
+  ring_.clear();
+  req_.audio.clear();
+  pulled_ = remaining_ = 0;
+  total_ = -1;
+  finishWanted_ = finishSent_ = resetPending_ = false;
+  speechIndex_ = 0;
+  renderedAny_ = false;
+  // A job still running belongs to the old generation; collectJob drops its frames.
+  if (lp.valid) idleCursor_ = (lp.driverIndex + 1) % nt_;
+  if (lp.valid && lp.kind == KA_UTT_SPEECH && !xsTarget_.empty())
+    startRamp(lp.driverIndex, lp.kp, cfg_.interruptRampFrames);
+  else
+    setState(kIdle);
+}
+
+void Utterance::collectJob() {
+  if (!jobInFlight_ || !mailbox_.done()) return;
+  jobInFlight_ = false;
+  if (jobGen_ != seenGen_) return;
+  const DispatchResponse& r = mailbox_.response();
+  if (r.failed) {
+    // The model cannot go on with this utterance: what was rendered ramps out, the
+    // rest of its audio is lost, and the next push starts a new utterance.
+    noteRenderFail("motion", r.error, false);
+    finishWanted_ = finishSent_ = true;
+    total_ = pulled_;
+    remaining_ = 0;
+    lastJobGot_ = false;
+    std::lock_guard<std::mutex> lk(mu_);
+    uttOpen_ = false;
+    return;
+  }
+  const int n = std::min(r.pulled, ring_.room());
+  if (n > 0) ring_.append(n, r.si.data(), r.xs.data(), r.xd.data());
+  pulled_ += n;
+  remaining_ = r.remaining;
+  total_ = r.total;
+  lastJobGot_ = n > 0;
+}
+
+void Utterance::postRequest(const Pass& p) {
+  if (!speaking() || jobInFlight_) return;
+  const bool needFinish = finishWanted_ && !finishSent_;
+  const bool exhausted = total_ >= 0 && pulled_ >= total_;
+  const int pending = ring_.pending();
+  const int b = p.chunk ? p.chunk->batch() : 0;
+  const bool chunkFill = b > 1 && pending < b && remaining_ > 0 && pending + remaining_ >= b;
+  const bool starving = pending < kLowWater && !exhausted;
+  const bool haveAudio = !req_.audio.empty();
+  if (!haveAudio && !needFinish && !chunkFill && !starving) return;
+  // Polling a model that had nothing last time is throttled.
+  const double now = sinceMs(epoch_);
+  if (!haveAudio && !needFinish && !resetPending_ && remaining_ == 0 && !lastJobGot_ &&
+      now - lastPollMs_ < kPollMs)
+    return;
+
+  int eager = cfg_.eager;
+  if (cfg_.hybrid) {
+    const int buffered = pending + remaining_ + p.queued;
+    if (eagerCadence_ == 3 && buffered > 23) eagerCadence_ = 24;
+    else if (eagerCadence_ == 24 && buffered < 12) eagerCadence_ = 3;
+    eager = eagerCadence_;
+  }
+  req_.reset = resetPending_;
+  req_.start = resetStart_;
+  req_.direction = 1;
+  req_.eager = eager != eagerSent_ ? eager : 0;
+  req_.finish = needFinish;
+  req_.maxFrames = ring_.room();
+  mailbox_.post(req_);
+  eagerSent_ = eager;
+  jobInFlight_ = true;
+  jobGen_ = seenGen_;
+  resetPending_ = false;
+  if (needFinish) finishSent_ = true;
+  lastPollMs_ = now;
+}
+
+int Utterance::chunkWidth(const Pass& p) const {
+  if (!renderedAny_ || !p.chunk) return 1;
+  const int b = p.chunk->batch();
+  const int pending = ring_.pending();
+  if (pending >= b) return b;
+  if (jobInFlight_ && pending + remaining_ >= b) return 0;  // the job brings a full chunk
+  return 1;
+}
+
+void Utterance::run() {
+  for (;;) {
+    bool worked = false;
+    try {
+      const Pass p = takePass();
+      if (p.stop) return;
+      if (p.interrupted) {
+        seenGen_ = p.generation;
+        onInterrupt(p.lastPulled);
+        continue;
+      }
+      collectJob();
+      postRequest(p);
+
+      if (speaking() && ring_.pending() > 0 && !p.outFull) {
+        const int w = chunkWidth(p);
+        if (w > 0) {
+          setState(kSpeaking);
+          renderSpeech(w, p.chunk);
+          worked = true;
+        }
+      }
+      if (speaking() && finishSent_ && total_ >= 0 && pulled_ >= total_ && ring_.pending() == 0 &&
+          !jobInFlight_)
+        endSpeech();
+      if (state() == kRamp && rampLeft_ > 0 && !p.outFull) {
+        produceRamp();
+        worked = true;
+      }
+      if (state() == kIdle && p.queued < OutputRing::kSlots) {
+        if (enqueueRaw(nullptr, KA_UTT_IDLE, idleCursor_, -1, nullptr, nullptr))
+          idleCursor_ = (idleCursor_ + 1) % nt_;
+        worked = true;
+      }
+    } catch (const std::exception& e) {
+      noteRenderFail("conductor", e.what(), true);
+    } catch (...) {
+      noteRenderFail("conductor", "", true);
+    }
+    if (!worked) {
+      std::unique_lock<std::mutex> lk(mu_);
+      if (stop_) return;
+      cv_.wait_for(lk, kStep);
+    }
+  }
+}
+
+void Utterance::renderSpeech(int max, Renderer* chunk) {
+  const int n = std::min(max, ring_.pending());
+  const size_t cropFloats = static_cast<size_t>(3) * ctx_.crop() * ctx_.crop();
+  const float* crops = nullptr;
+  double chunkMs = 0.0;
+  if (n >= 2 && chunk && chunk->batch() >= n) {
+    const auto t0 = Clock::now();
+    try {
+      crops = chunk->render(ring_.siAt(0), ring_.xs(0), ring_.xd(0), n);
+    } catch (const std::exception& e) {
+      noteRenderFail("b24 chunk", e.what(), false);
+    } catch (...) {
+      noteRenderFail("b24 chunk", "", false);
+    }
+    chunkMs = sinceMs(t0) / n;
+  }
+  bool any = false;
+  for (int k = 0; k < n; ++k) {
+    const int si = ring_.si(0);
+    const float* crop = nullptr;
+    double ms = chunkMs;
+    if (crops) {
+      crop = crops + static_cast<size_t>(k) * cropFloats;
+    } else {
+      // A failed chunk falls back to frame-by-frame rendering.
+      const auto t0 = Clock::now();
+      try {
+        crop = ctx_.renderer().render(ring_.siAt(0), ring_.xs(0), ring_.xd(0), 1);
+      } catch (const std::exception& e) {
+        noteRenderFail("render", e.what(), false);
+      } catch (...) {
+        noteRenderFail("render", "", true);
+      }
+      ms = sinceMs(t0);
+    }
+    if (crop) {
+      idleCursor_ = lastIndex_ = si;
+      std::copy_n(ring_.xd(0), kKp, lastKp_);
+      const auto h0 = Clock::now();
+      if (!enqueue(crop, KA_UTT_SPEECH, si, speechIndex_, ring_.xd(0), nullptr)) break;
+      const double handoff = sinceMs(h0);
+      any = renderedAny_ = true;
+      ++speechIndex_;
+      std::lock_guard<std::mutex> lk(mu_);
+      stats_.render_ms = haveRenderMs_ ? 0.9 * stats_.render_ms + 0.1 * ms : ms;
+      haveRenderMs_ = true;
+      stageAMs_ += ms + handoff;
+      ++stageAFrames_;
+    }
+    // A frame that failed to render is skipped; the speech indices stay gapless.
+    ring_.advance(1);
+  }
+  if (any) idleCursor_ = (lastIndex_ + 1) % nt_;
+}
+
+void Utterance::startRamp(int fromIndex, const float* kp, int length) {
+  const float* base = xsTarget_.data() + static_cast<size_t>(fromIndex) * kKp;
+  for (int j = 0; j < kKp; ++j) rampDelta_[j] = kp[j] - base[j];
+  rampLen_ = rampLeft_ = length;
+  setState(kRamp);
+}
+
+void Utterance::endSpeech() {
+  finishWanted_ = finishSent_ = false;
+  if (renderedAny_ && !xsTarget_.empty()) {
+    idleCursor_ = (lastIndex_ + 1) % nt_;
+    startRamp(lastIndex_, lastKp_, cfg_.endRampFrames);
+  } else {
+    setState(kIdle);
+  }
+}
+
+void Utterance::produceRamp() {
+  int si = idleCursor_;
+  const float* base = xsTarget_.data() + static_cast<size_t>(si) * kKp;
+  const float w = static_cast<float>(rampLeft_ - 1) / static_cast<float>(rampLen_);
+  for (int j = 0; j < kKp; ++j) rampKp_[j] = w * rampDelta_[j] + base[j];
+  const float* crop = nullptr;
+  try {
+    crop = ctx_.renderer().render(&si, base, rampKp_, 1);
+  } catch (const std::exception& e) {
+    noteRenderFail("ramp", e.what(), true);
+  } catch (...) {
+    noteRenderFail("ramp", "", true);
+  }
+  lastIndex_ = si;
+  std::copy_n(rampKp_, kKp, lastKp_);
+  if (crop && !enqueue(crop, KA_UTT_RAMP, si, -1, rampKp_, nullptr)) return;
+  idleCursor_ = (si + 1) % nt_;
+  if (--rampLeft_ == 0) setState(kIdle);
+}
+
+// ---------------------------------------------------------------- frame hand-off
+
+bool Utterance::enqueue(const float* crop, int kind, int driverIndex, int speechIndex,
+                        const float* kp, double* latencyMs) {
+  TeethStage* teeth = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    teeth = teeth_;
+    if (teeth && teethFailed_ && crop) return false;  // a failed pass refuses faces
+  }
+  if (!teeth) return enqueueRaw(crop, kind, driverIndex, speechIndex, kp, latencyMs);
+  TeethFrame f{crop, kind, driverIndex, speechIndex, kp};
+  try {
+    return crop ? teeth->push(f, &Utterance::deliverFromTeeth, this)
+                : teeth->drain(&Utterance::deliverFromTeeth, this) &&
+                      enqueueRaw(crop, kind, driverIndex, speechIndex, kp, latencyMs);
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> lk(mu_);
+    teethFailed_ = true;
+    ++teethRefused_;
+    teethText_ = e.what();
+    return false;
+  }
+}
+
+bool Utterance::deliverFromTeeth(void* self, const TeethFrame& f) {
+  auto* u = static_cast<Utterance*>(self);
+  const bool ok = u->enqueueRaw(f.crop, f.kind, f.driverIndex, f.speechIndex, f.kp, nullptr);
+  if (ok && f.crop) {
+    std::lock_guard<std::mutex> lk(u->mu_);
+    ++u->teethBorrowed_;
+  }
+  return ok;
+}
+
+bool Utterance::enqueueRaw(const float* crop, int kind, int driverIndex, int speechIndex,
+                           const float* kp, double* latencyMs) {
+  if (cfg_.pipelinePaste) return enqueuePipe(crop, kind, driverIndex, speechIndex, kp);
+  return pasteInto(crop, kind, driverIndex, speechIndex, kp, seenGen_, Clock::now(), latencyMs);
+}
+
+bool Utterance::enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex,
+                            const float* kp) {
+  const auto t0 = Clock::now();
+  const uint64_t gen = seenGen_;
+  PasteJob* job = nullptr;
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    if (stop_ || gen != generation_) return false;
+    if (!pasteQ_.full() && (job = pasteQ_.acquire())) break;
+    cv_.wait_for(lk, kStep);
+  }
+  stageAWaitMs_ += sinceMs(t0);
+  lk.unlock();
+
+  job->hasCrop = crop != nullptr;
+  if (crop) std::copy_n(crop, job->crop.size(), job->crop.data());
+  job->kind = kind;
+  job->driverIndex = driverIndex;
+  job->speechIndex = speechIndex;
+  if (kp)
+    std::copy_n(kp, kKp, job->kp);
+  else
+    std::fill_n(job->kp, kKp, 0.0f);
+  job->generation = gen;
+  job->madeAt = Clock::now();
+
+  lk.lock();
+  if (stop_ || gen != generation_) {
+    pasteQ_.release(job);
+    return false;
+  }
+  pasteQ_.submit(job);
+  lk.unlock();
+  pasteCv_.notify_one();
+  return true;
+}
+
+void Utterance::pasteLoop() {
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    pasteCv_.wait(lk, [&] { return stop_ || pasteStop_ || !pasteQ_.empty(); });
+    if (stop_ || pasteStop_) return;
+    PasteJob* job = pasteQ_.pop();
+    const bool stale = job->generation != generation_;
+    lk.unlock();
+    cv_.notify_all();
+    pasteRoomCv_.notify_all();
+    bool done = false;
+    const auto t0 = Clock::now();
+    if (!stale)
+      done = pasteInto(job->hasCrop ? job->crop.data() : nullptr, job->kind, job->driverIndex,
+                       job->speechIndex, job->kp, job->generation, job->madeAt, nullptr);
+    const double ms = sinceMs(t0);
+    lk.lock();
+    pasteQ_.release(job);
+    if (done) {
+      ++jobsC_;
+      stageCMs_ += ms;
+    }
+  }
+}
+
+bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int speechIndex,
+                          const float* kp, uint64_t generation, Clock::time_point madeAt,
+                          double* latencyMs) {
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    if (stop_ || generation != generation_) return false;
+    if (!out_.full()) break;
+    cv_.wait_for(lk, kStep);
+  }
+  // Only this thread writes frames, and the slot after the last unread one stays
+  // invisible to the host until publish().
+  OutputSlot& slot = out_.writeSlot();
+  lk.unlock();
+
+  const auto t0 = Clock::now();
+  try {
+    ctx_.cursor().pullAt(driverIndex, slot.rgb.data());
+    if (crop)
+      ctx_.compositor().composite(crop, 255.0f, ctx_.identity().M(driverIndex), slot.rgb.data(),
+                                  ctx_.W(), ctx_.H());
+    else
+      ctx_.identity().walkP(driverIndex);
+  } catch (const std::exception& e) {
+    // The frame is lost, not retried: a source that failed once keeps failing.
+    noteRenderFail("paste", e.what(), true);
+    return true;
+  }
+  if (latencyMs) *latencyMs += sinceMs(t0);
+  slot.kind = kind;
+  slot.driverIndex = driverIndex;
+  slot.speechIndex = speechIndex;
+  if (kp)
+    std::copy_n(kp, kKp, slot.kp);
+  else
+    std::fill_n(slot.kp, kKp, 0.0f);
+
+  lk.lock();
+  if (stop_ || generation != generation_) return false;
+  out_.publish();
+  if (kind == KA_UTT_SPEECH) {
+    ++speechDelivered_;
+    deliverLatMs_ += sinceMs(madeAt);
+    if (speechIndex == 0) {
+      ++stats_.utterances;
+      stats_.first_frame_ms = sinceMs(epoch_) - uttPushMs_;
+    }
+  }
+  lk.unlock();
+  cv_.notify_all();
+  return true;
+}
+
+// ---------------------------------------------------------------- stage report
+
+void Utterance::writeStageReport() {
+  const int pipe = 0;  // the teeth stage is never pipelined without a borrow
+  if (jobsC_ > 0) {
+    const double frames = stageAFrames_ > 0 ? static_cast<double>(stageAFrames_) : 1.0;
+    const double a = stageAMs_ / frames;
+    const double wait = stageAWaitMs_ / frames;
+    KA_LOG_INFO(
+        "[ka_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
+        "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech "
+        "frames\n",
+        pipe, static_cast<long long>(jobsB_), static_cast<long long>(jobsC_), a, a - wait, wait,
+        jobsB_ > 0 ? stageBMs_ / jobsB_ : 0.0, stageCMs_ / jobsC_,
+        speechDelivered_ > 0 ? deliverLatMs_ / speechDelivered_ : 0.0,
+        static_cast<long long>(speechDelivered_));
+  } else {
+    KA_LOG_INFO(
+        "[ka_utt-stage] MEASURED NOTHING — the stage report was asked for and the paste-job "
+        "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
+        "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as "
+        "zero: on this path the paste does not run through the counted queue.\n",
+        pipe, static_cast<long long>(jobsB_), static_cast<long long>(speechDelivered_));
+  }
+}
+
+}  // namespace ka

@@ -1,0 +1,208 @@
+#pragma once
+// ka::Utterance: the real-time session on an engine context. The host pushes 16 kHz
+// speech and pulls finished frames of the driver video's size; between utterances the
+// frames are the driver video itself, during one the face is driven by keypoints from
+// the audio-to-motion model, rendered and pasted into the driver frame of the same
+// index, and after it the face eases back onto the driver's pose over a few ramp
+// frames. ka_utt (the C handle) is this class.
+//
+// Threads (started in this order, joined by the destructor):
+//   conductor  run()           takes audio, drives the model through the mailbox,
+//                              renders, ramps, queues idle frames
+//   warm-up    warm()          builds the model and the chunk renderer, then ends
+//   dispatcher dispatchLoop()  runs the model on the conductor's requests
+//   paste      pasteLoop()     composites queued crops (only when paste is pipelined)
+//
+// Locks: the main lock mu_ (owned by this class) guards the pushed audio, the flags,
+// the output ring, the paste queue, the statistics and the failure notes; the mailbox
+// has its own lock. No thread holds both; rendering, model runs and compositing run
+// with neither held. Every frame carries the utterance generation it was made in, and
+// a frame whose generation is stale when it reaches a queue is dropped there.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ka/ka.h"
+#include "session/dispatch_mailbox.h"
+#include "session/output_ring.h"
+#include "session/paste_queue.h"
+#include "session/speech_ring.h"
+#include "session/teeth_stage.h"
+#include "session/utterance_config.h"
+
+namespace ka {
+
+class Context;
+class MotionModel;
+class Renderer;
+
+class Utterance {
+ public:
+  enum State : int { kIdle = 0, kPending = 1, kSpeaking = 2, kRamp = 3 };
+
+  // Starts the session's threads; the model loads in the background. Throws the
+  // configuration's refusals. The context must outlive the session.
+  Utterance(Context& ctx, const UtteranceConfig& cfg);
+  ~Utterance();
+  Utterance(const Utterance&) = delete;
+  Utterance& operator=(const Utterance&) = delete;
+
+  // 1 ready, 0 loading, -1 the model failed to load (its text into *error).
+  int ready(std::string* error);
+  void pushAudio(const int16_t* samples, int count);
+  void endUtterance();
+  void interrupt();
+  int framesAvailable();
+  // 1 copied (and *info, and the frame's 63 keypoints into kp when given), 0 nothing
+  // unread, -1 cap below the frame size (the frame stays unread).
+  int pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp = nullptr);
+  ka_utt_stats stats();
+  // Failure count and last text; -1 once a fatal one happened, else 0.
+  int renderStatus(int* failures, std::string* text);
+  // 0 without a teeth stage, 1 attached and healthy, -1 failed.
+  int teethStatus(int64_t* borrowed, int64_t* refused, std::string* text);
+  // True with the stage's geometry description when one is attached.
+  bool teethGeometry(std::string* text);
+  // Counts a failure and describes it as "ep=<renderer ep> <stage>: <what>".
+  void noteRenderFail(const char* stage, const std::string& what, bool fatal);
+
+  const UtteranceConfig& config() const { return cfg_; }
+  size_t frameBytes() const;
+  bool hasChunkRenderer();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct LastPulled {
+    bool valid = false;
+    int kind = 0;
+    int driverIndex = 0;
+    float kp[kHostKpRows * 3] = {};
+  };
+  // What one conductor pass took from the shared state.
+  struct Pass {
+    bool stop = false;
+    uint64_t generation = 0;
+    bool interrupted = false;
+    LastPulled lastPulled;
+    bool newAudio = false;
+    int queued = 0;  // unread output frames plus queued paste jobs
+    bool outFull = false;
+    Renderer* chunk = nullptr;
+    TeethStage* teeth = nullptr;
+  };
+
+  // Threads.
+  void run();
+  void warm();
+  void dispatchLoop();
+  void pasteLoop();
+
+  // Conductor steps.
+  Pass takePass();
+  void beginUtterance();
+  void onInterrupt(const LastPulled& lp);
+  void collectJob();
+  void postRequest(const Pass& p);
+  int chunkWidth(const Pass& p) const;
+  void renderSpeech(int max, Renderer* chunk);
+  void endSpeech();
+  void produceRamp();
+  void startRamp(int fromIndex, const float* kp, int length);
+  void setState(int s) { state_.store(s, std::memory_order_relaxed); }
+  int state() const { return state_.load(std::memory_order_relaxed); }
+  bool speaking() const { return state() == kPending || state() == kSpeaking; }
+
+  // Frame hand-off.
+  bool enqueue(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
+               double* latencyMs);
+  bool enqueueRaw(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
+                  double* latencyMs);
+  bool enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp);
+  bool pasteInto(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
+                 uint64_t generation, Clock::time_point madeAt, double* latencyMs);
+  static bool deliverFromTeeth(void* self, const TeethFrame& f);
+
+  // Stops and joins every thread, then releases the model.
+  void shutdown();
+  void writeStageReport();
+  double sinceMs(Clock::time_point t) const;
+
+  Context& ctx_;
+  const UtteranceConfig cfg_;
+  const int nt_;
+  const Clock::time_point epoch_;
+  std::vector<float> xsTarget_;  // nt_ x 63, or empty
+
+  // ---- guarded by mu_ ----
+  std::mutex mu_;
+  std::condition_variable cv_;         // pushes, pulls, readiness, interruption, queue pops
+  std::condition_variable pasteCv_;    // a paste job was queued
+  std::condition_variable pasteRoomCv_;  // a paste job was taken
+  std::vector<float> audio_;
+  bool endFlag_ = false;
+  uint64_t generation_ = 0;
+  double lastPushMs_ = 0.0;
+  double firstPushMs_ = 0.0;
+  bool uttOpen_ = false;  // a push has opened the utterance whose first push time is kept
+  double uttPushMs_ = 0.0;
+  bool stop_ = false;
+  bool pasteStop_ = false;
+  OutputRing out_;
+  PasteQueue pasteQ_;
+  LastPulled lastPulled_;
+  std::unique_ptr<MotionModel> model_;
+  bool modelFailed_ = false;
+  std::string modelError_;
+  std::unique_ptr<Renderer> chunk_;
+  TeethStage* teeth_ = nullptr;  // installed by a teeth attach; none is built yet
+  int64_t teethBorrowed_ = 0, teethRefused_ = 0;
+  bool teethFailed_ = false;
+  std::string teethText_, teethGeometry_;
+  ka_utt_stats stats_{};
+  bool haveRenderMs_ = false;
+  int failures_ = 0;
+  std::string failText_;
+  bool fatal_ = false;
+  // Stage accumulators (milliseconds).
+  int64_t speechDelivered_ = 0, stageAFrames_ = 0, jobsB_ = 0, jobsC_ = 0;
+  double stageAMs_ = 0, stageAWaitMs_ = 0, stageBMs_ = 0, stageCMs_ = 0, deliverLatMs_ = 0;
+
+  // ---- conductor thread only ----
+  std::atomic<int> state_{kIdle};
+  SpeechRing ring_;
+  DispatchRequest req_;
+  DispatchMailbox mailbox_;
+  uint64_t seenGen_ = 0;
+  bool jobInFlight_ = false;
+  uint64_t jobGen_ = 0;
+  bool lastJobGot_ = false;
+  double lastPollMs_ = 0.0;
+  int pulled_ = 0, remaining_ = 0, total_ = -1;
+  bool finishWanted_ = false, finishSent_ = false;
+  bool resetPending_ = false;
+  int resetStart_ = 0;
+  int eagerSent_ = 0, eagerCadence_ = 3;
+  int idleCursor_ = 0;
+  int lastIndex_ = 0;
+  float lastKp_[kHostKpRows * 3] = {};
+  int speechIndex_ = 0;
+  bool renderedAny_ = false;
+  float rampDelta_[kHostKpRows * 3] = {};
+  float rampKp_[kHostKpRows * 3] = {};
+  int rampLen_ = 0, rampLeft_ = 0;
+
+  std::thread conductor_, warmup_, dispatcher_, paster_;
+};
+
+}  // namespace ka
+
+// The C interface's session handle.
+struct ka_utt final : ka::Utterance {
+  using ka::Utterance::Utterance;
+};

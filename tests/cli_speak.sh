@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# ka speak on the session fixtures: the movie carries H.264 video and the speech as an
+# AAC track of one 640-sample piece per frame; speech frames sit between idle lead-in
+# and the ramp and idle tail. Also --help and a usage error.
+set -euo pipefail
+ka=$1
+fx=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$ka" speak --help | grep -q "^usage: ka speak BUNDLE --motion DIR AUDIO"
+if "$ka" speak "$fx/bundle" "$work/none.wav" 2>/dev/null; then
+  echo "missing --motion/--out was accepted"; exit 1
+fi
+
+# 1.2 s of a swelling tone stands in for speech.
+ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=220:sample_rate=22050:duration=1.2" \
+  -af "volume=0.4" -ac 1 "$work/speech.wav"
+"$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/speech.wav" --out "$work/out.mp4" \
+  --model b1 > "$work/log.txt" 2>/dev/null
+cat "$work/log.txt"
+grep -q ", 30 speech frames, 1 utterances" "$work/log.txt"
+
+streams=$(ffprobe -hide_banner -loglevel error -show_entries stream=codec_name -of csv=p=0 "$work/out.mp4" | tr '\n' ' ')
+[ "$streams" = "h264 aac " ] || { echo "streams: $streams"; exit 1; }
+frames=$(ffprobe -hide_banner -loglevel error -count_frames -select_streams v:0 \
+  -show_entries stream=nb_read_frames -of csv=p=0 "$work/out.mp4")
+samples=$(sed -n 's/.* with \([0-9]*\) audio samples/\1/p' "$work/log.txt")
+[ "$samples" -eq $((frames * 640)) ] || { echo "frames $frames, audio samples $samples"; exit 1; }
+# lead-in (12) + speech (30) + ramp (6) + a second of idle (25), at least
+[ "$frames" -ge 73 ] || { echo "only $frames frames"; exit 1; }
+echo "ok: $frames frames, $samples audio samples"

@@ -1,0 +1,393 @@
+// The utterance session through its C interface and its C++ class: refusals, options,
+// the shape of an utterance (speech, ramp, idle), interruption, back-pressure and the
+// pixels of what it delivers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_utt_util.h"
+
+namespace ka::test {
+namespace {
+
+constexpr int kKp = kHostKpRows * 3;
+
+std::vector<float> xsTarget() {
+  std::ifstream in(uttFixture("motion-a2x") + "/xs_target.bin", std::ios::binary | std::ios::ate);
+  std::vector<float> v(static_cast<size_t>(in.tellg()) / 4);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(v.size() * 4));
+  return v;
+}
+
+#define KA_NEED_UTT()                                                           \
+  do {                                                                          \
+    if (uttFixture("bundle").empty()) GTEST_SKIP() << "KA_TEST_FIXTURES is not set"; \
+  } while (0)
+
+TEST(UttConfig, OptionsAndEnvironment) {
+  KA_NEED_UTT();
+  const std::string motion = uttFixture("motion-a2x");
+  struct Case {
+    const char* what;
+    ka_utt_opts opts;
+    const char* steadyEnv;
+    const char* hybridEnv;
+    const char* pipeEnv;
+    std::string steady;
+    bool hybrid;
+    int eager;
+    double autoEndMs;
+    int endRamp, intRamp;
+    bool pipe;
+  };
+  auto o = [&](const char* steady, int eager, double autoEnd, int endRamp, int intRamp) {
+    ka_utt_opts x{};
+    x.motion_dir = motion.c_str();
+    x.steady_model = steady;
+    x.eager = eager;
+    x.auto_end_s = autoEnd;
+    x.end_ramp_frames = endRamp;
+    x.interrupt_ramp_frames = intRamp;
+    return x;
+  };
+  const Case cases[] = {
+      {"defaults", o(nullptr, 0, 0, 0, 0), nullptr, nullptr, nullptr, "b24_fp32", false, -1, 600, 6, 4, true},
+      {"explicit", o("b4", 5, 1.5, 3, 2), nullptr, nullptr, nullptr, "b4", false, 5, 1500, 3, 2, true},
+      {"env wins", o("b4", -2, -1, 0, 0), "-", nullptr, "0", "", true, -1, -1, 6, 4, false},
+      {"hybrid env", o("", 0, 0, 0, 0), nullptr, "1", nullptr, "b24_fp32", true, -1, 600, 6, 4, true},
+      {"hybrid env 0", o("", 0, 0, 0, 0), "b4", "0", "2", "b4", false, -1, 600, 6, 4, true},
+      {"fixed eager ignores env", o("", 3, 0, 0, 0), nullptr, "1", nullptr, "b24_fp32", false, 3, 600, 6, 4, true},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv e1("KA_STEADY_MODEL", c.steadyEnv ? std::optional<std::string>(c.steadyEnv) : std::nullopt);
+    ScopedEnv e2("KA_UTT_HYBRID", c.hybridEnv ? std::optional<std::string>(c.hybridEnv) : std::nullopt);
+    ScopedEnv e3("KA_UTT_PIPELINE_PASTE", c.pipeEnv ? std::optional<std::string>(c.pipeEnv) : std::nullopt);
+    const UtteranceConfig r = UtteranceConfig::resolve(c.opts, 7);
+    EXPECT_EQ(r.steadyModel, c.steady) << c.what;
+    EXPECT_EQ(r.hybrid, c.hybrid) << c.what;
+    EXPECT_EQ(r.eager, c.eager) << c.what;
+    EXPECT_DOUBLE_EQ(r.autoEndMs, c.autoEndMs) << c.what;
+    EXPECT_EQ(r.endRampFrames, c.endRamp) << c.what;
+    EXPECT_EQ(r.interruptRampFrames, c.intRamp) << c.what;
+    EXPECT_EQ(r.pipelinePaste, c.pipe) << c.what;
+    EXPECT_TRUE(r.useA2x) << c.what;
+    EXPECT_EQ(r.threads, 7) << c.what;
+  }
+}
+
+TEST(UttInterface, Refusals) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  ka_utt_opts none{};
+  const std::string motion = uttFixture("motion-a2x");
+  ka_utt_opts good = uttOpts(motion);
+
+  EXPECT_EQ(ka_utt_create(nullptr, &good), nullptr);
+  EXPECT_STREQ(ka_utt_last_error(), "ka_utt_create: NULL ctx/opts");
+  EXPECT_EQ(ka_utt_create(ctx.get(), nullptr), nullptr);
+  EXPECT_STREQ(ka_utt_last_error(), "ka_utt_create: NULL ctx/opts");
+  EXPECT_EQ(ka_utt_create(ctx.get(), &none), nullptr);
+  EXPECT_STREQ(ka_utt_last_error(), "ka_utt_create: opts.motion_dir required");
+  EXPECT_EQ(ka_utt_ready(nullptr), -1);
+
+  UttPtr s(ka_utt_create(ctx.get(), &good));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  EXPECT_STREQ(ka_utt_last_error(), "");
+  // Speech pushed while the model loads is dropped: it never becomes speech frames.
+  const std::vector<int16_t> early = speechFrames(6);
+  const bool beforeReady = ka_utt_ready(s.get()) == 0;
+  ASSERT_EQ(ka_utt_push_audio(s.get(), early.data(), static_cast<int>(early.size())), 1);
+  int16_t pcm[4] = {};
+  std::vector<uint8_t> rgb(s->frameBytes());
+  struct Call {
+    const char* what;
+    std::function<int()> call;
+    int want;
+    const char* text;
+  };
+  const Call calls[] = {
+      {"push null session", [&] { return ka_utt_push_audio(nullptr, pcm, 4); }, 0, "ka_utt_push_audio: bad args"},
+      {"push null samples", [&] { return ka_utt_push_audio(s.get(), nullptr, 4); }, 0, "ka_utt_push_audio: bad args"},
+      {"push negative", [&] { return ka_utt_push_audio(s.get(), pcm, -1); }, 0, "ka_utt_push_audio: bad args"},
+      {"push nothing", [&] { return ka_utt_push_audio(s.get(), pcm, 0); }, 1, ""},
+      {"pull null session", [&] { return ka_utt_pull_frame(nullptr, rgb.data(), rgb.size(), nullptr); }, 0, "ka_utt_pull_frame: bad args"},
+      {"pull null buffer", [&] { return ka_utt_pull_frame(s.get(), nullptr, rgb.size(), nullptr); }, 0, "ka_utt_pull_frame: bad args"},
+      {"pull one byte short", [&] { return ka_utt_pull_frame(s.get(), rgb.data(), rgb.size() - 1, nullptr); }, 0, "ka_utt_pull_frame: buffer too small"},
+      {"available null", [&] { return ka_utt_frames_available(nullptr); }, 0, nullptr},
+      {"render status null", [&] { return ka_utt_render_status(nullptr, nullptr, nullptr, 0); }, 0, nullptr},
+  };
+  for (const Call& c : calls) {
+    EXPECT_EQ(c.call(), c.want) << c.what;
+    if (c.text) {
+      EXPECT_STREQ(ka_utt_last_error(), c.text) << c.what;
+    }
+  }
+  // Nulls everywhere else are accepted quietly.
+  ka_utt_end_utterance(nullptr);
+  ka_utt_interrupt(nullptr);
+  ka_utt_get_stats(nullptr, nullptr);
+  ka_utt_get_stats(s.get(), nullptr);
+  ka_utt_destroy(nullptr);
+
+  // No teeth pass: nothing attached, empty texts, outputs of synth_w untouched.
+  int64_t borrowed = -1, refused = -1, count = -7;
+  double mean = -3, max = -4;
+  char text[16] = "junk";
+  EXPECT_EQ(ka_utt_tessera_stats(s.get(), &borrowed, &refused, text, sizeof text), 0);
+  EXPECT_EQ(borrowed, 0);
+  EXPECT_EQ(refused, 0);
+  EXPECT_STREQ(text, "");
+  std::strcpy(text, "junk");
+  EXPECT_EQ(ka_utt_tessera_geometry(s.get(), text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(ka_utt_tessera_geometry(s.get(), nullptr, 4), 0);
+  EXPECT_EQ(ka_utt_tessera_geometry(s.get(), text, 0), 0);
+  EXPECT_EQ(ka_utt_tessera_geometry(nullptr, text, sizeof text), 0);
+  EXPECT_EQ(ka_utt_tessera_synth_w(s.get(), &mean, &max, &count), 0);
+  EXPECT_EQ(count, -7);
+  EXPECT_EQ(mean, -3);
+  EXPECT_EQ(max, -4);
+
+  // The frame refused for a short buffer is the one the next adequate pull returns.
+  ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+  while (ka_utt_frames_available(s.get()) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(ka_utt_pull_frame(s.get(), rgb.data(), rgb.size() - 1, nullptr), 0);
+  ka_utt_frame_info info{};
+  EXPECT_EQ(ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &info), 1);
+  EXPECT_EQ(info.seq, 0);
+  EXPECT_EQ(info.kind, KA_UTT_IDLE);
+  if (beforeReady) {
+    ka_utt_end_utterance(s.get());
+    std::vector<Pulled> f;
+    ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 20; }));
+    EXPECT_EQ(countKind(f, KA_UTT_IDLE), 20);
+  }
+}
+
+TEST(UttInterface, BrokenMotionDirIsReportedByReady) {
+  KA_NEED_UTT();
+  TempDir t;
+  std::filesystem::copy(uttFixture("motion-a2x"), t / "m", std::filesystem::copy_options::recursive);
+  std::filesystem::remove(t / "m/a2x_meta.json");
+  UttCtx ctx = uttContext();
+  const std::string dir = t / "m";
+  ka_utt_opts o = uttOpts(dir);
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  EXPECT_FALSE(waitReady(s.get()));
+  EXPECT_EQ(ka_utt_ready(s.get()), -1);
+  EXPECT_EQ(std::string(ka_utt_last_error()).rfind("ka_a2x_create: ", 0), 0u) << ka_utt_last_error();
+  // The session lives on, delivering the driver video.
+  std::vector<Pulled> f;
+  EXPECT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 3; }));
+  EXPECT_EQ(countKind(f, KA_UTT_IDLE), 3);
+}
+
+// The checks every delivered sequence must pass: gapless sequence numbers, driver
+// indices walking +1, speech indices 0, 1, 2, ... within an utterance.
+void expectConsistent(const std::vector<Pulled>& f, int nt, int64_t firstSeq) {
+  for (size_t i = 0; i < f.size(); ++i) {
+    EXPECT_EQ(f[i].info.seq, firstSeq + static_cast<int64_t>(i)) << "frame " << i;
+    if (f[i].info.kind == KA_UTT_SPEECH) {
+      const bool first = i == 0 || f[i - 1].info.kind != KA_UTT_SPEECH;
+      EXPECT_EQ(f[i].info.speech_index, first ? 0 : f[i - 1].info.speech_index + 1) << "frame " << i;
+    } else {
+      EXPECT_EQ(f[i].info.speech_index, -1) << "frame " << i;
+    }
+    if (i > 0) {
+      EXPECT_EQ(f[i].info.driver_index, (f[i - 1].info.driver_index + 1) % nt) << "frame " << i;
+    }
+  }
+}
+
+TEST(UttSession, ThreeFrameUtteranceRampsBackToTheDriver) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  ka_utt_opts o = uttOpts(motion);
+  o.end_ramp_frames = 6;
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+  EXPECT_FALSE(s->hasChunkRenderer());
+  const int nt = ka_nt(ctx.get());
+  const std::vector<float> xs = xsTarget();
+  ASSERT_EQ(xs.size(), static_cast<size_t>(nt) * kKp);
+
+  std::vector<Pulled> f;
+  ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 2; }, true));
+  const std::vector<int16_t> pcm = speechFrames(3);
+  ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+  ka_utt_end_utterance(s.get());
+  ASSERT_TRUE(pullUntil(
+      s.get(), f,
+      [](const std::vector<Pulled>& v) { return v.size() > 2 && countKind(v, KA_UTT_RAMP) == 6 && v.back().info.kind == KA_UTT_IDLE; },
+      true));
+  ASSERT_TRUE(pullUntil(s.get(), f, [n = f.size()](const std::vector<Pulled>& v) { return v.size() >= n + 2; }, true));
+
+  expectConsistent(f, nt, 0);
+  EXPECT_EQ(countKind(f, KA_UTT_SPEECH), 3);
+  EXPECT_EQ(countKind(f, KA_UTT_RAMP), 6);
+  // speech, speech, speech, ramp x 6, then idle only.
+  size_t first = 0;
+  while (f[first].info.kind == KA_UTT_IDLE) ++first;
+  for (size_t i = first; i < f.size(); ++i)
+    EXPECT_EQ(f[i].info.kind, i < first + 3 ? KA_UTT_SPEECH : i < first + 9 ? KA_UTT_RAMP : KA_UTT_IDLE) << i;
+  // The last ramp frame stands exactly on the driver's pose.
+  const Pulled& last = f[first + 8];
+  for (int j = 0; j < kKp; ++j) EXPECT_EQ(last.kp[j], xs[last.info.driver_index * kKp + j]) << j;
+  ka_utt_stats st{};
+  ka_utt_get_stats(s.get(), &st);
+  EXPECT_EQ(st.utterances, 1);
+  EXPECT_EQ(st.speech_frames_out, 3);
+  EXPECT_EQ(st.frames_out, static_cast<int64_t>(f.size()));
+  EXPECT_GT(st.first_frame_ms, 0.0);
+  EXPECT_GT(st.render_ms, 0.0);
+  EXPECT_EQ(st.state, 0);
+
+  // Pixels: idle frames are the driver frames; faces are the single-frame interface's
+  // render of the same keypoints pasted into the same driver frame.
+  UttCtx ref = uttContext();
+  std::vector<uint8_t> want(s->frameBytes());
+  for (const Pulled& p : f) {
+    const int si = p.info.driver_index;
+    if (p.info.kind == KA_UTT_IDLE) {
+      const uint8_t* drv = ka_target_frame(ref.get(), si);
+      ASSERT_NE(drv, nullptr) << ka_last_error();
+      EXPECT_EQ(std::memcmp(drv, p.rgb.data(), want.size()), 0) << "idle frame seq " << p.info.seq;
+    } else {
+      const float* crop = ka_render_kp_crop(ref.get(), si, &xs[si * kKp], p.kp.data());
+      ASSERT_NE(crop, nullptr) << ka_last_error();
+      ASSERT_EQ(ka_paste_crop(ref.get(), si, crop, want.data(), want.size()), 1) << ka_last_error();
+      EXPECT_EQ(std::memcmp(want.data(), p.rgb.data(), want.size()), 0) << "face frame seq " << p.info.seq;
+    }
+  }
+}
+
+TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  ka_utt_opts o = uttOpts(motion);
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+  const int nt = ka_nt(ctx.get());
+
+  std::vector<Pulled> f;
+  const std::vector<int16_t> pcm = speechFrames(40);
+  ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+  ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) == 2; }));
+  ka_utt_interrupt(s.get());
+  const Pulled cut = f.back();
+  const size_t at = f.size();
+  ASSERT_TRUE(pullUntil(s.get(), f, [at](const std::vector<Pulled>& v) { return v.size() >= at + 7; }));
+
+  expectConsistent(f, nt, 0);
+  for (size_t i = at; i < f.size(); ++i)
+    EXPECT_EQ(f[i].info.kind, i < at + 4 ? KA_UTT_RAMP : KA_UTT_IDLE) << i;
+  EXPECT_EQ(f[at].info.driver_index, (cut.info.driver_index + 1) % nt);
+
+  // A fresh utterance after the interruption starts again at speech index 0.
+  ka_utt_end_utterance(s.get());
+  ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), 3 * 640), 1);
+  ka_utt_end_utterance(s.get());
+  ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) == 5; }));
+  expectConsistent(f, nt, 0);
+  ka_utt_stats st{};
+  ka_utt_get_stats(s.get(), &st);
+  EXPECT_EQ(st.utterances, 2);
+}
+
+TEST(UttSession, EndsBySilenceOnlyWhenAsked) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  for (double autoEnd : {0.0, -1.0}) {
+    ka_utt_opts o = uttOpts(motion);
+    o.auto_end_s = autoEnd;
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+    const std::vector<int16_t> pcm = speechFrames(4);
+    ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+    std::vector<Pulled> f;
+    // The default 0.6 s of silence ends it; without an automatic end it stays open.
+    const bool ramped = pullUntil(
+        s.get(), f, [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_RAMP) > 0; }, false, 2.5);
+    EXPECT_EQ(ramped, autoEnd == 0.0) << "auto_end_s " << autoEnd;
+    ka_utt_stats st{};
+    ka_utt_get_stats(s.get(), &st);
+    if (autoEnd < 0) {
+      EXPECT_TRUE(st.state == 1 || st.state == 2) << st.state;
+    }
+  }
+}
+
+TEST(UttSession, ChunkRendererAndBackPressure) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  struct Case {
+    const char* env;
+    const char* option;
+    bool chunk;
+  };
+  const Case cases[] = {{"-", "b4", false}, {nullptr, "b4", true}, {nullptr, "no_such_model", false}};
+  for (const Case& c : cases) {
+    ScopedEnv env("KA_STEADY_MODEL", c.env ? std::optional<std::string>(c.env) : std::nullopt);
+    ka_utt_opts o = uttOpts(motion);
+    o.steady_model = c.option;
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+    EXPECT_EQ(s->hasChunkRenderer(), c.chunk) << c.option;
+    const std::vector<int16_t> pcm = speechFrames(14);
+    ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+    ka_utt_end_utterance(s.get());
+    // A host that stops pulling finds at most 8 frames waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ka_utt_frames_available(s.get()), 8);
+    std::vector<Pulled> f;
+    ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) {
+      return countKind(v, KA_UTT_RAMP) == 6;
+    }));
+    EXPECT_EQ(countKind(f, KA_UTT_SPEECH), 14) << c.option;
+    expectConsistent(f, ka_nt(ctx.get()), 0);
+    int failures = -1;
+    char text[256];
+    EXPECT_EQ(ka_utt_render_status(s.get(), &failures, text, sizeof text), 0);
+    EXPECT_EQ(failures, 0) << text;
+  }
+}
+
+TEST(UttSession, StageReport) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  ScopedEnv report("KA_UTT_STAGE_REPORT", "1");
+  for (const char* pipe : {"0", "1"}) {
+    ScopedEnv p("KA_UTT_PIPELINE_PASTE", pipe);
+    StderrCapture err;
+    {
+      ka_utt_opts o = uttOpts(motion);
+      UttPtr s(ka_utt_create(ctx.get(), &o));
+      ASSERT_NE(s, nullptr) << ka_utt_last_error();
+      std::vector<Pulled> f;
+      ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 3; }));
+    }
+    const std::string text = err.text();
+    if (*pipe == '0')
+      EXPECT_NE(text.find("[ka_utt-stage] MEASURED NOTHING"), std::string::npos) << text;
+    else
+      EXPECT_NE(text.find("[ka_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << text;
+  }
+}
+
+}  // namespace
+}  // namespace ka::test

@@ -1,0 +1,10 @@
+ka_add_fixture(utt_fixtures COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_utt_fixtures.sh
+  ${KA_FIXTURE_DIR}/utt)
+set(_utt_w2v "W2V_ONNX=${KA_FIXTURE_DIR}/utt/motion-a2x/w2v/audio_encoder.onnx")
+ka_add_test(test_utt SOURCES test_utt.cpp FIXTURES utt_fixtures LABELS tsan ENV ${_utt_w2v})
+ka_add_test(test_utt_stress SOURCES test_utt_stress.cpp FIXTURES utt_fixtures LABELS tsan ENV ${_utt_w2v})
+add_test(NAME cli_speak
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_speak.sh $<TARGET_FILE:ka> ${KA_FIXTURE_DIR}/utt)
+set_tests_properties(cli_speak PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED utt_fixtures
+  ENVIRONMENT "${_utt_w2v}")
+ka_add_test(test_utt_alloc SOURCES test_utt_alloc.cpp FIXTURES utt_fixtures ENV ${_utt_w2v})

@@ -1,0 +1,220 @@
+// ka speak: runs a real utterance session the way a host would (wait until ready, push
+// speech, end the utterance, pull frames at the output rate) and saves what it pulled
+// as an H.264 MP4 with the speech as its audio track.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_file.h"
+#include "driver/movie_writer.h"
+#include "ka/ka.h"
+#include "tools/ka/commands.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace ka::cli {
+namespace {
+const char kUsage[] =
+    "usage: ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime]\n"
+    "                [--interrupt-at S]\n"
+    "\n"
+    "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR, waits\n"
+    "  until it is ready, pulls half a second of idle video, pushes the speech in AUDIO (any\n"
+    "  file FFmpeg reads; resampled to 16 kHz mono) in 20 ms pieces, ends the utterance and\n"
+    "  pulls frames until the ramp back is over and a second of idle has followed. The\n"
+    "  frames go to OUT.mp4 (H.264, 25 fps) with the speech as an AAC track, aligned with\n"
+    "  the speech frames.\n"
+    "\n"
+    "  --model KEY       the frame renderer's model (default b1)\n"
+    "  --realtime        push and pull at wall-clock speed (else as fast as the session goes)\n"
+    "  --interrupt-at S  interrupt the utterance once S seconds of speech frames were pulled\n";
+
+constexpr int kRate = 16000;
+constexpr int kFrameSamples = 640;  // 40 ms of speech per frame
+constexpr int kPiece = 320;         // 20 ms pushes
+constexpr int kLeadIn = 12;         // idle frames before the speech
+constexpr int kTailIdle = 25;       // idle frames after the ramp
+
+struct Options {
+  std::string bundle, motion, audio, out, model = "b1";
+  bool realtime = false;
+  double interruptAt = -1.0;
+};
+
+int usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+struct CtxDel {
+  void operator()(ka_ctx* c) const { ka_destroy(c); }
+};
+struct UttDel {
+  void operator()(ka_utt* s) const { ka_utt_destroy(s); }
+};
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+const char* kindName(int k) { return k == KA_UTT_SPEECH ? "speech" : k == KA_UTT_RAMP ? "ramp" : "idle"; }
+}  // namespace
+
+int speakCommand(const Args& args) {
+  Options o;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--realtime") {
+      o.realtime = true;
+      continue;
+    }
+    if (a == "--motion" || a == "--out" || a == "--model" || a == "--interrupt-at") {
+      if (i + 1 >= args.size()) return usage();
+      const std::string& v = args[++i];
+      if (a == "--motion") o.motion = v;
+      if (a == "--out") o.out = v;
+      if (a == "--model") o.model = v;
+      if (a == "--interrupt-at") {
+        char* end = nullptr;
+        o.interruptAt = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end || !(o.interruptAt >= 0.0)) return usage();
+      }
+      continue;
+    }
+    if (!a.empty() && a[0] == '-') return usage();
+    positional.push_back(a);
+  }
+  if (positional.size() != 2 || o.motion.empty() || o.out.empty()) return usage();
+  o.bundle = positional[0];
+  o.audio = positional[1];
+  av_log_set_level(AV_LOG_ERROR);
+
+  const std::vector<float> speech = readAudio16k(o.audio);
+  std::vector<int16_t> pcm(speech.size());
+  for (size_t i = 0; i < speech.size(); ++i)
+    pcm[i] = static_cast<int16_t>(std::lround(std::clamp(speech[i], -1.0f, 32767.0f / 32768.0f) * 32768.0f));
+  std::printf("speech: %s, %.2f s (%zu samples at 16 kHz)\n", o.audio.c_str(),
+              static_cast<double>(pcm.size()) / kRate, pcm.size());
+
+  std::unique_ptr<ka_ctx, CtxDel> ctx(ka_create(o.bundle.c_str(), o.model.c_str(), 0, nullptr));
+  if (!ctx) return fail(ka_last_error());
+  const int W = ka_width(ctx.get()), H = ka_height(ctx.get());
+  ka_utt_opts opts{};
+  opts.motion_dir = o.motion.c_str();
+  opts.auto_end_s = -1.0;  // this host always says when the speech is over
+  std::unique_ptr<ka_utt, UttDel> s(ka_utt_create(ctx.get(), &opts));
+  if (!s) return fail(ka_utt_last_error());
+
+  const auto t0 = std::chrono::steady_clock::now();
+  for (;;) {
+    const int r = ka_utt_ready(s.get());
+    if (r == 1) break;
+    if (r < 0) return fail(ka_utt_last_error());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::printf("session ready after %.2f s (%dx%d)\n", secondsSince(t0), W, H);
+
+  MovieWriter movie(o.out, W, H, 25, 20, kRate);
+  std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
+  std::vector<int16_t> silence(kFrameSamples, 0), chunk(kFrameSamples);
+  const size_t speechFrames = (pcm.size() + kFrameSamples - 1) / kFrameSamples;
+  // Generous: the whole speech, the lead-in, a ramp, the tail, and 10 s of slack.
+  const int64_t maxFrames = static_cast<int64_t>(speechFrames) + kLeadIn + kTailIdle + 250;
+
+  size_t pushed = 0;
+  bool ended = false, interrupted = false, sawSpeech = false;
+  int64_t frames = 0, speechPulled = 0, idleAfter = 0;
+  const auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point pushStart{};
+  while (frames < maxFrames) {
+    // Push: the speech starts once the lead-in is out; in real time 20 ms per 20 ms.
+    if (frames >= kLeadIn && !ended && !interrupted) {
+      if (pushed == 0) pushStart = std::chrono::steady_clock::now();
+      const size_t due = o.realtime ? std::min(pcm.size(), static_cast<size_t>(secondsSince(pushStart) * kRate) + kPiece)
+                                    : pcm.size();
+      while (pushed < due) {
+        const int n = static_cast<int>(std::min<size_t>(kPiece, pcm.size() - pushed));
+        if (!ka_utt_push_audio(s.get(), pcm.data() + pushed, n)) return fail(ka_utt_last_error());
+        pushed += static_cast<size_t>(n);
+      }
+      if (pushed >= pcm.size()) {
+        ka_utt_end_utterance(s.get());
+        ended = true;
+      }
+    }
+    // Pull: at 25 fps in real time, else as soon as a frame is there.
+    if (o.realtime) {
+      const auto due = start + std::chrono::microseconds(40000 * frames);
+      std::this_thread::sleep_until(due);
+    }
+    ka_utt_frame_info info{};
+    const int got = ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &info);
+    if (got == 0) {
+      if (*ka_utt_last_error()) return fail(ka_utt_last_error());
+      if (secondsSince(start) > 120.0) return fail("speak: no frame for too long; stopping");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    movie.write(rgb.data());
+    if (info.kind == KA_UTT_SPEECH && info.speech_index >= 0 &&
+        static_cast<size_t>(info.speech_index) < speechFrames) {
+      const size_t at = static_cast<size_t>(info.speech_index) * kFrameSamples;
+      const size_t n = std::min<size_t>(kFrameSamples, pcm.size() - at);
+      std::copy_n(pcm.begin() + static_cast<std::ptrdiff_t>(at), n, chunk.begin());
+      std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(n), chunk.end(), 0);
+      movie.writeAudio(chunk.data(), chunk.size());
+    } else {
+      movie.writeAudio(silence.data(), silence.size());
+    }
+    ++frames;
+    if (info.kind == KA_UTT_SPEECH) {
+      sawSpeech = true;
+      ++speechPulled;
+    }
+    idleAfter = info.kind == KA_UTT_IDLE && (sawSpeech || interrupted) ? idleAfter + 1 : 0;
+    if (frames % 25 == 0 || (info.kind != KA_UTT_IDLE && info.speech_index == 0))
+      std::printf("frame %lld: %s (driver %d, speech %d), %.2f s\n", static_cast<long long>(info.seq),
+                  kindName(info.kind), info.driver_index, info.speech_index, secondsSince(start));
+    if (o.interruptAt >= 0.0 && !interrupted && speechPulled >= std::lround(o.interruptAt * 25.0) &&
+        sawSpeech) {
+      ka_utt_interrupt(s.get());
+      interrupted = true;
+      std::printf("interrupted after %lld speech frames\n", static_cast<long long>(speechPulled));
+    }
+    if (idleAfter >= kTailIdle) break;
+  }
+  const double wall = secondsSince(start);
+  movie.finish();
+
+  ka_utt_stats st{};
+  ka_utt_get_stats(s.get(), &st);
+  int failures = 0;
+  char text[512];
+  const int rs = ka_utt_render_status(s.get(), &failures, text, sizeof text);
+  std::printf("wrote %s: %lld frames (%.2f s) with %lld audio samples\n", o.out.c_str(),
+              static_cast<long long>(movie.frames()), movie.frames() / 25.0,
+              static_cast<long long>(movie.audioSamples()));
+  std::printf("session: %lld frames out, %lld speech frames, %lld utterances, first-frame latency "
+              "%.1f ms, render %.1f ms/frame, achieved %.1f fps over %.2f s%s\n",
+              static_cast<long long>(st.frames_out), static_cast<long long>(st.speech_frames_out),
+              static_cast<long long>(st.utterances), st.first_frame_ms, st.render_ms,
+              wall > 0 ? frames / wall : 0.0, wall, o.realtime ? " (paced)" : "");
+  if (failures) std::printf("render failures: %d (last: %s)%s\n", failures, text, rs < 0 ? " FATAL" : "");
+  if (!sawSpeech && !interrupted) return fail("speak: the session delivered no speech frame");
+  return rs < 0 ? 1 : 0;
+}
+
+}  // namespace ka::cli
