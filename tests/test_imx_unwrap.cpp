@@ -288,7 +288,9 @@ TEST(ImxUnwrap, NeverReplacesWhatIsNotAnUnwrapDirectory) {
     struct stat after {};
     ASSERT_EQ(::lstat(c.out.c_str(), &after), 0) << "the output was removed";
     EXPECT_EQ(after.st_ino, before.st_ino);
-    if (S_ISREG(before.st_mode)) EXPECT_EQ(slurp(c.out), kept);
+    if (S_ISREG(before.st_mode)) {
+      EXPECT_EQ(slurp(c.out), kept);
+    }
     EXPECT_FALSE(exists(c.out + ".imx_unwrapped"));
   }
   EXPECT_EQ(slurp(d / "elsewhere/keep"), "precious");
