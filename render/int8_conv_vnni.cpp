@@ -192,7 +192,6 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   std::lock_guard<std::mutex> lock(mtx_);
   const int64_t Cp = (C + 3) / 4 * 4;
   q_.assign(static_cast<size_t>(N * H * W * Cp), static_cast<uint8_t>(zp));
-  const float inv = 1.f / sx;
   uint8_t* Q = q_.data();
   pool::parallelRange(static_cast<uint64_t>(N * H * W), 1, [&](uint64_t b, uint64_t e) {
     for (uint64_t pix = b; pix < e; ++pix) {
@@ -200,7 +199,9 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
       const float* xp = X + n * C * H * W + hw;
       uint8_t* qp = Q + pix * Cp;
       for (int64_t c = 0; c < C; ++c) {
-        const float v = std::rint(xp[c * H * W] * inv) + static_cast<float>(zp);
+        // A division, not a multiplication by 1/sx: the reciprocal rounds, and codes on
+        // a .5 boundary would then land on the other side.
+        const float v = std::rint(xp[c * H * W] / sx) + static_cast<float>(zp);
         qp[c] = static_cast<uint8_t>(std::fmin(std::fmax(v, 0.f), 255.f));
       }
     }
