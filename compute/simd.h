@@ -54,6 +54,8 @@ void int8ConvRow(const Int8ConvRowArgs& args, int32_t* acc);
 size_t int8ConvChannelBlock();
 // out[i] = clamp(rint(x[i] / sx) + zp, 0, 255) - zp (a NaN gives the code 0, i.e. -zp).
 void quantiseCentred(const float* x, size_t n, float sx, int zp, int16_t* out);
+// Lowers *lo to the smallest and raises *hi to the largest of x[0..n); NaNs are ignored.
+void widenRange(const float* x, size_t n, float* lo, float* hi);
 // Retrieval distance terms reproducing a half-precision reference step by step.
 float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* weight, size_t n,
                              size_t lo, size_t hi);

@@ -162,6 +162,41 @@ void QuantiseCentred(const float* x, size_t n, float sx, int zp, int16_t* out) {
 #endif
 }
 
+void WidenRange(const float* x, size_t n, float* lo, float* hi) {
+  float l = *lo, h = *hi;
+#if HWY_TARGET == HWY_SCALAR
+  for (size_t i = 0; i < n; ++i) {
+    l = x[i] < l ? x[i] : l;
+    h = x[i] > h ? x[i] : h;
+  }
+#else
+  const hn::CappedTag<float, 16> df;
+  const size_t lanes = hn::Lanes(df);
+  // Compare-and-select rather than Min/Max, whose NaN handling differs between targets:
+  // a NaN never compares, so it never enters the range.
+  auto vl = hn::Set(df, l), vh = hn::Set(df, h);
+  size_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    const auto v = hn::LoadU(df, x + i);
+    vl = hn::IfThenElse(hn::Lt(v, vl), v, vl);
+    vh = hn::IfThenElse(hn::Gt(v, vh), v, vh);
+  }
+  HWY_ALIGN float tl[16], th[16];
+  hn::Store(vl, df, tl);
+  hn::Store(vh, df, th);
+  for (size_t k = 0; k < lanes; ++k) {
+    l = tl[k] < l ? tl[k] : l;
+    h = th[k] > h ? th[k] : h;
+  }
+  for (; i < n; ++i) {
+    l = x[i] < l ? x[i] : l;
+    h = x[i] > h ? x[i] : h;
+  }
+#endif
+  *lo = l;
+  *hi = h;
+}
+
 }  // namespace ka::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -171,6 +206,7 @@ namespace ka::simd {
 HWY_EXPORT(Int8ConvChannelBlock);
 HWY_EXPORT(Int8ConvRow);
 HWY_EXPORT(QuantiseCentred);
+HWY_EXPORT(WidenRange);
 
 size_t int8ConvChannelBlock() { return HWY_DYNAMIC_DISPATCH(Int8ConvChannelBlock)(); }
 
@@ -179,6 +215,8 @@ void int8ConvRow(const Int8ConvRowArgs& args, int32_t* acc) { HWY_DYNAMIC_DISPAT
 void quantiseCentred(const float* x, size_t n, float sx, int zp, int16_t* out) {
   HWY_DYNAMIC_DISPATCH(QuantiseCentred)(x, n, sx, zp, out);
 }
+
+void widenRange(const float* x, size_t n, float* lo, float* hi) { HWY_DYNAMIC_DISPATCH(WidenRange)(x, n, lo, hi); }
 
 }  // namespace ka::simd
 #endif  // HWY_ONCE

@@ -149,20 +149,20 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   float lo = 0.f, hi = 0.f;
   const int nparts = pool::parts(count, 4096);
   if (nparts < 2) {
-    for (size_t i = 0; i < count; ++i) {
-      lo = std::min(lo, X[i]);
-      hi = std::max(hi, X[i]);
-    }
+    simd::widenRange(X, count, &lo, &hi);
   } else {
-    std::vector<float> plo(static_cast<size_t>(nparts), 0.f), phi(static_cast<size_t>(nparts), 0.f);
+    // The calling thread's per-part ends, grown once. The parts write through pointers:
+    // a thread_local named inside the lambda would be each worker's own.
+    thread_local std::vector<float> t_lo, t_hi;
+    t_lo.assign(static_cast<size_t>(nparts), 0.f);
+    t_hi.assign(static_cast<size_t>(nparts), 0.f);
+    float* plo = t_lo.data();
+    float* phi = t_hi.data();
     const uint64_t chunk = (count + nparts - 1) / nparts;
     pool::parallelRange(count, 4096, [&](uint64_t b, uint64_t e) {
       const size_t part = static_cast<size_t>(b / chunk);
       float l = 0.f, h = 0.f;
-      for (uint64_t i = b; i < e; ++i) {
-        l = std::min(l, X[i]);
-        h = std::max(h, X[i]);
-      }
+      simd::widenRange(X + b, static_cast<size_t>(e - b), &l, &h);
       plo[part] = l;
       phi[part] = h;
     });
@@ -216,11 +216,15 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   for (int64_t ky = 0; ky < kh_; ++ky)
     for (int64_t kx = 0; kx < kw_; ++kx) tapOffset_[static_cast<size_t>(ky * kw_ + kx)] = (ky * dh * Wp + kx * dw) * Ct;
   pool::parallelRange(static_cast<uint64_t>(N * Ho), 1, [&](uint64_t b, uint64_t e) {
-    // Per-thread sums for one output row of one group, grown once to the widest seen.
+    // Per-thread sums for one output row of one group and the buffer that turns them
+    // into output rows, grown once to the widest seen.
     thread_local std::vector<int32_t> t_acc;
+    thread_local std::vector<float> t_turn;
     const size_t need = static_cast<size_t>(Wo * Mgp_);
     if (t_acc.size() < need) t_acc.resize(need);
+    if (t_turn.size() < static_cast<size_t>(16 * Wo)) t_turn.resize(static_cast<size_t>(16 * Wo));
     int32_t* acc = t_acc.data();
+    float* turn = t_turn.data();
     for (uint64_t r = b; r < e; ++r) {
       const int64_t n = static_cast<int64_t>(r) / Ho, oy = static_cast<int64_t>(r) % Ho;
       for (int64_t g = 0; g < group_; ++g) {
@@ -234,12 +238,21 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
         args.mgp = static_cast<int>(Mgp_);
         args.wo = static_cast<int>(Wo);
         simd::int8ConvRow(args, acc);
-        for (int64_t mg = 0; mg < Mg; ++mg) {
-          const int64_t m = g * Mg + mg;
-          const float scale = sx * wscale_[static_cast<size_t>(m)], bias = bias_[static_cast<size_t>(m)];
-          float* y = Y + ((n * M_ + m) * Ho + oy) * Wo;
-          const int32_t* a = acc + mg;
-          for (int64_t ox = 0; ox < Wo; ++ox) y[ox] = static_cast<float>(a[ox * Mgp_]) * scale + bias;
+        // The sums are pixel-major and the output channel-major: 16 channels (one cache
+        // line of sums) at a time are turned through a small buffer that stays in cache,
+        // then copied out as whole output rows.
+        for (int64_t m0 = 0; m0 < Mg; m0 += 16) {
+          const int64_t m1 = std::min<int64_t>(Mg, m0 + 16);
+          for (int64_t ox = 0; ox < Wo; ++ox) {
+            const int32_t* a = acc + ox * Mgp_;
+            for (int64_t mg = m0; mg < m1; ++mg) {
+              const size_t m = static_cast<size_t>(g * Mg + mg);
+              turn[(mg - m0) * Wo + ox] = static_cast<float>(a[mg]) * (sx * wscale_[m]) + bias_[m];
+            }
+          }
+          for (int64_t mg = m0; mg < m1; ++mg)
+            std::memcpy(Y + ((n * M_ + g * Mg + mg) * Ho + oy) * Wo, turn + (mg - m0) * Wo,
+                        static_cast<size_t>(Wo) * sizeof(float));
         }
       }
     }

@@ -367,7 +367,7 @@ TEST_P(SimdKernels, Int8ConvRowIsTheExactIntegerSum) {
   }
 }
 
-TEST_P(SimdKernels, QuantiseCentredDividesRoundsAndClamps) {
+TEST_P(SimdKernels, QuantiseCentredDividesRoundsAndClampsOverItsRange) {
   std::mt19937 rng(9);
   std::uniform_real_distribution<float> val(-3.0f, 4.0f);
   const float sx = 5.0f / 255.0f;
@@ -385,6 +385,21 @@ TEST_P(SimdKernels, QuantiseCentredDividesRoundsAndClamps) {
         ASSERT_EQ(out[i], int(code) - zp) << "x " << x[i] << " zp " << zp << " n " << n;
       }
       for (size_t i = n; i < out.size(); ++i) ASSERT_EQ(out[i], 0x7A7A) << "wrote past n=" << n;
+    }
+  }
+  // The range the codes are taken over: NaNs never enter it, every tail position counts.
+  for (size_t n : sizesUpTo(kMaxFloatLanes)) {
+    for (size_t at = 0; at < n; at += 3) {
+      std::vector<float> x(n, 0.25f);
+      x[at] = -7.0f;
+      x[n - 1 - at] = n == 1 ? -7.0f : 9.0f;
+      if (n > 2) x[(at + 1) % n] = NAN;
+      float lo = 0.0f, hi = 0.0f;
+      ka::simd::widenRange(x.data(), n, &lo, &hi);
+      float wantLo = 0.0f, wantHi = 0.0f;
+      for (float v : x) wantLo = v < wantLo ? v : wantLo, wantHi = v > wantHi ? v : wantHi;
+      ASSERT_EQ(lo, wantLo) << n << "/" << at;
+      ASSERT_EQ(hi, wantHi) << n << "/" << at;
     }
   }
 }
