@@ -8,7 +8,9 @@
 //   GridSample/ort  vs GridSample/fast   [1,3,512,512] and [1,32,64,64], a smooth warp grid
 //                                        reaching past [-1, 1] near the edges
 //   CubicHead/ort   vs CubicHead/rewritten   [1,64,256,256] -> [1,64,512,512] (+ 1x1 depthwise Conv)
-//   Conv/float      vs Conv/int8vnni     [1,64,128,128], 3x3, 64 -> 64, pad 1
+//   Conv/float      vs Conv/int8vnni     [1,64,128,128], 3x3, 64 -> 64, pad 1; the library's
+//                                        pool runs on the arm's thread count too, and the
+//                                        int8 arm avx2:1 pins the kernels to AVX2
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -22,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "compute/pool.h"
+#include "compute/simd.h"
+#include "hwy/targets.h"
 #include "render/custom_ops.h"
 #include "render/graph_rewrites.h"
 #include "render/onnx_codec.h"
@@ -160,9 +165,40 @@ void cubicHead(benchmark::State& state, bool rewrite) {
 void BM_CubicHead_ort(benchmark::State& s) { cubicHead(s, false); }
 void BM_CubicHead_rewritten(benchmark::State& s) { cubicHead(s, true); }
 
+// Pins the library's pool to the arm's thread count (ONNX Runtime gets the same count
+// as intra-op threads) and, with avx2 set, the vector kernels to the AVX2 target, for the
+// benchmark's lifetime.
+class ArmSetting {
+ public:
+  ArmSetting(int threads, bool avx2) {
+    ka::pool::testing::setThreads(threads);
+#if HWY_ARCH_X86
+    if (avx2) hwy::SetSupportedTargetsForTest(HWY_AVX2);
+#else
+    (void)avx2;
+#endif
+  }
+  ~ArmSetting() {
+    ka::pool::testing::setThreads(0);
+    hwy::SetSupportedTargetsForTest(0);
+  }
+  ArmSetting(const ArmSetting&) = delete;
+  ArmSetting& operator=(const ArmSetting&) = delete;
+};
+
+// args: threads[, avx2 (int8 only: 1 runs the kernels' AVX2 target on any x86)]
 void conv(benchmark::State& state, bool int8) {
   const char* name = int8 ? "int8_bench.onnx" : "conv_bench.onnx";
   if (!haveModels(state, name)) return;
+  const bool avx2 = int8 && state.range(1) != 0;
+#if HWY_ARCH_X86
+  if (avx2 && !(hwy::SupportedTargets() & HWY_AVX2)) {
+    state.SkipWithError("this processor has no AVX2");
+    return;
+  }
+#endif
+  ArmSetting arm(int(state.range(0)), avx2);
+  if (int8) state.SetLabel(ka::simd::target());
   const std::vector<int64_t> ws = {64, 64, 3, 3};
   std::vector<Buffer> in = {randomFloats({1, 64, 128, 128}, -1, 2, 4)};
   Buffer w = randomFloats(ws, -0.05f, 0.05f, 5);
@@ -188,7 +224,13 @@ BENCHMARK(BM_GridSample_ort)->ArgsProduct({{1, 2}, {0, 1}})->ArgNames({"threads"
 BENCHMARK(BM_GridSample_fast)->ArgsProduct({{1, 2}, {0, 1}})->ArgNames({"threads", "shape"})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CubicHead_ort)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CubicHead_rewritten)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Conv_float)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Conv_int8vnni)->Arg(1)->Arg(2)->ArgName("threads")->Unit(benchmark::kMillisecond);
+// CPU time of the whole process, so the pool's workers and ONNX Runtime's intra-op
+// threads count too: on a shared machine it is the figure that compares the work.
+BENCHMARK(BM_Conv_float)->Arg(1)->Arg(2)->ArgName("threads")->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Conv_int8vnni)
+    ->ArgsProduct({{1, 2}, {0, 1}})
+    ->ArgNames({"threads", "avx2"})
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

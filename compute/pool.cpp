@@ -1,11 +1,13 @@
 #include "compute/pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,23 +31,35 @@ int computeThreads() {
   return request;
 }
 
+std::atomic<int> g_threadsOverride{0};
+std::atomic<void (*)(int)> g_startHook{nullptr};
+
 // One calling thread's workers. Only the owning thread publishes jobs, so at most one
 // job is in flight; `mtx` (owned by the pool) guards the job fields.
 class Pool {
  public:
   explicit Pool(int count) : count_(count) {
     workers_.reserve(static_cast<size_t>(count - 1));
-    for (int i = 1; i < count; ++i) workers_.emplace_back([this, i] { work(i); });
-  }
-  ~Pool() {
-    {
-      std::lock_guard<std::mutex> lock(mtx_);
-      stop_ = true;
-      ++generation_;
+    // A thread that fails to start must not leave the started ones joinable while the
+    // vector unwinds: that would terminate the process.
+    try {
+      for (int i = 1; i < count; ++i) {
+        if (void (*hook)(int) = g_startHook.load(std::memory_order_acquire)) hook(i);
+        workers_.emplace_back([this, i] { work(i); });
+      }
+    } catch (const std::exception& e) {
+      stopAndJoin();
+      throw std::runtime_error("ka::pool: cannot start worker thread " + std::to_string(workers_.size() + 1) +
+                               " of " + std::to_string(count - 1) + " (" + e.what() + "); the " +
+                               std::to_string(workers_.size()) + " already started were joined");
+    } catch (...) {
+      stopAndJoin();
+      throw;
     }
-    wake_.notify_all();
-    for (std::thread& t : workers_) t.join();
   }
+  ~Pool() { stopAndJoin(); }
+
+  int count() const { return count_; }
 
   void run(uint64_t total, int parts, const detail::RangeFn& fn) {
     {
@@ -73,6 +87,16 @@ class Pool {
   }
 
  private:
+  void stopAndJoin() {
+    {
+      std::lock_guard<std::mutex> lock(mtx_);
+      stop_ = true;
+      ++generation_;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
   void work(int index) {
     uint64_t seen = 0;
     for (;;) {
@@ -118,7 +142,8 @@ thread_local bool t_busy = false;
 
 int threads() {
   static const int n = computeThreads();
-  return n;
+  const int forced = g_threadsOverride.load(std::memory_order_relaxed);
+  return forced > 0 ? forced : n;
 }
 
 bool available() { return true; }
@@ -137,13 +162,20 @@ void parallelRange(uint64_t total, uint64_t grain, RangeFn fn) {
     fn(0, total);
     return;
   }
-  if (!t_pool) t_pool = std::make_unique<Pool>(threads());
+  const int count = threads();
+  if (t_pool && t_pool->count() != count) t_pool.reset();  // resized through testing::setThreads
+  if (!t_pool) t_pool = std::make_unique<Pool>(count);
   struct Busy {
     Busy() { t_busy = true; }
     ~Busy() { t_busy = false; }
   } busy;
-  t_pool->run(total, p, fn);
+  t_pool->run(total, std::min(p, count), fn);
 }
 }  // namespace detail
+
+namespace testing {
+void setThreads(int n) { g_threadsOverride.store(n > 0 ? n : 0, std::memory_order_relaxed); }
+void setWorkerStartHook(void (*hook)(int index)) { g_startHook.store(hook, std::memory_order_release); }
+}  // namespace testing
 
 }  // namespace ka::pool

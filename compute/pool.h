@@ -48,10 +48,23 @@ int parts(uint64_t total, uint64_t grain);
 
 // Calls fn(begin, end) over disjoint sub-ranges covering [0, total) and returns when
 // all have returned. fn must not throw on a worker (that terminates the process); a
-// throw from the caller's own part is rethrown after the workers have finished.
+// throw from the caller's own part is rethrown after the workers have finished. When a
+// worker thread cannot be started, the ones already started are joined and
+// std::runtime_error is thrown before any part runs; the next call tries again.
 template <typename F>
 void parallelRange(uint64_t total, uint64_t grain, F&& fn) {
   detail::parallelRange(total, grain, detail::RangeFn(fn));
 }
+
+// Seams for tests and benchmarks; no per-item path reads them.
+namespace testing {
+// From now on threads() returns n for the whole process (n <= 0 restores the
+// environment's choice). A thread's pool whose size no longer matches is rebuilt at its
+// next split, so a benchmark can compare pool sizes in one run.
+void setThreads(int n);
+// Called with the worker's index (1 .. count - 1) just before each worker thread of a
+// new pool starts; a throw stands for that thread failing to start. nullptr removes it.
+void setWorkerStartHook(void (*hook)(int index));
+}  // namespace testing
 
 }  // namespace ka::pool

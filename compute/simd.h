@@ -35,6 +35,27 @@ void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const fl
 // batch x cout planes of h x w.
 void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight,
                   const float* bias, int cout, float* out, int begin, int end);
+// One output row of an integer convolution. Activations are 16-bit codes laid out
+// pixel-major (`xstep` codes from one output pixel's window to the next, `tapOffset[t]`
+// from a window's origin to tap t's first channel); weights are packed
+// [tap][channel pair][mgp output channels][2]. acc[ox * mgp + m], ox < wo, m < mgp, is
+// the sum over taps t and pairs p of w[t][p][m][i] * act[ox * xstep + tapOffset[t] + 2p + i]
+// (i = 0, 1) in 32-bit integers; mgp must be a multiple of int8ConvChannelBlock(), which
+// is the dispatched target's channel block.
+struct Int8ConvRowArgs {
+  const int16_t* act;
+  const ptrdiff_t* tapOffset;
+  int taps, pairs;
+  ptrdiff_t xstep;
+  const int16_t* w;
+  int mgp, wo;
+};
+void int8ConvRow(const Int8ConvRowArgs& args, int32_t* acc);
+size_t int8ConvChannelBlock();
+// out[i] = clamp(rint(x[i] / sx) + zp, 0, 255) - zp (a NaN gives the code 0, i.e. -zp).
+void quantiseCentred(const float* x, size_t n, float sx, int zp, int16_t* out);
+// Lowers *lo to the smallest and raises *hi to the largest of x[0..n); NaNs are ignored.
+void widenRange(const float* x, size_t n, float* lo, float* hi);
 // Retrieval distance terms reproducing a half-precision reference step by step.
 float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* weight, size_t n,
                              size_t lo, size_t hi);

@@ -219,7 +219,15 @@ DriverCursor::DriverCursor(std::unique_ptr<Impl> impl)
 
 DriverCursor::~DriverCursor() = default;
 
+void DriverCursor::checkRing(int ahead, int behind) {
+  if (ahead > kMaxRing || behind > kMaxRing)
+    throw std::runtime_error("ka_driver: look-ahead " + std::to_string(ahead) + " / history " +
+                             std::to_string(behind) + " frames — each may be at most " +
+                             std::to_string(kMaxRing) + ", refusing to size the ring");
+}
+
 std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source> src, int ahead, int behind) {
+  checkRing(ahead, behind);
   if (!src) throw std::runtime_error("ka_driver: no source");
   if (src->NT() < 1 || src->frameBytes() == 0)
     throw std::runtime_error("ka_driver: " + src->name() + " has " + std::to_string(src->NT()) + " frames of " +

@@ -31,8 +31,16 @@ class DriverCursor {
   static std::unique_ptr<DriverCursor> open(const Manifest& m, int ahead, int behind);
   // The identity's HEVC warp prior (P_hevc.mov or the name the manifest gives).
   static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int ahead, int behind);
-  // Any source. `ahead` is clamped to at least 1 and `behind` to at least 0.
+  // Any source. `ahead` is clamped to at least 1 and `behind` to at least 0; either
+  // beyond kMaxRing is refused.
   static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> src, int ahead, int behind);
+
+  // The most frames the ring may decode ahead, and the most it may keep behind: far more
+  // than any reader needs, and small enough that ahead + behind + 1 slots stay a sane
+  // allocation.
+  static constexpr int kMaxRing = 1024;
+  // Throws the refusal for an `ahead` or `behind` beyond kMaxRing.
+  static void checkRing(int ahead, int behind);
 
   ~DriverCursor();
   DriverCursor(const DriverCursor&) = delete;

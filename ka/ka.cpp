@@ -52,12 +52,14 @@ int ka_bundle_resolve_handle(const char* path, char* out, size_t cap) {
 }
 
 int ka_bundle_resolve_member(const char* bundle, const char* member, char* out, size_t cap) {
+  // The argument and buffer checks leave the text as it was: only a resolution says
+  // anything about this call.
   if (!bundle || !member || !out || cap == 0) return -1;
-  clearErr();
   try {
     const std::string dir = ka::resolveBundlePath(bundle);
     const std::string path = ka::resolveMember(dir, member);
     if (!ka::capi::copyOut(path, out, cap)) return -1;
+    clearErr();
     return ka::canOpenForRead(path) ? 1 : 0;
   } catch (const std::exception& e) {
     out[0] = '\0';

@@ -147,7 +147,8 @@ KA_API int ka_drive_frames(const ka_ctx* ctx); /* idle-loop rows */
 
 /* Renders the face for driver frame si from the source and driving keypoint sets. The
  * crop is valid until the next render on this context. NULL on failure:
- * "ka_render_kp_crop: bad args" or "ka_render_kp_crop: " + reason. A failed render
+ * "ka_render_kp_crop: bad args" or "ka_render_kp_crop: " + reason; a NaN or infinite
+ * keypoint is refused with a reason naming its set and row. A failed render
  * leaves the previous crop as the one ka_paste_last pastes. */
 KA_API const float* ka_render_kp_crop(ka_ctx* ctx, int si, const float* kp_source,
                                       const float* kp_driving);
@@ -181,8 +182,9 @@ KA_API const uint8_t* ka_target_frame(ka_ctx* ctx, int si);
 typedef struct ka_prior ka_prior;
 
 /* Opens the HEVC warp prior of a bundle, decoding `ahead` frames ahead (< 1 means 2) and
- * keeping `behind` served frames (< 0 means 0). NULL on failure ("ka_prior_open: NULL
- * bundle_dir" or "ka_prior_open: " + reason). */
+ * keeping `behind` served frames (< 0 means 0); each may be at most 1024 (more is
+ * refused). NULL on failure ("ka_prior_open: NULL bundle_dir" or
+ * "ka_prior_open: " + reason). */
 KA_API ka_prior* ka_prior_open(const char* bundle_dir, int ahead, int behind);
 /* Bytes of one prior frame: 3 x crop x crop half floats; 0 for NULL. */
 KA_API size_t ka_prior_row_bytes(const ka_prior* prior);

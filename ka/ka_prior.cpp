@@ -10,6 +10,8 @@
 #include "ka/ka.h"
 #include "ka/ka_error.h"
 
+static_assert(ka::DriverCursor::kMaxRing == 1024, "ka.h states the ring's limits for ka_prior_open");
+
 using ka::capi::kaClearErr;
 using ka::capi::kaSetErr;
 
@@ -30,6 +32,7 @@ ka_prior* ka_prior_open(const char* bundle_dir, int ahead, int behind) {
   if (ahead < 1) ahead = 2;
   if (behind < 0) behind = 0;
   try {
+    ka::DriverCursor::checkRing(ahead, behind);
     auto p = std::make_unique<ka_prior>();
     p->manifest = ka::loadManifest(ka::resolveBundlePath(bundle_dir));
     p->cursor = ka::DriverCursor::openPrior(p->manifest, ahead, behind);

@@ -1,8 +1,13 @@
 // The ka_ family's single-frame functions: render a crop, paste it into its driver
 // frame, fetch a raw driver frame. Every argument check runs before any work, so a
 // refused call changes nothing.
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "ka/context.h"
 #include "ka/ka.h"
@@ -14,6 +19,21 @@ using ka::capi::kaSetErr;
 namespace {
 
 bool validSi(const ka_ctx* ctx, int si) { return si >= 0 && si < ctx->NT(); }
+
+// A NaN or infinite keypoint renders a face-less picture that would pass for a result,
+// so the first such row is named instead. "" when every row is finite.
+std::string nonFiniteRow(const float* kp, const char* set) {
+  for (int r = 0; r < ka::kHostKpRows; ++r) {
+    const float* p = kp + 3 * r;
+    if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) continue;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%s keypoint row %d of %d is not finite (x=%g, y=%g, z=%g) — refusing to render from it", set,
+                  r, ka::kHostKpRows, p[0], p[1], p[2]);
+    return text;
+  }
+  return "";
+}
 
 // Shared tail of the two RGBA functions, run after a successful render.
 int pasteLastRgba(ka_ctx* ctx, int si, uint8_t* out, size_t cap) {
@@ -45,6 +65,10 @@ const float* ka_render_kp_crop(ka_ctx* ctx, int si, const float* kp_source,
     return nullptr;
   }
   try {
+    for (const auto& [kp, set] : {std::pair{kp_source, "source"}, std::pair{kp_driving, "driving"}}) {
+      const std::string bad = nonFiniteRow(kp, set);
+      if (!bad.empty()) throw std::runtime_error(bad);
+    }
     return ctx->render(si, kp_source, kp_driving);
   } catch (const std::exception& e) {
     kaSetErr("ka_render_kp_crop", e);

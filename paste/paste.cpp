@@ -17,9 +17,9 @@ namespace {
 constexpr int kPhases = 32;
 constexpr int kMaxSide = 1024;
 // Inverse-transform terms are carried in 1/1024 pixel in int; beyond this the transform
-// shrinks the crop below a pixel or throws it far off the frame, and the sums would
-// overflow.
-constexpr double kMaxFixed = 1073741824.0;  // 2^30
+// shrinks the crop below a pixel or throws it far off the frame. A column term plus a
+// row term plus the +16 rounding must still fit int, so each stays below 2^29.
+constexpr double kMaxFixed = 536870912.0;  // 2^29
 
 std::once_flag g_executor_line;
 
@@ -88,8 +88,9 @@ void Paste::buildTables(float sigma) {
   double sum = 0.0;
   for (int i = 0; i < k; ++i) {
     const double t = i - (k - 1) / 2.0;
-    // sigma 0 is the limit of an ever narrower Gaussian: all weight on the centre tap.
-    g[i] = sigma > 0.0f ? std::exp(-t * t / (2.0 * double(sigma) * double(sigma))) : (t == 0.0 ? 1.0 : 0.0);
+    // sigma 0 is the limit of an ever narrower Gaussian: all weight on the centre tap. The
+    // Gaussian only sees sigma squared, so a negative sigma means its magnitude.
+    g[i] = std::fabs(sigma) > 0.0f ? std::exp(-t * t / (2.0 * double(sigma) * double(sigma))) : (t == 0.0 ? 1.0 : 0.0);
     sum += g[i];
   }
   for (int i = 0; i < k; ++i) gaussian_[i] = static_cast<float>(g[i] / sum);
@@ -239,7 +240,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double uc = (b * f - c * e) / det, vc = (c * d - a * f) / det;
   const double cu = e / det, cv = -d / det;
   // Every per-column and per-row term is linear, so its extremes sit at the box's edges;
-  // keeping each below 2^30 keeps their sums inside int.
+  // keeping each below 2^29 keeps their sums (and the rounding) inside int.
   auto fits = [](double v) { return std::fabs(v * 1024.0) < kMaxFixed; };
   for (const double x : {double(x0), double(x1)})
     if (!fits(cu * x) || !fits(cv * x)) return;

@@ -5,9 +5,11 @@
 // fall into the padding are skipped rather than fed zp, so the zero-point correction sums
 // only the weights of the taps that were used.
 //
-// The accumulation runs with the output channels of a group innermost: one activation
-// code times a contiguous run of weights, each product exact in 16 bits (|w q| <= 128 *
-// 255), widened into 32-bit sums. That shape is what the compiler turns into vector code.
+// The codes are stored centred, q - zp, in 16 bits with the padding written as zeros:
+// sum w*(q - zp) over every tap of a padded window is exactly the sum above, with no
+// border cases. The accumulation is the dispatched vector kernel ka::simd::int8ConvRow
+// (16-bit pairs multiplied and summed into 32-bit lanes, output channels across lanes),
+// one output row per task on the library's pool.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "compute/pool.h"
+#include "compute/simd.h"
 #include "render/custom_op_kernels.h"
 #include "render/custom_ops.h"
 
@@ -40,23 +43,6 @@ int64_t intAttr(const Ort::ConstKernelInfo& info, const char* name, int64_t dflt
   }
 }
 
-// acc[m] += w[m] * q for one activation code: the products are exact in 16 bits.
-void multiplyAdd(int32_t* __restrict acc, const int16_t* __restrict w, int16_t q, int n) {
-  for (int m = 0; m < n; ++m) acc[m] += static_cast<int16_t>(w[m] * q);
-}
-
-// Four activation codes at once (weights of consecutive channels n apart): one pass over
-// the sums instead of four.
-void multiplyAdd4(int32_t* __restrict acc, const int16_t* __restrict w, const uint8_t* q, int n) {
-  const int16_t q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
-  const int16_t* __restrict w1 = w + n;
-  const int16_t* __restrict w2 = w + 2 * n;
-  const int16_t* __restrict w3 = w + 3 * n;
-  for (int m = 0; m < n; ++m)
-    acc[m] += (static_cast<int32_t>(static_cast<int16_t>(w[m] * q0)) + static_cast<int16_t>(w1[m] * q1)) +
-              (static_cast<int32_t>(static_cast<int16_t>(w2[m] * q2)) + static_cast<int16_t>(w3[m] * q3));
-}
-
 [[noreturn]] void refuse(const std::string& what) {
   throw std::runtime_error("com.tavrin.int8::Int8ConvVNNI: " + what + " — refusing to run this node");
 }
@@ -77,21 +63,27 @@ struct Int8ConvKernel {
 
  private:
   void pack(const Ort::KernelContext& ctx, int64_t C);
+  void widen(size_t block);  // caller holds mtx_
 
   std::vector<int64_t> strides_, pads_, dil_;
   int64_t group_ = 1;
 
-  // Packed once (packOnce_): weights [group][kh*kw][Cg][M/group] widened to 16 bits, their
-  // per-tap sums [M][kh*kw] and totals [M], the scales and the bias.
+  // Read once (packOnce_): the weights as given, the scales and the bias.
   std::once_flag packOnce_;
   int64_t M_ = 0, Cg_ = 0, kh_ = 0, kw_ = 0;
-  std::vector<int16_t> w_;
-  std::vector<int32_t> tapSum_, totalSum_;
+  std::vector<int8_t> wq_;
   std::vector<float> wscale_, bias_;
 
-  // Per-run scratch, owned by this kernel and guarded by mtx_.
+  // Everything below is owned by this kernel and guarded by mtx_. The weights widened to
+  // 16 bits and packed [group][tap][Cg/2 pairs][Mgp][2] for the kernel's channel block
+  // (packedBlock_; 0 = not packed yet), and the per-run scratch: centred codes
+  // [N][padded H][padded W][group * Cgp].
   std::mutex mtx_;
-  std::vector<uint8_t> q_;
+  size_t packedBlock_ = 0;
+  int64_t Cgp_ = 0, Mgp_ = 0;
+  std::vector<int16_t> wp_;
+  std::vector<ptrdiff_t> tapOffset_;
+  std::vector<int16_t> q_;
 };
 
 void Int8ConvKernel::pack(const Ort::KernelContext& ctx, int64_t C) {
@@ -111,24 +103,26 @@ void Int8ConvKernel::pack(const Ort::KernelContext& ctx, int64_t C) {
       bi.GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(M_))
     refuse("weight scale and bias must hold one value per output channel (" + std::to_string(M_) + ")");
   const int8_t* src = w.GetTensorData<int8_t>();
-  const int64_t taps = kh_ * kw_;
-  const int64_t Mg = M_ / group_;
-  w_.assign(static_cast<size_t>(M_ * taps * Cg_), 0);
-  tapSum_.assign(static_cast<size_t>(M_ * taps), 0);
-  totalSum_.assign(static_cast<size_t>(M_), 0);
-  for (int64_t m = 0; m < M_; ++m)
-    for (int64_t c = 0; c < Cg_; ++c)
-      for (int64_t t = 0; t < taps; ++t) {
-        const int8_t v = src[(m * Cg_ + c) * taps + t];
-        const int64_t g = m / Mg;
-        w_[((g * taps + t) * Cg_ + c) * Mg + m % Mg] = v;
-        tapSum_[m * taps + t] += v;
-        totalSum_[m] += v;
-      }
+  wq_.assign(src, src + M_ * Cg_ * kh_ * kw_);
   const float* s = sc.GetTensorData<float>();
   const float* b = bi.GetTensorData<float>();
   wscale_.assign(s, s + M_);
   bias_.assign(b, b + M_);
+}
+
+void Int8ConvKernel::widen(size_t block) {
+  const int64_t taps = kh_ * kw_, Mg = M_ / group_;
+  Cgp_ = (Cg_ + 1) / 2 * 2;
+  Mgp_ = (Mg + static_cast<int64_t>(block) - 1) / static_cast<int64_t>(block) * static_cast<int64_t>(block);
+  wp_.assign(static_cast<size_t>(group_ * taps * Cgp_ * Mgp_), 0);
+  for (int64_t m = 0; m < M_; ++m)
+    for (int64_t c = 0; c < Cg_; ++c)
+      for (int64_t t = 0; t < taps; ++t) {
+        const int64_t g = m / Mg, mg = m % Mg;
+        wp_[static_cast<size_t>((((g * taps + t) * (Cgp_ / 2) + c / 2) * Mgp_ + mg) * 2 + c % 2)] =
+            wq_[static_cast<size_t>((m * Cg_ + c) * taps + t)];
+      }
+  packedBlock_ = block;
 }
 
 void Int8ConvKernel::Compute(OrtKernelContext* context) {
@@ -155,20 +149,20 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   float lo = 0.f, hi = 0.f;
   const int nparts = pool::parts(count, 4096);
   if (nparts < 2) {
-    for (size_t i = 0; i < count; ++i) {
-      lo = std::min(lo, X[i]);
-      hi = std::max(hi, X[i]);
-    }
+    simd::widenRange(X, count, &lo, &hi);
   } else {
-    std::vector<float> plo(static_cast<size_t>(nparts), 0.f), phi(static_cast<size_t>(nparts), 0.f);
+    // The calling thread's per-part ends, grown once. The parts write through pointers:
+    // a thread_local named inside the lambda would be each worker's own.
+    thread_local std::vector<float> t_lo, t_hi;
+    t_lo.assign(static_cast<size_t>(nparts), 0.f);
+    t_hi.assign(static_cast<size_t>(nparts), 0.f);
+    float* plo = t_lo.data();
+    float* phi = t_hi.data();
     const uint64_t chunk = (count + nparts - 1) / nparts;
     pool::parallelRange(count, 4096, [&](uint64_t b, uint64_t e) {
       const size_t part = static_cast<size_t>(b / chunk);
       float l = 0.f, h = 0.f;
-      for (uint64_t i = b; i < e; ++i) {
-        l = std::min(l, X[i]);
-        h = std::max(h, X[i]);
-      }
+      simd::widenRange(X + b, static_cast<size_t>(e - b), &l, &h);
       plo[part] = l;
       phi[part] = h;
     });
@@ -190,70 +184,75 @@ void Int8ConvKernel::Compute(OrtKernelContext* context) {
   const int32_t zp = static_cast<int32_t>(std::fmin(std::fmax(zpf, 0.f), 255.f));
 
   std::lock_guard<std::mutex> lock(mtx_);
-  const int64_t Cp = (C + 3) / 4 * 4;
-  q_.assign(static_cast<size_t>(N * H * W * Cp), static_cast<uint8_t>(zp));
-  const float inv = 1.f / sx;
-  uint8_t* Q = q_.data();
+  // The block follows the dispatched target, which only a test or benchmark changes.
+  const size_t block = simd::int8ConvChannelBlock();
+  if (packedBlock_ != block) widen(block);
+
+  // Centred codes with the padding as zeros (a zero code contributes nothing).
+  const int64_t Hp = H + pt + pb, Wp = W + pl + pr, Ct = group_ * Cgp_;
+  q_.assign(static_cast<size_t>(N * Hp * Wp * Ct), 0);
+  int16_t* Q = q_.data();
   pool::parallelRange(static_cast<uint64_t>(N * H * W), 1, [&](uint64_t b, uint64_t e) {
-    for (uint64_t pix = b; pix < e; ++pix) {
+    // This part's pixels one input row at a time, each channel's run converted by the
+    // vector kernel and then spread into the pixel-major layout.
+    thread_local std::vector<int16_t> t_run;
+    if (t_run.size() < static_cast<size_t>(W)) t_run.resize(static_cast<size_t>(W));
+    for (uint64_t pix = b; pix < e;) {
       const int64_t n = static_cast<int64_t>(pix) / (H * W), hw = static_cast<int64_t>(pix) % (H * W);
-      const float* xp = X + n * C * H * W + hw;
-      uint8_t* qp = Q + pix * Cp;
+      const int64_t iy = hw / W, ix0 = hw % W;
+      const int64_t len = std::min<int64_t>(W - ix0, static_cast<int64_t>(e - pix));
+      int16_t* row = Q + ((n * Hp + iy + pt) * Wp + ix0 + pl) * Ct;
       for (int64_t c = 0; c < C; ++c) {
-        const float v = std::rint(xp[c * H * W] * inv) + static_cast<float>(zp);
-        qp[c] = static_cast<uint8_t>(std::fmin(std::fmax(v, 0.f), 255.f));
+        simd::quantiseCentred(X + ((n * C + c) * H + iy) * W + ix0, static_cast<size_t>(len), sx, zp, t_run.data());
+        int16_t* dst = row + (c / Cg_) * Cgp_ + c % Cg_;
+        for (int64_t i = 0; i < len; ++i) dst[i * Ct] = t_run[static_cast<size_t>(i)];
       }
+      pix += static_cast<uint64_t>(len);
     }
   });
 
   const int64_t taps = kh_ * kw_, Mg = M_ / group_;
+  tapOffset_.resize(static_cast<size_t>(taps));
+  for (int64_t ky = 0; ky < kh_; ++ky)
+    for (int64_t kx = 0; kx < kw_; ++kx) tapOffset_[static_cast<size_t>(ky * kw_ + kx)] = (ky * dh * Wp + kx * dw) * Ct;
   pool::parallelRange(static_cast<uint64_t>(N * Ho), 1, [&](uint64_t b, uint64_t e) {
-    // Per-thread sums for one output pixel, grown once to the widest layer seen.
+    // Per-thread sums for one output row of one group and the buffer that turns them
+    // into output rows, grown once to the widest seen.
     thread_local std::vector<int32_t> t_acc;
-    if (t_acc.size() < static_cast<size_t>(M_)) t_acc.resize(static_cast<size_t>(M_));
+    thread_local std::vector<float> t_turn;
+    const size_t need = static_cast<size_t>(Wo * Mgp_);
+    if (t_acc.size() < need) t_acc.resize(need);
+    if (t_turn.size() < static_cast<size_t>(16 * Wo)) t_turn.resize(static_cast<size_t>(16 * Wo));
     int32_t* acc = t_acc.data();
-    for (uint64_t row = b; row < e; ++row) {
-      const int64_t n = static_cast<int64_t>(row) / Ho, oy = static_cast<int64_t>(row) % Ho;
-      const int64_t iy0 = oy * sh - pt;
-      for (int64_t ox = 0; ox < Wo; ++ox) {
-        const int64_t ix0 = ox * sw - pl;
-        const bool whole = iy0 >= 0 && iy0 + dh * (kh_ - 1) < H && ix0 >= 0 && ix0 + dw * (kw_ - 1) < W;
-        std::fill(acc, acc + M_, 0);
-        for (int64_t ky = 0; ky < kh_; ++ky) {
-          const int64_t iy = iy0 + ky * dh;
-          if (iy < 0 || iy >= H) continue;
-          for (int64_t kx = 0; kx < kw_; ++kx) {
-            const int64_t ix = ix0 + kx * dw;
-            if (ix < 0 || ix >= W) continue;
-            const int64_t tap = ky * kw_ + kx;
-            const uint8_t* qp = Q + ((n * H + iy) * W + ix) * Cp;
-            for (int64_t g = 0; g < group_; ++g) {
-              int32_t* ag = acc + g * Mg;
-              const int16_t* wg = w_.data() + (g * taps + tap) * Cg_ * Mg;
-              const uint8_t* qg = qp + g * Cg_;
-              const int mg = static_cast<int>(Mg);
-              int64_t c = 0;
-              for (; c + 4 <= Cg_; c += 4) multiplyAdd4(ag, wg + c * Mg, qg + c, mg);
-              for (; c < Cg_; ++c) multiplyAdd(ag, wg + c * Mg, qg[c], mg);
+    float* turn = t_turn.data();
+    for (uint64_t r = b; r < e; ++r) {
+      const int64_t n = static_cast<int64_t>(r) / Ho, oy = static_cast<int64_t>(r) % Ho;
+      for (int64_t g = 0; g < group_; ++g) {
+        simd::Int8ConvRowArgs args;
+        args.act = Q + (n * Hp + oy * sh) * Wp * Ct + g * Cgp_;
+        args.tapOffset = tapOffset_.data();
+        args.taps = static_cast<int>(taps);
+        args.pairs = static_cast<int>(Cgp_ / 2);
+        args.xstep = sw * Ct;
+        args.w = wp_.data() + g * taps * Cgp_ * Mgp_;
+        args.mgp = static_cast<int>(Mgp_);
+        args.wo = static_cast<int>(Wo);
+        simd::int8ConvRow(args, acc);
+        // The sums are pixel-major and the output channel-major: 16 channels (one cache
+        // line of sums) at a time are turned through a small buffer that stays in cache,
+        // then copied out as whole output rows.
+        for (int64_t m0 = 0; m0 < Mg; m0 += 16) {
+          const int64_t m1 = std::min<int64_t>(Mg, m0 + 16);
+          for (int64_t ox = 0; ox < Wo; ++ox) {
+            const int32_t* a = acc + ox * Mgp_;
+            for (int64_t mg = m0; mg < m1; ++mg) {
+              const size_t m = static_cast<size_t>(g * Mg + mg);
+              turn[(mg - m0) * Wo + ox] = static_cast<float>(a[mg]) * (sx * wscale_[m]) + bias_[m];
             }
           }
-        }
-        for (int64_t m = 0; m < M_; ++m) {
-          int32_t wsum = 0;
-          if (whole) {
-            wsum = totalSum_[m];
-          } else {
-            for (int64_t ky = 0; ky < kh_; ++ky) {
-              const int64_t iy = iy0 + ky * dh;
-              if (iy < 0 || iy >= H) continue;
-              for (int64_t kx = 0; kx < kw_; ++kx) {
-                const int64_t ix = ix0 + kx * dw;
-                if (ix >= 0 && ix < W) wsum += tapSum_[m * taps + ky * kw_ + kx];
-              }
-            }
-          }
-          Y[((n * M_ + m) * Ho + oy) * Wo + ox] =
-              static_cast<float>(acc[m] - zp * wsum) * (sx * wscale_[m]) + bias_[m];
+          for (int64_t mg = m0; mg < m1; ++mg)
+            std::memcpy(Y + ((n * M_ + g * Mg + mg) * Ho + oy) * Wo, turn + (mg - m0) * Wo,
+                        static_cast<size_t>(Wo) * sizeof(float));
         }
       }
     }

@@ -88,7 +88,8 @@ class Renderer::Impl {
   void openSession(const std::string& ep);
   void checkKeypointInput(const std::string& name) const;
   void checkCropDims(const std::string& name, const std::vector<int64_t>& declared) const;
-  std::vector<int64_t> inputShape(const std::string& name, bool* found) const;
+  std::vector<int64_t> ioShape(const std::string& name, bool* found, bool output) const;
+  std::vector<int64_t> inputShape(const std::string& name, bool* found) const { return ioShape(name, found, false); }
   void bind(const char* name, float* data, std::vector<int64_t> shape, bool output = false);
 
   Manifest manifest_;
@@ -170,10 +171,11 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
   // shapes; ONNX Runtime would stop it at the first Run with a message naming no bundle.
   if (!fsFamily_) checkCropDims("input P_rgb", inputShape("P_rgb", &found));
   {
-    const std::vector<int64_t> outShape =
-        session_.GetOutputCount() > 0
-            ? session_.GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()
-            : std::vector<int64_t>{};
+    // By name: a director may carry other outputs (diagnostics) ahead of the picture.
+    const std::vector<int64_t> outShape = ioShape("rgb", &found, true);
+    if (!found)
+      throw std::runtime_error("Renderer: " + modelPath_ +
+                               " has no output named rgb, the picture this renderer binds — REFUSING at load");
     checkCropDims("output rgb", outShape);
   }
 
@@ -342,12 +344,14 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
                       : "ORT CPU EP");
 }
 
-std::vector<int64_t> Renderer::Impl::inputShape(const std::string& name, bool* found) const {
+std::vector<int64_t> Renderer::Impl::ioShape(const std::string& name, bool* found, bool output) const {
   Ort::AllocatorWithDefaultOptions alloc;
-  for (size_t i = 0; i < session_.GetInputCount(); ++i) {
-    if (name != session_.GetInputNameAllocated(i, alloc).get()) continue;
+  const size_t n = output ? session_.GetOutputCount() : session_.GetInputCount();
+  for (size_t i = 0; i < n; ++i) {
+    if (name != (output ? session_.GetOutputNameAllocated(i, alloc) : session_.GetInputNameAllocated(i, alloc)).get())
+      continue;
     *found = true;
-    return session_.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape();
+    return (output ? session_.GetOutputTypeInfo(i) : session_.GetInputTypeInfo(i)).GetTensorTypeAndShapeInfo().GetShape();
   }
   *found = false;
   return {};

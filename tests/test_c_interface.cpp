@@ -68,11 +68,20 @@ TEST(CInterface, ResolveMember) {
   EXPECT_EQ(std::string(out), d / "paste_transform.f32");
   EXPECT_EQ(ka_bundle_resolve_member(dir.c_str(), "P.f16", out, sizeof out), 0);
   EXPECT_EQ(std::string(out), d / "P.f16");
+  // Argument and buffer refusals leave whatever text the thread had, untouched.
+  char small[8];
+  ASSERT_EQ(ka_bundle_resolve_handle("/tmp", small, 2), -1);
+  const std::string earlier = ka_last_error();
+  ASSERT_EQ(earlier, "ka_bundle_resolve_handle: buffer too small");
   EXPECT_EQ(ka_bundle_resolve_member(dir.c_str(), "P.f16", out, 5), -1);
   EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(ka_last_error(), earlier);
   EXPECT_EQ(ka_bundle_resolve_member(nullptr, "P.f16", out, sizeof out), -1);
   EXPECT_EQ(ka_bundle_resolve_member(dir.c_str(), nullptr, out, sizeof out), -1);
   EXPECT_EQ(ka_bundle_resolve_member(dir.c_str(), "P.f16", out, 0), -1);
+  EXPECT_EQ(ka_last_error(), earlier);
+  EXPECT_EQ(ka_bundle_resolve_member(dir.c_str(), "P.f16", out, sizeof out), 0);
+  EXPECT_STREQ(ka_last_error(), "") << "a resolution speaks for itself";
 }
 
 TEST(CInterface, ErrorTextsArePerThread) {

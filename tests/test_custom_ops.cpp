@@ -4,6 +4,7 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -287,6 +288,78 @@ TEST(Int8ConvVNNI, WithinTheQuantisationBoundOfFloatConv) {
     SCOPED_TRACE(cc.name);
     const int64_t n = 2, h = 13, w = 11;
     checkInt8(cc, uniform(size_t(n * cc.c * h * w), -2.f, 3.f, 5), n, h, w, 2);
+  }
+}
+
+// The operator's arithmetic written out for the "plain" case (3x3, stride 1, pad 1, one
+// batch item): quantise by division (or, to show what the test can tell apart, by the
+// reciprocal), accumulate the in-bounds taps in integers, correct the zero point.
+std::vector<float> int8Plain(const std::vector<float>& x, int64_t C, int64_t H, int64_t W, int64_t M,
+                             const std::vector<int8_t>& wq, const std::vector<float>& scale,
+                             const std::vector<float>& bias, bool reciprocal) {
+  float lo = 0.f, hi = 0.f;
+  for (float v : x) lo = std::min(lo, v), hi = std::max(hi, v);
+  const float sx = (hi - lo) / 255.f, inv = 1.f / sx;
+  const int32_t zp = static_cast<int32_t>(std::clamp(std::rint(-lo / sx), 0.f, 255.f));
+  std::vector<int32_t> q(x.size());
+  for (size_t i = 0; i < x.size(); ++i)
+    q[i] = static_cast<int32_t>(std::clamp(std::rint(reciprocal ? x[i] * inv : x[i] / sx) + float(zp), 0.f, 255.f));
+  std::vector<float> y(size_t(M * H * W));
+  for (int64_t m = 0; m < M; ++m)
+    for (int64_t oy = 0; oy < H; ++oy)
+      for (int64_t ox = 0; ox < W; ++ox) {
+        int32_t acc = 0, wsum = 0;
+        for (int64_t c = 0; c < C; ++c)
+          for (int64_t ky = 0; ky < 3; ++ky)
+            for (int64_t kx = 0; kx < 3; ++kx) {
+              const int64_t iy = oy + ky - 1, ix = ox + kx - 1;
+              if (iy < 0 || iy >= H || ix < 0 || ix >= W) continue;
+              const int32_t w = wq[size_t(((m * C + c) * 3 + ky) * 3 + kx)];
+              acc += w * q[size_t((c * H + iy) * W + ix)];
+              wsum += w;
+            }
+        y[size_t((m * H + oy) * W + ox)] = float(acc - zp * wsum) * (sx * scale[size_t(m)]) + bias[size_t(m)];
+      }
+  return y;
+}
+
+TEST(Int8ConvVNNI, QuantisesByDivisionAndMatchesItsIntegerArithmetic) {
+  NEED_FIXTURE(opsModel("int8_plain.onnx"));
+  const int64_t C = 8, M = 16, H = 13, W = 11;
+  std::vector<float> x = uniform(size_t(C * H * W), -2.f, 3.f, 11);
+  x[0] = -2.f, x[1] = 3.f;  // the range, exactly
+  // Values where x / sx and x * (1 / sx) round to different codes, spread over the input.
+  const float sx = 5.f / 255.f, inv = 1.f / sx;
+  size_t placed = 0;
+  for (int k = -100; k < 150 && placed < 40; ++k) {
+    float v = (float(k) + 0.5f) * sx;
+    for (int step = 0; step < 8; ++step, v = std::nextafter(v, 10.f))
+      if (std::rint(v / sx) != std::rint(v * inv)) {
+        x[2 + placed * 17] = v;
+        ++placed;
+        break;
+      }
+  }
+  ASSERT_GE(placed, 10u) << "too few values that tell division from the reciprocal";
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> mag(32, 127), sign(0, 1);
+  std::vector<int8_t> wq(size_t(M * C * 9));
+  for (auto& v : wq) v = static_cast<int8_t>(sign(rng) ? mag(rng) : -mag(rng));
+  const std::vector<float> scale = uniform(size_t(M), 0.001f, 0.01f, 12), bias = uniform(size_t(M), -1.f, 1.f, 13);
+  const std::vector<float> want = int8Plain(x, C, H, W, M, wq, scale, bias, false);
+  const std::vector<float> viaReciprocal = int8Plain(x, C, H, W, M, wq, scale, bias, true);
+  for (int threads : {1, 2}) {
+    std::vector<Tensor> in = {floats({1, C, H, W}, x), Tensor{{M, C, 3, 3}, {}, wq}, floats({M}, scale),
+                              floats({M}, bias)};
+    const Tensor got = run(opsModel("int8_plain.onnx"), in, threads);
+    ASSERT_EQ(got.f.size(), want.size());
+    size_t apart = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+      const double tol = 1e-6 * std::fabs(want[i]) + 1e-6;  // the output's own float rounding
+      EXPECT_NEAR(got.f[i], want[i], tol) << "output " << i << ", " << threads << " thread(s)";
+      apart += std::fabs(double(viaReciprocal[i]) - want[i]) > 10 * tol;
+    }
+    EXPECT_GT(apart, 10u) << "the reciprocal's codes must show in the outputs";
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 
 #include "bundle/drive.h"
@@ -142,6 +143,11 @@ TEST(Identity, SizeChecks) {
     EXPECT_EQ(test::refusal([&] { loadDrive(m); }), "size mismatch " + path) << member;
     writeFile(path, keep);
   }
+  // A hostile row count asks for ~540 GB; the file's size refuses it before anything is
+  // allocated.
+  Manifest hostile = m;
+  hostile.frames = std::numeric_limits<int32_t>::max();
+  EXPECT_EQ(test::refusal([&] { loadDrive(hostile); }), "size mismatch " + dir + "/drive/xs.f32");
   EXPECT_EQ(test::refusal([&] { Identity id(m); }), "");
 }
 

@@ -243,6 +243,10 @@ TEST(Paste, InvariantsThatLeaveTheFrameAlone) {
   p.composite(s.crop.data(), 255.f, nan, f.data(), s.W, s.H);
   const float huge[6] = {1e-12f, 0, 1e30f, 0, 1e-12f, 5};
   p.composite(s.crop.data(), 255.f, huge, f.data(), s.W, s.H);
+  // Shrunk to a 1/4000 of a pixel at (150, 100): the column term is 150 * 4000 * 1024,
+  // past 2^29, where a column term plus a row term plus the rounding no longer fits int.
+  const float speck[6] = {1.f / 4000, 0, 150, 0, 1.f / 4000, 100};
+  p.composite(s.crop.data(), 255.f, speck, f.data(), s.W, s.H);
   EXPECT_EQ(f, s.frame);
   for (float v : p.plane(0)) ASSERT_EQ(v, 0.0f) << "sharpening must not run for a crop that lands nowhere";
 }
@@ -317,9 +321,15 @@ TEST(Paste, ConstructionRefusalsAndEnvironment) {
 
 TEST(Paste, TablesAreNormalised) {
   Paste p(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, 13});
-  double gs = 0;
-  for (float g : p.gaussian()) gs += g;
-  EXPECT_NEAR(gs, 1.0, 1e-6);
+  // The Gaussian sees sigma squared: a negative sigma blurs like its magnitude, and
+  // sigma 0 puts all weight on the centre tap.
+  for (auto [sigma, want] : {std::pair<float, float>{2.0f, 2.0f}, {-2.0f, 2.0f}, {-0.7f, 0.7f}, {0.0f, 0.0f}}) {
+    Ref ref{4, 13, 0, 1.3, want, {}};
+    const std::vector<double> g = want > 0 ? ref.gaussian() : std::vector<double>{0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+    const Paste q(std::vector<uint8_t>(16), 4, Unsharp{1.3f, sigma, 13});
+    ASSERT_EQ(q.gaussian().size(), g.size());
+    for (size_t i = 0; i < g.size(); ++i) EXPECT_NEAR(q.gaussian()[i], g[i], 1e-7) << "sigma " << sigma << " tap " << i;
+  }
   for (int ph = 0; ph < 32; ++ph) {
     double w[8], c[4], ls = 0, cs = 0;
     Ref::lanczos(ph / 32.0, w);

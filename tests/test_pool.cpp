@@ -9,6 +9,8 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -133,6 +135,40 @@ TEST(Pool, ACallerPartThatThrowsWaitsForTheWorkersAndRethrows) {
                std::runtime_error);
   EXPECT_EQ(done.load(), ka::pool::parts(1000, 1) - 1);
   EXPECT_EQ(record(1000, 1).size(), expectedSplit(1000, 1, ka::pool::threads()).size());
+}
+
+// Worker 3 of a 4-thread pool cannot start: workers 1 and 2 are joined (were they left
+// joinable, the process would terminate), the caller gets an exception it can catch, and
+// its next split builds the pool afresh. Pool sizes set through the seam take effect at
+// the next split, in either direction.
+TEST(Pool, AWorkerThatCannotStartIsACatchableErrorAndTheNextSplitRecovers) {
+  static std::atomic<int> g_starts{0};
+  const int before = ka::pool::threads();
+  ka::pool::testing::setThreads(4);
+  ka::pool::testing::setWorkerStartHook([](int index) {
+    ++g_starts;
+    if (index == 3) throw std::system_error(EAGAIN, std::generic_category(), "no thread for you");
+  });
+  std::thread caller([] {  // a thread of its own: it has no pool yet
+    std::string err;
+    try {
+      record(1000, 1);
+    } catch (const std::runtime_error& e) {
+      err = e.what();
+    }
+    EXPECT_EQ(err, "ka::pool: cannot start worker thread 3 of 3 (no thread for you: " +
+                       std::generic_category().message(EAGAIN) + "); the 2 already started were joined");
+    EXPECT_EQ(g_starts.load(), 3);
+    ka::pool::testing::setWorkerStartHook(nullptr);
+    EXPECT_EQ(record(1000, 1).size(), 4u);
+    ka::pool::testing::setThreads(1);
+    EXPECT_EQ(record(1000, 1).size(), 1u);
+    ka::pool::testing::setThreads(3);
+    EXPECT_EQ(record(1000, 1).size(), 3u);
+  });
+  caller.join();
+  ka::pool::testing::setThreads(0);
+  EXPECT_EQ(ka::pool::threads(), before) << "0 restores the environment's choice";
 }
 
 TEST(Pool, ManyCallingThreadsEachOwnAPool) {

@@ -322,6 +322,14 @@ TEST(Renderer, KeypointContractAndGraphRefusals) {
     EXPECT_EQ(err.text().find("com.tavrin::GridSampleFast load-time rewrite"), std::string::npos);
   }
   EXPECT_EQ(test::refusal([&] { open(b, "b9"); }), "Renderer: cannot open " + dir + "/model_b9.onnx");
+  {
+    // The picture is the output named rgb, wherever it stands among the outputs.
+    auto r = open(b, "b1_aux");
+    const test::DriveRows d = test::driveRows(dir);
+    const float* out = r->render(&d.si[0], d.xs.data(), d.xd.data(), 1);
+    auto ref = open(b, "b1");
+    EXPECT_LT(maxDiff(out, ref->render(&d.si[0], d.xs.data(), d.xd.data(), 1), kFrame), 1e-5);
+  }
 
   LoadedBundle nofs = loadBundle("nofs");
   EXPECT_EQ(test::refusal([&] { open(nofs, "b1_fs"); }), "FeatSynth graph but bundle lacks fs_red.f16");

@@ -326,6 +326,84 @@ TEST_P(SimdKernels, Conv3x3RangeMatchesTheDirectSum) {
   }
 }
 
+// ---- int8 convolution core ----
+
+// Extreme operands (|w| up to 128, codes up to +-255) over tap counts, odd pixel
+// strides, channel-pair counts and row widths that reach every pixel tail, two channel
+// blocks and guard values after the last sum.
+TEST_P(SimdKernels, Int8ConvRowIsTheExactIntegerSum) {
+  std::mt19937 rng(8);
+  std::uniform_int_distribution<int> wd(-128, 127), qd(-255, 255);
+  const int block = static_cast<int>(ka::simd::int8ConvChannelBlock());
+  ASSERT_GE(block, 1);
+  for (int taps : {1, 9}) {
+    for (int pairs : {1, 3, 32}) {
+      for (int wo : {1, 2, 3, 4, 5, 7, 9}) {
+        const int mgp = 2 * block;
+        const ptrdiff_t xstep = 2 * pairs + 3;  // windows overlap, pixels not aligned
+        std::vector<ptrdiff_t> off(static_cast<size_t>(taps));
+        for (int t = 0; t < taps; ++t) off[t] = (t / 3) * (wo + 2) * xstep + (t % 3) * xstep + (t & 1);
+        const size_t actLen = static_cast<size_t>(off.back() + (wo - 1) * xstep + 2 * pairs);
+        std::vector<int16_t> act(actLen), w(static_cast<size_t>(taps) * pairs * mgp * 2);
+        for (auto& v : act) v = static_cast<int16_t>(qd(rng));
+        for (auto& v : w) v = static_cast<int16_t>(wd(rng));
+        act[0] = -255, w[0] = -128;  // the largest product
+        const ka::simd::Int8ConvRowArgs a{act.data(), off.data(), taps, pairs, xstep, w.data(), mgp, wo};
+        std::vector<int32_t> acc(static_cast<size_t>(wo) * mgp + 4, 0x5A5A5A5A);
+        ka::simd::int8ConvRow(a, acc.data());
+        for (int ox = 0; ox < wo; ++ox)
+          for (int m = 0; m < mgp; ++m) {
+            int64_t want = 0;
+            for (int t = 0; t < taps; ++t)
+              for (int p = 0; p < pairs; ++p)
+                for (int i = 0; i < 2; ++i)
+                  want += int64_t(w[((size_t(t) * pairs + p) * mgp + m) * 2 + i]) * act[ox * xstep + off[t] + 2 * p + i];
+            ASSERT_EQ(acc[size_t(ox) * mgp + m], want) << "taps " << taps << " pairs " << pairs << " wo " << wo
+                                                      << " pixel " << ox << " channel " << m;
+          }
+        for (size_t i = size_t(wo) * mgp; i < acc.size(); ++i) ASSERT_EQ(acc[i], 0x5A5A5A5A) << "wrote past the row";
+      }
+    }
+  }
+}
+
+TEST_P(SimdKernels, QuantiseCentredDividesRoundsAndClampsOverItsRange) {
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> val(-3.0f, 4.0f);
+  const float sx = 5.0f / 255.0f;
+  for (int zp : {0, 102, 255}) {
+    for (size_t n : sizesUpTo(kMaxFloatLanes)) {
+      std::vector<float> x(n);
+      for (auto& v : x) v = val(rng);
+      // Halfway codes, where a reciprocal would round the other way, and the specials.
+      const float specials[] = {0.5f * sx, 2.5f * sx, -1.5f * sx, 1e30f, -1e30f, INFINITY, -INFINITY, NAN};
+      for (size_t i = 0; i < n && i < std::size(specials); ++i) x[(i * 7) % n] = specials[i];
+      std::vector<int16_t> out(n + 8, 0x7A7A);
+      ka::simd::quantiseCentred(x.data(), n, sx, zp, out.data());
+      for (size_t i = 0; i < n; ++i) {
+        const float code = std::fmin(std::fmax(std::rint(x[i] / sx) + float(zp), 0.f), 255.f);
+        ASSERT_EQ(out[i], int(code) - zp) << "x " << x[i] << " zp " << zp << " n " << n;
+      }
+      for (size_t i = n; i < out.size(); ++i) ASSERT_EQ(out[i], 0x7A7A) << "wrote past n=" << n;
+    }
+  }
+  // The range the codes are taken over: NaNs never enter it, every tail position counts.
+  for (size_t n : sizesUpTo(kMaxFloatLanes)) {
+    for (size_t at = 0; at < n; at += 3) {
+      std::vector<float> x(n, 0.25f);
+      x[at] = -7.0f;
+      x[n - 1 - at] = n == 1 ? -7.0f : 9.0f;
+      if (n > 2) x[(at + 1) % n] = NAN;
+      float lo = 0.0f, hi = 0.0f;
+      ka::simd::widenRange(x.data(), n, &lo, &hi);
+      float wantLo = 0.0f, wantHi = 0.0f;
+      for (float v : x) wantLo = v < wantLo ? v : wantLo, wantHi = v > wantHi ? v : wantHi;
+      ASSERT_EQ(lo, wantLo) << n << "/" << at;
+      ASSERT_EQ(hi, wantHi) << n << "/" << at;
+    }
+  }
+}
+
 // ---- retrieval terms ----
 
 struct Window {

@@ -3,6 +3,7 @@
 // after each kind of call, RGBA against RGB, per-thread texts, and the prior reader.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -100,6 +101,33 @@ TEST_F(SingleFrame, RefusalsNameTheFunctionAndTheReason) {
   EXPECT_REFUSED(ka_render_drive_rgba(ctx(), drive_.frames, rgba.data(), rgba.size()), row);
   EXPECT_REFUSED(ka_render_kp_rgba(ctx(), -1, s, d, rgba.data(), rgba.size()), kp);
   EXPECT_REFUSED(ka_render_drive_rgba(ctx(), 0, nullptr, rgba.size()), "ka_render_*_rgba: out buffer too small");
+
+  // Non-finite keypoints would render a face-less picture: refused, naming set and row,
+  // by every entry that takes host keypoints, and the last crop stays unset.
+  CtxPtr fresh = openCtx(bundle_);
+  ASSERT_NE(fresh, nullptr);
+  const struct {
+    bool driving;
+    int index;
+    float v;
+    const char* text;
+  } bad[] = {
+      {false, 0, NAN, "source keypoint row 0 of 21 is not finite (x=nan, "},
+      {true, 20, INFINITY, "driving keypoint row 6 of 21 is not finite ("},
+      {true, 62, -INFINITY, "driving keypoint row 20 of 21 is not finite ("},
+  };
+  for (const auto& b : bad) {
+    std::vector<float> src(s, s + kKp), drv(d, d + kKp);
+    (b.driving ? drv : src)[b.index] = b.v;
+    for (int rgbaCall = 0; rgbaCall < 2; ++rgbaCall) {
+      const bool ok = rgbaCall ? ka_render_kp_rgba(fresh.get(), 0, src.data(), drv.data(), rgba.data(), rgba.size())
+                               : ka_render_kp_crop(fresh.get(), 0, src.data(), drv.data()) != nullptr;
+      EXPECT_FALSE(ok) << b.text;
+      EXPECT_EQ(std::string(ka_last_error()).rfind(std::string("ka_render_kp_crop: ") + b.text, 0), 0u)
+          << ka_last_error();
+    }
+  }
+  EXPECT_REFUSED(ka_paste_last(fresh.get(), 0), "ka_paste_last: bad args / no prior render");
 }
 
 // A bad index is refused before the renderer is built, so a bundle whose director
@@ -252,6 +280,18 @@ TEST(Prior, ReaderRefusalsAndRows) {
   EXPECT_STREQ(ka_prior_backend(nullptr), "");
   EXPECT_EQ(ka_prior_row_bytes(nullptr), 0u);
   ka_prior_close(nullptr);
+
+  // The ring holds ahead + behind + 1 frames: each is capped, and the refusal comes
+  // before the 32-bit sum could wrap or anything is decoded.
+  for (auto [ahead, behind] : {std::pair{1025, 0}, {2, 1025}, {INT_MAX, INT_MAX}}) {
+    EXPECT_EQ(ka_prior_open(hevc.c_str(), ahead, behind), nullptr);
+    EXPECT_EQ(ka_last_error(), "ka_prior_open: ka_driver: look-ahead " + std::to_string(ahead) + " / history " +
+                                   std::to_string(behind) + " frames — each may be at most 1024, refusing to size "
+                                   "the ring");
+  }
+  ka_prior* widest = ka_prior_open(hevc.c_str(), 1024, 1024);
+  EXPECT_NE(widest, nullptr) << ka_last_error();
+  ka_prior_close(widest);
 
   ka_prior* p = ka_prior_open(hevc.c_str(), 0, -3);
   ASSERT_NE(p, nullptr) << ka_last_error();

@@ -153,6 +153,15 @@ TEST_F(RenderTool, OneRowToPngIsTheInterfacesRenderAndPaste) {
   writeFile(kp, bytes.substr(4));
   EXPECT_EQ(ka("'" + bundle_ + "' --si 0 --kp '" + kp + "' --out '" + png2 + "'", &err), 1);
   EXPECT_NE(err.find("it must hold 504"), std::string::npos) << err;
+
+  // A NaN in the driving set (row 3, y) fails and writes no picture.
+  const std::string nanPng = dir_ / "nan.png";
+  const float nan = NAN;
+  bytes.replace(63 * 4 + (3 * 3 + 1) * 4, 4, reinterpret_cast<const char*>(&nan), 4);
+  writeFile(kp, bytes);
+  EXPECT_EQ(ka("'" + bundle_ + "' --si 0 --kp '" + kp + "' --out '" + nanPng + "'", &err), 1);
+  EXPECT_NE(err.find("driving keypoint row 3 of 21 is not finite"), std::string::npos) << err;
+  EXPECT_FALSE(exists(nanPng));
 }
 
 TEST_F(RenderTool, IdleLoopToMp4HasOneFramePerDriveRow) {

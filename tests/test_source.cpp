@@ -293,8 +293,25 @@ TEST(MovieDecoderBuild, NamesTheBuildAndLeavesTheSharedLibrary) {
   auto fn = reinterpret_cast<Fn>(::dlsym(lib, "_ZN2ka17movieDecoderBuildB5cxx11Ev"));
   ASSERT_NE(fn, nullptr) << "ka::movieDecoderBuild is not exported";
   EXPECT_EQ(fn(), b);
-  // Nothing of the image codec leaks out with it.
+  // The still-image pair leaves with it: a PNG written through the shared library reads
+  // back through it.
+  using WriteFn = void (*)(const std::string&, const uint8_t*, int, int);
+  using LoadFn = std::vector<uint8_t> (*)(const std::string&, int*, int*);
+  auto write = reinterpret_cast<WriteFn>(
+      ::dlsym(lib, "_ZN2ka8writePNGERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEPKhii"));
+  auto load = reinterpret_cast<LoadFn>(
+      ::dlsym(lib, "_ZN2ka12loadImageRGBERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEPiS8_"));
+  ASSERT_NE(write, nullptr) << "ka::writePNG is not exported";
+  ASSERT_NE(load, nullptr) << "ka::loadImageRGB is not exported";
+  test::TempDir d;
+  const std::vector<uint8_t> rgb = {1, 2, 3, 250, 251, 252, 7, 8, 9, 100, 110, 120, 0, 0, 0, 255, 255, 255};
+  write(d / "x.png", rgb.data(), 3, 2);
+  int w = 0, h = 0;
+  EXPECT_EQ(load(d / "x.png", &w, &h), rgb);
+  EXPECT_EQ(w * 10 + h, 32);
+  // Nothing of the image codec leaks out with them.
   EXPECT_EQ(::dlsym(lib, "stbi_load"), nullptr);
+  EXPECT_EQ(::dlsym(lib, "stbi_write_png"), nullptr);
   ::dlclose(lib);
 }
 
