@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bundle/path_util.h"
+#include "ka/log.h"
 
 namespace ka {
 namespace {
@@ -253,7 +254,7 @@ std::string unwrapOnce(const std::string& container) {
       std::fflush(m.get()) != 0 || std::fclose(m.release()) != 0)
     throw std::runtime_error("short write on unwrap marker " + marker);
 
-  std::fprintf(stderr, "[ka] unwrapped %s -> %s\n", container.c_str(), out.c_str());
+  KA_LOG_INFO("[ka] unwrapped %s -> %s\n", container.c_str(), out.c_str());
   return out;
 }
 

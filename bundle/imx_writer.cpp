@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "bundle/file_io.h"
+#include "bundle/imx_unwrap.h"
 #include "bundle/path_util.h"
 
 namespace ka {
@@ -25,6 +27,11 @@ struct Member {
   uint64_t size = 0;
 };
 
+bool isMarker(const std::string& name) {
+  const std::string suffix = kImxMarkerSuffix;
+  return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 void collect(const std::string& root, const std::string& rel, const std::string& skip,
              std::vector<Member>& out) {
   const std::string here = rel.empty() ? root : root + "/" + rel;
@@ -40,7 +47,9 @@ void collect(const std::string& root, const std::string& rel, const std::string&
   for (const std::string& n : names) {
     const std::string r = rel.empty() ? n : rel + "/" + n;
     const std::string p = root + "/" + r;
-    if (p == skip) continue;
+    // The container being written, and unwrap markers: a marker describes a container
+    // on the machine that unwrapped it and means nothing inside another one.
+    if (p == skip || isMarker(n)) continue;
     struct stat st {};
     if (::stat(p.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + p);
     if (S_ISDIR(st.st_mode)) {
@@ -63,6 +72,8 @@ void put64(std::string& s, uint64_t v) {
 
 ImxPackStats packImx(const std::string& dir, const std::string& out) {
   if (!isDirectory(dir)) throw std::runtime_error("not a bundle directory: " + dir);
+  if (!canOpenForRead(rstripSlash(dir) + "/manifest.json"))
+    throw std::runtime_error("not a bundle directory: " + dir + " has no readable manifest.json");
   std::vector<Member> members;
   collect(rstripSlash(dir), "", out, members);
   if (members.size() > 0xffff)

@@ -11,7 +11,8 @@ struct ImxPackStats {
 };
 
 // Packs every regular file below `dir` (links followed, names sorted so the same
-// directory always gives the same bytes) into the container `out`. The container is
+// directory always gives the same bytes) into the container `out`, except unwrap
+// markers ("*.imx_unwrapped"). `dir` must hold manifest.json. The container is
 // written under `out` + ".part" and renamed when complete. Throws std::runtime_error.
 ImxPackStats packImx(const std::string& dir, const std::string& out);
 

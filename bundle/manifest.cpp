@@ -12,6 +12,7 @@
 #include "bundle/manifest_fields.h"
 #include "bundle/manifest_key.h"
 #include "bundle/member.h"
+#include "ka/log.h"
 
 namespace ka {
 namespace {
@@ -69,11 +70,11 @@ Manifest loadManifest(const std::string& path) {
   if (!haveW || !haveH) {
     const char* ok = std::getenv("ORVANE2_MSRC_MISSING_OK");
     if (ok && std::strcmp(ok, "1") == 0) {
-      std::fprintf(stderr,
-                   "[ka] WARNING ORVANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
-                   "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it "
-                   "was not, the face pastes off-target (tv#144) and nothing will say so.\n",
-                   m.dir.c_str(), m.W, m.H);
+      KA_LOG_WARN(
+          "[ka] WARNING ORVANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
+          "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it "
+          "was not, the face pastes off-target (tv#144) and nothing will say so.\n",
+          m.dir.c_str(), m.W, m.H);
       sw = m.W;
       sh = m.H;
     } else {

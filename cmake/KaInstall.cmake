@@ -19,5 +19,17 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/ka_coreConfig.cmake"
               "${CMAKE_CURRENT_BINARY_DIR}/ka_coreConfigVersion.cmake"
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ka_core)
 
+# The .pc file finds the prefix from its own place, so an installed tree can be moved
+# (or installed with --prefix at install time) and still be found; an absolute libdir
+# or includedir stays as given.
+file(RELATIVE_PATH KA_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+string(REGEX REPLACE "/$" "" KA_PC_TO_PREFIX "${KA_PC_TO_PREFIX}")
+foreach(_d LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${_d}}")
+    set(KA_PC_${_d} "${CMAKE_INSTALL_${_d}}")
+  else()
+    set(KA_PC_${_d} "\${prefix}/${CMAKE_INSTALL_${_d}}")
+  endif()
+endforeach()
 configure_file(cmake/ka_core.pc.in "${CMAKE_CURRENT_BINARY_DIR}/ka_core.pc" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/ka_core.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

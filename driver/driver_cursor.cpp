@@ -16,6 +16,7 @@
 #include "bundle/manifest.h"
 #include "bundle/manifest_fields.h"
 #include "bundle/member.h"
+#include "ka/log.h"
 
 namespace ka {
 
@@ -344,26 +345,25 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& man, int ahead,
   bool useMp4 = false;
   if (envIs("KA_DRIVER_PREFER_MP4", "1") && fileExists(mp4Path)) {
     if (populated)
-      std::fprintf(stderr,
-                   "[ka-driver] KA_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member "
-                   "this consumer reads\n",
-                   jpgName.c_str(), mp4Name.c_str());
+      KA_LOG_INFO(
+          "[ka-driver] KA_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member "
+          "this consumer reads\n",
+          jpgName.c_str(), mp4Name.c_str());
     useMp4 = true;
   }
   if (!useMp4 && populated) {
-    std::fprintf(stderr, "[ka-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", jpgName.c_str(),
-                 man.NT);
+    KA_LOG_INFO("[ka-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", jpgName.c_str(), man.NT);
     return over(driver::openJpgDir(jpgDir, man.NT, man.W, man.H), ahead, behind);
   }
   if (!fileExists(mp4Path))
     throw std::runtime_error("this bundle carries neither a populated " + jpgName + "/ nor " + mp4Name + " (" +
                              mp4Path + ") — there is no driver video to play. REFUSING to create a session.");
   auto src = driver::openMp4(mp4Path, man.NT, man.W, man.H);
-  std::fprintf(stderr,
-               "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame "
-               "of the driver is expanded ahead of the paste\n",
-               mp4Name.c_str(), src->name().c_str(), man.NT, man.W, man.H, std::max(1, ahead),
-               std::max(0, behind));
+  KA_LOG_INFO(
+      "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame "
+      "of the driver is expanded ahead of the paste\n",
+      mp4Name.c_str(), src->name().c_str(), man.NT, man.W, man.H, std::max(1, ahead),
+      std::max(0, behind));
   return over(std::move(src), ahead, behind);
 }
 
@@ -376,10 +376,10 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& man, int a
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + hevcName + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");
   auto src = driver::openPriorHevc(path, man.NT, man.crop);
-  std::fprintf(stderr,
-               "tavrin: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is "
-               "unpacked to disk\n",
-               man.NT, man.crop, man.crop, hevcName.c_str(), src->name().c_str());
+  KA_LOG_INFO(
+      "tavrin: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is "
+      "unpacked to disk\n",
+      man.NT, man.crop, man.crop, hevcName.c_str(), src->name().c_str());
   return over(std::move(src), ahead, behind);
 }
 

@@ -16,6 +16,7 @@ extern "C" {
 
 #include "compute/simd.h"
 #include "driver/source.h"
+#include "ka/log.h"
 
 namespace ka::driver {
 namespace {
@@ -147,6 +148,7 @@ class FfSource final : public Source {
 };
 
 void FfSource::open() {
+  log::routeFfmpeg();
   if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0) {
     fmt_ = nullptr;
     fault(" is not a readable container");
@@ -170,20 +172,20 @@ void FfSource::open() {
   const AVCodec* codec = nullptr;
   const char* hw = std::getenv("KA_DRIVER_HWDEC");
   if (hw && std::strcmp(hw, "0") == 0) {
-    std::fprintf(stderr,
-                 "[ka-driver] KA_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the one "
-                 "decoder on this fleet (same samples)\n",
-                 kHwDecoder);
+    KA_LOG_INFO(
+        "[ka-driver] KA_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the one "
+        "decoder on this fleet (same samples)\n",
+        kHwDecoder);
   } else if (kind_ == kMovie && par->codec_id == AV_CODEC_ID_H264) {
     if (const AVCodec* hwCodec = avcodec_find_decoder_by_name(kHwDecoder)) {
       dec_ = newContext(hwCodec, par);
       dec_->thread_count = 1;
       if (avcodec_open2(dec_, hwCodec, nullptr) < 0) {
         avcodec_free_context(&dec_);
-        std::fprintf(stderr,
-                     "[ka-driver] %s refused %s — falling back to the software h264 decoder (same "
-                     "samples, more CPU)\n",
-                     kHwDecoder, path_.c_str());
+        KA_LOG_WARN(
+            "[ka-driver] %s refused %s — falling back to the software h264 decoder (same "
+            "samples, more CPU)\n",
+            kHwDecoder, path_.c_str());
       } else {
         codec = hwCodec;
       }

@@ -14,6 +14,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "ka/log.h"
+
 namespace ka {
 
 namespace {
@@ -150,6 +152,7 @@ MovieWriter::MovieWriter(const std::string& path, int width, int height, int fps
   m.H = height;
   m.part = path + ".part";
 
+  log::routeFfmpeg();
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!codec) throw std::runtime_error("movie writer: this FFmpeg has no H.264 encoder");

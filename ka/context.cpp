@@ -8,6 +8,7 @@
 #include "bundle/member.h"
 #include "compute/pool.h"
 #include "ka/ka.h"
+#include "ka/log.h"
 
 namespace ka {
 
@@ -43,10 +44,10 @@ void Context::createRenderer() {
   int n = threads_;
   if (!threadsChosen_ && ep_.empty()) {
     n = threads_ < 2 ? threads_ : 2;
-    std::fprintf(stderr,
-                 "[ka] director intra-op %d of pool %d: the caller did not choose, the core "
-                 "sized it for the ka_utt pipeline\n",
-                 n, threads_);
+    KA_LOG_INFO(
+        "[ka] director intra-op %d of pool %d: the caller did not choose, the core "
+        "sized it for the ka_utt pipeline\n",
+        n, threads_);
   }
   auto fresh = std::make_unique<Renderer>(manifest_, identity_, modelKey_, n, ep_);
   // lastCrop points into the old renderer's output, which goes away with it.

@@ -11,8 +11,17 @@
  *    and so on. Each family's fallible functions empty their text on entry, so after a
  *    successful call the reader returns "". The text reads "<function>: <reason>", is
  *    owned by the library, and stays valid until the next call of the same family on
- *    the same thread. The library never prints it; diagnostics of its own go to
- *    standard error as lines tagged "[ka] ", "[ka-driver] ", ...
+ *    the same thread. The library never prints it.
+ *  - Logging: diagnostics are single lines tagged "[ka] ", "[ka-driver] ", ... (lines
+ *    announcing a degraded mode begin "[ka] !!! "), together with the lines of FFmpeg
+ *    and ONNX Runtime as the library uses them. By default they go to standard error.
+ *    ka_set_log_callback(fn, user) hands each line to fn(level, line, user) instead,
+ *    without its line end and without terminal colour escapes; ka_set_log_level(level)
+ *    (or the environment variable KA_LOG_LEVEL: off, error, warning, info or debug)
+ *    drops every line above `level`. The default level is KA_LOG_LEVEL_INFO, which
+ *    hears everything the library prints by default. Both may be called at any time
+ *    from any thread; the callback may be called from any of the library's threads, one
+ *    line at a time.
  *  - Ownership: pointers the library returns (texts, crops, frames) are borrowed views,
  *    valid until the next call that can overwrite them. Buffers the caller passes are
  *    only used during the call; their sizes are stated by each function.
@@ -104,6 +113,28 @@ KA_API const char* ka_last_error(void);
 
 /* Rows of a keypoint set at this interface: 21. Needs no context. */
 KA_API int ka_host_kp_rows(void);
+
+/* ---- Logging (see Conventions; these never fail and leave the error texts alone) --- */
+
+#define KA_LOG_LEVEL_OFF (-1)
+#define KA_LOG_LEVEL_ERROR 0
+#define KA_LOG_LEVEL_WARNING 1
+#define KA_LOG_LEVEL_INFO 2
+#define KA_LOG_LEVEL_DEBUG 3
+
+/* Receives one diagnostic line: its level (KA_LOG_LEVEL_ERROR..KA_LOG_LEVEL_DEBUG), its
+ * text without the line end (valid during the call only) and the host's pointer. */
+typedef void (*ka_log_fn)(int level, const char* line, void* user);
+
+/* Routes every line to fn (NULL: back to standard error). When it returns, no line is
+ * being delivered to the previous callback any more, so its user data may be freed.
+ * The callback must not block for long; a call to ka_set_log_callback made from inside
+ * it is ignored. */
+KA_API void ka_set_log_callback(ka_log_fn fn, void* user);
+
+/* Drops lines above `level` (KA_LOG_LEVEL_OFF drops all; values outside -1..3 count as
+ * the nearest one). Overrides KA_LOG_LEVEL. Returns the previous level. */
+KA_API int ka_set_log_level(int level);
 
 /* ---- Bundle queries (need no context) -------------------------------------------- */
 

@@ -10,6 +10,7 @@
 
 #include "compute/pool.h"
 #include "compute/simd.h"
+#include "ka/log.h"
 
 namespace ka {
 namespace {
@@ -258,8 +259,8 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   }
 
   std::call_once(g_executor_line, [&] {
-    std::fprintf(stderr, "[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu",
-                 side_, ksize_, pool::threads());
+    KA_LOG_INFO("[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu", side_,
+                ksize_, pool::threads());
   });
 
   if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");

@@ -15,6 +15,7 @@
 #include "compute/pool.h"
 #include "compute/simd.h"
 #include "ka/ka.h"
+#include "ka/log.h"
 #include "render/custom_ops.h"
 #include "render/graph_rewrites.h"
 #include "render/onnx_codec.h"
@@ -98,7 +99,7 @@ class Renderer::Impl {
   int threads_;
 
   // The environment outlives everything made from it; members are destroyed in reverse.
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "ka"};
+  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "ka", log::ortLoggingFunction, nullptr};
   Ort::SessionOptions options_{nullptr};
   Ort::Session session_{nullptr};
   Ort::RunOptions runOptions_;
@@ -130,7 +131,7 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
       priorFloats_(static_cast<size_t>(m.crop) * m.crop * 3) {
   if (wantedEp == "neon" || (wantedEp.empty() && envOr("KA_CONV_BACKEND") == "neon")) {
     if (!convEngineAvailable()) {
-      std::fprintf(stderr, "[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+      KA_LOG_WARN("[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
       wantedEp.clear();
     }
   }
@@ -143,7 +144,7 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
     openSession(wantedEp);
   } catch (const std::exception& e) {
     if (!startsWith(wantedEp, "coreml")) throw;
-    std::fprintf(stderr, "[ka] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
+    KA_LOG_WARN("[ka] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
     session_ = Ort::Session(nullptr);
     wantedEp.clear();
     openSession(wantedEp);
@@ -214,14 +215,14 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
 Renderer::Impl::~Impl() {
   if (!profiling_ || !session_) return;
   if (profileRuns_ > 0)
-    std::fprintf(stderr, "[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
-                 static_cast<long>(profileRuns_), profileMs_ / static_cast<double>(profileRuns_));
+    KA_LOG_INFO("[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(profileRuns_),
+                profileMs_ / static_cast<double>(profileRuns_));
   try {
     Ort::AllocatorWithDefaultOptions alloc;
     Ort::AllocatedStringPtr file = session_.EndProfilingAllocated(alloc);
-    std::fprintf(stderr, "[ka_ort_profile] %s\n", file.get());
+    KA_LOG_INFO("[ka_ort_profile] %s\n", file.get());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[ka_ort_profile] FAILED: %s\n", e.what());
+    KA_LOG_ERROR("[ka_ort_profile] FAILED: %s\n", e.what());
   }
 }
 
@@ -290,11 +291,11 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
     if (envStartsWith("KA_GS_REWRITE", '0')) {
       gsRewrite = false;
       if (!coreml)
-        std::fprintf(stderr,
-                     "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.tavrin::GridSampleFast rewrite "
-                     "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its "
-                     "baked kernel. A standard bundle now runs ORT's own GridSample.\n",
-                     modelKey_.c_str());
+        KA_LOG_WARN(
+            "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.tavrin::GridSampleFast rewrite "
+            "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its "
+            "baked kernel. A standard bundle now runs ORT's own GridSample.\n",
+            modelKey_.c_str());
     }
   }
   if (bytes.empty()) bytes = readModel(modelPath_);
@@ -306,32 +307,32 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
   const size_t headCount = rewriteHeadCubicResize(bytes);
 
   if (!manifest_.lipTemplate.empty())
-    std::fprintf(stderr,
-                 "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's "
-                 "own ELLIPSE\n",
-                 modelKey_.c_str(), "this build carries no lip contour binding");
+    KA_LOG_WARN(
+        "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's "
+        "own ELLIPSE\n",
+        modelKey_.c_str(), "this build carries no lip contour binding");
   else
-    std::fprintf(stderr,
-                 "[ka] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
-                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/orvane-2/tools/carry_lip_template_fleet.py\n",
-                 modelKey_.c_str(), "lip_template.v1.json");
+    KA_LOG_WARN(
+        "[ka] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
+        "over-covering elliptical region the contour replaces. BACKFILL IT: "
+        "models/orvane-2/tools/carry_lip_template_fleet.py\n",
+        modelKey_.c_str(), "lip_template.v1.json");
 
   if (gsCount)
-    std::fprintf(stderr, "[ka] std GridSample -> com.tavrin::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
-                 gsCount, modelKey_.c_str());
+    KA_LOG_INFO("[ka] std GridSample -> com.tavrin::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+        gsCount, modelKey_.c_str());
   if (blendCount)
-    std::fprintf(stderr,
-                 "[ka] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
-                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
-                 "the GPU\n",
-                 blendCount, modelKey_.c_str());
+    KA_LOG_INFO(
+        "[ka] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
+        "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
+        "the GPU\n",
+        blendCount, modelKey_.c_str());
   if (headCount)
-    std::fprintf(stderr,
-                 "[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
-                 "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
-                 "EP and no CoreML/NNAPI EP can claim it\n",
-                 headCount, modelKey_.c_str());
+    KA_LOG_INFO(
+        "[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
+        "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+        "EP and no CoreML/NNAPI EP can claim it\n",
+        headCount, modelKey_.c_str());
 
   if (gsCount || blendCount || headCount)
     session_ = Ort::Session(env_, bytes.data(), bytes.size(), options_);
@@ -339,9 +340,9 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
     session_ = Ort::Session(env_, modelPath_.c_str(), options_);
 
   ep = wantedEp.empty() ? "cpu" : wantedEp;
-  std::fprintf(stderr, "[ka] director ep=%s (%s)\n", ep.c_str(),
-               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
-                      : "ORT CPU EP");
+  KA_LOG_INFO("[ka] director ep=%s (%s)\n", ep.c_str(),
+      coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+             : "ORT CPU EP");
 }
 
 std::vector<int64_t> Renderer::Impl::ioShape(const std::string& name, bool* found, bool output) const {

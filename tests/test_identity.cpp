@@ -69,7 +69,7 @@ TEST(Identity, PastingAFramesOwnCropReproducesTheFrame) {
   // must land on the same pixels: a check of M, its rescaling and the paste together.
   const Manifest m = loadManifest(bundle("full"));
   Identity id(m);
-  const std::string frames = slurp(m.dir + "/.reference/frames.rgb");
+  const std::string frames = slurp(m.dir + ".reference/frames.rgb");
   const size_t fb = size_t(3) * m.W * m.H;
   std::vector<uint8_t> mask(size_t(m.crop) * m.crop, 255);
   Paste paste(mask, m.crop, Unsharp{0.0f, 2.0f, 13});
@@ -107,7 +107,7 @@ TEST(Identity, HevcPriorAndCanonicalNames) {
   EXPECT_EQ(id.priorSeeks(), 0u);
   // The decoded prior matches the crops it was encoded from (lossless 4:4:4 HEVC, up
   // to the colour conversion and half precision), in any order of access.
-  const std::string ref = slurp(m.dir + "/.reference/crops.f16");
+  const std::string ref = slurp(m.dir + ".reference/crops.f16");
   const size_t n = size_t(3) * m.crop * m.crop;
   for (int i : {2, 0, 4, 5}) {
     const uint16_t* h = id.P(i);

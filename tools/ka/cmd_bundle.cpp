@@ -1,11 +1,14 @@
 // ka bundle resolve|member|check
 #include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <string>
 
 #include "bundle/drive.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
+#include "bundle/path_util.h"
 #include "ka/ka.h"
 #include "tools/ka/commands.h"
 
@@ -14,16 +17,21 @@ namespace {
 const char kUsage[] =
     "usage: ka bundle resolve PATH\n"
     "       ka bundle member PATH NAME\n"
-    "       ka bundle check PATH\n";
-
-int usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
-}
+    "       ka bundle check PATH\n"
+    "\n"
+    "  resolve  print the bundle directory for PATH (a directory, an IMX container, or a\n"
+    "           path X with X.imx beside it; containers are unwrapped on first use)\n"
+    "  member   print the path of member NAME (legacy or canonical name); exit 1 when absent\n"
+    "  check    load and check the manifest and every member, open the driver video the\n"
+    "           way ka_create does, print what was found; \"ok\" means the bundle opens\n";
 
 int resolve(const std::string& path) {
   char out[4096];
-  if (ka_bundle_resolve_handle(path.c_str(), out, sizeof out) != 1) return fail(ka_last_error());
+  if (ka_bundle_resolve_handle(path.c_str(), out, sizeof out) != 1) return failAt(path, ka_last_error());
+  // A path that names nothing resolves to itself; that is no bundle to print.
+  if (!isDirectory(out))
+    return failAt(path, std::string("no bundle here: ") + out +
+                            " is not a directory, and neither it nor " + path + ".imx is an IMX container");
   std::printf("%s\n", out);
   return 0;
 }
@@ -33,15 +41,18 @@ int member(const std::string& path, const std::string& name) {
   const int rc = ka_bundle_resolve_member(path.c_str(), name.c_str(), out, sizeof out);
   if (rc < 0) {
     const char* why = ka_last_error();
-    return fail(*why ? why : "ka_bundle_resolve_member: path longer than 4095 bytes");
+    return failAt(path, *why ? why : "ka_bundle_resolve_member: path longer than 4095 bytes");
   }
   std::printf("%s\n", out);
   if (rc == 0) {
-    std::fprintf(stderr, "ka: member %s is not in the bundle\n", name.c_str());
-    return 1;
+    return failAt(path, "member " + name + " is not in the bundle");
   }
   return 0;
 }
+
+struct CtxCloser {
+  void operator()(ka_ctx* c) const { ka_destroy(c); }
+};
 
 int check(const std::string& path) {
   const Manifest m = loadManifest(path);
@@ -70,16 +81,31 @@ int check(const std::string& path) {
   int lo = d.frames ? d.si[0] : 0, hi = lo;
   for (int s : d.si) lo = std::min(lo, s), hi = std::max(hi, s);
   std::printf("drive        %d rows, si in [%d, %d]\n", d.frames, lo, hi);
+
+  // Last, everything else ka_create opens (paste mask, compositor, the driver video with
+  // its size and frame count checked against the manifest), so that "ok" means a host
+  // can open this bundle. The rendering model is loaded only by the first render.
+  std::unique_ptr<ka_ctx, CtxCloser> ctx(ka_create(path.c_str(), "b1", 1, nullptr));
+  if (!ctx) return failAt(path, ka_last_error());
+  const uint8_t* first = ka_target_frame(ctx.get(), 0);
+  if (!first) return failAt(path, ka_last_error());
+  std::printf("driver       %d frames %dx%d, opened and frame 0 decoded\n", ka_nt(ctx.get()), ka_width(ctx.get()),
+              ka_height(ctx.get()));
   std::printf("ok\n");
   return 0;
 }
 }  // namespace
 
 int bundleCommand(const Args& a) {
-  if (a.size() == 2 && a[0] == "resolve") return resolve(a[1]);
-  if (a.size() == 3 && a[0] == "member") return member(a[1], a[2]);
-  if (a.size() == 2 && a[0] == "check") return check(a[1]);
-  return usage();
+  if (wantsHelp(a)) return usage(kUsage, true);
+  try {
+    if (a.size() == 2 && a[0] == "resolve") return resolve(a[1]);
+    if (a.size() == 3 && a[0] == "member") return member(a[1], a[2]);
+    if (a.size() == 2 && a[0] == "check") return check(a[1]);
+  } catch (const std::exception& e) {
+    return failAt(a[1], e.what());
+  }
+  return usage(kUsage, false);
 }
 
 }  // namespace ka::cli

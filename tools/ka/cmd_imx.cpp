@@ -1,5 +1,6 @@
 // ka imx pack|unwrap
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "bundle/imx_unwrap.h"
@@ -11,7 +12,12 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka imx pack DIR OUT.imx\n"
-    "       ka imx unwrap PATH\n";
+    "       ka imx unwrap PATH\n"
+    "\n"
+    "  pack    write every file of bundle directory DIR (which must hold manifest.json)\n"
+    "          into the container OUT.imx; unwrap markers are left out\n"
+    "  unwrap  unwrap container PATH beside it (or under $KA_IMX_UNWRAP_ROOT), or reuse a\n"
+    "          current unwrap; prints the directory\n";
 
 int pack(const std::string& dir, const std::string& out) {
   const std::string manifest = dir + "/manifest.json";
@@ -26,17 +32,21 @@ int pack(const std::string& dir, const std::string& out) {
 }
 
 int unwrap(const std::string& path) {
-  if (!isImxV2File(path)) return fail(path + " is not an IMX v2 container");
+  if (!isImxV2File(path)) return failAt(path, "not an IMX v2 container");
   std::printf("%s\n", unwrapOnce(path).c_str());
   return 0;
 }
 }  // namespace
 
 int imxCommand(const Args& a) {
-  if (a.size() == 3 && a[0] == "pack") return pack(a[1], a[2]);
-  if (a.size() == 2 && a[0] == "unwrap") return unwrap(a[1]);
-  std::fputs(kUsage, stderr);
-  return 2;
+  if (wantsHelp(a)) return usage(kUsage, true);
+  try {
+    if (a.size() == 3 && a[0] == "pack") return pack(a[1], a[2]);
+    if (a.size() == 2 && a[0] == "unwrap") return unwrap(a[1]);
+  } catch (const std::exception& e) {
+    return failAt(a[1], e.what());
+  }
+  return usage(kUsage, false);
 }
 
 }  // namespace ka::cli

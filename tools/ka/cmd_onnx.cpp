@@ -1,5 +1,6 @@
 // ka onnx info MODEL
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,10 @@
 
 namespace ka::cli {
 namespace {
-const char kUsage[] = "usage: ka onnx info MODEL\n";
+const char kUsage[] =
+    "usage: ka onnx info MODEL\n"
+    "\n"
+    "  info  print the model's inputs and outputs and which load-time rewrites apply\n";
 
 std::string dimsText(bool shaped, const std::vector<int64_t>& dims) {
   if (!shaped) return "(no shape)";
@@ -32,7 +36,7 @@ int info(const std::string& path) {
   const std::string text = readText(path);
   const GsBytes model(text.begin(), text.end());
   const GsSlice graph = gsGraphOf(model);
-  if (graph.empty()) return fail(path + " holds no ONNX graph");
+  if (graph.empty()) return failAt(path, "holds no ONNX graph");
   size_t nodes = 0, inits = 0;
   std::vector<std::string> initNames;
   std::vector<GsSlice> ins, outs;
@@ -72,9 +76,13 @@ int info(const std::string& path) {
 }  // namespace
 
 int onnxCommand(const Args& a) {
-  if (a.size() == 2 && a[0] == "info") return info(a[1]);
-  std::fputs(kUsage, stderr);
-  return 2;
+  if (wantsHelp(a)) return usage(kUsage, true);
+  try {
+    if (a.size() == 2 && a[0] == "info") return info(a[1]);
+  } catch (const std::exception& e) {
+    return failAt(a[1], e.what());
+  }
+  return usage(kUsage, false);
 }
 
 }  // namespace ka::cli

@@ -40,9 +40,12 @@ const char kUsage[] =
     "               else its only model)\n"
     "  --out        output file (default render.png for a single frame)\n";
 
-int usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
+int badUsage() { return usage(kUsage, false); }
+
+// A usage error with its reason, then the usage.
+int badUsage(const std::string& why) {
+  std::fprintf(stderr, "ka render: %s\n", why.c_str());
+  return badUsage();
 }
 
 struct Options {
@@ -112,7 +115,21 @@ struct CtxCloser {
 };
 using CtxPtr = std::unique_ptr<ka_ctx, CtxCloser>;
 
+// The index options against the opened bundle, so that the refusal names the bundle and
+// the valid range rather than only "bad frame index".
+int checkRange(ka_ctx* ctx, const Options& o) {
+  const int rows = ka_drive_frames(ctx), nt = ka_nt(ctx);
+  if (o.row >= rows)
+    return failAt(o.bundle, "--row " + std::to_string(o.row) + " is out of range: the idle loop has " +
+                                std::to_string(rows) + " rows (0.." + std::to_string(rows - 1) + ")");
+  if (o.si >= nt)
+    return failAt(o.bundle, "--si " + std::to_string(o.si) + " is out of range: the driver video has " +
+                                std::to_string(nt) + " frames (0.." + std::to_string(nt - 1) + ")");
+  return 0;
+}
+
 int renderOne(ka_ctx* ctx, const Options& o) {
+  if (const int rc = checkRange(ctx, o)) return rc;
   int si = o.si;
   const float* crop = nullptr;
   if (o.row >= 0) {
@@ -122,9 +139,9 @@ int renderOne(ka_ctx* ctx, const Options& o) {
     const std::vector<float> kp = readKeypoints(o.kp);
     crop = ka_render_kp_crop(ctx, o.si, kp.data(), kp.data() + kHostKpRows * 3);
   }
-  if (!crop) return fail(ka_last_error());
+  if (!crop) return failAt(o.bundle, ka_last_error());
   const uint8_t* rgb = ka_paste_last(ctx, si);
-  if (!rgb) return fail(ka_last_error());
+  if (!rgb) return failAt(o.bundle, ka_last_error());
   const std::string out = o.out.empty() ? "render.png" : o.out;
   writePNG(out, rgb, ka_width(ctx), ka_height(ctx));
   std::printf("%s: driver frame %d with the rendered face, %dx%d\n", out.c_str(), si, ka_width(ctx),
@@ -141,9 +158,9 @@ int renderAll(ka_ctx* ctx, const Options& o) {
   int shown = -1;
   for (int row = 0; row < rows; ++row) {
     const int si = ctx->drive().si[row];
-    if (!ka_render_drive_crop(ctx, row)) return fail(ka_last_error());
+    if (!ka_render_drive_crop(ctx, row)) return failAt(o.bundle, ka_last_error());
     const uint8_t* rgb = ka_paste_last(ctx, si);
-    if (!rgb) return fail(ka_last_error());
+    if (!rgb) return failAt(o.bundle, ka_last_error());
     movie.write(rgb);
     if (row == 0 && !o.png.empty()) writePNG(o.png, rgb, W, H);
     const int pct = 100 * (row + 1) / rows;
@@ -162,10 +179,8 @@ int renderAll(ka_ctx* ctx, const Options& o) {
 }  // namespace
 
 int renderCommand(const Args& a) {
-  if (a.empty() || a[0] == "-h" || a[0] == "--help") {
-    std::fputs(kUsage, a.empty() ? stderr : stdout);
-    return a.empty() ? 2 : 0;
-  }
+  if (wantsHelp(a)) return usage(kUsage, true);
+  if (a.empty()) return badUsage();
   Options o;
   o.bundle = a[0];
   for (size_t i = 1; i < a.size(); ++i) {
@@ -174,12 +189,12 @@ int renderCommand(const Args& a) {
       o.all = true;
       continue;
     }
-    if (i + 1 >= a.size()) return usage();
+    if (i + 1 >= a.size()) return badUsage(k + " needs a value");
     const std::string& v = a[++i];
     if (k == "--row") {
-      if (!parseInt(v, &o.row)) return usage();
+      if (!parseInt(v, &o.row)) return badUsage("--row needs a row number >= 0, not '" + v + "'");
     } else if (k == "--si") {
-      if (!parseInt(v, &o.si)) return usage();
+      if (!parseInt(v, &o.si)) return badUsage("--si needs a driver frame number >= 0, not '" + v + "'");
     } else if (k == "--kp") {
       o.kp = v;
     } else if (k == "--model") {
@@ -189,18 +204,22 @@ int renderCommand(const Args& a) {
     } else if (k == "--png") {
       o.png = v;
     } else {
-      return usage();
+      return badUsage("unknown option " + k);
     }
   }
   const int modes = (o.row >= 0) + (o.si >= 0) + o.all;
   if (modes != 1 || (o.si >= 0) != !o.kp.empty() || (o.all && o.out.empty()) ||
       (!o.all && !o.png.empty()))
-    return usage();
+    return badUsage();
 
   const std::string model = o.model.empty() ? chooseModel(o.bundle) : o.model;
   CtxPtr ctx(ka_create(o.bundle.c_str(), model.c_str(), 0, nullptr));
-  if (!ctx) return fail(ka_last_error());
-  return o.all ? renderAll(ctx.get(), o) : renderOne(ctx.get(), o);
+  if (!ctx) return failAt(o.bundle, ka_last_error());
+  try {
+    return o.all ? renderAll(ctx.get(), o) : renderOne(ctx.get(), o);
+  } catch (const std::exception& e) {
+    return failAt(o.bundle, e.what());
+  }
 }
 
 }  // namespace ka::cli

@@ -23,20 +23,20 @@ const char kUsage[] =
     "                                stream speech through the audio-to-expression networks\n"
     "  ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime] [--interrupt-at S]\n"
     "                                run a speaking session on AUDIO into an MP4 with the speech\n"
-    "  ka version                    print the library version\n";
+    "  ka version                    print the library version (also: ka --version)\n"
+    "  ka help [COMMAND]             this text, or a command's own (also: ka COMMAND --help)\n";
 }  // namespace
 
-namespace ka::cli {
-int fail(const std::string& message) {
-  std::fprintf(stderr, "ka: %s\n", message.c_str());
-  return 1;
-}
-}  // namespace ka::cli
-
 int main(int argc, char** argv) {
-  if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
-    std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  if (argc < 2) return ka::cli::usage(kUsage, false);
+  if (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help") ||
+      (!std::strcmp(argv[1], "help") && argc == 2))
+    return ka::cli::usage(kUsage, true);
+  if (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V")) argv[1] = const_cast<char*>("version");
+  // "ka help COMMAND" is "ka COMMAND --help".
+  if (!std::strcmp(argv[1], "help") && argc == 3) {
+    argv[1] = argv[2];
+    argv[2] = const_cast<char*>("--help");
   }
   const ka::cli::Args rest(argv + 2, argv + argc);
   try {

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The ka tool as a person meets it: help and version on standard output, refusals that
+# name the file and the valid range, checks that mean what they say.
+#   cli_tool.sh KA BUNDLE   (BUNDLE: a fixture bundle with driver video and director b1)
+set -euo pipefail
+ka=$1 fixture=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset KA_IMX_UNWRAP_ROOT KA_LOG_LEVEL
+failures=0
+bad() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect_ok "ARGS" PATTERN [noisy]: exit 0, PATTERN on standard output, nothing on
+# standard error unless the command opens the driver video (which logs).
+expect_ok() {
+  local args=$1 pattern=$2 noisy=${3:-}
+  if ! $ka $args >"$work/out" 2>"$work/err"; then bad "ka $args exited non-zero: $(cat "$work/err")"; return; fi
+  grep -q -- "$pattern" "$work/out" || bad "ka $args: no '$pattern' on standard output"
+  [ -n "$noisy" ] || [ ! -s "$work/err" ] || bad "ka $args wrote to standard error: $(head -n 3 "$work/err")"
+}
+# expect_fail "ARGS" TEXT...: non-zero exit, each TEXT on standard error.
+expect_fail() {
+  local args=$1; shift
+  if $ka $args >"$work/out" 2>"$work/err"; then bad "ka $args succeeded"; return; fi
+  for t in "$@"; do grep -qF -- "$t" "$work/err" || bad "ka $args: no '$t' in: $(cat "$work/err")"; done
+}
+
+# Help and version.
+version=$($ka version)
+expect_ok "help" "usage: ka"
+expect_ok "--help" "usage: ka"
+expect_ok "--version" "^$version\$"
+for cmd in bundle imx onnx render; do
+  expect_ok "$cmd --help" "usage: ka $cmd"
+  expect_ok "help $cmd" "usage: ka $cmd"
+done
+expect_ok "bundle check --help" "usage: ka bundle"
+expect_ok "render $fixture --row 0 --help" "usage: ka render"
+expect_fail "frobnicate" "unknown command"
+
+# A path that names nothing is no bundle.
+expect_fail "bundle resolve $work/nothing" "$work/nothing"
+
+# Packing: a directory without a manifest is refused; unwrap markers stay out.
+mkdir -p "$work/empty"
+expect_fail "imx pack $work/empty $work/empty.imx" "$work/empty" "manifest.json"
+[ ! -e "$work/empty.imx" ] || bad "a container was written from a directory without a manifest"
+cp -r "$fixture" "$work/b"
+echo "imx-unwrapped.v2 x.imx 1 2 3" > "$work/b/old.kabundle.imx_unwrapped"
+$ka imx pack "$work/b" "$work/b.imx" 2>/dev/null
+unwrapped=$($ka imx unwrap "$work/b.imx" 2>/dev/null)
+[ ! -e "$unwrapped/old.kabundle.imx_unwrapped" ] || bad "the container carries an unwrap marker"
+rm "$work/b/old.kabundle.imx_unwrapped"
+# The fixture bundle carries only the bundle: its generators' stamps and reference data
+# live beside it.
+[ -z "$(ls -A "$fixture" | grep '^\.')" ] || bad "the fixture bundle holds $(ls -A "$fixture" | grep '^\.' | tr '\n' ' ')"
+
+# check opens what ka_create opens: "ok" for the good bundle, a refusal naming the
+# driver video for one with the wrong frame count or size.
+expect_ok "bundle check $work/b" "^ok$" noisy
+nt=$(sed -n 's/.*"NT": *\([0-9]*\).*/\1/p' "$work/b/manifest.json")
+for damage in "-frames:v 3" "-vf scale=64:48"; do
+  ffmpeg -hide_banner -loglevel error -y -i "$fixture/target_frames.mp4" $damage -c:v libx264 \
+    -pix_fmt yuv420p "$work/b/target_frames.mp4"
+  expect_fail "bundle check $work/b" "target_frames.mp4"
+  grep -q '^ok$' "$work/out" && bad "check printed ok for a driver with $damage"
+done
+cp "$fixture/target_frames.mp4" "$work/b/target_frames.mp4"
+
+# Index refusals name the bundle and the valid range.
+rows=$(sed -n 's/.*"frames": *\([0-9]*\).*/\1/p' "$work/b/manifest.json")
+expect_fail "render $work/b --row $rows --out $work/r.png" "$work/b" "--row $rows" "$rows rows (0..$((rows - 1)))"
+expect_fail "render $work/b --row x" "--row needs a row number"
+head -c 504 /dev/zero > "$work/kp.f32"
+expect_fail "render $work/b --si $nt --kp $work/kp.f32 --out $work/r.png" "--si $nt" "$nt frames (0..$((nt - 1)))"
+expect_fail "render $work/b --si 0 --kp $work/missing.f32 --out $work/r.png" "$work/missing.f32"
+
+# The log level: a successful check is silent at KA_LOG_LEVEL=off and not by default.
+KA_LOG_LEVEL=off $ka bundle check "$work/b" >/dev/null 2>"$work/err"
+[ ! -s "$work/err" ] || bad "KA_LOG_LEVEL=off still printed: $(head -n 3 "$work/err")"
+$ka bundle check "$work/b" >/dev/null 2>"$work/err"
+grep -q '^\[ka-driver\] ' "$work/err" || bad "no [ka-driver] line by default"
+
+echo "$((failures == 0 ? 1 : 0)) passed, $failures failed"
+[ "$failures" = 0 ]

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Seed corpora for the fuzz targets, made from the project's own fixtures: a small
+# identity bundle with a director network installed, its manifest (in the canonical and
+# the legacy key spelling), an IMX container of its small members, and ONNX models.
+#   make_seeds.sh OUT_DIR      (OUT_DIR/<target>/ receives the seeds)
+set -euo pipefail
+out=$1
+here=$(cd "$(dirname "$0")/../.." && pwd)
+py=/usr/bin/python3
+bundle="$out/bundle"
+$py "$here/tools/fixtures/make_identity_bundle.py" "$bundle" --nt 3 --crop 32 --frames 3 --width 32 --height 24 \
+  --canonical
+$py "$here/tools/fixtures/make_directors.py" "$bundle" --keys b1
+$py "$here/tools/fixtures/make_smoke_onnx.py" "$out/smoke"
+mkdir -p "$out/manifest_key" "$out/manifest" "$out/imx" "$out/onnx_codec"
+
+cp "$bundle/manifest.json" "$out/manifest/canonical.json"
+sed -e 's/"NT"/"frame_count"/; s/"M_src_w"/"paste_source_width"/; s/"M_src_h"/"paste_source_height"/; s/"crop"/"crop_size"/' \
+  "$bundle/manifest.json" > "$out/manifest/legacy.json"
+printf '{"format": "ka-bundle-v0", "P_hevc": "P_hevc.mov", "tessera": {"W": 2, "sigma": [1, 2]}}\n' \
+  > "$out/manifest/nested.json"
+cp "$out/manifest/"*.json "$out/manifest_key/"
+
+# A container of the bundle's small members (the director and the video stay out).
+$py - "$bundle" "$out/imx/bundle.imx" <<'PY'
+import os, struct, sys
+src, dst = sys.argv[1], sys.argv[2]
+names = sorted(os.path.relpath(os.path.join(d, f), src) for d, _, fs in os.walk(src) for f in fs
+               if os.path.getsize(os.path.join(d, f)) <= 16384)
+blobs = [open(os.path.join(src, n), "rb").read() for n in names]
+toc = sum(2 + len(n.encode()) + 16 for n in names)
+head, offset = b"IMX\0" + struct.pack("<HH", 2, len(names)), 8 + toc
+for n, b in zip(names, blobs):
+    head += struct.pack("<H", len(n.encode())) + n.encode() + struct.pack("<QQ", offset, len(b))
+    offset += len(b)
+open(dst, "wb").write(head + b"".join(blobs))
+PY
+
+cp "$bundle"/render_model.batch1.onnx "$out/onnx_codec/director_b1.onnx"
+cp "$out/smoke/add_mul.onnx" "$out/onnx_codec/add_mul.onnx"
