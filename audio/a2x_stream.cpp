@@ -116,7 +116,7 @@ struct A2xStream::Decoder {
 A2xStream::~A2xStream() = default;
 
 A2xStream::A2xStream(const std::string& dir, int threads)
-    : env_(ORT_LOGGING_LEVEL_WARNING, "ka_a2x"),
+    : env_(ORT_LOGGING_LEVEL_WARNING, "ka_a2x", log::ortLoggingFunction, nullptr),
       mem_(Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)) {
   const int poolThreads = pool::threads();
   threads_ = threads > 0 && threads < poolThreads ? threads : poolThreads;

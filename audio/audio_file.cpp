@@ -15,6 +15,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "ka/log.h"
+
 namespace ka {
 namespace {
 
@@ -47,6 +49,7 @@ class Reader {
   explicit Reader(const std::string& path) : path_(path) {}
 
   std::vector<float> run() {
+    log::routeFfmpeg();
     AVFormatContext* raw = nullptr;
     int rc = avformat_open_input(&raw, path_.c_str(), nullptr, nullptr);
     if (rc < 0) fail("cannot open", rc);

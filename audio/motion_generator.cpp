@@ -59,7 +59,7 @@ void smoothRows(float* rows, int count, int a, int b, std::vector<float>& scratc
 
 MotionGenerator::MotionGenerator(const std::string& dir, int threads, const std::string& ep)
     : m_(loadMotionMembers(dir)),
-      env_(ORT_LOGGING_LEVEL_WARNING, "ka_motion"),
+      env_(ORT_LOGGING_LEVEL_WARNING, "ka_motion", log::ortLoggingFunction, nullptr),
       logMel_(m_.window, m_.binmat) {
   const int intra = threads < 1 ? pool::threads() : threads;
   const std::string cache = dir + "/coreml_cache";

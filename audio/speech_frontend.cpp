@@ -48,7 +48,7 @@ constexpr char kLegacyTrunkFile[] = "w2v_trunk32.onnx";
 constexpr char kLegacyHeadFile[] = "w2v_head32.onnx";
 
 Ort::Env& envLocked() {
-  if (!g_w2v_env) g_w2v_env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "ka_a2x_w2v");
+  if (!g_w2v_env) g_w2v_env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "ka_a2x_w2v", log::ortLoggingFunction, nullptr);
   return *g_w2v_env;
 }
 
