@@ -175,10 +175,7 @@ class Renderer::Impl {
   bool stop_ = false;
   std::string stickyError_;
   int64_t prepRuns_ = 0;
-  // Source-index prediction (rendering thread only).
-  int prevIndex_ = -1;
-  int direction_ = 1;
-  bool wrapped_ = false;
+  SourceWalkPredictor predictor_;  // rendering thread only
   std::thread prefetch_;
 };
 
@@ -603,16 +600,7 @@ Renderer::Impl::Slot& Renderer::Impl::acquire(int s) {
 }
 
 void Renderer::Impl::requestNext(int s) {
-  const int w = identity_ ? identity_->NT() : 0;
-  int next = s;
-  if (w > 1) {
-    if (prevIndex_ == w - 1 && s == 0) wrapped_ = true;
-    if (prevIndex_ >= 0 && (s - prevIndex_ == 1 || s - prevIndex_ == -1)) direction_ = s - prevIndex_;
-    const int candidate = s + direction_;
-    if (wrapped_) next = ((candidate % w) + w) % w;
-    else next = candidate >= w ? w - 2 : (candidate < 0 ? 1 : candidate);
-  }
-  prevIndex_ = s;
+  const int next = predictor_.next(s, identity_ ? identity_->NT() : 0);
   {
     std::lock_guard<std::mutex> lock(ringMutex_);
     if (pendingIndex_ >= 0 || !stickyError_.empty()) return;

@@ -214,4 +214,17 @@ bool buildSourceConePerFrame(const GsBytes& model, const std::string& boundary, 
   return true;
 }
 
+int SourceWalkPredictor::next(int s, int frames) {
+  int guess = s;
+  if (frames > 1) {
+    if (prev_ == frames - 1 && s == 0) wrapped_ = true;
+    if (prev_ >= 0 && (s - prev_ == 1 || s - prev_ == -1)) direction_ = s - prev_;
+    const int candidate = s + direction_;
+    if (wrapped_) guess = ((candidate % frames) + frames) % frames;
+    else guess = candidate >= frames ? frames - 2 : (candidate < 0 ? 1 : candidate);
+  }
+  prev_ = s;
+  return guess;
+}
+
 }  // namespace ka

@@ -56,4 +56,18 @@ bool buildSourceConePrep(const GsBytes& model, const std::string& boundary, GsBy
 bool buildSourceConePerFrame(const GsBytes& model, const std::string& boundary, const int64_t* dims,
                              size_t dimCount, GsBytes& perFrame, std::string& reason);
 
+// Guesses the source frame the renderer will ask for next, from the walk so far: the
+// driver index moves by +1 or -1 a frame, back and forth (reflecting at the ends) until
+// it is once seen wrapping from the last frame to 0, cyclically after that.
+class SourceWalkPredictor {
+ public:
+  // s: this call's source index; frames: the identity's number of source frames.
+  int next(int s, int frames);
+
+ private:
+  int prev_ = -1;
+  int direction_ = 1;
+  bool wrapped_ = false;
+};
+
 }  // namespace ka

@@ -175,6 +175,26 @@ TEST(SourceCone, PrepThenPerFrameEqualsTheWholeGraph) {
   }
 }
 
+TEST(SourceCone, WalkPredictorFollowsTheDriverWalk) {
+  struct Step {
+    int s, want;
+  };
+  const std::vector<std::vector<Step>> walks = {
+      {{0, 1}},
+      {{3, 4}, {4, 5}},
+      {{8, 9}, {9, 8}},            // reflected at the end
+      {{2, 3}, {1, 0}, {0, 1}},    // a descending walk reflected at 0
+      {{5, 6}, {2, 3}, {1, 0}},    // a jump keeps the direction, a step sets it
+      {{8, 9}, {9, 8}, {0, 1}, {1, 2}, {0, 9}},  // 9 -> 0 wraps: cyclic from then on
+  };
+  for (size_t w = 0; w < walks.size(); ++w) {
+    SourceWalkPredictor p;
+    for (const Step& st : walks[w]) EXPECT_EQ(p.next(st.s, 10), st.want) << "walk " << w << " at " << st.s;
+  }
+  SourceWalkPredictor one;
+  EXPECT_EQ(one.next(0, 1), 0);
+}
+
 TEST(WarpBlock, RefusalsLeaveTheModelAndGiveTheirReason) {
   const std::pair<const char*, const char*> cases[] = {
       {"g_zeros_tip", "the fused GridSample is not bilinear/border/align_corners=0"},
