@@ -89,6 +89,18 @@ TEST(RendererGraph, HoistedConeRunsOncePerSourceFrameAndMatches) {
   EXPECT_THROW(renderRow(r, b, 6, 0), std::runtime_error);
 }
 
+// A cone that fails inside ONNX Runtime fails this render with its text, and every
+// later one, whatever source frame it asks for.
+TEST(RendererGraph, AFailedConeRunIsStickyWithOrtsText) {
+  GraphBundle b = graphBundle("graph");
+  Renderer r(b.m, *b.id, "g_prep_fails", 1, "");
+  ASSERT_TRUE(r.stages().hoisted);
+  const std::string first = test::refusal([&] { renderRow(r, b, 1, 0); });
+  EXPECT_EQ(first.rfind("Renderer: the hoisted source cone failed in ORT — ", 0), 0u) << first;
+  EXPECT_NE(first.find("GatherElements"), std::string::npos) << first;
+  for (int si : {1, 2, 0}) EXPECT_EQ(test::refusal([&] { renderRow(r, b, si, 0); }), first);
+}
+
 TEST(RendererGraph, HoistRefusalsKeepTheGraphWhole) {
   GraphBundle b = graphBundle("graph");
   const std::pair<const char*, const char*> cases[] = {
