@@ -199,6 +199,7 @@ TEST(WarpBlock, RefusalsLeaveTheModelAndGiveTheirReason) {
   const std::pair<const char*, const char*> cases[] = {
       {"g_zeros_tip", "the fused GridSample is not bilinear/border/align_corners=0"},
       {"g_two_exits", "the recombination has 2 exits, not 1"},
+      {"g_two_tips", "two GridSamples on the cone's tip"},
       {"g_two_concat", "not one Concat consuming P_rgb"},
       {"g_kp_cone", "cone reads graph input 'kp_driving'"},
       {"g_escape", "cone value '/cone/Conv_output_0' escapes to leak"},
@@ -215,6 +216,35 @@ TEST(WarpBlock, RefusalsLeaveTheModelAndGiveTheirReason) {
   std::string why;
   EXPECT_EQ(findWarpBlock(modelBytes("g_cone"), nullptr, why), 0u);
   EXPECT_EQ(why, "no out param");
+
+  // The cut graphs of a director: the prep graph has the Concat but no sampler.
+  const GsBytes whole = modelBytes("g_cone");
+  GsBytes prep;
+  ASSERT_TRUE(buildSourceConePrep(whole, "/cone/Concat_1_output_0", prep, why));
+  WarpBlock b;
+  EXPECT_EQ(findWarpBlock(prep, &b, why), 0u);
+  EXPECT_EQ(why, "no GridSample consuming '/cone/Concat_1_output_0'");
+  GsBytes none;
+  EXPECT_EQ(findWarpBlock(none, &b, why), 0u);
+  EXPECT_EQ(why, "no graph");
+}
+
+TEST(GraphSurgery, EmptyAndCutModelsAreRefused) {
+  const GsBytes none;
+  GsBytes model, out;
+  std::string why;
+  EXPECT_FALSE(buildSourceConePrep(none, "b", out, why));
+  EXPECT_EQ(why, "no graph");
+  EXPECT_FALSE(rewriteBindLipContour(model, why, nullptr, nullptr));
+  EXPECT_EQ(why, "no graph");
+  EXPECT_TRUE(model.empty());
+
+  const GsBytes whole = modelBytes("g_cone");
+  const int64_t dims[4] = {1, 12, kCrop, kCrop};
+  GsBytes frame;
+  ASSERT_TRUE(buildSourceConePerFrame(whole, "/cone/Concat_1_output_0", dims, 4, frame, why));
+  EXPECT_FALSE(buildSourceConePrep(frame, "/cone/Concat_1_output_0", out, why));
+  EXPECT_EQ(why, "no P_rgb input");
 }
 
 TEST(WarpBlock, OneNodeEqualsTheWholeGraph) {
