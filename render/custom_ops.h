@@ -22,9 +22,10 @@ namespace ka {
 
 void domainOps(Ort::CustomOpDomain& domain);
 Ort::CustomOpDomain& tavrinDomain();
-// Both add the whole "com.tavrin" domain (GridSampleFast and WarpDirector): call one of
-// them per session options. ONNX Runtime refuses a session whose options received the
-// same domain twice ("Domain already set in registry").
+// Both add the whole "com.tavrin" domain (GridSampleFast and WarpDirector), once per
+// session options: calling both, or either twice, on the same options adds it once (ONNX
+// Runtime refuses a session whose options received a domain twice). The same holds for
+// registerInt8ConvVNNI and "com.tavrin.int8".
 void registerGridSampleFast(Ort::SessionOptions& options);
 void registerWarpDirector(Ort::SessionOptions& options);
 void registerInt8ConvVNNI(Ort::SessionOptions& options);

@@ -398,3 +398,7 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
 }
 
 }  // namespace ka
+
+namespace ka {
+bool gridSampleRewritable(GsSlice node) { return isGridSampleRewritable(node); }
+}  // namespace ka

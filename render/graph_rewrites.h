@@ -26,3 +26,8 @@ size_t normaliseStudentBlend(GsBytes& model);
 size_t rewriteHeadCubicResize(GsBytes& model);
 
 }  // namespace ka
+
+namespace ka {
+// The GridSample nodes rewriteGridSampleToFast accepts (bilinear, border, align_corners 0).
+bool gridSampleRewritable(GsSlice node);
+}  // namespace ka

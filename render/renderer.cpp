@@ -3,11 +3,14 @@
 #include "render/renderer.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <onnxruntime_cxx_api.h>
@@ -18,7 +21,11 @@
 #include "ka/log.h"
 #include "render/custom_ops.h"
 #include "render/graph_rewrites.h"
+#include "render/lip_binding.h"
 #include "render/onnx_codec.h"
+#include "render/source_cone.h"
+#include "render/warp_block.h"
+#include "tessera/lip_contour.h"
 
 namespace ka {
 namespace {
@@ -84,9 +91,31 @@ class Renderer::Impl {
   std::string ep;
   int batch = 0;
   std::string directorNote;
+  bool warpNode = false;
+
+  bool hoisted() const { return static_cast<bool>(prep_); }
+  bool lipBound() const { return lipBound_; }
+  int64_t prepRuns() const {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    return prepRuns_;
+  }
 
  private:
+  // One slot of the boundary ring: the source frame whose boundary it holds (-1: none).
+  struct Slot {
+    int index = -1;
+    std::vector<float> data;
+    Ort::Value tensor{nullptr};
+  };
+
   void openSession(const std::string& ep);
+  void hoist(const GsBytes& bytes, const std::string& units, bool coreml, bool& applied);
+  void startHoist();
+  void stopHoist();
+  Slot& acquire(int s);
+  void runPrepL(int s, int slot, std::unique_lock<std::mutex>& lock);
+  void requestNext(int s);
+  void prefetchLoop();
   void checkKeypointInput(const std::string& name) const;
   void checkCropDims(const std::string& name, const std::vector<int64_t>& declared) const;
   std::vector<int64_t> ioShape(const std::string& name, bool* found, bool output) const;
@@ -118,6 +147,36 @@ class Renderer::Impl {
 
   std::vector<float> pooled_, prior_, fsRed_, kpDriving_, kpSource_, out_;
   std::vector<Ort::Value> bound_;
+
+  // The lip contour bound into the compose alpha, and the mask it rasterises per frame.
+  std::unique_ptr<tessera::LipContour> lip_;
+  bool lipBound_ = false;
+  std::vector<float> lipMask_;
+
+  // The source-cone hoist. The prep session turns a source frame's prior into the
+  // boundary tensor; it runs only inside runPrepL, on the prefetch thread or, when the
+  // slot needed is not being made, on the rendering thread.
+  Ort::SessionOptions prepOptions_{nullptr};
+  Ort::Session prep_{nullptr};
+  Ort::IoBinding prepBinding_{nullptr};
+  Ort::Value prepPrior_{nullptr};
+  std::string boundaryName_;
+  std::vector<int64_t> boundaryShape_;
+  size_t boundaryCount_ = 0;
+  Slot ring_[2];
+  // ringMutex_ is owned by the ring: it guards ring_[*].index, the pending request, the
+  // slot in use, stop_, stickyError_ and prepRuns_; the rendering thread and the prefetch
+  // thread both take it, never around a session run.
+  mutable std::mutex ringMutex_;
+  std::condition_variable ringCv_;
+  int pendingIndex_ = -1;
+  int pendingSlot_ = -1;
+  int inUse_ = -1;
+  bool stop_ = false;
+  std::string stickyError_;
+  int64_t prepRuns_ = 0;
+  SourceWalkPredictor predictor_;  // rendering thread only
+  std::thread prefetch_;
 };
 
 Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& modelKey, int threads,
@@ -137,8 +196,10 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
   }
   runOptions_.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
 
-  // A manifest's lip template stays unused: this build has no stage that binds a contour
-  // into the director's compose alpha, so the graph keeps its own ellipse (logged below).
+  // A template that does not read is the bundle's fault and refuses the load; one that
+  // reads but does not fit the graph only leaves the director's ellipse in place.
+  if (!m.lipTemplate.empty())
+    lip_ = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(m.lipTemplate, m.crop));
 
   try {
     openSession(wantedEp);
@@ -170,7 +231,12 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
 
   // A director exported for another crop would read and write past the bound buffers'
   // shapes; ONNX Runtime would stop it at the first Run with a message naming no bundle.
-  if (!fsFamily_) checkCropDims("input P_rgb", inputShape("P_rgb", &found));
+  // A hoisted director reads the prior in its prep graph.
+  if (hoisted()) {
+    checkCropDims("input P_rgb", prep_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape());
+  } else if (!fsFamily_) {
+    checkCropDims("input P_rgb", inputShape("P_rgb", &found));
+  }
   {
     // By name: a director may carry other outputs (diagnostics) ahead of the picture.
     const std::vector<int64_t> outShape = ioShape("rgb", &found, true);
@@ -198,7 +264,12 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
 
   binding_ = Ort::IoBinding(session_);
   const int64_t bb = batch, c = crop_, rows = kHostKpRows;
-  if (fsFamily_) {
+  if (hoisted()) {
+    startHoist();
+    bind("pooled64", pooled_.data(), {bb, 64, 32, 32});
+    bind("kp_driving", kpDriving_.data(), {bb, rows, 3});
+    bind("kp_source", kpSource_.data(), {bb, rows, 3});
+  } else if (fsFamily_) {
     bind("fs_red", fsRed_.data(), {bb, 64, 64, 64});
     bind("pooled", pooled_.data(), {bb, 64, 32, 32});
     bind("kd", kpDriving_.data(), {bb, rows, 3});
@@ -210,9 +281,14 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
     bind("kp_source", kpSource_.data(), {bb, rows, 3});
   }
   bind("rgb", out_.data(), {bb, 3, c, c}, true);
+  if (lipBound_) {
+    lipMask_.assign(b * static_cast<size_t>(crop_) * crop_, 1.f);
+    bind("lip_delivery", lipMask_.data(), {bb, 1, c, c});
+  }
 }
 
 Renderer::Impl::~Impl() {
+  stopHoist();
   if (!profiling_ || !session_) return;
   if (profileRuns_ > 0)
     KA_LOG_INFO("[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(profileRuns_),
@@ -227,6 +303,13 @@ Renderer::Impl::~Impl() {
 }
 
 void Renderer::Impl::openSession(const std::string& wantedEp) {
+  prepBinding_ = Ort::IoBinding(nullptr);
+  prep_ = Ort::Session(nullptr);
+  boundaryName_.clear();
+  boundaryShape_.clear();
+  boundaryCount_ = 0;
+  warpNode = false;
+  lipBound_ = false;
   profileMs_ = 0;
   profileRuns_ = 0;
   profiling_ = false;
@@ -299,6 +382,25 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
     }
   }
   if (bytes.empty()) bytes = readModel(modelPath_);
+  const std::string units = wantedEp.size() >= 8 ? wantedEp.substr(7) : "all";
+
+  // The warp node is ours alone; the CoreML provider could not claim it.
+  const std::string warpEnv = envOr("KA_WARP_NODE");
+  if (!warpEnv.empty() && warpEnv[0] != '0' && !coreml) {
+    // Whatever the GridSample switches say, the node needs its kernel; the domain is
+    // added to these options once however many registrations ask for it.
+    registerWarpDirector(options_);
+    std::string reason;
+    const size_t removed = rewriteWarpBlockToCustomOp(bytes, reason);
+    if (removed) {
+      warpNode = true;
+      KA_LOG_INFO("[ka] director warp -> com.tavrin::WarpDirector (%zu nodes removed, the source cone with them)\n",
+                  removed);
+    } else {
+      KA_LOG_WARN("[ka] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+                  reason.empty() ? "no reason given" : reason.c_str());
+    }
+  }
 
   // Under CoreML the custom domain cannot be claimed by the provider, so the standard
   // GridSample stays in the graph.
@@ -306,17 +408,29 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
   const size_t blendCount = normaliseStudentBlend(bytes);
   const size_t headCount = rewriteHeadCubicResize(bytes);
 
-  if (!manifest_.lipTemplate.empty())
-    KA_LOG_WARN(
-        "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's "
-        "own ELLIPSE\n",
-        modelKey_.c_str(), "this build carries no lip contour binding");
-  else
-    KA_LOG_WARN(
-        "[ka] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
-        "over-covering elliptical region the contour replaces. BACKFILL IT: "
-        "models/orvane-2/tools/carry_lip_template_fleet.py\n",
-        modelKey_.c_str(), "lip_template.v1.json");
+  if (lip_) {
+    std::string reason;
+    int canvas = 0;
+    if (rewriteBindLipContour(bytes, reason, &canvas, nullptr)) {
+      if (canvas != crop_)
+        throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvas) +
+                                 " and this bundle's manifest declares crop " + std::to_string(crop_) +
+                                 " — refusing to bind a lip contour rasterised on the wrong canvas");
+      lipBound_ = true;
+    } else {
+      KA_LOG_WARN("[ka] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's "
+                  "own ELLIPSE\n",
+                  modelKey_.c_str(), reason.empty() ? "no reason given" : reason.c_str());
+    }
+  } else {
+    KA_LOG_WARN("[ka] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
+                "over-covering elliptical region the contour replaces. BACKFILL IT: "
+                "models/orvane-2/tools/carry_lip_template_fleet.py\n",
+                modelKey_.c_str(), "lip_template.v1.json");
+  }
+
+  bool hoistedNow = false;
+  hoist(bytes, units, coreml, hoistedNow);
 
   if (gsCount)
     KA_LOG_INFO("[ka] std GridSample -> com.tavrin::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
@@ -334,15 +448,188 @@ void Renderer::Impl::openSession(const std::string& wantedEp) {
         "EP and no CoreML/NNAPI EP can claim it\n",
         headCount, modelKey_.c_str());
 
-  if (gsCount || blendCount || headCount)
-    session_ = Ort::Session(env_, bytes.data(), bytes.size(), options_);
-  else
-    session_ = Ort::Session(env_, modelPath_.c_str(), options_);
+  if (lipBound_)
+    KA_LOG_INFO("[ka] compose alpha: LIP CONTOUR (%s) — Min(a, lip_delivery) bound at load, %d verts, feather %.1f "
+                "px; the graph's ellipse is not reachable in this session\n",
+                modelKey_.c_str(), lip_->nv(), static_cast<double>(lip_->featherPx()));
+
+  if (!hoistedNow) {
+    if (warpNode || gsCount || blendCount || headCount || lipBound_)
+      session_ = Ort::Session(env_, bytes.data(), bytes.size(), options_);
+    else
+      session_ = Ort::Session(env_, modelPath_.c_str(), options_);
+  }
 
   ep = wantedEp.empty() ? "cpu" : wantedEp;
   KA_LOG_INFO("[ka] director ep=%s (%s)\n", ep.c_str(),
       coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
              : "ORT CPU EP");
+}
+
+void Renderer::Impl::hoist(const GsBytes& bytes, const std::string& units, bool coreml, bool& applied) {
+  applied = false;
+  if (coreml && (units == "all" || units == "gpu")) {
+    KA_LOG_INFO("[ka] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU and "
+                "the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) — the "
+                "cone stays in the graph\n",
+                modelKey_.c_str(), units.c_str());
+    return;
+  }
+  if (warpNode) {
+    KA_LOG_INFO("[ka] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is nothing left to "
+                "hoist\n",
+                modelKey_.c_str());
+    return;
+  }
+  if (!(identity_->hasP() || !identity_->hevcPath().empty()) || bytes.empty()) return;
+
+  std::string reason, boundary;
+  try {
+    const size_t concats = findSourceConeBoundary(bytes, boundary);
+    GsBytes prepBytes, frameBytes;
+    if (concats != 1) {
+      reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(concats);
+    } else if (buildSourceConePrep(bytes, boundary, prepBytes, reason)) {
+      prepOptions_ = Ort::SessionOptions();
+      prepOptions_.SetIntraOpNumThreads(1);
+      prepOptions_.SetInterOpNumThreads(1);
+      prepOptions_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+      prepOptions_.AddConfigEntry("session.intra_op.allow_spinning", "0");
+      prepOptions_.AddConfigEntry("mlas.disable_kleidiai", "1");
+      // The cone may hold a sampler the GridSample rewrite turned into ours.
+      registerGridSampleFast(prepOptions_);
+      registerInt8ConvVNNI(prepOptions_);
+      prep_ = Ort::Session(env_, prepBytes.data(), prepBytes.size(), prepOptions_);
+      const std::vector<int64_t> shape = prep_.GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+      bool dynamic = false;
+      for (int64_t d : shape) dynamic = dynamic || d <= 0;
+      if (shape.size() != 4 || shape[0] != 1) {
+        reason = "batch-1 lever; this graph declares batch " + (shape.empty() ? std::string("?") : std::to_string(shape[0]));
+      } else if (dynamic) {
+        reason = "boundary shape is not static";
+      } else if (buildSourceConePerFrame(bytes, boundary, shape.data(), shape.size(), frameBytes, reason)) {
+        session_ = Ort::Session(env_, frameBytes.data(), frameBytes.size(), options_);
+        boundaryName_ = boundary;
+        boundaryShape_ = shape;
+        boundaryCount_ = static_cast<size_t>(shape[0] * shape[1] * shape[2] * shape[3]);
+        applied = true;
+        KA_LOG_INFO("[ka] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is prefetched "
+                    "per SOURCE FRAME on one spare core (%s)\n",
+                    boundary.c_str(), static_cast<long long>(shape[0]), static_cast<long long>(shape[1]),
+                    static_cast<long long>(shape[2]), static_cast<long long>(shape[3]), modelKey_.c_str());
+      }
+    }
+  } catch (const std::exception& e) {
+    reason = e.what();
+  }
+  if (applied) return;
+  prep_ = Ort::Session(nullptr);
+  boundaryName_.clear();
+  boundaryShape_.clear();
+  boundaryCount_ = 0;
+  if (!reason.empty())
+    KA_LOG_INFO("[ka] source-cone hoist NOT applied (%s): %s\n", modelKey_.c_str(), reason.c_str());
+}
+
+void Renderer::Impl::startHoist() {
+  for (Slot& slot : ring_) {
+    slot.index = -1;
+    slot.data.assign(boundaryCount_, 0.f);
+    slot.tensor = Ort::Value::CreateTensor<float>(mem_, slot.data.data(), slot.data.size(), boundaryShape_.data(),
+                                                  boundaryShape_.size());
+  }
+  prepBinding_ = Ort::IoBinding(prep_);
+  const int64_t priorShape[4] = {batch, 3, crop_, crop_};
+  prepPrior_ = Ort::Value::CreateTensor<float>(mem_, prior_.data(), priorFloats_ * static_cast<size_t>(batch),
+                                               priorShape, 4);
+  prepBinding_.BindInput("P_rgb", prepPrior_);
+  prefetch_ = std::thread([this] { prefetchLoop(); });
+}
+
+void Renderer::Impl::stopHoist() {
+  if (!prefetch_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    stop_ = true;
+  }
+  ringCv_.notify_all();
+  prefetch_.join();
+}
+
+void Renderer::Impl::runPrepL(int s, int slot, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  std::string error;
+  try {
+    simd::f16ToF32(identity_->P(s), prior_.data(), priorFloats_);
+    prepBinding_.BindOutput(boundaryName_.c_str(), ring_[slot].tensor);
+    prep_.Run(Ort::RunOptions{nullptr}, prepBinding_);
+  } catch (const std::exception& e) {
+    error = e.what();
+    if (error.empty()) error = "unknown error";
+  }
+  lock.lock();
+  ++prepRuns_;
+  if (!error.empty()) {
+    if (stickyError_.empty()) stickyError_ = error;
+  } else {
+    ring_[slot].index = s;
+  }
+}
+
+Renderer::Impl::Slot& Renderer::Impl::acquire(int s) {
+  std::unique_lock<std::mutex> lock(ringMutex_);
+  inUse_ = -1;
+  for (;;) {
+    if (!stickyError_.empty())
+      throw std::runtime_error("Renderer: the hoisted source cone failed in ORT — " + stickyError_);
+    for (int i = 0; i < 2; ++i)
+      if (ring_[i].index == s) {
+        inUse_ = i;
+        return ring_[i];
+      }
+    if (pendingIndex_ < 0) {
+      int victim = -1;
+      for (int i = 0; i < 2 && victim < 0; ++i)
+        if (i != inUse_) victim = i;
+      if (victim < 0) throw std::runtime_error("Renderer: source-cone ring exhausted");
+      ring_[victim].index = -1;
+      runPrepL(s, victim, lock);
+      continue;
+    }
+    ringCv_.wait(lock);
+  }
+}
+
+void Renderer::Impl::requestNext(int s) {
+  const int next = predictor_.next(s, identity_ ? identity_->NT() : 0);
+  {
+    std::lock_guard<std::mutex> lock(ringMutex_);
+    if (pendingIndex_ >= 0 || !stickyError_.empty()) return;
+    for (const Slot& slot : ring_)
+      if (slot.index == next) return;
+    int pick = -1;
+    for (int i = 0; i < 2 && pick < 0; ++i)
+      if (i != inUse_ && ring_[i].index != next) pick = i;
+    if (pick < 0) return;
+    ring_[pick].index = -1;
+    pendingSlot_ = pick;
+    pendingIndex_ = next;
+  }
+  ringCv_.notify_all();
+}
+
+void Renderer::Impl::prefetchLoop() {
+  std::unique_lock<std::mutex> lock(ringMutex_);
+  for (;;) {
+    if (stop_) return;
+    if (pendingIndex_ < 0) {
+      ringCv_.wait(lock);
+      continue;
+    }
+    runPrepL(pendingIndex_, pendingSlot_, lock);
+    pendingIndex_ = -1;
+    ringCv_.notify_all();
+  }
 }
 
 std::vector<int64_t> Renderer::Impl::ioShape(const std::string& name, bool* found, bool output) const {
@@ -405,6 +692,21 @@ const float* Renderer::Impl::render(const int* si, const float* xs, const float*
       throw std::runtime_error("render: source index " + std::to_string(si[i]) + " of frame " + std::to_string(i) +
                                " is outside this identity's " + std::to_string(identity_->NT()) +
                                " source frames — refusing to read past the mapped members");
+  const size_t maskFloats = static_cast<size_t>(crop_) * crop_;
+  if (hoisted()) {
+    Slot& slot = acquire(si[0]);
+    binding_.BindInput(boundaryName_.c_str(), slot.tensor);
+    simd::f16ToF32(identity_->pooled64(si[0]), pooled_.data(), kPooledFloats);
+    std::memcpy(kpSource_.data(), xs, kKpFloats * sizeof(float));
+    std::memcpy(kpDriving_.data(), xd, kKpFloats * sizeof(float));
+    if (lipBound_) lip_->contourF32Canvas(xd, lipMask_.data());
+    requestNext(si[0]);
+    const auto t0 = std::chrono::steady_clock::now();
+    session_.Run(runOptions_, binding_);
+    profileMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ++profileRuns_;
+    return out_.data();
+  }
   for (int j = 0; j < batch; ++j) {
     const size_t dj = static_cast<size_t>(j);
     float* pooled = pooled_.data() + dj * kPooledFloats;
@@ -416,6 +718,7 @@ const float* Renderer::Impl::render(const int* si, const float* xs, const float*
       else simd::f16ToF32(identity_->P(si[j]), prior_.data() + dj * priorFloats_, priorFloats_);
       std::memcpy(kd, xd + dj * kKpFloats, kKpFloats * sizeof(float));
       std::memcpy(ks, xs + dj * kKpFloats, kKpFloats * sizeof(float));
+      if (lipBound_) lip_->contourF32Canvas(kd, lipMask_.data() + dj * maskFloats);
       continue;
     }
     // Padded slots render frame n-1 again, so every crop returned is a real one.
@@ -429,6 +732,8 @@ const float* Renderer::Impl::render(const int* si, const float* xs, const float*
                   priorFloats_ * sizeof(float));
     std::memcpy(kd, kpDriving_.data() + last * kKpFloats, kKpFloats * sizeof(float));
     std::memcpy(ks, kpSource_.data() + last * kKpFloats, kKpFloats * sizeof(float));
+    if (lipBound_)
+      std::memcpy(lipMask_.data() + dj * maskFloats, lipMask_.data() + last * maskFloats, maskFloats * sizeof(float));
   }
   const auto t0 = std::chrono::steady_clock::now();
   session_.Run(runOptions_, binding_);
@@ -451,5 +756,14 @@ int Renderer::batch() const { return impl_->batch; }
 const std::string& Renderer::ep() const { return impl_->ep; }
 const char* Renderer::backend() const { return "ort"; }
 const std::string& Renderer::directorNote() const { return impl_->directorNote; }
+
+Renderer::Stages Renderer::stages() const {
+  Stages st;
+  st.hoisted = impl_->hoisted();
+  st.warpNode = impl_->warpNode;
+  st.lipBound = impl_->lipBound();
+  st.prepRuns = impl_->prepRuns();
+  return st;
+}
 
 }  // namespace ka

@@ -6,6 +6,7 @@
 // and output bound once to buffers it owns, so rendering allocates nothing.
 //
 // render() is called from one thread at a time.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,16 @@ class Renderer {
   const std::string& ep() const;
   const char* backend() const;  // "neon", "coreml" (native director) or "ort"
   const std::string& directorNote() const;
+
+  // Which optional load-time stages took hold, and how often the hoisted source cone ran
+  // (once per source frame it was asked for, prefetched or not).
+  struct Stages {
+    bool hoisted = false;
+    bool warpNode = false;
+    bool lipBound = false;
+    int64_t prepRuns = 0;
+  };
+  Stages stages() const;
 
   class Impl;
 

@@ -373,3 +373,38 @@ TEST(Int8ConvVNNI, AllNegativeInputUsesTheTopZeroPoint) {
 }
 
 }  // namespace
+
+// Both operators of "com.tavrin" in one graph, with every registration a caller might
+// make on the same options: the domain must reach ONNX Runtime exactly once.
+TEST(CustomOpDomains, OneSessionRunsBothTavrinOperators) {
+  NEED_FIXTURE(opsModel("gsf_warp.onnx"));
+  const int N = 1, H = 9, W = 13;
+  const auto P = uniform(size_t(N) * 3 * H * W, 0.f, 1.f, 21);
+  const auto grid = uniform(size_t(N) * H * W * 2, -1.1f, 1.1f, 22);
+  std::vector<float> sampled(P.size()), want(P.size());
+  ka::gridsample_fast(P.data(), grid.data(), sampled.data(), 3, H, W);
+  ka::warpDirector(sampled.data(), grid.data(), want.data(), W, H);
+
+  using Reg = void (*)(Ort::SessionOptions&);
+  const std::vector<std::vector<Reg>> orders = {
+      {ka::registerGridSampleFast, ka::registerWarpDirector, ka::registerInt8ConvVNNI},
+      {ka::registerWarpDirector, ka::registerGridSampleFast},
+      {ka::registerGridSampleFast, ka::registerGridSampleFast, ka::registerInt8ConvVNNI, ka::registerInt8ConvVNNI},
+  };
+  for (size_t o = 0; o < orders.size(); ++o) {
+    Ort::SessionOptions so;
+    so.SetIntraOpNumThreads(1);
+    for (Reg r : orders[o]) r(so);
+    Ort::Session s(env(), opsModel("gsf_warp.onnx").c_str(), so);
+    auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+    std::vector<float> p = P, g = grid;
+    const int64_t ps[] = {N, 3, H, W}, gs[] = {N, H, W, 2};
+    Ort::Value in[] = {Ort::Value::CreateTensor<float>(mem, p.data(), p.size(), ps, 4),
+                       Ort::Value::CreateTensor<float>(mem, g.data(), g.size(), gs, 4)};
+    const char* names[] = {"P", "grid"};
+    const char* out = "Y";
+    auto y = s.Run(Ort::RunOptions{nullptr}, names, in, 2, &out, 1);
+    const float* got = y[0].GetTensorData<float>();
+    for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << "order " << o << " at " << i;
+  }
+}

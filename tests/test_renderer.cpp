@@ -348,17 +348,27 @@ TEST(Renderer, KeypointContractAndGraphRefusals) {
                 "REFUSING at load rather than failing inside ORT at the first Run.");
 }
 
-// A bundle with a lip template loads and renders what it renders without one: this
-// build binds no contour, and says so.
+// A bundle with a lip template whose director has no compose tail to bind it to loads
+// and renders what it renders without one, and says so; a template that does not read
+// refuses the load.
 TEST(Renderer, LipTemplateWithoutBindingKeepsTheGraph) {
   LoadedBundle b = loadBundle("raw");
   const test::DriveRows d = test::driveRows(directorBundle("raw"));
   Manifest withLip = b.m;
   withLip.lipTemplate = "{\"format\": \"lip_template.v1\"}";
+  EXPECT_EQ(test::refusal([&] { Renderer bad(withLip, *b.id, "b1", 1, ""); }),
+            "lip_template.v1.json: declares format 'lip_template.v1', not 'lip-template-v1' — this runtime cannot "
+            "read it");
+  withLip.lipTemplate =
+      "{\"format\": \"lip-template-v1\", \"canvas\": 64, \"feather_px\": 2, \"u_canon\": [[-1,0],[0,-1],[1,0],[0,1]], "
+      "\"lip_idx\": [15,16,17,18]}";
   StderrCapture err;
   Renderer lip(withLip, *b.id, "b1", 1, "");
   const std::string log = err.text();
-  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1): "), std::string::npos) << log;
+  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1): the graph does not carry the unified "
+                     "compose tail"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find(" — this session serves the graph's own ELLIPSE\n"), std::string::npos);
   EXPECT_EQ(log.find("compose alpha: ELLIPSE"), std::string::npos);
   auto plain = open(b, "b1");

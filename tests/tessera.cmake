@@ -1,0 +1,1 @@
+ka_add_test(test_tessera_geometry SOURCES test_tessera_geometry.cpp)
