@@ -1,6 +1,6 @@
 ka_add_fixture(tessera COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_tessera_test_fixtures.sh
   ${KA_FIXTURE_DIR}/tessera)
-ka_add_test(test_tessera_geometry SOURCES test_tessera_geometry.cpp TIMEOUT 60)
+ka_add_test(test_tessera_geometry SOURCES test_tessera_geometry.cpp LABELS asan TIMEOUT 60)
 ka_add_test(test_tessera_json SOURCES test_tessera_json.cpp LABELS asan TIMEOUT 60)
 ka_add_test(test_tessera_members SOURCES test_tessera_members.cpp FIXTURES tessera LABELS asan TIMEOUT 120)
 ka_add_test(test_tessera_head SOURCES test_tessera_head.cpp FIXTURES tessera LABELS asan TIMEOUT 120)
