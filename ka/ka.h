@@ -340,6 +340,64 @@ KA_API int ka_utt_tessera_synth_w(ka_utt* s, double* mean, double* max, int64_t*
 /* Copies the attached pass's geometry description ("" without one); 1 when attached. */
 KA_API int ka_utt_tessera_geometry(ka_utt* s, char* text, size_t len);
 
+/* ---- Teeth members (the ka_tessera_ family) ---------------------------------------
+ * Inspection of a bundle's four teeth members without a session. These functions do
+ * not use a thread-local error text: the fallible ones copy their message into the
+ * caller's err[err_cap] (at most err_cap - 1 bytes and a terminating NUL, when err is
+ * not NULL and err_cap > 0). Every function accepts a NULL handle and then returns 0,
+ * NULL or "" as stated. */
+
+/* Member slots, in their fixed order: "bank_track", "bank_sidecar", "head_weights",
+ * "head_config". ka_tessera_slot_key returns NULL outside 0..3. */
+KA_API int ka_tessera_slot_count(void);
+KA_API const char* ka_tessera_slot_key(int index);
+
+/* Where a bundle's teeth members are and which are missing. Opening never fails for
+ * missing members (they are listed); NULL for a NULL directory or an unresolvable
+ * bundle path. */
+typedef struct ka_tessera_carriage ka_tessera_carriage;
+KA_API ka_tessera_carriage* ka_tessera_carriage_open(const char* bundle_dir);
+KA_API void ka_tessera_carriage_close(ka_tessera_carriage* c);
+/* 1 when all four members are present / when the manifest carries a tessera block. */
+KA_API int ka_tessera_carriage_complete(const ka_tessera_carriage* c);
+KA_API int ka_tessera_carriage_declared(const ka_tessera_carriage* c);
+/* Resolved path of a slot; "" for a NULL argument or an unknown slot. The text lives in
+ * the handle until the next call of this function on it. */
+KA_API const char* ka_tessera_carriage_path(ka_tessera_carriage* c, const char* slot_key);
+/* The missing slot keys, in slot order; NULL for i out of range. */
+KA_API int ka_tessera_carriage_missing_count(const ka_tessera_carriage* c);
+KA_API const char* ka_tessera_carriage_missing(const ka_tessera_carriage* c, int i);
+
+/* The four members loaded and validated. NULL on failure with the reason in err. */
+typedef struct ka_tessera_members ka_tessera_members;
+KA_API ka_tessera_members* ka_tessera_members_open(const char* bundle_dir, char* err, int err_cap);
+KA_API void ka_tessera_members_close(ka_tessera_members* m);
+KA_API int32_t ka_tessera_members_n_donors(const ka_tessera_members* m);
+KA_API int32_t ka_tessera_members_band_w(const ka_tessera_members* m);
+KA_API int32_t ka_tessera_members_band_h(const ka_tessera_members* m);
+/* n_donors x band_h x band_w x 3: the decoded bank's size in bytes. */
+KA_API int64_t ka_tessera_members_band_bytes(const ka_tessera_members* m);
+/* Donor centres (2 x n_donors: x, y per donor) and apertures (n_donors); NULL when empty. */
+KA_API const double* ka_tessera_members_cent(const ka_tessera_members* m);
+KA_API const double* ka_tessera_members_aperture(const ka_tessera_members* m);
+/* The bank's canonical centre (x, y) and the 12-value geometry stamp. */
+KA_API const double* ka_tessera_members_c_canon(const ka_tessera_members* m);
+KA_API const int32_t* ka_tessera_members_stamp(const ka_tessera_members* m);
+/* The head weights file (NULL when empty) and its length. */
+KA_API const uint8_t* ka_tessera_members_head_pt(const ka_tessera_members* m);
+KA_API int ka_tessera_members_head_pt_len(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_head_json(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_manifest_json(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_bank_track_path(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_bank_container(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_bank_codec(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_bank_pix_fmt(const ka_tessera_members* m);
+KA_API const char* ka_tessera_members_bank_packing(const ka_tessera_members* m);
+/* Copies a decoded bank from track order into donor order; both buffers hold
+ * ka_tessera_members_band_bytes bytes. 0 on success, 1 with the reason in err. */
+KA_API int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track,
+                                      uint8_t* out, char* err, int err_cap);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

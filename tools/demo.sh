@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job, from a fresh clone: installs what is missing, builds the library and the
 # ka tool, makes the demo identity bundle (a drawn face in a 640x360 driver video, 50
-# frames) with its directors (batch 1, and batch 24 as the session's chunk renderer)
-# and its audio-to-motion directory, synthesises a sentence, and makes the face speak
-# it through a real utterance session into demo-out/speak.mp4 (idle video, the face
+# frames) with its teeth members (donor bank, blend head, lip template), its directors
+# (batch 1, and batch 24 as the session's chunk renderer) and its audio-to-motion
+# directory, synthesises a sentence, and makes the face speak it through a real
+# utterance session into demo-out/speak.mp4 (idle video, the face
 # speaking with the lips following the audio, the ramp back, idle; the speech is the
 # movie's audio track). Then, as before, walks the bundle through the tool the way a
 # host developer would (check, pack into a container, open it) and renders the idle
@@ -22,6 +23,8 @@ ka="$build/tools/ka"
 mkdir -p "$out"
 $py "$here/tools/fixtures/make_identity_bundle.py" "$out/demo" --canonical --prior hevc \
   --width 640 --height 360 --crop 256 --nt 50 --frames 50
+echo "== teeth members (donor bank, blend head, lip template, manifest blocks) into $out/demo"
+$py "$here/tools/fixtures/make_tessera_fixtures.py" bundle "$out/demo" --donors 48
 echo "== installing the batch-1 director (model key b1) into $out/demo"
 $py "$here/tools/fixtures/make_directors.py" "$out/demo" --keys b1
 echo "== installing the batch-24 chunk director (model key b24_fp32) into $out/demo"
@@ -38,6 +41,8 @@ rm -f "$out/speech.raw.wav"
 echo "== ka speak $out/demo --motion $out/motion-a2x $out/speech.wav --out $out/speak.mp4"
 "$ka" speak "$out/demo" --motion "$out/motion-a2x" "$out/speech.wav" --out "$out/speak.mp4"
 
+echo "== ka tessera inspect $out/demo --motion $out/motion-a2x"
+"$ka" tessera inspect "$out/demo" --motion "$out/motion-a2x"
 echo "== ka bundle check $out/demo"
 "$ka" bundle check "$out/demo"
 echo "== ka imx pack $out/demo $out/demo.imx"

@@ -23,6 +23,8 @@ const char kUsage[] =
     "                                stream speech through the audio-to-expression networks\n"
     "  ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime] [--interrupt-at S]\n"
     "                                run a speaking session on AUDIO into an MP4 with the speech\n"
+    "  ka tessera inspect BUNDLE [--motion DIR]\n"
+    "                                print a bundle's teeth members, bank, head, serving config and geometry\n"
     "  ka version                    print the library version (also: ka --version)\n"
     "  ka help [COMMAND]             this text, or a command's own (also: ka COMMAND --help)\n";
 }  // namespace
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "render")) return ka::cli::renderCommand(rest);
     if (!std::strcmp(argv[1], "speak")) return ka::cli::speakCommand(rest);
     if (!std::strcmp(argv[1], "a2x")) return ka::cli::a2xCommand(rest);
+    if (!std::strcmp(argv[1], "tessera")) return ka::cli::tesseraCommand(rest);
     if (!std::strcmp(argv[1], "version")) {
       std::printf("%s\n", ka_version());
       return 0;

@@ -1,0 +1,288 @@
+// The blend head's checkpoint reader and serving config, against checkpoints written by
+// torch.save (and real ones broken on purpose) and pickles built here opcode by opcode.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tessera/head_weights.h"
+#include "tessera/serve_config.h"
+#include "tests/support/test_support.h"
+
+namespace ka::tessera {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::refusal;
+
+std::string heads() { return test::fixtureDir() + "/tessera/heads/"; }
+
+Bytes readBytes(const std::string& path) {
+  const std::string s = test::slurp(path);
+  return Bytes(s.begin(), s.end());
+}
+
+std::vector<float> readRef(const std::string& path) {
+  const std::string s = test::slurp(path);
+  std::vector<float> v(s.size() / 4);
+  std::memcpy(v.data(), s.data(), v.size() * 4);
+  return v;
+}
+
+#define NEED_FIXTURES() \
+  if (test::fixtureDir().empty()) GTEST_SKIP() << "no fixtures"
+
+TEST(HeadWeights, BothArchitecturesLoadEqualToTheirTorchTensors) {
+  NEED_FIXTURES();
+  struct Arch {
+    const char* file;
+    const char* ref;
+    int params;
+  };
+  // tuples.pt is the full head saved with extra 2-d and 3-d tensors (TUPLE2, TUPLE3).
+  for (const Arch& a : {Arch{"blend_head.pt", "blend_head.ref", 4082}, Arch{"blend_head8.pt", "blend_head8.ref", 3489},
+                        Arch{"tuples.pt", "blend_head.ref", 4082}}) {
+    SCOPED_TRACE(a.file);
+    const HeadWeights w = loadHeadPt(readBytes(heads() + a.file));
+    EXPECT_EQ(w.params(), a.params);
+    EXPECT_FLOAT_EQ(w.envelope, 12.0f / 255.0f);
+    const std::pair<const char*, const std::vector<float>*> fields[] = {
+        {"cand.0.weight", &w.cand0_w}, {"cand.0.bias", &w.cand0_b}, {"cand.2.weight", &w.cand2_w},
+        {"cand.2.bias", &w.cand2_b},   {"cand.4.weight", &w.cand4_w}, {"cand.4.bias", &w.cand4_b},
+        {"syn.0.weight", &w.syn0_w},   {"syn.0.bias", &w.syn0_b},   {"syn.2.weight", &w.syn2_w},
+        {"syn.2.bias", &w.syn2_b}};
+    for (const auto& [key, got] : fields) {
+      const std::string ref = heads() + a.ref + "/" + key + ".f32";
+      if (a.params == 3489 && key[0] == 's') {
+        EXPECT_TRUE(got->empty()) << key;
+        continue;
+      }
+      EXPECT_EQ(*got, readRef(ref)) << key;  // bit for bit
+    }
+    EXPECT_STREQ(w.arch(), a.params == 4082 ? "BlendHead(16)" : "BlendHead8(16)");
+  }
+}
+
+TEST(HeadWeights, BrokenCheckpointsAreRefusedByName) {
+  NEED_FIXTURES();
+  const std::pair<const char*, const char*> cases[] = {
+      {"deflated.pt", "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {"renamed_key.pt", "teeth: head .pt lacks 'cand.2.bias'"},
+      {"wrong_shape.pt", "teeth: head 'cand.0.weight' has shape [16,6,3,3] — not the BlendHead(16) arch"},
+      {"double_storage.pt", "teeth: head .pt storage is torch DoubleStorage, not torch FloatStorage — refusing to reinterpret it"},
+      {"half_storage.pt", "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to reinterpret it"},
+      {"binfloat.pt", "teeth: unsupported pickle opcode 0x47 in head .pt"},
+      {"frame.pt", "teeth: unsupported pickle opcode 0x95 in head .pt"},
+      {"truncated.pt", "teeth: pickle truncated"},
+      {"noncontiguous.pt", "teeth: 'cand.0.weight' is not contiguous"},
+      {"syn_partial.pt", "teeth: head .pt lacks 'syn.0.bias'"},
+  };
+  for (const auto& [file, want] : cases) EXPECT_EQ(refusal([&] { loadHeadPt(readBytes(heads() + file)); }), want) << file;
+}
+
+// ---- hand-built checkpoints ------------------------------------------------------
+
+void put16(Bytes& b, size_t at, uint32_t v) { b[at] = uint8_t(v), b[at + 1] = uint8_t(v >> 8); }
+void put32(Bytes& b, size_t at, uint32_t v) { put16(b, at, v & 0xffff), put16(b, at + 2, v >> 16); }
+
+// A stored zip of the given entries, laid out as the checkpoint writer lays it out.
+Bytes zipOf(const std::vector<std::pair<std::string, Bytes>>& entries) {
+  Bytes out, cd;
+  for (const auto& [name, data] : entries) {
+    const size_t local = out.size();
+    Bytes h(30, 0);
+    put32(h, 0, 0x04034b50), put32(h, 18, uint32_t(data.size())), put32(h, 22, uint32_t(data.size()));
+    put16(h, 26, uint32_t(name.size()));
+    out.insert(out.end(), h.begin(), h.end());
+    out.insert(out.end(), name.begin(), name.end());
+    out.insert(out.end(), data.begin(), data.end());
+    Bytes c(46, 0);
+    put32(c, 0, 0x02014b50), put32(c, 20, uint32_t(data.size())), put32(c, 24, uint32_t(data.size()));
+    put16(c, 28, uint32_t(name.size())), put32(c, 42, uint32_t(local));
+    cd.insert(cd.end(), c.begin(), c.end());
+    cd.insert(cd.end(), name.begin(), name.end());
+  }
+  Bytes e(22, 0);
+  put32(e, 0, 0x06054b50), put16(e, 8, uint32_t(entries.size())), put16(e, 10, uint32_t(entries.size()));
+  put32(e, 12, uint32_t(cd.size())), put32(e, 16, uint32_t(out.size()));
+  out.insert(out.end(), cd.begin(), cd.end());
+  out.insert(out.end(), e.begin(), e.end());
+  return out;
+}
+
+// Pickle pieces.
+struct P {
+  Bytes b;
+  P() {
+    b.push_back(0x80);
+    b.push_back(2);
+  }
+  P& op(std::initializer_list<uint8_t> o) { return b.insert(b.end(), o), *this; }
+  P& str(const std::string& s) {
+    op({'X'});
+    Bytes n(4);
+    put32(n, 0, uint32_t(s.size()));
+    b.insert(b.end(), n.begin(), n.end());
+    b.insert(b.end(), s.begin(), s.end());
+    return *this;
+  }
+  P& global(const std::string& m, const std::string& n) {
+    op({'c'});
+    const std::string t = m + "\n" + n + "\n";
+    b.insert(b.end(), t.begin(), t.end());
+    return *this;
+  }
+  // A tensor of `size` over storage `key` (element count `count`), TUPLE1 sizes.
+  P& tensor(const std::string& key, std::initializer_list<uint8_t> sizes, std::initializer_list<uint8_t> strides) {
+    global("torch._utils", "_rebuild_tensor_v2").op({'('});
+    op({'('}).str("storage").global("torch", "FloatStorage").str(key).str("cpu").op({'K', 16, 't', 'Q'});
+    op({'K', 0});
+    op({'('});
+    for (uint8_t s : sizes) op({'K', s});
+    op({'t', '('});
+    for (uint8_t s : strides) op({'K', s});
+    return op({'t', 0x89, 't', 'R'});
+  }
+  Bytes zip(const std::vector<std::pair<std::string, Bytes>>& storages = {}) {
+    std::vector<std::pair<std::string, Bytes>> e = {{"h/data.pkl", b}};
+    for (const auto& s : storages) e.push_back(s);
+    return zipOf(e);
+  }
+};
+
+TEST(HeadWeights, PickleRefusals) {
+  const Bytes floats(64 * 4, 0);
+  struct Case {
+    const char* what;
+    Bytes pt;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"os.system", P().global("os", "system").op({')', 'R', '.'}).zip(),
+       "teeth: head .pt calls os system — this reader refuses code it does not model"},
+      {"BINGET", P().op({'h', 5}).zip(), "teeth: pickle BINGET out of range"},
+      {"LONG_BINGET", P().op({'}', 'q', 1, 'j', 2, 0, 0, 0}).zip(), "teeth: pickle LONG_BINGET out of range"},
+      {"persistent id", P().op({'(', 'X', 1, 0, 0, 0, 'x', 'K', 1, 'K', 1, 'K', 1, 'K', 1, 't', 'Q'}).zip(),
+       "teeth: unexpected persistent id in head .pt"},
+      {"non-tuple pid", P().op({'K', 1, 'Q'}).zip(), "teeth: unexpected persistent id in head .pt"},
+      {"3 args", P().global("torch._utils", "_rebuild_tensor_v2").op({'(', 'K', 1, 'K', 1, 'K', 1, 't', 'R'}).zip(),
+       "teeth: malformed _rebuild_tensor_v2"},
+      {"empty", P().op({'}', '.'}).zip(), "teeth: head .pt state_dict is empty"},
+      {"underflow", P().op({'s'}).zip(), "teeth: pickle stack underflow"},
+      {"no mark", P().op({'t'}).zip(), "teeth: pickle pops to a MARK it never set"},
+      {"run off the end", P().op({'}'}).zip(), "teeth: pickle truncated"},
+      {"nested tuples", [] {
+         P p;
+         p.op({')'});
+         for (int i = 0; i < 100000; ++i) p.op({0x85});
+         return p.zip();
+       }(),
+       "teeth: pickle nests tuples too deeply"},
+      {"duplicate", P().op({'}', '('}).str("cand.0.weight").tensor("0", {16}, {1}).op({'q', 0}).str("cand.0.weight")
+                       .op({'h', 0, 'u', '.'}).zip({{"h/data/0", floats}}),
+       "teeth: head .pt names 'cand.0.weight' 2 times — ambiguous"},
+      {"storage missing", P().op({'}'}).str("cand.0.bias").tensor("9", {16}, {1}).op({'s', '.'}).zip(),
+       "teeth: head .pt lacks 'cand.0.weight'"},
+      {"no data.pkl", zipOf({{"h/other.pkl", Bytes{'.'}}}), "teeth: head .pt has no data.pkl"},
+      {"short", Bytes(21, 0), "teeth: head .pt is not a zip"},
+      {"no EOCD", Bytes(200, 0), "teeth: head .pt has no zip EOCD"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(refusal([&] { loadHeadPt(c.pt); }), c.want) << c.what;
+
+  // Storage checks run per tensor in table order: cand.0.weight first.
+  auto weightOnly = [&](const std::string& key, const Bytes& storage) {
+    return P().op({'}'}).str("cand.0.weight").tensor(key, {16, 7, 3, 3}, {63, 9, 3, 1}).op({'s', '.'})
+        .zip({{"h/data/0", storage}});
+  };
+  EXPECT_EQ(refusal([&] { loadHeadPt(weightOnly("5", floats)); }), "teeth: head storage 5 missing");
+  EXPECT_EQ(refusal([&] { loadHeadPt(weightOnly("0", floats)); }), "teeth: head storage 0 too small");
+  EXPECT_EQ(refusal([&] { loadHeadPt(weightOnly("0", Bytes(1008 * 4, 0))); }), "teeth: head .pt lacks 'cand.0.bias'");
+}
+
+TEST(HeadWeights, ZipDirectoryOutOfRangeIsRefused) {
+  const Bytes good = P().op({'}', '.'}).zip();
+  ASSERT_EQ(refusal([&] { loadHeadPt(good); }), "teeth: head .pt state_dict is empty");
+  const size_t cd = good.size() - 22 - 46 - std::string("h/data.pkl").size();
+  struct Case {
+    size_t at;
+    uint32_t value;
+    bool wide;
+    const char* want;
+  };
+  const Case cases[] = {
+      {cd, 0x12345678, true, "teeth: head .pt central directory is malformed"},
+      {cd + 10, 8, false, "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {cd + 42, 0x7fffffff, true, "teeth: head .pt local header out of range"},
+      {cd + 24, 0x7fffffff, true, "teeth: head .pt entry out of range"},
+      {cd + 28, 0xffff, false, "teeth: head .pt central directory is malformed"},
+      {good.size() - 22 + 16, 0x7ffffff0, true, "teeth: head .pt central directory is malformed"},
+  };
+  for (const Case& c : cases) {
+    Bytes b = good;
+    c.wide ? put32(b, c.at, c.value) : put16(b, c.at, c.value);
+    EXPECT_EQ(refusal([&] { loadHeadPt(b); }), c.want) << c.at;
+  }
+}
+
+TEST(HeadWeights, TruncatedAndFlippedCheckpointsOnlyEverRefuse) {
+  NEED_FIXTURES();
+  const Bytes real = readBytes(heads() + "blend_head.pt");
+  int loaded = 0, refused = 0;
+  auto attempt = [&](const Bytes& b) {
+    try {
+      loadHeadPt(b);
+      ++loaded;
+    } catch (const std::runtime_error&) {
+      ++refused;
+    }
+  };
+  for (size_t len = 0; len < real.size(); len += 7) attempt(Bytes(real.begin(), real.begin() + len));
+  for (size_t i = 0; i < real.size(); i += 5)
+    for (uint8_t x : {0xffu, 0x01u, 0x80u}) {
+      Bytes b = real;
+      b[i] ^= x;
+      attempt(b);
+    }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(loaded, 0);  // flips inside the float data still load
+}
+
+TEST(ServeConfig, ReadsTheKeyedValuesAndRefusesTheRest) {
+  NEED_FIXTURES();
+  const ServeConfig c = ServeConfig::fromHeadMemberJson(test::slurp(heads() + "head.json"));
+  EXPECT_EQ(c.kshort, 256);
+  EXPECT_EQ(c.aperture_tol, 0.25);
+  EXPECT_EQ(c.cut, 48);
+  EXPECT_EQ(c.K, 12);
+  EXPECT_EQ(c.hysteresis, 4);
+  EXPECT_EQ(c.lookahead, 3);
+  EXPECT_EQ(c.luma_min, 100.0);
+  EXPECT_EQ(c.min_support, 32);
+  EXPECT_TRUE(c.use_lookahead);
+  EXPECT_EQ(refusal([&] { ServeConfig::fromHeadMemberJson(test::slurp(heads() + "head_clamp_close.json")); }), "");
+  EXPECT_EQ(refusal([&] { ServeConfig::fromHeadMemberJson(test::slurp(heads() + "head_nodecode.json")); }), "");
+  EXPECT_EQ(refusal([&] { ServeConfig::fromHeadMemberJson(test::slurp(heads() + "head_clamp_far.json")); }),
+            "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope is a gated quantity");
+  const std::string blocks =
+      "teeth: tessera_head.v1 config lacks the retrieval/temporal blocks of the v1 schema — refusing to serve defaults (W3-01)";
+  const std::pair<const char*, std::string> cases[] = {
+      {"{\"retrieval\": {}}", blocks},
+      {"{\"retrieval\": {}, \"temporal\": []}", blocks},
+      {"[]", blocks},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"K\": 1}, \"temporal\": {}}",
+       "teeth: member JSON lacks key 'cut'"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1}, \"temporal\": {\"hysteresis\": 2}}",
+       "teeth: member JSON lacks key 'lookahead'"},
+      {"{\"retrieval\": {\"kshort\": \"1\"}, \"temporal\": {}}", "teeth: tessera_head.v1 config key 'kshort' is not a number"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(refusal([&] { ServeConfig::fromHeadMemberJson(text); }), want) << text;
+  const ServeConfig t = ServeConfig::fromHeadMemberJson(
+      "{\"retrieval\": {\"kshort\": 9.9, \"aperture_tol\": 0.5, \"cut\": -3.7, \"K\": 2}, "
+      "\"temporal\": {\"hysteresis\": 1, \"lookahead\": 0}}");
+  EXPECT_EQ(t.kshort, 9);  // truncated
+  EXPECT_EQ(t.cut, -3);
+}
+
+}  // namespace
+}  // namespace ka::tessera

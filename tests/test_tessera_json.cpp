@@ -1,0 +1,95 @@
+// The teeth subsystem's JSON reader: what it accepts, what it makes of it, and that
+// malformed text is refused rather than crashing it.
+#include "tessera/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace ka::tessera::json {
+namespace {
+
+std::string refusal(const std::string& text) {
+  try {
+    parse(text);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(TesseraJson, ReadsNestingEscapesNumbersAndKeepsTheFirstDuplicate) {
+  const JVal v = parse(
+      " \r\n\t{\"a\": [1, -2.5e2, {\"b\": [true, false, null]}], \"s\": \"x\\\"y\\\\z\\n\\t\\b\\f\\r\\/\\u00e9!\","
+      " \"a\": 7, \"empty\": {}, \"none\": [], \"nocolon\" 3, \"exp\": 1E-3, \"neg0\": -0} trailing junk");
+  ASSERT_TRUE(v.isObj());
+  ASSERT_EQ(v.obj.size(), 8u);
+  const JVal& a = v.req("a");  // the first "a" wins, both are kept
+  ASSERT_TRUE(a.isArr());
+  EXPECT_EQ(v.obj[2].first, "a");
+  EXPECT_EQ(v.obj[2].second.num, 7);
+  ASSERT_EQ(a.arr.size(), 3u);
+  EXPECT_EQ(a.arr[0].num, 1);
+  EXPECT_EQ(a.arr[1].num, -250);
+  const JVal& b = a.arr[2].req("b");
+  ASSERT_EQ(b.arr.size(), 3u);
+  EXPECT_TRUE(b.arr[0].isBool() && b.arr[0].b);
+  EXPECT_TRUE(b.arr[1].isBool() && !b.arr[1].b);
+  EXPECT_TRUE(b.arr[2].isNull());
+  EXPECT_EQ(v.req("s").str, "x\"y\\z\n\t\b\f\r/?!");
+  EXPECT_TRUE(v.req("empty").isObj() && v.req("empty").obj.empty());
+  EXPECT_TRUE(v.req("none").isArr() && v.req("none").arr.empty());
+  EXPECT_EQ(v.req("nocolon").num, 3);  // a missing colon is tolerated
+  EXPECT_EQ(v.req("exp").num, 0.001);
+  EXPECT_TRUE(std::signbit(v.req("neg0").num));
+  EXPECT_EQ(v.get("missing"), nullptr);
+  EXPECT_EQ(refusal("{}").size(), 0u);
+  try {
+    v.req("missing");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "teeth: member JSON lacks key 'missing'");
+  }
+  // An unterminated string simply ends at the end of the text.
+  EXPECT_EQ(parse("\"abc").str, "abc");
+  EXPECT_EQ(parse("\"ab\\u12").str, "ab?");
+}
+
+TEST(TesseraJson, MalformedTextIsRefused) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "teeth: JSON truncated"},
+      {"   ", "teeth: JSON truncated"},
+      {"{\"a\": 1", "teeth: malformed JSON object"},
+      {"{\"a\": 1 \"b\": 2}", "teeth: malformed JSON object"},
+      {"{\"a\":", "teeth: JSON truncated"},
+      {"[1, 2", "teeth: malformed JSON array"},
+      {"[1 2]", "teeth: malformed JSON array"},
+      {"[1,]", "teeth: bad JSON number"},
+      {"tru", "teeth: bad JSON number"},
+      {"-", "teeth: bad JSON number"},
+      {"@", "teeth: bad JSON number"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(refusal(text), want) << text;
+  // Nesting deep enough to exhaust the stack is refused, not followed.
+  EXPECT_EQ(refusal(std::string(100000, '[')), "teeth: JSON nested too deeply");
+  EXPECT_EQ(refusal(std::string(200, '[') + std::string(200, ']')), "");
+}
+
+TEST(TesseraJson, EveryPrefixAndByteFlipOfADocumentParsesOrRefuses) {
+  const std::string doc =
+      "{\"format\": \"tessera_bank.v1\", \"geometry\": {\"canvas_w\": 256, \"pad\": 4}, "
+      "\"cent\": [[1.5, -2e1], [3, 4]], \"s\": \"a\\\"b\\u0041\", \"t\": true, \"n\": null}";
+  int refused = 0;
+  for (size_t len = 0; len <= doc.size(); ++len) refused += !refusal(doc.substr(0, len)).empty();
+  for (size_t i = 0; i < doc.size(); ++i)
+    for (char c : {'\0', '"', '\\', '{', ']', ',', 'x'}) {
+      std::string d = doc;
+      d[i] = c;
+      refused += !refusal(d).empty();
+    }
+  EXPECT_GT(refused, 0);
+}
+
+}  // namespace
+}  // namespace ka::tessera::json
