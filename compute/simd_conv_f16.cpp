@@ -1,5 +1,6 @@
 // Half-precision convolution rows: the calling thread converts the k input rows of a
-// window to floats once, then every output block accumulates P pixels x NV vectors.
+// window to floats once, then every output block is walked in chunks of one or two vectors of channels,
+// accumulating P pixels at a time.
 #include "compute/simd_conv_f16.h"
 
 #include <cstring>
@@ -32,50 +33,103 @@ namespace {
 // straddle two blocks.
 using DF = hn::CappedTag<float, 8>;
 using D16 = hn::Rebind<uint16_t, DF>;
+// Full blocks of 32 channels on targets with 16-lane vectors.
+using DWide = hn::CappedTag<float, 16>;
 
-// Pixels per step: enough accumulators to hide the multiply-add latency without
-// running out of registers.
-template <int NV>
-constexpr int kPixels = NV == 1 ? 8 : NV == 2 ? 6 : NV == 3 ? 4 : 3;
+// Output values of one pixel: bias added already, ReLU here, rounded to half once.
+template <class D>
+HWY_INLINE void Put(D d, hn::Vec<D> v, const ConvF16RowArgs& a, size_t o) {
+  if (a.relu) v = hn::Max(v, hn::Zero(d));
+  if (a.outF32) hn::StoreU(v, d, a.outF32 + o);
+  else hn::StoreU(F32ToHalf(d, v), hn::Rebind<uint16_t, D>(), a.outF16 + o);
+}
 
-template <int NV>
-void Chunk(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint16_t* wblock, int bw, int c0,
-           int ochan) {
-  constexpr int P = kPixels<NV>;
-  const DF d;
-  const D16 d16;
+// Two vectors of output channels times six pixels: twelve accumulators, two weight
+// vectors and a broadcast input fit sixteen registers, and each converted weight vector
+// serves six multiply-adds. (Named variables, not arrays: scalable vectors cannot be
+// array elements.)
+template <class D>
+void Chunk2(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint16_t* wblock, int bw, int c0,
+            int ochan) {
+  const D d;
+  const hn::Rebind<uint16_t, D> d16;
   const size_t N = hn::Lanes(d);
   const size_t cs = static_cast<size_t>(a.cs);
-  const float* bias = a.bias + ochan;
-  const auto zero = hn::Zero(d);
-  for (int x0 = 0; x0 < a.w; x0 += P) {
-    hn::Vec<DF> acc[P][NV];
-    for (int j = 0; j < NV; ++j) {
-      const auto b = hn::LoadU(d, bias + j * N);
-      for (int p = 0; p < P; ++p) acc[p][j] = b;
-    }
+  for (int x0 = 0; x0 < a.w; x0 += 6) {
+    const auto b0 = hn::LoadU(d, a.bias + ochan), b1 = hn::LoadU(d, a.bias + ochan + N);
+    auto a00 = b0, a01 = b1, a10 = b0, a11 = b1, a20 = b0, a21 = b1;
+    auto a30 = b0, a31 = b1, a40 = b0, a41 = b1, a50 = b0, a51 = b1;
     for (int ky = 0; ky < a.k; ++ky)
       for (int kx = 0; kx < a.k; ++kx) {
-        const float* s = src + ky * srcRow + static_cast<size_t>(x0 + kx) * cs;
+        const float* sp = src + ky * srcRow + static_cast<size_t>(x0 + kx) * cs;
         const uint16_t* wt = wblock + static_cast<size_t>(ky * a.k + kx) * cs * bw + c0;
         for (size_t ci = 0; ci < cs; ++ci) {
-          hn::Vec<DF> wv[NV];
-          for (int j = 0; j < NV; ++j) wv[j] = HalfToF32(d, hn::LoadU(d16, wt + ci * bw + j * N));
-          for (int p = 0; p < P; ++p) {
-            const auto v = hn::Set(d, s[p * cs + ci]);
-            for (int j = 0; j < NV; ++j) acc[p][j] = hn::MulAdd(v, wv[j], acc[p][j]);
-          }
+          const auto w0 = HalfToF32(d, hn::LoadU(d16, wt + ci * bw));
+          const auto w1 = HalfToF32(d, hn::LoadU(d16, wt + ci * bw + N));
+#define KA_CONV_STEP(p, A0, A1)                       \
+  {                                                   \
+    const auto v = hn::Set(d, sp[(p) * cs + ci]);     \
+    A0 = hn::MulAdd(v, w0, A0);                       \
+    A1 = hn::MulAdd(v, w1, A1);                       \
+  }
+          KA_CONV_STEP(0, a00, a01)
+          KA_CONV_STEP(1, a10, a11)
+          KA_CONV_STEP(2, a20, a21)
+          KA_CONV_STEP(3, a30, a31)
+          KA_CONV_STEP(4, a40, a41)
+          KA_CONV_STEP(5, a50, a51)
+#undef KA_CONV_STEP
         }
       }
-    const int valid = a.w - x0 < P ? a.w - x0 : P;
-    for (int p = 0; p < valid; ++p) {
-      const size_t o = static_cast<size_t>(x0 + p) * a.outPixelStride + ochan;
-      for (int j = 0; j < NV; ++j) {
-        const auto v = a.relu ? hn::Max(acc[p][j], zero) : acc[p][j];
-        if (a.outF32) hn::StoreU(v, d, a.outF32 + o + j * N);
-        else hn::StoreU(F32ToHalf(d, v), d16, a.outF16 + o + j * N);
+    const int valid = a.w - x0;
+    const size_t o = static_cast<size_t>(x0) * a.outPixelStride + ochan;
+    const size_t ps = a.outPixelStride;
+    Put(d, a00, a, o), Put(d, a01, a, o + N);
+    if (valid > 1) Put(d, a10, a, o + ps), Put(d, a11, a, o + ps + N);
+    if (valid > 2) Put(d, a20, a, o + 2 * ps), Put(d, a21, a, o + 2 * ps + N);
+    if (valid > 3) Put(d, a30, a, o + 3 * ps), Put(d, a31, a, o + 3 * ps + N);
+    if (valid > 4) Put(d, a40, a, o + 4 * ps), Put(d, a41, a, o + 4 * ps + N);
+    if (valid > 5) Put(d, a50, a, o + 5 * ps), Put(d, a51, a, o + 5 * ps + N);
+  }
+}
+
+// One vector of output channels times eight pixels.
+template <class D>
+void Chunk1(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint16_t* wblock, int bw, int c0,
+            int ochan) {
+  const D d;
+  const hn::Rebind<uint16_t, D> d16;
+  const size_t cs = static_cast<size_t>(a.cs);
+  for (int x0 = 0; x0 < a.w; x0 += 8) {
+    const auto b = hn::LoadU(d, a.bias + ochan);
+    auto a0 = b, a1 = b, a2 = b, a3 = b, a4 = b, a5 = b, a6 = b, a7 = b;
+    for (int ky = 0; ky < a.k; ++ky)
+      for (int kx = 0; kx < a.k; ++kx) {
+        const float* sp = src + ky * srcRow + static_cast<size_t>(x0 + kx) * cs;
+        const uint16_t* wt = wblock + static_cast<size_t>(ky * a.k + kx) * cs * bw + c0;
+        for (size_t ci = 0; ci < cs; ++ci) {
+          const auto w0 = HalfToF32(d, hn::LoadU(d16, wt + ci * bw));
+          a0 = hn::MulAdd(hn::Set(d, sp[ci]), w0, a0);
+          a1 = hn::MulAdd(hn::Set(d, sp[cs + ci]), w0, a1);
+          a2 = hn::MulAdd(hn::Set(d, sp[2 * cs + ci]), w0, a2);
+          a3 = hn::MulAdd(hn::Set(d, sp[3 * cs + ci]), w0, a3);
+          a4 = hn::MulAdd(hn::Set(d, sp[4 * cs + ci]), w0, a4);
+          a5 = hn::MulAdd(hn::Set(d, sp[5 * cs + ci]), w0, a5);
+          a6 = hn::MulAdd(hn::Set(d, sp[6 * cs + ci]), w0, a6);
+          a7 = hn::MulAdd(hn::Set(d, sp[7 * cs + ci]), w0, a7);
+        }
       }
-    }
+    const int valid = a.w - x0;
+    const size_t o = static_cast<size_t>(x0) * a.outPixelStride + ochan;
+    const size_t ps = a.outPixelStride;
+    Put(d, a0, a, o);
+    if (valid > 1) Put(d, a1, a, o + ps);
+    if (valid > 2) Put(d, a2, a, o + 2 * ps);
+    if (valid > 3) Put(d, a3, a, o + 3 * ps);
+    if (valid > 4) Put(d, a4, a, o + 4 * ps);
+    if (valid > 5) Put(d, a5, a, o + 5 * ps);
+    if (valid > 6) Put(d, a6, a, o + 6 * ps);
+    if (valid > 7) Put(d, a7, a, o + 7 * ps);
   }
 }
 
@@ -84,7 +138,7 @@ void ConvF16Row(const ConvF16RowArgs& a) {
   const D16 d16;
   const size_t N = hn::Lanes(d);
   const size_t cs = static_cast<size_t>(a.cs);
-  // Room for the widest pixel step past the row end; those columns read zeros.
+  // Room for the widest pixel step (8) past the row end; those columns read zeros.
   const size_t pixels = static_cast<size_t>(a.w + a.k - 1 + 8);
   const size_t srcRow = pixels * cs;
   std::vector<float>& scratch = detail::convF16Scratch();
@@ -99,14 +153,15 @@ void ConvF16Row(const ConvF16RowArgs& a) {
   for (int b = 0; 32 * b < a.coutPadded; ++b) {
     const int bw = a.coutPadded - 32 * b < 32 ? a.coutPadded - 32 * b : 32;
     const uint16_t* wblock = a.weight + static_cast<size_t>(32) * b * cs * a.k * a.k;
+    // A whole block of 32 in two vectors of 16 where the target has them.
+    if (bw == 32 && hn::MaxLanes(DWide()) == 16 && hn::Lanes(DWide()) == 16) {
+      Chunk2<DWide>(scratch.data(), srcRow, a, wblock, bw, 0, 32 * b);
+      continue;
+    }
     for (int c0 = 0; c0 < bw;) {
-      const int nv = static_cast<int>((static_cast<size_t>(bw - c0) / N) < 4 ? (bw - c0) / N : 4);
-      switch (nv) {
-        case 1: Chunk<1>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0); break;
-        case 2: Chunk<2>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0); break;
-        case 3: Chunk<3>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0); break;
-        default: Chunk<4>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0); break;
-      }
+      const int nv = static_cast<size_t>(bw - c0) / N >= 2 ? 2 : 1;
+      if (nv == 2) Chunk2<DF>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0);
+      else Chunk1<DF>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0);
       c0 += nv * static_cast<int>(N);
     }
   }

@@ -6,6 +6,7 @@
 #include "render/conv_backend_engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -78,8 +79,9 @@ class M4bEngine final : public ConvBackend {
   // Runs a layer over n frames, one task per output row. The input of row y starts at
   // row y of `in` (bordered inputs start at the border); the output of pixel (y, x) is
   // at outOffset + y * outRow + x * outPix of outH (halves) or outF (floats).
+  // Only output columns [x0, x1) are computed when x1 > 0.
   void conv(const ConvLayer& L, int n, HBuf in, size_t inRow, HBuf outH, FBuf outF, size_t outOffset, size_t outRow,
-            size_t outPix);
+            size_t outPix, int x0 = 0, int x1 = 0);
   void phaseA(int f, const uint16_t* pooled, const float* ks, const float* kd);
   void motion(int f, const float* ks, const float* kd);
   void basisImages(int n);
@@ -92,6 +94,16 @@ class M4bEngine final : public ConvBackend {
   void dumpHalf(const char* name, HBuf buf, int n, int h, int w, int c, bool border) const;
   void dumpFloat(const char* name, FBuf buf, int n, size_t count) const;
   bool dumping() const { return !dumpDir_.empty(); }
+
+ public:
+  M4bStageTimes times;
+
+ private:
+  void lap(int stage, std::chrono::steady_clock::time_point& t) {
+    const auto now = std::chrono::steady_clock::now();
+    times.seconds[stage] += std::chrono::duration<double>(now - t).count();
+    t = now;
+  }
 
   int batch_;
   ConvLayer pre_, e0_, e1_, e2_, d1_, d0_, ref_, maskOcc_, corr0_, corr1_, corr2_, tile0_, tile1_, tile2_, tile3_;
@@ -202,23 +214,25 @@ M4bEngine::M4bEngine(const OnnxModel& m, const M4bTopology& topo, int threads)
 }
 
 void M4bEngine::conv(const ConvLayer& L, int n, HBuf in, size_t inRow, HBuf outH, FBuf outF, size_t outOffset,
-                     size_t outRow, size_t outPix) {
+                     size_t outRow, size_t outPix, int x0, int x1) {
+  const int w = x1 > 0 ? x1 - x0 : L.w;
+  const size_t skipIn = static_cast<size_t>(x0) * L.cinStored, skipOut = static_cast<size_t>(x0) * outPix;
   workers_.run(n * L.h, [&](int t) {
     Frame& fr = frames_[static_cast<size_t>(t / L.h)];
     const size_t y = static_cast<size_t>(t % L.h);
     simd::ConvF16RowArgs a;
-    a.in = (fr.*in).data() + y * inRow;
+    a.in = (fr.*in).data() + y * inRow + skipIn;
     a.inRowStride = inRow;
     a.cs = L.cinStored;
     a.k = L.k;
-    a.w = L.w;
+    a.w = w;
     a.weight = L.weight.data();
     a.bias = L.bias.data();
     a.coutPadded = L.coutPadded;
     a.relu = L.relu;
     a.outPixelStride = outPix;
-    if (outH) a.outF16 = (fr.*outH).data() + outOffset + y * outRow;
-    else a.outF32 = (fr.*outF).data() + outOffset + y * outRow;
+    if (outH) a.outF16 = (fr.*outH).data() + outOffset + y * outRow + skipOut;
+    else a.outF32 = (fr.*outF).data() + outOffset + y * outRow + skipOut;
     simd::convF16Row(a);
   });
 }
@@ -421,6 +435,8 @@ void M4bEngine::render(const uint16_t* const* pooled, const uint16_t* const* pri
   constexpr size_t K = 3 * kRows;
   const HBuf none = nullptr;
   const FBuf noneF = nullptr;
+  auto t0 = std::chrono::steady_clock::now();
+  ++times.renders;
 
   workers_.run(n, [&](int f) { phaseA(f, pooled[f], kpSource + K * f, kpDriving + K * f); });
   conv(pre_, n, &Frame::preIn, 32 * 88, &Frame::e0In, noneF, at(0, 0, 32, 96), 34 * 96, 96);
@@ -456,8 +472,10 @@ void M4bEngine::render(const uint16_t* const* pooled, const uint16_t* const* pri
     dumpFloat("grid_add", &Frame::grid, n, 64 * 64 * 2);
     dumpFloat("w64", &Frame::w64, n, 64);
   }
+  lap(0, t0);
 
   basisImages(n);
+  lap(1, t0);
   constexpr int kBand = 16;
   workers_.run(n * (kCrop / kBand), [&](int t) {
     const int f = t / (kCrop / kBand), y = (t % (kCrop / kBand)) * kBand;
@@ -472,6 +490,7 @@ void M4bEngine::render(const uint16_t* const* pooled, const uint16_t* const* pri
     dumpFloat("occ512", &Frame::occ512, n, kPlane);
     dumpFloat("warped", &Frame::warped, n, kCropFloats);
   }
+  lap(2, t0);
   conv(corr0_, n, &Frame::corr0In, 258 * 8, &Frame::corr1In, noneF, at(0, 0, 256, 24), 258 * 24, 24);
   conv(corr1_, n, &Frame::corr1In, 258 * 24, &Frame::corr2In, noneF, at(0, 0, 256, 24), 258 * 24, 24);
   conv(corr2_, n, &Frame::corr2In, 258 * 24, none, &Frame::c2, 0, 256 * 16, 16);
@@ -485,16 +504,22 @@ void M4bEngine::render(const uint16_t* const* pooled, const uint16_t* const* pri
     dumpFloat("corr2_conv", &Frame::c2, n, 256 * 256 * 16);
     dumpFloat("refined", &Frame::refined, n, kCropFloats);
   }
+  lap(3, t0);
 
   const size_t tRow = (kTileW + 2) * 32;
   for (int ty = 0; ty < kCrop; ty += kTileH)
     for (int col = 0; col < 3; ++col) {
       const int tx = kTileX[col];
       workers_.run(n * kTileH, [&](int t) { tileInput(t / kTileH, ty, tx, t % kTileH); });
-      conv(tile0_, n, &Frame::t0In, (kTileW + 2) * 8, &Frame::tA, noneF, at(0, 0, kTileW, 32), tRow, 32);
-      conv(tile1_, n, &Frame::tA, tRow, &Frame::tB, noneF, at(0, 0, kTileW, 32), tRow, 32);
-      conv(tile2_, n, &Frame::tB, tRow, &Frame::tA, noneF, at(0, 0, kTileW, 32), tRow, 32);
-      conv(tile3_, n, &Frame::tA, tRow, none, &Frame::t3Out, 0, static_cast<size_t>(kTileW) * 8, 8);
+      // Each layer computes the columns the kept ones depend on: one more each side per
+      // layer still to come. The columns it skips are read by no column it computes.
+      const int k0 = kKeep[col][0], k1 = kKeep[col][1];
+      auto lo = [&](int more) { return dumping() ? 0 : std::max(0, k0 - more); };
+      auto hi = [&](int more) { return dumping() ? kTileW : std::min(kTileW, k1 + more); };
+      conv(tile0_, n, &Frame::t0In, (kTileW + 2) * 8, &Frame::tA, noneF, at(0, 0, kTileW, 32), tRow, 32, lo(3), hi(3));
+      conv(tile1_, n, &Frame::tA, tRow, &Frame::tB, noneF, at(0, 0, kTileW, 32), tRow, 32, lo(2), hi(2));
+      conv(tile2_, n, &Frame::tB, tRow, &Frame::tA, noneF, at(0, 0, kTileW, 32), tRow, 32, lo(1), hi(1));
+      conv(tile3_, n, &Frame::tA, tRow, none, &Frame::t3Out, 0, static_cast<size_t>(kTileW) * 8, 8, lo(0), hi(0));
       workers_.run(n * kTileH, [&](int t) {
         const int f = t / kTileH;
         combine(f, ty, col, t % kTileH, out + static_cast<size_t>(f) * kCropFloats);
@@ -506,6 +531,7 @@ void M4bEngine::render(const uint16_t* const* pooled, const uint16_t* const* pri
         dumpFloat(first ? "tile3_conv" : "+tile3_conv", &Frame::t3Out, n, static_cast<size_t>(kTileH) * kTileW * 8);
       }
     }
+  lap(4, t0);
   if (dumping()) {
     const std::string path = dumpDir_ + "/rgb.f32";
     if (std::FILE* fp = std::fopen(path.c_str(), "wb")) {
@@ -545,6 +571,11 @@ void M4bEngine::dumpFloat(const char* name, FBuf buf, int n, size_t count) const
 }
 
 }  // namespace
+
+const M4bStageTimes* m4bStageTimes(const ConvBackend* backend) {
+  const auto* engine = dynamic_cast<const M4bEngine*>(backend);
+  return engine ? &engine->times : nullptr;
+}
 
 std::unique_ptr<ConvBackend> makeM4bEngine(const OnnxModel& model, const M4bTopology& topo, int threads) {
   return std::make_unique<M4bEngine>(model, topo, threads);
