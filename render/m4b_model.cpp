@@ -57,7 +57,8 @@ OnnxTensor readTensor(GsSlice tensor, bool withValues) {
   bool raw = false, packed = false;
   size_t floats = 0;
   while (r.next(f)) {
-    if (f.field == kTensorRaw && f.wire == 2) {
+    // An empty raw_data is what a writer leaves for no raw data at all.
+    if (f.field == kTensorRaw && f.wire == 2 && f.payload.n > 0) {
       raw = true;
       if (f.payload.n != count * 4) throw std::runtime_error("onnx: raw size mismatch " + t.name);
       if (withValues) {

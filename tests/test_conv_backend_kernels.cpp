@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "compute/simd_conv_f16.h"
 #include "render/conv_backend_pack.h"
 #include "render/m4b_model.h"
+#include "render/onnx_codec.h"
 #include "tests/support/test_support.h"
 #include "tests/test_simd_reference.h"
 
@@ -61,6 +64,124 @@ TEST(PackConv, LayoutPaddingAndZeroFill) {
   EXPECT_EQ(ka::test::refusal([&] { ka::packConv("tile3", 8, 8, 32, 3, 1, false, w.data(), w.size(), b.data(), 2); }),
             "ka_conv: layer tile3 needs 96 weights / 3 bias but the graph supplies 95 / 2 — refusing to pack (graph "
             "is not the m4b this kernel implements)");
+}
+
+// A model holding every initializer of the fused m4b by shape only (values unused).
+ka::OnnxModel fusedShapes() {
+  ka::OnnxModel m;
+  m.pooledDims = {4, 64, 32, 32};
+  auto add = [&](const std::string& name, std::vector<int64_t> dims) { m.initializers.push_back({name, dims, {}}); };
+  const struct {
+    const char* layer;
+    int64_t out, in, k;
+  } convs[] = {{"s.e0.conv", 96, 96, 3},  {"s.e1.conv", 144, 96, 3}, {"s.e2.conv", 192, 144, 3},
+               {"s.d1.conv", 144, 336, 3}, {"s.d0.conv", 96, 240, 3}, {"s.ref.conv", 48, 96, 3},
+               {"s.mask", 22, 48, 3},      {"s.occ", 1, 48, 3},       {"s.corr.0.conv", 24, 7, 3},
+               {"s.corr.1.conv", 24, 24, 3}, {"s.corr.2", 12, 24, 3}, {"s.tile.0.conv", 32, 7, 3},
+               {"s.tile.1.conv", 32, 32, 3}, {"s.tile.2.conv", 32, 32, 3}, {"s.tile.3", 3, 32, 3}};
+  for (const auto& c : convs) {
+    add(std::string(c.layer) + ".weight", {c.out, c.in, c.k, c.k});
+    add(std::string(c.layer) + ".bias", {c.out});
+  }
+  add("onnx::Conv_41", {96, 85, 1, 1});
+  add("onnx::Conv_42", {96});
+  add("onnx::MatMul_50", {64, 196608});
+  add("onnx::Sub_51", {1, 1, 32, 32, 2});
+  add("s.grid64", {1, 64, 64, 2});
+  add("s.feather", {1, 1, 512, 512});
+  add("s.wmlp.0.weight", {100, 255});
+  add("s.wmlp.0.bias", {100});
+  add("s.wmlp.2.weight", {64, 100});
+  add("s.wmlp.2.bias", {64});
+  return m;
+}
+
+void setDims(ka::OnnxModel& m, const std::string& name, std::vector<int64_t> dims) {
+  for (auto& t : m.initializers)
+    if (t.name == name) t.dims = dims;
+}
+
+void renameInit(ka::OnnxModel& m, const std::string& from, const std::string& to) {
+  for (auto& t : m.initializers)
+    if (t.name == from) t.name = to;
+}
+
+TEST(M4bResolve, FindsByShapeAndNamesEachReason) {
+  const ka::M4bTopology t = ka::m4bResolve(fusedShapes());
+  EXPECT_EQ(t.preWeight, "onnx::Conv_41");
+  EXPECT_EQ(t.preBias, "onnx::Conv_42");
+  EXPECT_EQ(t.basis, "onnx::MatMul_50");
+  EXPECT_EQ(t.grid32, "onnx::Sub_51");
+  EXPECT_EQ(t.hidden, 100);
+  struct Case {
+    std::function<void(ka::OnnxModel&)> edit;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {[](ka::OnnxModel& m) { renameInit(m, "s.tile.2.conv.bias", "s.tile.2.bias"); }, "missing s.tile.2.conv.bias"},
+      {[](ka::OnnxModel& m) { setDims(m, "s.d0.conv.weight", {96, 240, 1, 1}); },
+       "s.d0.conv.weight has shape (96,240,1,1), not (96,240,3,3)"},
+      {[](ka::OnnxModel& m) { m.initializers.push_back({"onnx::Conv_77", {96, 85, 1, 1}, {}}); },
+       "pre weight (96,85,1,1) absent or ambiguous"},
+      {[](ka::OnnxModel& m) { setDims(m, "onnx::Conv_41", {96, 86, 1, 1}); },
+       "pre weight (96,85,1,1) absent or ambiguous"},
+      {[](ka::OnnxModel& m) { renameInit(m, "onnx::Conv_41", "s.pre.weight"); },
+       "pre weight name carries no SSA counter"},
+      {[](ka::OnnxModel& m) { setDims(m, "onnx::Conv_42", {95}); }, "pre bias onnx::Conv_42 absent or not (96)"},
+      {[](ka::OnnxModel& m) { renameInit(m, "onnx::Conv_42", "onnx::Conv_43"); },
+       "pre bias onnx::Conv_42 absent or not (96)"},
+      {[](ka::OnnxModel& m) { m.initializers.push_back({"b2", {64, 196608}, {}}); },
+       "basis (64,196608) absent or ambiguous"},
+      {[](ka::OnnxModel& m) { setDims(m, "onnx::Sub_51", {1, 32, 32, 2}); }, "grid32 (1,1,32,32,2) absent or ambiguous"},
+      {[](ka::OnnxModel& m) { setDims(m, "s.wmlp.2.weight", {64, 99}); },
+       "s.wmlp.2.weight has shape (64,99), not (64,100)"},
+      // A dynamic batch would size the engine's buffers for no frame at all.
+      {[](ka::OnnxModel& m) { m.pooledDims = {-1, 64, 32, 32}; }, "pooled64 declared as (-1,64,32,32), not (batch,64,32,32)"},
+  };
+  for (const Case& c : cases) {
+    ka::OnnxModel m = fusedShapes();
+    c.edit(m);
+    EXPECT_EQ(ka::test::refusal([&] { ka::m4bResolve(m); }), c.reason);
+  }
+}
+
+// Small models written with the codec: one initializer and the pooled64 input.
+TEST(LoadOnnx, RefusesWhatItCannotRead) {
+  auto write = [](const std::string& path, const std::function<void(ka::GsBytes&)>& graphBody, bool input) {
+    ka::GsBytes graph, model;
+    graphBody(graph);
+    const int64_t dims[] = {2, 64, 32, 32};
+    if (input) ka::gsPutTensorValueInfo(graph, 11, "pooled64", dims, 4);
+    ka::gsPutBytes(model, 7, graph.data(), graph.size());
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(model.data(), 1, model.size(), f);
+    std::fclose(f);
+  };
+  const float v[4] = {1.f, 2.f, 3.f, 4.f};
+  const std::string path = ::testing::TempDir() + "/load_onnx.onnx";
+  struct Case {
+    std::function<void(ka::GsBytes&)> body;
+    bool input;
+    const char* error;
+  };
+  const Case cases[] = {
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, sizeof v); }, true, ""},
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 10, {2, 2}, v, 8); }, true, "onnx: non-fp32 initializer w"},
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, 12); }, true, "onnx: raw size mismatch w"},
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 3}, v, sizeof v); }, true, "onnx: raw size mismatch w"},
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, 0); }, true, "onnx: no data for w"},
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, sizeof v); }, false, "ka_conv: pooled64 input not found"},
+  };
+  for (const Case& c : cases) {
+    write(path, c.body, c.input);
+    EXPECT_EQ(ka::test::refusal([&] {
+                const ka::OnnxModel m = ka::loadOnnx(path);
+                EXPECT_EQ(m.pooledDims, (std::vector<int64_t>{2, 64, 32, 32}));
+                EXPECT_EQ(m.get("w").values, (std::vector<float>{1.f, 2.f, 3.f, 4.f}));
+                EXPECT_EQ(ka::test::refusal([&] { m.get("x"); }), "onnx: missing initializer x");
+              }),
+              c.error);
+  }
 }
 
 TEST(PriorTap, ClampAndFractionAtTheEdges) {
