@@ -14,6 +14,11 @@ inline std::vector<float>& convF16Scratch() {
   thread_local std::vector<float> scratch;
   return scratch;
 }
+// Floats per window row: room for the widest pixel step (8) past the row end, where
+// the kernel reads zeros.
+inline size_t convF16ScratchRow(int w, int cs, int k) {
+  return static_cast<size_t>(w + k - 1 + 8) * static_cast<size_t>(cs);
+}
 }  // namespace ka::simd::detail
 #endif
 
@@ -138,9 +143,7 @@ void ConvF16Row(const ConvF16RowArgs& a) {
   const D16 d16;
   const size_t N = hn::Lanes(d);
   const size_t cs = static_cast<size_t>(a.cs);
-  // Room for the widest pixel step (8) past the row end; those columns read zeros.
-  const size_t pixels = static_cast<size_t>(a.w + a.k - 1 + 8);
-  const size_t srcRow = pixels * cs;
+  const size_t srcRow = detail::convF16ScratchRow(a.w, a.cs, a.k);
   std::vector<float>& scratch = detail::convF16Scratch();
   if (scratch.size() < srcRow * a.k) scratch.resize(srcRow * a.k);
   const size_t used = static_cast<size_t>(a.w + a.k - 1) * cs;
@@ -180,6 +183,12 @@ namespace ka::simd {
 HWY_EXPORT(ConvF16RowExport);
 
 void convF16Row(const ConvF16RowArgs& args) { HWY_DYNAMIC_DISPATCH(ConvF16RowExport)(args); }
+
+void convF16Reserve(int w, int cs, int k) {
+  std::vector<float>& scratch = detail::convF16Scratch();
+  const size_t need = detail::convF16ScratchRow(w, cs, k) * static_cast<size_t>(k);
+  if (scratch.size() < need) scratch.resize(need);
+}
 
 }  // namespace ka::simd
 #endif  // HWY_ONCE

@@ -31,5 +31,8 @@ struct ConvF16RowArgs {
 };
 // Uses one scratch buffer per calling thread, grown on first use of a larger row.
 void convF16Row(const ConvF16RowArgs& args);
+// Grows the calling thread's scratch for rows of up to w output pixels of cs channels
+// and a k x k window now, so that later calls allocate nothing.
+void convF16Reserve(int w, int cs, int k);
 
 }  // namespace ka::simd

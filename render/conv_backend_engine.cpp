@@ -208,6 +208,12 @@ M4bEngine::M4bEngine(const OnnxModel& m, const M4bTopology& topo, int threads)
     f.tB.assign(bordered(kTileH, kTileW, 32), 0);
     f.t3Out.assign(static_cast<size_t>(kTileH) * kTileW * 8, 0.f);
   }
+  // Every thread's kernel scratch at its largest now, whichever rows it gets later.
+  workers_.onEachThread([this](int) {
+    for (const ConvLayer* L : {&pre_, &e0_, &e1_, &e2_, &d1_, &d0_, &ref_, &maskOcc_, &corr0_, &corr1_, &corr2_, &tile0_,
+                               &tile1_, &tile2_, &tile3_})
+      simd::convF16Reserve(L->w, L->cinStored, L->k);
+  });
   if (const char* dir = std::getenv("KA_CONV_DUMP")) dumpDir_ = dir;
   KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s\n", batch_, workers_.threads(),
               simd::target());

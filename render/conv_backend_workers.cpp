@@ -8,7 +8,7 @@ namespace ka {
 
 ConvWorkers::ConvWorkers(int threads) {
   try {
-    for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { loop(); });
+    for (int i = 1; i < threads; ++i) workers_.emplace_back([this, i] { loop(i - 1); });
   } catch (const std::system_error& e) {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -34,9 +34,9 @@ void ConvWorkers::work(void (*call)(void*, int), void* obj, int tasks) {
     call(obj, t);
 }
 
-void ConvWorkers::runJob(int tasks, void (*call)(void*, int), void* obj) {
+void ConvWorkers::runJob(int tasks, void (*call)(void*, int), void* obj, bool each) {
   if (tasks <= 0) return;
-  if (workers_.empty() || tasks == 1) {
+  if (workers_.empty() || (tasks == 1 && !each)) {
     for (int t = 0; t < tasks; ++t) call(obj, t);
     return;
   }
@@ -45,22 +45,25 @@ void ConvWorkers::runJob(int tasks, void (*call)(void*, int), void* obj) {
     call_ = call;
     obj_ = obj;
     tasks_ = tasks;
+    each_ = each;
     next_.store(0, std::memory_order_relaxed);
     busy_ = static_cast<int>(workers_.size());
     ++generation_;
   }
   wake_.notify_all();
-  work(call, obj, tasks);
+  if (each) call(obj, static_cast<int>(workers_.size()));
+  else work(call, obj, tasks);
   std::unique_lock<std::mutex> lock(mu_);
   idle_.wait(lock, [this] { return busy_ == 0; });
 }
 
-void ConvWorkers::loop() {
+void ConvWorkers::loop(int index) {
   uint64_t seen = 0;
   for (;;) {
     void (*call)(void*, int);
     void* obj;
     int tasks;
+    bool each;
     {
       std::unique_lock<std::mutex> lock(mu_);
       wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
@@ -69,8 +72,10 @@ void ConvWorkers::loop() {
       call = call_;
       obj = obj_;
       tasks = tasks_;
+      each = each_;
     }
-    work(call, obj, tasks);
+    if (each) call(obj, index);
+    else work(call, obj, tasks);
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (--busy_ == 0) idle_.notify_one();

@@ -28,13 +28,23 @@ class ConvWorkers {
   template <typename F>
   void run(int tasks, F&& fn) {
     using Fn = std::remove_reference_t<F>;
-    runJob(tasks, [](void* o, int t) { (*static_cast<Fn*>(o))(t); }, const_cast<void*>(static_cast<const void*>(&fn)));
+    runJob(tasks, [](void* o, int t) { (*static_cast<Fn*>(o))(t); }, const_cast<void*>(static_cast<const void*>(&fn)),
+           false);
+  }
+
+  // fn(index) once on each thread, the caller's index being threads() - 1: for
+  // per-thread set-up such as growing scratch buffers.
+  template <typename F>
+  void onEachThread(F&& fn) {
+    using Fn = std::remove_reference_t<F>;
+    runJob(threads(), [](void* o, int t) { (*static_cast<Fn*>(o))(t); },
+           const_cast<void*>(static_cast<const void*>(&fn)), true);
   }
 
  private:
-  void runJob(int tasks, void (*call)(void*, int), void* obj);
+  void runJob(int tasks, void (*call)(void*, int), void* obj, bool each);
   void work(void (*call)(void*, int), void* obj, int tasks);
-  void loop();
+  void loop(int index);
 
   std::vector<std::thread> workers_;
   // Owned by this object: guards the job fields, generation_, busy_ and stop_.
@@ -46,6 +56,7 @@ class ConvWorkers {
   void (*call_)(void*, int) = nullptr;
   void* obj_ = nullptr;
   int tasks_ = 0;
+  bool each_ = false;
   std::atomic<int> next_{0};
 };
 

@@ -4,7 +4,9 @@
 // between the engine and ONNX Runtime.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -288,6 +290,27 @@ TEST(ConvBackend, RendererSelectsTheEngine) {
     EXPECT_EQ(diff(got + 1 * kPrior, got + 3 * kPrior, kPrior).max, 0.f);
     EXPECT_EQ(ka::test::refusal([&] { r.render(in.si.data(), in.xs.data(), in.xd.data(), 5); }), "render: bad n");
   }
+}
+
+// The engine renders crop 512 only: the m4b director linked into a crop-64 bundle is
+// refused when the engine is asked for, and runs on ONNX Runtime's refusal path
+// otherwise.
+TEST(ConvBackend, OtherCropsAreRefused) {
+  const std::string raw = ka::test::directorBundle("raw");
+  const std::string dir = ::testing::TempDir() + "/conv_crop64";
+  ::mkdir(dir.c_str(), 0755);
+  if (DIR* d = ::opendir(raw.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") ::symlink((raw + "/" + name).c_str(), (dir + "/" + name).c_str());
+    }
+    ::closedir(d);
+  }
+  ::symlink(model("m4b1").c_str(), (dir + "/model_m4b1.onnx").c_str());
+  ka::Manifest m = ka::loadManifest(dir);
+  ka::Identity id(m);
+  ASSERT_EQ(m.crop, 64);
+  EXPECT_EQ(ka::test::refusal([&] { ka::Renderer(m, id, "m4b1", 1, "neon"); }), "ka_conv: only crop=512 m4b bundles");
 }
 
 }  // namespace
