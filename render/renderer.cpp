@@ -19,6 +19,7 @@
 #include "compute/simd.h"
 #include "ka/ka.h"
 #include "ka/log.h"
+#include "render/conv_backend.h"
 #include "render/custom_ops.h"
 #include "render/graph_rewrites.h"
 #include "render/lip_binding.h"
@@ -45,10 +46,6 @@ std::string envOr(const char* name) {
 }
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-// The fp16 convolution engine is not part of this build; a request for it falls back
-// to ONNX Runtime with the line below.
-bool convEngineAvailable() { return false; }
 
 GsBytes readModel(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -121,6 +118,8 @@ class Renderer::Impl {
   std::vector<int64_t> ioShape(const std::string& name, bool* found, bool output) const;
   std::vector<int64_t> inputShape(const std::string& name, bool* found) const { return ioShape(name, found, false); }
   void bind(const char* name, float* data, std::vector<int64_t> shape, bool output = false);
+  bool selectConvEngine(std::string& wantedEp);
+  const float* renderConv(const int* si, const float* xs, const float* xd, int n);
 
   Manifest manifest_;
   std::string modelKey_;
@@ -177,6 +176,14 @@ class Renderer::Impl {
   int64_t prepRuns_ = 0;
   SourceWalkPredictor predictor_;  // rendering thread only
   std::thread prefetch_;
+
+ public:
+  // The convolution engine, when it replaces ONNX Runtime for this director.
+  std::unique_ptr<ConvBackend> conv_;
+
+ private:
+  std::vector<const uint16_t*> convPooled_, convPrior_;
+  std::vector<uint16_t> convPriorCopy_;  // decoded priors, which the cursor may reuse
 };
 
 Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& modelKey, int threads,
@@ -188,12 +195,7 @@ Renderer::Impl::Impl(const Manifest& m, Identity& identity, const std::string& m
       identity_(&identity),
       crop_(m.crop),
       priorFloats_(static_cast<size_t>(m.crop) * m.crop * 3) {
-  if (wantedEp == "neon" || (wantedEp.empty() && envOr("KA_CONV_BACKEND") == "neon")) {
-    if (!convEngineAvailable()) {
-      KA_LOG_WARN("[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
-      wantedEp.clear();
-    }
-  }
+  if (selectConvEngine(wantedEp)) return;
   runOptions_.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
 
   // A template that does not read is the bundle's fault and refuses the load; one that
@@ -692,6 +694,7 @@ const float* Renderer::Impl::render(const int* si, const float* xs, const float*
       throw std::runtime_error("render: source index " + std::to_string(si[i]) + " of frame " + std::to_string(i) +
                                " is outside this identity's " + std::to_string(identity_->NT()) +
                                " source frames — refusing to read past the mapped members");
+  if (conv_) return renderConv(si, xs, xd, n);
   const size_t maskFloats = static_cast<size_t>(crop_) * crop_;
   if (hoisted()) {
     Slot& slot = acquire(si[0]);
@@ -754,7 +757,7 @@ const float* Renderer::render(const int* si, const float* xs, const float* xd, i
 
 int Renderer::batch() const { return impl_->batch; }
 const std::string& Renderer::ep() const { return impl_->ep; }
-const char* Renderer::backend() const { return "ort"; }
+const char* Renderer::backend() const { return impl_->conv_ ? "neon" : "ort"; }
 const std::string& Renderer::directorNote() const { return impl_->directorNote; }
 
 Renderer::Stages Renderer::stages() const {
@@ -764,6 +767,65 @@ Renderer::Stages Renderer::stages() const {
   st.lipBound = impl_->lipBound();
   st.prepRuns = impl_->prepRuns();
   return st;
+}
+
+}  // namespace ka
+
+// ---- convolution engine (selection and rendering) ----
+namespace ka {
+
+// True when the engine replaces ONNX Runtime; wantedEp is cleared when a request for
+// it falls back.
+bool Renderer::Impl::selectConvEngine(std::string& wantedEp) {
+  if (wantedEp != "neon" && !(wantedEp.empty() && envOr("KA_CONV_BACKEND") == "neon")) return false;
+  if (!ConvBackend::available()) {
+    KA_LOG_WARN("[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    wantedEp.clear();
+    return false;
+  }
+  if (!ConvBackend::graphSupported(modelPath_)) {
+    KA_LOG_WARN("[ka] NEON backend refused: %s is not the fused m4b graph (golden/unified director?); using ORT\n",
+                modelPath_.c_str());
+    wantedEp.clear();
+    return false;
+  }
+  if (crop_ != 512) throw std::runtime_error("ka_conv: only crop=512 m4b bundles");
+  if (!identity_->hasP() && identity_->hevcPath().empty())
+    throw std::runtime_error(
+        "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16 nor a P_hevc.mov to play in "
+        "place is present, so the convolution engine would read its prior from a null pointer. REFUSING to create "
+        "the engine.");
+  conv_ = ConvBackend::create(modelPath_, threads_);
+  ep = "neon";
+  batch = conv_->batch();
+  const size_t b = static_cast<size_t>(batch);
+  out_.assign(b * priorFloats_, 0.f);
+  convPooled_.assign(b, nullptr);
+  convPrior_.assign(b, nullptr);
+  if (!identity_->hasP()) convPriorCopy_.assign(b * priorFloats_, 0);
+  KA_LOG_INFO("[ka] director ep=neon (fp16 convolution engine, batch %d, %d thread(s)) — no onnxruntime session "
+              "created\n", batch, threads_);
+  return true;
+}
+
+const float* Renderer::Impl::renderConv(const int* si, const float* xs, const float* xd, int n) {
+  for (int i = 0; i < n; ++i) {
+    const size_t di = static_cast<size_t>(i);
+    convPooled_[di] = identity_->pooled64(si[i]);
+    const uint16_t* p = identity_->P(si[i]);
+    if (!convPriorCopy_.empty()) {
+      uint16_t* copy = convPriorCopy_.data() + di * priorFloats_;
+      std::memcpy(copy, p, priorFloats_ * sizeof(uint16_t));
+      p = copy;
+    }
+    convPrior_[di] = p;
+  }
+  conv_->render(convPooled_.data(), convPrior_.data(), xs, xd, n, out_.data());
+  // Padded slots repeat frame n-1, as the ONNX Runtime path renders them.
+  for (int j = n; j < batch; ++j)
+    std::memcpy(out_.data() + static_cast<size_t>(j) * priorFloats_,
+                out_.data() + static_cast<size_t>(n - 1) * priorFloats_, priorFloats_ * sizeof(float));
+  return out_.data();
 }
 
 }  // namespace ka

@@ -64,7 +64,8 @@ gtest=/usr/src/googletest/googletest
 tflags=(-std=c++20 -O2 -ffp-contract=off -I "$root" -I "$gtest/include" -I "$gtest" -idirafter "$hwy_include"
         -DKA_BUILDING_LIBRARY)
 for src in "$gtest/src/gtest-all.cc" "$gtest/src/gtest_main.cc" "$root/tools/cross/hwy_targets_aarch64.cpp" \
-           "$root/tests/test_simd.cpp" "$root/tests/test_half.cpp"; do
+           "$root/tests/test_simd.cpp" "$root/tests/test_half.cpp" "$root/tests/test_conv_backend_kernels.cpp" \
+           "$root/render/conv_backend_pack.cpp" "$root/render/m4b_model.cpp" "$root/render/onnx_codec.cpp"; do
   obj="$out/test-$(basename "${src%.*}").o"
   case "$src" in */gtest*) if [ -f "$obj" ]; then continue; fi ;; esac  # built once
   echo "[cross] $cxx ${src#$root/}"
