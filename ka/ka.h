@@ -261,6 +261,69 @@ KA_API int ka_motion_total(const ka_motion* m);
 KA_API int ka_motion_nt(const ka_motion* m);
 KA_API const char* ka_motion_last_error(void);
 
+/* ---- Feature-conditioned deltas (the ka_fca_ family; errors in ka_fca_last_error) - */
+
+/* An offline audio-to-expression generator: for one whole utterance of 16 kHz mono float
+ * speech, one 63-float keypoint delta per 640 samples, from the 8-second speech encoder
+ * and a recurrent delta network (inputs "cond" [1, 5376], "prev" [1, 63], "h"
+ * [1, 1, 384]; outputs "m" [1, 63], "hn" [1, 1, 384]). Keeps no state between calls.
+ * Used by one thread at a time. */
+typedef struct ka_fca ka_fca;
+
+/* Opens the speech encoder (input "input_values" [1, 128000], output "audio_emb"
+ * [layers, 200, 768]) and the delta network. threads < 1 uses the library's worker
+ * count. NULL on failure ("ka_fca_create: " + reason). */
+KA_API ka_fca* ka_fca_create(const char* encoder_path, const char* delta_path, int threads);
+/* Writes F = ceil(count / 640) rows of 63 floats into out[capacity * 63] and returns F;
+ * 0 when count < 1. -1 when capacity < F (out untouched, no text) or on failure
+ * ("ka_fca_deltas: " + reason). */
+KA_API int ka_fca_deltas(ka_fca* f, const float* samples, int count, float* out, int capacity);
+KA_API const char* ka_fca_last_error(void);
+KA_API void ka_fca_destroy(ka_fca* f);
+
+/* ---- Offline stream run (the ka_stream_ family; errors in ka_stream_last_error) ---- */
+
+/* Renders a whole utterance into finished frames in one call, for hosts that render
+ * offline (files, previews, batch jobs). Owns its own context (model key "render") and
+ * delta generator (the bundle's fca_stream.onnx); the bundle also carries
+ * xs_target.bin, the source keypoints of every driver frame (NT x 63 float32). Used by
+ * one thread at a time.
+ *
+ *     void on_frame(void* user, int frame, const uint8_t* rgb, int w, int h) {
+ *       write_frame(user, rgb);  // rgb is reused for the next frame: copy what you keep
+ *     }
+ *     ka_stream* st = ka_stream_create("/data/alice", "/models/w2v.onnx", 0, 0, 1.0f);
+ *     if (!st) { fprintf(stderr, "%s\n", ka_stream_last_error()); return 1; }
+ *     int n = ka_stream_run(st, speech, count, on_frame, file);  // 16 kHz mono float
+ *     if (n < 0) fprintf(stderr, "%s\n", ka_stream_last_error());
+ *     ka_stream_destroy(st);
+ */
+typedef struct ka_stream ka_stream;
+
+/* Called on the caller's thread once per delivered frame, in order: frame number from
+ * 0, width x height RGB24 pixels (valid during the call only). */
+typedef void (*ka_stream_frame_cb)(void* user, int frame, const uint8_t* rgb, int width,
+                                   int height);
+
+/* Opens the bundle and its delta generator. drop: leading frames not delivered (>= 0);
+ * gain: scale of the predicted deltas (finite). NULL on failure: "ka_create: ...",
+ * "ka_fca_create: ...", "ka_stream_create: cannot read xs_target.bin (NT*63 f32)" or
+ * "ka_stream_create: " + reason. */
+KA_API ka_stream* ka_stream_create(const char* bundle_dir, const char* encoder_path,
+                                   int threads, int drop, float gain);
+/* Renders ceil(count / 640) frames, drops the first `drop`, and hands every other one to
+ * on_frame. Rendering runs on a thread of its own at most 4 frames ahead of pasting.
+ * Returns the number of frames delivered, 0 when none is left after dropping, -1 on
+ * failure ("ka_stream_run: render/paste failed (...)" after delivering every frame
+ * before the failed one, "ka_fca_deltas: ..." or "ka_stream_run: " + reason). */
+KA_API int ka_stream_run(ka_stream* st, const float* samples, int count,
+                         ka_stream_frame_cb on_frame, void* user);
+/* Output frame size; 0 for NULL. */
+KA_API int ka_stream_width(const ka_stream* st);
+KA_API int ka_stream_height(const ka_stream* st);
+KA_API const char* ka_stream_last_error(void);
+KA_API void ka_stream_destroy(ka_stream* st);
+
 /* ---- Utterance session (the ka_utt_ family; errors in ka_utt_last_error) ---------- */
 
 /* A real-time session on a context: speech in, finished frames out. Every function may

@@ -23,6 +23,8 @@ const char kUsage[] =
     "                                stream speech through the audio-to-expression networks\n"
     "  ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime] [--interrupt-at S]\n"
     "                                run a speaking session on AUDIO into an MP4 with the speech\n"
+    "  ka render-offline BUNDLE --encoder W2V AUDIO --out OUT.mp4 [--drop N] [--gain G]\n"
+    "                                render a spoken clip offline into an MP4 with the speech\n"
     "  ka tessera inspect BUNDLE [--motion DIR]\n"
     "                                print a bundle's teeth members, bank, head, serving config and geometry\n"
     "  ka version                    print the library version (also: ka --version)\n"
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "speak")) return ka::cli::speakCommand(rest);
     if (!std::strcmp(argv[1], "a2x")) return ka::cli::a2xCommand(rest);
     if (!std::strcmp(argv[1], "tessera")) return ka::cli::tesseraCommand(rest);
+    if (!std::strcmp(argv[1], "render-offline")) return ka::cli::renderOfflineCommand(rest);
     if (!std::strcmp(argv[1], "version")) {
       std::printf("%s\n", ka_version());
       return 0;
