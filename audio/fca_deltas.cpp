@@ -7,6 +7,7 @@
 
 #include "audio/speech_frontend.h"
 #include "compute/pool.h"
+#include "ka/log.h"
 
 namespace ka::fca {
 namespace {
@@ -52,7 +53,7 @@ double quietThreshold(const std::vector<double>& sorted) {
 }
 
 FcaDeltas::FcaDeltas(const std::string& encoderPath, const std::string& deltaPath, int threads)
-    : env_(ORT_LOGGING_LEVEL_WARNING, "ka_fca"),
+    : env_(ORT_LOGGING_LEVEL_WARNING, "ka_fca", log::ortLoggingFunction, nullptr),
       options_(makeOptions(threads >= 1 ? threads : pool::threads())),
       encoder_(a2x::openSession(env_, encoderPath, options_)),
       delta_(env_, deltaPath.c_str(), options_),
