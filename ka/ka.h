@@ -461,6 +461,41 @@ KA_API const char* ka_tessera_members_bank_packing(const ka_tessera_members* m);
 KA_API int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track,
                                       uint8_t* out, char* err, int err_cap);
 
+/* ---- Teeth pass (session attach and offline run) ------------------------------------
+ * Both report errors through the caller's buffer: at most err_cap - 1 bytes and a
+ * terminating zero when err is non-null and err_cap > 0; 0 on success, 1 on failure.
+ * Array sizes are the caller's to get right (see each argument).
+ *
+ * ka_utt_tessera_attach arms a session with a teeth pass: from then on every rendered
+ * crop goes through it. bank: n_donors x band_h x band_w x 3 bytes in donor order (see
+ * ka::tessera::decodeBankTrack); cent: 2 x n_donors doubles (x, y); c_canon: 2 doubles;
+ * aperture: n_donors doubles; stamp: the 12 int32 of the geometry stamp; head_pt: the
+ * head checkpoint; head_json: its configuration text; manifest_json: the bundle's
+ * manifest text. A second attach replaces the first and restarts its counters. */
+KA_API int ka_utt_tessera_attach(ka_utt* s, const uint8_t* bank, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture,
+                                 const int32_t* stamp, const uint8_t* head_pt, int head_pt_len,
+                                 const char* head_json, const char* manifest_json, char* err,
+                                 int err_cap);
+/* Runs the pass over n_frames canvases (canvas_w x canvas_h x 3 bytes each) with their
+ * masks (canvas_w x canvas_h bytes each). shifts: null, or n_frames (dy, dx) pairs, a dy
+ * of -10000 meaning "derive it from the mask". out_windows: n_frames windows of
+ * window_h x window_w x 3 bytes (a skipped frame's slot is left untouched);
+ * out_skipped: n_frames int32, 1 where the frame was not borrowed. */
+KA_API int ka_tessera_run_shift(const uint8_t* bank, int n_donors, const double* cent,
+                                const double* c_canon, const double* aperture,
+                                const int32_t* stamp, const uint8_t* head_pt, int head_pt_len,
+                                const char* head_json, const uint8_t* frames,
+                                const uint8_t* masks, const int32_t* shifts, int n_frames,
+                                uint8_t* out_windows, int32_t* out_skipped, char* err,
+                                int err_cap);
+/* ka_tessera_run_shift with shifts null. */
+KA_API int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                          const uint8_t* frames, const uint8_t* masks, int n_frames,
+                          uint8_t* out_windows, int32_t* out_skipped, char* err, int err_cap);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

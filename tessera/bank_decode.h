@@ -1,0 +1,21 @@
+#pragma once
+// Decoding a donor bank's track (an encoded video held in memory, one donor per frame
+// in the sidecar's track order) into the donor-ordered RGB bank the teeth pass takes.
+// Exported for hosts, which decode the bank before attaching it to a session.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ka/ka.h"
+
+namespace ka::tessera {
+
+// n x band_h x band_w x 3 bytes in donor order: frame k of the track lands in donor
+// slot track_order[k]. Throws std::runtime_error naming what disagrees. Reentrant.
+KA_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int band_h,
+                                            int band_w, const std::vector<int>& track_order);
+// "libavcodec <version> / <configuration>" of the codec library this process runs.
+KA_API std::string bankDecoderBuild();
+
+}  // namespace ka::tessera

@@ -1,0 +1,116 @@
+#pragma once
+// ka::tessera::TeethPass: per rendered frame, finds the bank donors whose teeth best
+// match the frame's mouth (a pooled half-precision pre-score over all donors, an exact
+// re-score of the best, an aperture filter), steadies the choice over time (look-ahead
+// into the next frame's choice, hysteresis on the previous frame's), and blends the
+// chosen donors into the mouth window with a small convolutional head.
+//
+// A frame's result is released one push later (so the next frame's choice can be
+// consulted) or by flush(). One thread drives a pass; inside, the work is split over
+// the calling thread's worker pool.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tessera/bank_data.h"
+#include "tessera/frame_result.h"
+#include "tessera/geometry_stamp.h"
+#include "tessera/head_weights.h"
+#include "tessera/serve_config.h"
+
+namespace ka::tessera {
+
+class TeethPass {
+ public:
+  // Throws std::runtime_error on an inconsistent bank (the stamp's own refusals, the
+  // bank size, sidecar arrays that disagree with n_donors, a stamp whose shifted
+  // window would leave the canvas, odd window sizes).
+  TeethPass(const BankData& bank, const HeadWeights& weights, const ServeConfig& config);
+
+  // Takes frame `index` (canvas_w x canvas_h x 3 RGB and a canvas_w x canvas_h mask;
+  // both copied) and an optional (dy, dx) mouth shift (null: derived from the mask).
+  // Returns true when `out` now holds the previous frame's result; false (and `out`
+  // untouched) on the first push after construction or a flush.
+  bool push(int index, const uint8_t* rgb, const uint8_t* mask, const int* shift,
+            FrameResult* out);
+  // Releases the pending frame without look-ahead; false when none is pending.
+  bool flush(FrameResult* out);
+
+  // Running statistics of the synthesis weight over emitted frames.
+  struct Stats {
+    int64_t frames = 0;
+    int64_t pixels = 0;
+    double sum_means = 0.0;
+    double max = 0.0;
+  };
+  const Stats& stats() const { return stats_; }
+  const GeometryStamp& stamp() const { return stamp_; }
+  const ServeConfig& config() const { return config_; }
+  int donors() const { return n_; }
+
+  // --- The inner steps, public so tests can hold them against reference code. -------
+
+  // A pending frame: the frame waiting for its successor.
+  struct Pending {
+    int32_t index = 0;
+    std::vector<uint8_t> rgb;   // canvas_w x canvas_h x 3
+    std::vector<uint8_t> mask;  // canvas_w x canvas_h
+    std::vector<int> donors;    // the retrieval result
+    int32_t dy = 0, dx = 0;
+    bool ok = false;
+    std::string reason;
+  };
+
+  // The mouth shift of a frame: the given pair, or the mask's centroid against the
+  // canonical centre. False with "empty-pi" / "shift-out-of-range" in `reason`.
+  bool deriveShift(const uint8_t* mask, const int* shift, int* dy, int* dx,
+                   std::string* reason) const;
+  // The retrieval result of a frame (exactly max(K, 1) donors). Updates the previous
+  // support map, as a push does.
+  std::vector<int> retrieve(const uint8_t* rgb, const uint8_t* mask, int dy, int dx);
+  // Pooled pre-scores of every donor for the last retrieve(), in donor order, and the
+  // exact scores of the shortlist in pooled order (for tests and benchmarks).
+  const std::vector<float>& lastPooledScores() const { return last_pooled_; }
+  const std::vector<int>& lastOrder() const { return last_order_; }
+  const std::vector<float>& lastExactScores() const { return last_exact_; }
+
+  // Releases a pending frame into `out`; `next` is the following frame's retrieval
+  // result, or null.
+  void emit(const Pending& p, const std::vector<int>* next, FrameResult* out);
+  // The blend head: n candidates of 3 float planes of H x W, the target (3 planes) and
+  // the valid mask (H x W) give `rgb` (3 planes) and `weights` (n + 1 planes).
+  void headForward(const std::vector<float>& cands, int n, const std::vector<float>& target,
+                   const std::vector<uint8_t>& valid, std::vector<float>* rgb,
+                   std::vector<float>* weights);
+  // Donors' patches placed on a frame whose mouth is shifted by (dy, dx): H x W x 3
+  // bytes per listed donor, one after another.
+  void gatherWindowsU8(const std::vector<int>& list, int dy, int dx,
+                       std::vector<uint8_t>* out) const;
+  // The last emitted frame's donor history (for tests of the emission rules).
+  const std::vector<int>& history() const { return history_; }
+
+  // |half(h[b]) - half(h[a])| with h[k] = half(k / 255): 256 x 256 floats, built once
+  // per process.
+  static const float* dTable();
+
+ private:
+  GeometryStamp stamp_;
+  ServeConfig config_;
+  HeadWeights weights_;
+  int n_ = 0;
+  std::vector<uint8_t> bank_;
+  std::vector<double> aperture_;
+  std::array<double, 2> c_canon_{0.0, 0.0};
+  std::vector<int32_t> off_x_, off_y_;
+  std::vector<int> history_;
+  int32_t last_emitted_ = -2;
+  bool has_pending_ = false;
+  Pending pending_;
+  Stats stats_;
+  std::vector<float> last_pooled_, last_exact_;
+  std::vector<int> last_order_;
+  // The implementation adds its index, masks, scratch and helpers below.
+};
+
+}  // namespace ka::tessera
