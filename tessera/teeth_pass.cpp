@@ -163,6 +163,30 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
     p->donors.reserve(std::max(config_.K, 1));
     p->reason.reserve(32);
   }
+  // Every per-frame buffer at its largest (K donors listed), so no frame allocates.
+  const size_t K = size_t(config_.K), hist = size_t(config_.hysteresis), la = size_t(config_.lookahead);
+  const size_t plane = hw / 4;
+  for (std::vector<int>* v : {&cur_, &rest_, &sort_idx_}) v->reserve(K);
+  la_.reserve(la);
+  list_.reserve(hist + la + K);
+  history_.reserve(hist);
+  sort_key_.reserve(K);
+  order2_.reserve(size_t(std::min(config_.kshort, n_)));
+  gathered_.reserve(K * 3 * hw);
+  cands_.reserve(K * 3 * hw);
+  valid_.reserve(hw);
+  target_.reserve(3 * hw);
+  head_rgb_.reserve(3 * hw);
+  head_weights_.reserve((K + 1) * hw);
+  head_.pooled.reserve((K + 1) * 3 * plane);
+  head_.input.reserve(K * 7 * plane);
+  head_.x1.reserve(K * 16 * plane);
+  head_.x2.reserve(K * 16 * plane);
+  head_.logits.reserve(K * plane);
+  last_pooled_.reserve(n_);
+  last_order_.reserve(n_);
+  last_exact_.reserve(size_t(std::min(config_.kshort, n_)));
+
   history_.clear();
   last_emitted_ = -2;
   buildIndex();
