@@ -276,5 +276,24 @@ TEST(TeethPass, EmitSettlesTheListFromHistoryLookAheadAndOwnChoice) {
   }
 }
 
+// The history keeps the donors that carried the most weight, most first. A head whose
+// logit is 20 x the candidate's red favours the redder of the solid donors (red grows
+// with the donor number).
+TEST(TeethPass, HistoryKeepsTheDonorsWithTheMostWeightFirst) {
+  HeadWeights red = uniformHead();
+  red.cand0_w[4] = 1.0f;               // x1[0] = red (centre tap of input plane 0)
+  red.cand2_w[4] = 1.0f;               // x2[0] = x1[0]
+  red.cand4_w[4] = 20.0f;              // logit = 20 x2[0]
+  red.cand4_b[0] = 0.0f;
+  TeethPass pass(solidBank(10), red, config(4, 2, 0));
+  const Frame f = mouthFrame();
+  TeethPass::Pending p;
+  p.index = 3, p.rgb = f.rgb, p.mask = f.mask, p.donors = {1, 6, 2, 4}, p.ok = true;
+  FrameResult out;
+  pass.emit(p, nullptr, &out);
+  EXPECT_EQ(out.n_used, 4);
+  EXPECT_EQ(pass.history(), (std::vector<int>{6, 4}));
+}
+
 }  // namespace
 }  // namespace ka::tessera
