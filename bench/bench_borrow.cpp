@@ -65,14 +65,7 @@ const Fixture& fixture() {
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("could not make " + dir);
     f.in = loadTesseraMembers(dir + "/bank48");
     f.track = slurp(f.in.bank_track_path);
-    f.bank.bytes = decodeBankTrack(reinterpret_cast<const uint8_t*>(f.track.data()), f.track.size(), f.in.n_donors,
-                                   f.in.band_h, f.in.band_w,
-                                   std::vector<int>(f.in.track_order.begin(), f.in.track_order.end()));
-    f.bank.n_donors = f.in.n_donors;
-    for (int d = 0; d < f.in.n_donors; ++d) f.bank.cent.push_back({f.in.cent[size_t(2 * d)], f.in.cent[size_t(2 * d + 1)]});
-    f.bank.c_canon = {f.in.c_canon[0], f.in.c_canon[1]};
-    f.bank.aperture = f.in.aperture;
-    f.bank.stamp = GeometryStamp::fromArray(f.in.stamp);
+    f.bank = loadBank(f.in);
     f.weights = loadHeadPt(f.in.head_pt);
     f.config = ServeConfig::fromHeadMemberJson(f.in.head_json);
     const std::string x = slurp(dir + "/bank48.xs_target.bin");

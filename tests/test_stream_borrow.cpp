@@ -157,14 +157,7 @@ struct Bank48 {
   Bank48() {
     const std::string dir = test::fixtureDir() + "/bank_decode/bank48";
     in = loadTesseraMembers(dir);
-    const std::string track = test::slurp(in.bank_track_path);
-    bank.bytes = decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
-                                 in.band_h, in.band_w, std::vector<int>(in.track_order.begin(), in.track_order.end()));
-    bank.n_donors = in.n_donors;
-    for (int d = 0; d < in.n_donors; ++d) bank.cent.push_back({in.cent[size_t(2 * d)], in.cent[size_t(2 * d + 1)]});
-    bank.c_canon = {in.c_canon[0], in.c_canon[1]};
-    bank.aperture = in.aperture;
-    bank.stamp = GeometryStamp::fromArray(in.stamp);
+    bank = loadBank(in);
     weights = loadHeadPt(in.head_pt);
     config = ServeConfig::fromHeadMemberJson(in.head_json);
     const std::string x = test::slurp(dir + ".xs_target.bin");
