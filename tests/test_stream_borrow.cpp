@@ -248,6 +248,8 @@ TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
   const GeometryStamp& s = f.bank.stamp;
   for (const std::string& lip : {f.lip_template, std::string()}) {
     StreamBorrow b(f.bank, f.weights, f.config, f.pi, lip);
+    // The same crops as RGBA bytes through a second borrow: the same windows come out.
+    StreamBorrow b_rgba(f.bank, f.weights, f.config, f.pi, lip);
     const int frames = 5;
     std::vector<std::vector<float>> crops;
     std::vector<std::vector<uint8_t>> masks;
@@ -279,11 +281,19 @@ TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
       FrameResult r;
       const bool got = b.push(crops.back().data(), kp, &r);
       masks.emplace_back(b.deliveryMask(), b.deliveryMask() + size_t(n) * n);
+      std::vector<uint8_t> rgba(size_t(n) * n * 4, 77);
+      for (size_t p = 0; p < size_t(n) * n; ++p)
+        for (size_t c = 0; c < 3; ++c) rgba[4 * p + c] = toByte(crops.back()[c * size_t(n) * n + p]);
+      FrameResult r2;
+      EXPECT_EQ(b_rgba.pushRgba(rgba.data(), kp, &r2), got);
+      EXPECT_EQ(r2.pixels, r.pixels);
       EXPECT_EQ(got, t > 0);
       if (got) check(t - 1, r);
     }
-    FrameResult r;
+    FrameResult r, r2;
     ASSERT_TRUE(b.flush(&r));
+    ASSERT_TRUE(b_rgba.flush(&r2));
+    EXPECT_EQ(r2.pixels, r.pixels);
     check(frames - 1, r);
     EXPECT_FALSE(b.flush(&r));
     EXPECT_EQ(released, frames);
