@@ -7,3 +7,4 @@ ka_add_test(test_bank_decode SOURCES test_bank_decode.cpp FIXTURES bank_decode L
 # test_bank_decode loads the shared library to check what it exports.
 add_dependencies(test_bank_decode ka_core)
 ka_add_test(test_stream_borrow SOURCES test_stream_borrow.cpp FIXTURES bank_decode LABELS asan TIMEOUT 300)
+ka_add_test(test_stream_borrow_alloc SOURCES test_stream_borrow_alloc.cpp support/count_new.cpp FIXTURES bank_decode TIMEOUT 120)
