@@ -109,8 +109,67 @@ class TeethPass {
   Pending pending_;
   Stats stats_;
   std::vector<float> last_pooled_, last_exact_;
-  std::vector<int> last_order_;
-  // The implementation adds its index, masks, scratch and helpers below.
+  std::vector<int> last_order_, order2_;
+
+  // Per-retrieval scratch, sized at construction and reused for every frame.
+  struct RetrieveWork {
+    std::vector<float> support;            // H x W
+    std::vector<uint16_t> pooled_frame;    // 3 x H/4 x W/4
+    std::vector<uint16_t> pooled_support;  // H/4 x W/4
+    float support_sum = 1.0f;
+    float pooled_sum = 1e-4f;
+    int32_t row_lo = 0, row_hi = 0;
+    int32_t win_y = 0, win_x = 0;
+    std::vector<float> frame;              // 3 x H x W, the shifted window as byte / 255
+    std::vector<float> pooled_f;           // 4 x H/4 x W/4: the pooled planes before rounding
+  };
+
+  // Blend-head scratch, grown on the first frame and reused after.
+  struct HeadWork {
+    std::vector<float> pooled;     // n x 3 x h x w candidates, then 3 x h x w target
+    std::vector<float> input;      // n x 7 x h x w
+    std::vector<float> x1, x2;     // n x 16 x h x w
+    std::vector<float> logits;     // n x h x w
+  };
+
+  // Indices 0..n-1 ordered by key ascending; equal keys keep index order and NaN keys
+  // go last. Sorts in place without the temporary buffer std::stable_sort allocates.
+  static void stableOrder(const float* key, int n, std::vector<int>* idx);
+  void buildIndex();
+  void canonicalWindowF16(int d, uint16_t* out) const;
+  void retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy, int dx, RetrieveWork* w);
+  void retrieveInto(const uint8_t* rgb, const uint8_t* mask, int dy, int dx, std::vector<int>* out);
+  void retrieveSelect(std::vector<int>* out);
+  float exactTermFromBand(int d, const uint8_t* rgb, int win_y, int win_x, int canvas_w,
+                          const float* support, int row_lo, int row_hi) const;
+  // Window row i, column j of donor d placed with shift (sy, sx) (already clamped):
+  // the stored patch's row and column, or -1 when it falls outside the patch.
+  int patchRow(int i, int sy) const;
+  int patchCol(int j, int sx) const;
+  int clampShift(int v) const;
+  void settleList(const Pending& p, const std::vector<int>* next);
+  void conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
+                   const std::vector<float>& bias, int cout, float* out, bool relu);
+
+  int H_ = 0, W_ = 0, Hp_ = 0, Wp_ = 0;
+  int64_t band_h_ = 0, band_w_ = 0;
+  std::vector<uint16_t> index_;      // n x 3 x Hp x Wp halves
+  std::vector<uint8_t> band_mask_;   // H x W
+  std::vector<float> prev_support_;  // H x W
+  bool has_prev_support_ = false;
+  RetrieveWork work_;
+  // Upsampling taps from the half-resolution maps, per output row and per column.
+  std::vector<int32_t> up_r0_, up_r1_, up_c0_, up_c1_;
+  std::vector<float> up_rf_, up_cf_;
+
+  // Push and emit scratch: the next pending frame's slot, the settled donor list and
+  // the emission buffers.
+  Pending spare_;
+  std::vector<int> cur_, la_, rest_, list_, sort_idx_;
+  std::vector<float> sort_key_;
+  std::vector<uint8_t> gathered_, valid_;
+  std::vector<float> cands_, target_, head_rgb_, head_weights_;
+  HeadWork head_;
 };
 
 }  // namespace ka::tessera

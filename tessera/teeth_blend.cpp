@@ -1,0 +1,265 @@
+// The emission half of the teeth pass: settling a frame's donor list over time,
+// gathering the donors onto its mouth, the blend head and the composite.
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "compute/pool.h"
+#include "compute/simd.h"
+#include "tessera/box.h"
+#include "tessera/teeth_pass.h"
+
+namespace ka::tessera {
+namespace {
+
+bool contains(const std::vector<int>& v, int d) { return std::find(v.begin(), v.end(), d) != v.end(); }
+
+// 2x2 average pooling of 3 planes of h x w into 3 planes of h/2 x w/2.
+void pool2(const float* in, int h, int w, float* out) {
+  const int ho = h / 2, wo = w / 2;
+  for (int c = 0; c < 3; ++c) {
+    const float* src = in + size_t(c) * h * w;
+    float* dst = out + size_t(c) * ho * wo;
+    for (int y = 0; y < ho; ++y) {
+      const float* r0 = src + size_t(2 * y) * w;
+      const float* r1 = r0 + w;
+      for (int x = 0; x < wo; ++x) dst[size_t(y) * wo + x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) / 4.0f;
+    }
+  }
+}
+
+}  // namespace
+
+void TeethPass::settleList(const Pending& p, const std::vector<int>* next) {
+  const size_t K = size_t(config_.K);
+  cur_.assign(p.donors.begin(), p.donors.begin() + std::min(K, p.donors.size()));
+  la_.clear();
+  if (next && config_.use_lookahead)
+    la_.assign(next->begin(), next->begin() + std::min(size_t(config_.lookahead), next->size()));
+  rest_.clear();
+  for (int d : cur_)
+    if (!contains(la_, d)) rest_.push_back(d);
+  list_.clear();
+  const bool consecutive = !history_.empty() && int64_t(p.index) == int64_t(last_emitted_) + 1;
+  if (!consecutive) {
+    list_.insert(list_.end(), la_.begin(), la_.end());
+    list_.insert(list_.end(), rest_.begin(), rest_.end());
+  } else {
+    list_.insert(list_.end(), history_.begin(), history_.end());
+    for (int d : la_)
+      if (!contains(history_, d)) list_.push_back(d);
+    for (int d : rest_)
+      if (!contains(history_, d)) list_.push_back(d);
+  }
+  if (list_.size() > K) list_.resize(K);
+}
+
+void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult* out) {
+  out->pixels.clear();
+  out->skipped = false;
+  out->reason.clear();
+  out->n_used = 0;
+  out->synth_mean = 0.0f;
+  out->synth_max = 0.0f;
+  if (!p.ok) {
+    out->skipped = true;
+    out->reason = p.reason;
+    return;
+  }
+  settleList(p, next);
+  const int n = int(list_.size());
+  const size_t hw = size_t(H_) * W_;
+  const int cw = stamp_.canvas_w;
+  const int wy0 = stamp_.window_y0, wx0 = stamp_.window_x0;
+
+  gatherWindowsU8(list_, p.dy, p.dx, &gathered_);
+  cands_.resize(size_t(n) * 3 * hw);
+  pool::parallelRange(n, 1, [&](uint64_t b, uint64_t e) {
+    for (uint64_t k = b; k < e; ++k) {
+      const uint8_t* src = gathered_.data() + k * 3 * hw;
+      float* dst = cands_.data() + k * 3 * hw;
+      for (size_t q = 0; q < hw; ++q)
+        for (int c = 0; c < 3; ++c) dst[c * hw + q] = float(src[3 * q + c]) / 255.0f;
+    }
+  });
+
+  // Above the band, mouth pixels count as valid only where every listed donor's patch
+  // reaches: a pixel some donor leaves black must not be blended.
+  valid_.assign(band_mask_.begin(), band_mask_.end());
+  for (int i = 0; i < stamp_.band_r0; ++i)
+    for (int j = stamp_.band_c0; j < stamp_.band_c1; ++j) {
+      if (p.mask[size_t(wy0 + i) * cw + wx0 + j] == 0) continue;
+      bool covered = true;
+      for (int k = 0; k < n && covered; ++k) {
+        const int d = list_[k];
+        const int sy = int(std::clamp<int64_t>(int64_t(off_y_[d]) - p.dy, -stamp_.pad, stamp_.pad));
+        const int sx = int(std::clamp<int64_t>(int64_t(off_x_[d]) - p.dx, -stamp_.pad, stamp_.pad));
+        covered = patchRow(i, sy) >= 0 && patchCol(j, sx) >= 0;
+      }
+      if (covered) valid_[size_t(i) * W_ + j] = 1;
+    }
+
+  target_.resize(3 * hw);
+  pool::parallelRange(H_, 8, [&](uint64_t b, uint64_t e) {
+    for (uint64_t i = b; i < e; ++i) {
+      const uint8_t* src = p.rgb.data() + (size_t(wy0 + i) * cw + wx0) * 3;
+      for (int j = 0; j < W_; ++j)
+        for (int c = 0; c < 3; ++c) target_[c * hw + i * W_ + j] = float(src[3 * j + c]) / 255.0f;
+    }
+  });
+
+  headForward(cands_, n, target_, valid_, &head_rgb_, &head_weights_);
+
+  const float* synth = head_weights_.data() + size_t(n) * hw;
+  int64_t count = 0;
+  double sum = 0.0;
+  float mx = 0.0f;
+  for (size_t q = 0; q < hw; ++q)
+    if (valid_[q]) {
+      ++count;
+      sum += synth[q];
+      mx = std::max(mx, synth[q]);
+    }
+  if (count > 0) {
+    const double mean = sum / double(count);
+    out->synth_mean = float(mean);
+    out->synth_max = mx;
+    stats_.frames += 1;
+    stats_.pixels += count;
+    stats_.sum_means += mean;
+    stats_.max = std::max(stats_.max, double(mx));
+  }
+
+  // The donors that carried most of this frame carry into the next one.
+  sort_key_.resize(n);
+  for (int k = 0; k < n; ++k) {
+    double total = 0.0;
+    const float* wk = head_weights_.data() + size_t(k) * hw;
+    for (size_t q = 0; q < hw; ++q) total += wk[q];
+    sort_key_[k] = float(-total);
+  }
+  stableOrder(sort_key_.data(), n, &sort_idx_);
+  history_.clear();
+  for (int k = 0; k < std::min(config_.hysteresis, n); ++k) history_.push_back(list_[sort_idx_[k]]);
+  last_emitted_ = p.index;
+
+  out->pixels.resize(3 * hw);
+  pool::parallelRange(H_, 4, [&](uint64_t b, uint64_t e) {
+    for (uint64_t i = b; i < e; ++i) {
+      const size_t crow = size_t(wy0 + i) * cw + wx0;
+      for (int j = 0; j < W_; ++j) {
+        const uint8_t m = p.mask[crow + j];
+        const size_t q = i * W_ + j;
+        uint8_t* dst = out->pixels.data() + 3 * q;
+        if (m == 0) {
+          // Outside the delivery mask the frame passes through byte for byte.
+          for (int c = 0; c < 3; ++c) dst[c] = p.rgb[3 * (crow + j) + c];
+          continue;
+        }
+        const float a = float(m) / 255.0f;
+        for (int c = 0; c < 3; ++c) {
+          const float v = (1.0f - a) * target_[c * hw + q] + a * head_rgb_[c * hw + q];
+          dst[c] = v >= 0.0f ? uint8_t(std::clamp(roundHalfEven(std::min(v, 1.0f) * 255.0), 0.0, 255.0)) : 0;
+        }
+      }
+    }
+  });
+  out->n_used = n;
+}
+
+void TeethPass::conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
+                            const std::vector<float>& bias, int cout, float* out, bool relu) {
+  const int h = H_ / 2, w = W_ / 2;
+  const size_t plane = size_t(h) * w;
+  pool::parallelRange(uint64_t(batch) * cout, 1, [&](uint64_t b, uint64_t e) {
+    simd::conv3x3Range(in, batch, cin, h, w, weight.data(), bias.data(), cout, out, int(b), int(e));
+    if (relu)
+      for (float* v = out + b * plane; v < out + e * plane; ++v) *v = std::max(*v, 0.0f);
+  });
+}
+
+void TeethPass::headForward(const std::vector<float>& cands, int n, const std::vector<float>& target,
+                            const std::vector<uint8_t>& valid, std::vector<float>* rgb,
+                            std::vector<float>* weights) {
+  const size_t hw = size_t(H_) * W_;
+  if (n < 0 || cands.size() < size_t(n) * 3 * hw || target.size() < 3 * hw || valid.size() < hw)
+    throw std::runtime_error("teeth: headForward given " + std::to_string(n) + " candidates in " +
+                             std::to_string(cands.size()) + " floats, a target of " +
+                             std::to_string(target.size()) + " and a valid mask of " +
+                             std::to_string(valid.size()) + " for a " + std::to_string(W_) + "x" +
+                             std::to_string(H_) + " window");
+  weights->resize(size_t(n + 1) * hw);
+  rgb->resize(3 * hw);
+  std::fill(weights->begin() + size_t(n) * hw, weights->end(), 0.0f);
+  if (n == 0) {
+    // Nothing to blend: a sum over no donors would paint the mouth black.
+    std::copy(target.begin(), target.begin() + 3 * hw, rgb->begin());
+    return;
+  }
+  const int h = H_ / 2, w = W_ / 2;
+  const size_t plane = size_t(h) * w;
+  HeadWork& hd = head_;
+  hd.pooled.resize(size_t(n + 1) * 3 * plane);
+  hd.input.resize(size_t(n) * 7 * plane);
+  hd.x1.resize(size_t(n) * 16 * plane);
+  hd.x2.resize(size_t(n) * 16 * plane);
+  hd.logits.resize(size_t(n) * plane);
+
+  pool::parallelRange(n + 1, 1, [&](uint64_t b, uint64_t e) {
+    for (uint64_t k = b; k < e; ++k)
+      pool2(k < uint64_t(n) ? cands.data() + k * 3 * hw : target.data(), H_, W_, hd.pooled.data() + k * 3 * plane);
+  });
+  const float* tp = hd.pooled.data() + size_t(n) * 3 * plane;
+  pool::parallelRange(n, 1, [&](uint64_t b, uint64_t e) {
+    for (uint64_t k = b; k < e; ++k) {
+      const float* cp = hd.pooled.data() + k * 3 * plane;
+      float* in = hd.input.data() + k * 7 * plane;
+      std::copy(cp, cp + 3 * plane, in);
+      std::copy(tp, tp + 3 * plane, in + 3 * plane);
+      for (size_t q = 0; q < plane; ++q)
+        in[6 * plane + q] = (std::fabs(cp[q] - tp[q]) + std::fabs(cp[plane + q] - tp[plane + q]) +
+                             std::fabs(cp[2 * plane + q] - tp[2 * plane + q])) /
+                            3.0f;
+    }
+  });
+  conv3x3Pool(hd.input.data(), n, 7, weights_.cand0_w, weights_.cand0_b, 16, hd.x1.data(), true);
+  conv3x3Pool(hd.x1.data(), n, 16, weights_.cand2_w, weights_.cand2_b, 16, hd.x2.data(), true);
+  conv3x3Pool(hd.x2.data(), n, 16, weights_.cand4_w, weights_.cand4_b, 1, hd.logits.data(), false);
+
+  float* wt = weights->data();
+  float* out = rgb->data();
+  pool::parallelRange(hw, 256, [&](uint64_t b, uint64_t e) {
+    for (uint64_t q = b; q < e; ++q) {
+      const int i = int(q / W_), j = int(q % W_);
+      const int r0 = up_r0_[i], r1 = up_r1_[i], c0 = up_c0_[j], c1 = up_c1_[j];
+      const float fr = up_rf_[i], fc = up_cf_[j];
+      float mx = -INFINITY;
+      for (int k = 0; k < n; ++k) {
+        const float* L = hd.logits.data() + size_t(k) * plane;
+        const float top = (1.0f - fc) * L[size_t(r0) * w + c0] + fc * L[size_t(r0) * w + c1];
+        const float bot = (1.0f - fc) * L[size_t(r1) * w + c0] + fc * L[size_t(r1) * w + c1];
+        const float v = (1.0f - fr) * top + fr * bot;
+        wt[size_t(k) * hw + q] = v;
+        mx = std::max(mx, v);
+      }
+      float sum = 0.0f;
+      for (int k = 0; k < n; ++k) {
+        const float ev = std::exp(wt[size_t(k) * hw + q] - mx);
+        wt[size_t(k) * hw + q] = ev;
+        sum += ev;
+      }
+      for (int k = 0; k < n; ++k) wt[size_t(k) * hw + q] /= sum;
+      for (int c = 0; c < 3; ++c) {
+        if (!valid[q]) {
+          out[c * hw + q] = target[c * hw + q];
+          continue;
+        }
+        float v = 0.0f;
+        for (int k = 0; k < n; ++k) v += wt[size_t(k) * hw + q] * cands[(size_t(k) * 3 + c) * hw + q];
+        out[c * hw + q] = v;
+      }
+    }
+  });
+}
+
+}  // namespace ka::tessera
