@@ -5,8 +5,8 @@
 # (batch 1, and batch 24 as the session's chunk renderer) and its audio-to-motion
 # directory, synthesises a sentence, and makes the face speak it through a real
 # utterance session into demo-out/speak.mp4 (idle video, the face
-# speaking with the lips following the audio, the ramp back, idle; the speech is the
-# movie's audio track), and renders the same sentence offline in one call into
+# speaking with the lips following the audio and teeth borrowed from the donor bank,
+# the ramp back, idle; the speech is the movie's audio track), and renders the same sentence offline in one call into
 # demo-out/offline.mp4. Then, as before, walks the bundle through the tool the way a
 # host developer would (check, pack into a container, open it) and renders the idle
 # loop from the container into demo.mp4 and one frame into demo.png.
