@@ -293,6 +293,25 @@ TEST_P(TeethSession, BorrowsInsideTheMouthWindowOnly) {
   int64_t borrowedAfter = 0;
   EXPECT_EQ(teethState(s, &borrowedAfter), 1);
   EXPECT_EQ(borrowedAfter, borrowed);
+
+  // An interruption drops the held face and what the pass kept for it: the ramp that
+  // follows goes through the same pass without a refusal.
+  const std::vector<int16_t> pcm = speechFrames(16);
+  ASSERT_EQ(ka_utt_push_audio(s, pcm.data(), static_cast<int>(pcm.size())), 1);
+  ka_utt_end_utterance(s);
+  std::vector<Pulled> cut;
+  ASSERT_TRUE(pullUntil(s, cut, [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) >= 3; }));
+  ka_utt_interrupt(s);
+  std::vector<Pulled> after;
+  ASSERT_TRUE(pullUntil(s, after, [](const std::vector<Pulled>& v) {
+    return v.size() >= 6 && v.back().info.kind == KA_UTT_IDLE && countKind(v, KA_UTT_RAMP) > 0;
+  }));
+  EXPECT_EQ(countKind(after, KA_UTT_SPEECH), 0);
+  EXPECT_EQ(countKind(after, KA_UTT_RAMP), 4);
+  std::string text2;
+  EXPECT_EQ(teethState(s, &borrowedAfter, &refused, &text2), 1) << text2;
+  EXPECT_EQ(refused, 0);
+  EXPECT_GT(borrowedAfter, borrowed);
 }
 
 INSTANTIATE_TEST_SUITE_P(InlineAndPipelined, TeethSession, testing::Values("0", "1"),
