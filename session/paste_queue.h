@@ -21,6 +21,7 @@ class PasteQueue {
   explicit PasteQueue(size_t cropFloats, int capacity = kCapacity);
 
   int size() const { return count_; }
+  int capacity() const { return capacity_; }
   bool full() const { return count_ >= capacity_; }
   bool empty() const { return count_ == 0; }
 

@@ -643,7 +643,7 @@ bool Utterance::enqueue(const float* crop, int kind, int driverIndex, int speech
   }
   if (!stage) return enqueueRaw(crop, kind, driverIndex, speechIndex, kp, latencyMs);
   if (cfg_.pipelinePaste) return enqueueTess(crop, kind, driverIndex, speechIndex, kp);
-  TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_, Clock::now()};
+  const TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_, Clock::now()};
   return teethStep(stage, f, &Utterance::deliverInline);
 }
 
@@ -720,39 +720,8 @@ bool Utterance::deliverPiped(void* self, const TeethFrame& f) {
 
 bool Utterance::enqueueTess(const float* crop, int kind, int driverIndex, int speechIndex,
                             const float* kp) {
-  const auto t0 = Clock::now();
-  const uint64_t gen = seenGen_;
-  PasteJob* job = nullptr;
-  std::unique_lock<std::mutex> lk(mu_);
-  for (;;) {
-    if (stop_ || gen != generation_) return false;
-    if (!tessQ_.full() && (job = tessQ_.acquire())) break;
-    cv_.wait_for(lk, kStep);
-  }
-  stageAWaitMs_ += sinceMs(t0);
-  lk.unlock();
-
-  job->hasCrop = crop != nullptr;
-  if (crop) std::copy_n(crop, job->crop.size(), job->crop.data());
-  job->kind = kind;
-  job->driverIndex = driverIndex;
-  job->speechIndex = speechIndex;
-  if (kp)
-    std::copy_n(kp, kKp, job->kp);
-  else
-    std::fill_n(job->kp, kKp, 0.0f);
-  job->generation = gen;
-  job->madeAt = Clock::now();
-
-  lk.lock();
-  if (stop_ || gen != generation_) {
-    tessQ_.release(job);
-    return false;
-  }
-  tessQ_.submit(job);
-  lk.unlock();
-  tessCv_.notify_one();
-  return true;
+  const TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_};
+  return queueFrame(tessQ_, tessQ_.capacity(), cv_, tessCv_, f, true);
 }
 
 void Utterance::tessLoop() {
@@ -787,13 +756,33 @@ void Utterance::tessStage(const PasteJob& job, const std::shared_ptr<TeethStage>
 }
 
 bool Utterance::pushPaste(const TeethFrame& f) {
+  // The teeth thread keeps the paste queue short: it is the last hop before the ring.
+  return queueFrame(pasteQ_, 2, pasteRoomCv_, pasteCv_, f, false);
+}
+
+bool Utterance::enqueueRaw(const float* crop, int kind, int driverIndex, int speechIndex,
+                           const float* kp, double* latencyMs) {
+  if (cfg_.pipelinePaste) return enqueuePipe(crop, kind, driverIndex, speechIndex, kp);
+  return pasteInto(crop, kind, driverIndex, speechIndex, kp, seenGen_, Clock::now(), latencyMs);
+}
+
+bool Utterance::enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex,
+                            const float* kp) {
+  const TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_};
+  return queueFrame(pasteQ_, PasteQueue::kCapacity, cv_, pasteCv_, f, true);
+}
+
+bool Utterance::queueFrame(PasteQueue& q, int limit, std::condition_variable& room,
+                           std::condition_variable& wake, const TeethFrame& f, bool countWait) {
+  const auto t0 = Clock::now();
   PasteJob* job = nullptr;
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
-    if (stop_ || tessStop_ || f.generation != generation_) return false;
-    if (pasteQ_.size() < 2 && (job = pasteQ_.acquire())) break;
-    pasteRoomCv_.wait_for(lk, kStep);
+    if (stop_ || f.generation != generation_) return false;
+    if (q.size() < limit && (job = q.acquire())) break;
+    room.wait_for(lk, kStep);
   }
+  if (countWait) stageAWaitMs_ += sinceMs(t0);
   lk.unlock();
 
   job->hasCrop = f.crop != nullptr;
@@ -806,59 +795,17 @@ bool Utterance::pushPaste(const TeethFrame& f) {
   else
     std::fill_n(job->kp, kKp, 0.0f);
   job->generation = f.generation;
-  job->madeAt = f.madeAt;
+  // A frame keeps the time it was first queued through every later queue.
+  job->madeAt = f.madeAt == Clock::time_point{} ? Clock::now() : f.madeAt;
 
   lk.lock();
   if (stop_ || f.generation != generation_) {
-    pasteQ_.release(job);
+    q.release(job);
     return false;
   }
-  pasteQ_.submit(job);
+  q.submit(job);
   lk.unlock();
-  pasteCv_.notify_one();
-  return true;
-}
-
-bool Utterance::enqueueRaw(const float* crop, int kind, int driverIndex, int speechIndex,
-                           const float* kp, double* latencyMs) {
-  if (cfg_.pipelinePaste) return enqueuePipe(crop, kind, driverIndex, speechIndex, kp);
-  return pasteInto(crop, kind, driverIndex, speechIndex, kp, seenGen_, Clock::now(), latencyMs);
-}
-
-bool Utterance::enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex,
-                            const float* kp) {
-  const auto t0 = Clock::now();
-  const uint64_t gen = seenGen_;
-  PasteJob* job = nullptr;
-  std::unique_lock<std::mutex> lk(mu_);
-  for (;;) {
-    if (stop_ || gen != generation_) return false;
-    if (!pasteQ_.full() && (job = pasteQ_.acquire())) break;
-    cv_.wait_for(lk, kStep);
-  }
-  stageAWaitMs_ += sinceMs(t0);
-  lk.unlock();
-
-  job->hasCrop = crop != nullptr;
-  if (crop) std::copy_n(crop, job->crop.size(), job->crop.data());
-  job->kind = kind;
-  job->driverIndex = driverIndex;
-  job->speechIndex = speechIndex;
-  if (kp)
-    std::copy_n(kp, kKp, job->kp);
-  else
-    std::fill_n(job->kp, kKp, 0.0f);
-  job->generation = gen;
-  job->madeAt = Clock::now();
-
-  lk.lock();
-  if (stop_ || gen != generation_) {
-    pasteQ_.release(job);
-    return false;
-  }
-  pasteQ_.submit(job);
-  lk.unlock();
-  pasteCv_.notify_one();
+  wake.notify_one();
   return true;
 }
 

@@ -149,6 +149,10 @@ class Utterance {
   bool pasteInto(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
                  uint64_t generation, Clock::time_point madeAt, double* latencyMs);
   bool enqueueTess(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp);
+  // Copies a frame into a job of `q` and queues it, waiting in 2 ms steps on `room` while
+  // `q` holds `limit` jobs; false once the frame is stale or the session stops.
+  bool queueFrame(PasteQueue& q, int limit, std::condition_variable& room,
+                  std::condition_variable& wake, const TeethFrame& f, bool countWait);
   bool pushPaste(const TeethFrame& f);
   // One frame through the stage on the thread that drives it.
   bool teethStep(const std::shared_ptr<TeethStage>& stage, const TeethFrame& f,
