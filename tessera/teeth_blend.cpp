@@ -66,6 +66,8 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
     out->reason = p.reason;
     return;
   }
+  StageClock clock;
+  clock.start();
   settleList(p, next);
   const int n = int(list_.size());
   const size_t hw = size_t(H_) * W_;
@@ -108,7 +110,9 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
     }
   });
 
+  clock.lap(&times_, kGather);
   headForward(cands_, n, target_, valid_, &head_rgb_, &head_weights_);
+  clock.lap(&times_, kHead);
 
   const float* synth = head_weights_.data() + size_t(n) * hw;
   int64_t count = 0;
@@ -165,6 +169,8 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
     }
   });
   out->n_used = n;
+  clock.lap(&times_, kComposite);
+  times_.emitted += 1;
 }
 
 void TeethPass::conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
@@ -228,36 +234,51 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
 
   float* wt = weights->data();
   float* out = rgb->data();
+  // Per pixel: the upsampled logits, their softmax over the candidates, the blend. Each
+  // step runs over a part's pixels plane by plane, so the inner loops are contiguous.
   pool::parallelRange(hw, 256, [&](uint64_t b, uint64_t e) {
-    for (uint64_t q = b; q < e; ++q) {
-      const int i = int(q / W_), j = int(q % W_);
-      const int r0 = up_r0_[i], r1 = up_r1_[i], c0 = up_c0_[j], c1 = up_c1_[j];
-      const float fr = up_rf_[i], fc = up_cf_[j];
-      float mx = -INFINITY;
-      for (int k = 0; k < n; ++k) {
-        const float* L = hd.logits.data() + size_t(k) * plane;
+    thread_local std::vector<float> mx, sum;
+    const size_t len = e - b;
+    if (mx.size() < len) mx.resize(len), sum.resize(len);
+    std::fill_n(mx.begin(), len, -INFINITY);
+    std::fill_n(sum.begin(), len, 0.0f);
+    for (int k = 0; k < n; ++k) {
+      const float* L = hd.logits.data() + size_t(k) * plane;
+      float* wk = wt + size_t(k) * hw;
+      int i = int(b / W_), j = int(b % W_);
+      for (size_t t = 0; t < len; ++t) {
+        const int r0 = up_r0_[i], r1 = up_r1_[i], c0 = up_c0_[j], c1 = up_c1_[j];
+        const float fr = up_rf_[i], fc = up_cf_[j];
         const float top = (1.0f - fc) * L[size_t(r0) * w + c0] + fc * L[size_t(r0) * w + c1];
         const float bot = (1.0f - fc) * L[size_t(r1) * w + c0] + fc * L[size_t(r1) * w + c1];
         const float v = (1.0f - fr) * top + fr * bot;
-        wt[size_t(k) * hw + q] = v;
-        mx = std::max(mx, v);
+        wk[b + t] = v;
+        mx[t] = std::max(mx[t], v);
+        if (++j == W_) j = 0, ++i;
       }
-      float sum = 0.0f;
+    }
+    for (int k = 0; k < n; ++k) {
+      float* wk = wt + size_t(k) * hw + b;
+      for (size_t t = 0; t < len; ++t) {
+        wk[t] = std::exp(wk[t] - mx[t]);
+        sum[t] += wk[t];
+      }
+    }
+    for (int k = 0; k < n; ++k) {
+      float* wk = wt + size_t(k) * hw + b;
+      for (size_t t = 0; t < len; ++t) wk[t] /= sum[t];
+    }
+    for (int c = 0; c < 3; ++c) {
+      float* o = out + c * hw + b;
+      std::fill_n(o, len, 0.0f);
       for (int k = 0; k < n; ++k) {
-        const float ev = std::exp(wt[size_t(k) * hw + q] - mx);
-        wt[size_t(k) * hw + q] = ev;
-        sum += ev;
+        const float* wk = wt + size_t(k) * hw + b;
+        const float* ck = cands.data() + (size_t(k) * 3 + c) * hw + b;
+        for (size_t t = 0; t < len; ++t) o[t] += wk[t] * ck[t];
       }
-      for (int k = 0; k < n; ++k) wt[size_t(k) * hw + q] /= sum;
-      for (int c = 0; c < 3; ++c) {
-        if (!valid[q]) {
-          out[c * hw + q] = target[c * hw + q];
-          continue;
-        }
-        float v = 0.0f;
-        for (int k = 0; k < n; ++k) v += wt[size_t(k) * hw + q] * cands[(size_t(k) * 3 + c) * hw + q];
-        out[c * hw + q] = v;
-      }
+      const float* tc = target.data() + c * hw + b;
+      for (size_t t = 0; t < len; ++t)
+        if (!valid[b + t]) o[t] = tc[t];
     }
   });
 }

@@ -1,6 +1,9 @@
 #include "tessera/teeth_pass.h"
 
+#include <time.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -41,6 +44,20 @@ void pool4(const float* in, int h, int w, float* out) {
 }
 
 }  // namespace
+
+void TeethPass::StageClock::start() {
+  wall = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  cpu = double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+void TeethPass::StageClock::lap(StageTimes* t, Stage stage) {
+  const double w0 = wall, c0 = cpu;
+  start();
+  t->wall[stage] += wall - w0;
+  t->cpu[stage] += cpu - c0;
+}
 
 TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const ServeConfig& config)
     : stamp_(bank.stamp), config_(config), weights_(weights), n_(bank.n_donors) {
@@ -119,6 +136,8 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
   work_.pooled_frame.assign(3 * pooled, 0);
   work_.pooled_support.assign(pooled, 0);
   work_.pooled_f.assign(4 * pooled, 0.0f);
+  work_.col_lo.assign(H_, 0);
+  work_.col_hi.assign(H_, 0);
 
   // Bilinear taps of a two-fold upsample, half-pixel centres, clamped at both ends.
   const auto taps = [](int out_size, std::vector<int32_t>* i0, std::vector<int32_t>* i1, std::vector<float>* f) {
@@ -144,6 +163,30 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
     p->donors.reserve(std::max(config_.K, 1));
     p->reason.reserve(32);
   }
+  // Every per-frame buffer at its largest (K donors listed), so no frame allocates.
+  const size_t K = size_t(config_.K), hist = size_t(config_.hysteresis), la = size_t(config_.lookahead);
+  const size_t plane = hw / 4;
+  for (std::vector<int>* v : {&cur_, &rest_, &sort_idx_}) v->reserve(K);
+  la_.reserve(la);
+  list_.reserve(hist + la + K);
+  history_.reserve(hist);
+  sort_key_.reserve(K);
+  order2_.reserve(size_t(std::min(config_.kshort, n_)));
+  gathered_.reserve(K * 3 * hw);
+  cands_.reserve(K * 3 * hw);
+  valid_.reserve(hw);
+  target_.reserve(3 * hw);
+  head_rgb_.reserve(3 * hw);
+  head_weights_.reserve((K + 1) * hw);
+  head_.pooled.reserve((K + 1) * 3 * plane);
+  head_.input.reserve(K * 7 * plane);
+  head_.x1.reserve(K * 16 * plane);
+  head_.x2.reserve(K * 16 * plane);
+  head_.logits.reserve(K * plane);
+  last_pooled_.reserve(n_);
+  last_order_.reserve(n_);
+  last_exact_.reserve(size_t(std::min(config_.kshort, n_)));
+
   history_.clear();
   last_emitted_ = -2;
   buildIndex();
@@ -285,12 +328,14 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy,
   w->row_lo = -1;
   w->row_hi = 0;
   for (int i = 0; i < H_; ++i) {
-    bool any = false;
+    int lo = W_, hi = 0;
     for (int j = 0; j < W_; ++j) {
       sum += support[size_t(i) * W_ + j];
-      any |= support[size_t(i) * W_ + j] != 0.0f;
+      if (support[size_t(i) * W_ + j] != 0.0f) lo = std::min(lo, j), hi = j + 1;
     }
-    if (any) {
+    w->col_lo[i] = lo;
+    w->col_hi[i] = hi;
+    if (hi > lo) {
       if (w->row_lo < 0) w->row_lo = i;
       w->row_hi = i + 1;
     }
@@ -315,24 +360,34 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy,
 float TeethPass::exactTermFromBand(int d, const uint8_t* rgb, int win_y, int win_x, int canvas_w,
                                    const float* support, int row_lo, int row_hi) const {
   thread_local std::vector<float> e, prod;
-  e.resize(W_);
-  prod.resize(W_);
+  if (e.size() < size_t(W_)) e.resize(W_), prod.resize(W_);
   const float* T = dTable();
   const int sy = clampShift(off_y_[d]), sx = clampShift(off_x_[d]);
+  // The donor's canonical window covers one run of columns [j0, j1); it is black (byte
+  // 0) elsewhere. Only columns holding support count, so each row is scored over the
+  // part of its supported span that falls in or out of that run.
+  const int j0 = std::clamp<int>(stamp_.band_c0 - stamp_.shift_margin - sx, 0, W_);
+  const int j1 = std::clamp<int64_t>(int64_t(stamp_.band_c0) - stamp_.shift_margin - sx + band_w_, j0, W_);
+  const int64_t col_shift = int64_t(stamp_.shift_margin) + sx - stamp_.band_c0;
   const uint8_t* patch = bank_.data() + size_t(d) * band_h_ * band_w_ * 3;
-  static const uint8_t kBlack[3] = {0, 0, 0};
   double sum = 0.0;
   for (int i = row_lo; i < row_hi; ++i) {
+    const int lo = work_.col_lo[i], hi = work_.col_hi[i];
+    if (lo >= hi) continue;
     const uint8_t* f = rgb + (size_t(win_y + i) * canvas_w + win_x) * 3;
     const int pr = patchRow(i, sy);
-    for (int j = 0; j < W_; ++j) {
-      const int pc = pr >= 0 ? patchCol(j, sx) : -1;
-      const uint8_t* p = pc >= 0 ? patch + (size_t(pr) * band_w_ + pc) * 3 : kBlack;
-      e[j] = (T[f[3 * j] * 256 + p[0]] + T[f[3 * j + 1] * 256 + p[1]] + T[f[3 * j + 2] * 256 + p[2]]) / 3.0f;
+    const int in0 = pr >= 0 ? std::clamp(j0, lo, hi) : hi, in1 = pr >= 0 ? std::clamp(j1, lo, hi) : hi;
+    for (int j = lo; j < in0; ++j) e[j] = (T[f[3 * j] * 256] + T[f[3 * j + 1] * 256] + T[f[3 * j + 2] * 256]) / 3.0f;
+    if (in1 > in0) {
+      const uint8_t* p = patch + (size_t(pr) * band_w_ + size_t(in0 + col_shift)) * 3;
+      for (int j = in0; j < in1; ++j, p += 3)
+        e[j] = (T[f[3 * j] * 256 + p[0]] + T[f[3 * j + 1] * 256 + p[1]] + T[f[3 * j + 2] * 256 + p[2]]) / 3.0f;
     }
+    for (int j = std::max(in1, in0); j < hi; ++j)
+      e[j] = (T[f[3 * j] * 256] + T[f[3 * j + 1] * 256] + T[f[3 * j + 2] * 256]) / 3.0f;
     const float* s = support + size_t(i) * W_;
-    simd::roundF16Mul(e.data(), s, prod.data(), W_);
-    for (int j = 0; j < W_; ++j)
+    simd::roundF16Mul(e.data() + lo, s + lo, prod.data() + lo, size_t(hi - lo));
+    for (int j = lo; j < hi; ++j)
       if (s[j] != 0.0f) sum += prod[j];
   }
   return float(sum);
@@ -420,9 +475,13 @@ bool TeethPass::push(int index, const uint8_t* rgb, const uint8_t* mask, const i
   p.ok = deriveShift(mask, shift, &dy, &dx, &p.reason);
   p.dy = dy;
   p.dx = dx;
-  if (p.ok)
+  if (p.ok) {
+    StageClock clock;
+    clock.start();
     retrieveInto(p.rgb.data(), p.mask.data(), dy, dx, &p.donors);
-  else
+    clock.lap(&times_, kRetrieve);
+    times_.retrieved += 1;
+  } else
     p.donors.clear();
   bool emitted = false;
   if (has_pending_) {

@@ -45,6 +45,17 @@ class TeethPass {
     double max = 0.0;
   };
   const Stats& stats() const { return stats_; }
+  // Seconds spent per stage since construction or clearTimes(), wall clock and process
+  // CPU time (every thread): retrieval, gathering, the blend head, compositing (with the
+  // statistics and history). For benchmarks and stage reports.
+  enum Stage { kRetrieve = 0, kGather, kHead, kComposite, kStages };
+  struct StageTimes {
+    double wall[kStages] = {};
+    double cpu[kStages] = {};
+    int64_t retrieved = 0, emitted = 0;
+  };
+  const StageTimes& stageTimes() const { return times_; }
+  void clearTimes() { times_ = StageTimes{}; }
   const GeometryStamp& stamp() const { return stamp_; }
   const ServeConfig& config() const { return config_; }
   int donors() const { return n_; }
@@ -108,6 +119,7 @@ class TeethPass {
   bool has_pending_ = false;
   Pending pending_;
   Stats stats_;
+  StageTimes times_;
   std::vector<float> last_pooled_, last_exact_;
   std::vector<int> last_order_, order2_;
 
@@ -122,6 +134,7 @@ class TeethPass {
     int32_t win_y = 0, win_x = 0;
     std::vector<float> frame;              // 3 x H x W, the shifted window as byte / 255
     std::vector<float> pooled_f;           // 4 x H/4 x W/4: the pooled planes before rounding
+    std::vector<int32_t> col_lo, col_hi;   // per row: the columns holding non-zero support
   };
 
   // Blend-head scratch, grown on the first frame and reused after.
@@ -148,6 +161,12 @@ class TeethPass {
   int patchCol(int j, int sx) const;
   int clampShift(int v) const;
   void settleList(const Pending& p, const std::vector<int>* next);
+  // Adds the time since the last mark to `stage` and moves the mark.
+  struct StageClock {
+    double wall = 0.0, cpu = 0.0;
+    void start();
+    void lap(StageTimes* t, Stage stage);
+  };
   void conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
                    const std::vector<float>& bias, int cout, float* out, bool relu);
 

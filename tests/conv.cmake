@@ -11,4 +11,4 @@ set_tests_properties(test_conv_backend.workers PROPERTIES
   ENVIRONMENT "KA_TEST_FIXTURES=${KA_FIXTURE_DIR};TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tsan.supp"
   FIXTURES_REQUIRED m4b LABELS tsan TIMEOUT 300)
 ka_add_test(test_conv_backend_kernels SOURCES test_conv_backend_kernels.cpp LABELS asan TIMEOUT 120)
-ka_add_test(test_conv_backend_alloc SOURCES test_conv_backend_alloc.cpp FIXTURES m4b TIMEOUT 120)
+ka_add_test(test_conv_backend_alloc SOURCES test_conv_backend_alloc.cpp support/count_new.cpp FIXTURES m4b TIMEOUT 120)
