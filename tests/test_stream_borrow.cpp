@@ -1,0 +1,302 @@
+// The stream borrow: the write-back rule on float planes and RGBA images, its
+// construction refusals and log lines, and a short stream over the fixture bundle's
+// decoded 48-donor bank in which the borrowed mouth lands inside the delivery mask and
+// nowhere else.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tessera/attach_inputs.h"
+#include "tessera/bank_decode.h"
+#include "tessera/stream_borrow.h"
+#include "tests/support/test_support.h"
+
+namespace ka::tessera {
+namespace {
+
+using test::refusal;
+
+#define NEED_FIXTURES() \
+  if (test::fixtureDir().empty()) GTEST_SKIP() << "no fixtures"
+
+uint8_t toByte(float v) { return v <= 0 ? 0 : uint8_t(std::nearbyint(std::min(v, 1.0f) * 255.0)); }
+
+// A 16 x 16 canvas with a 6 x 4 window at (5, 9).
+GeometryStamp smallStamp() {
+  const int32_t v[12] = {16, 16, 5, 9, 6, 4, 1, 1, 3, 1, 5, 1};
+  return GeometryStamp::fromArray(v);
+}
+
+std::vector<float> randomPlanes(int side, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  std::vector<float> p(size_t(3) * side * side);
+  for (float& v : p) v = u(rng);
+  return p;
+}
+
+// The window of float planes as the bytes the pass saw.
+FrameResult unchanged(const std::vector<float>& planes, int side, const GeometryStamp& s) {
+  FrameResult r;
+  for (int i = 0; i < s.window_h; ++i)
+    for (int j = 0; j < s.window_w; ++j)
+      for (int c = 0; c < 3; ++c)
+        r.pixels.push_back(toByte(planes[size_t(c) * side * side + size_t(s.window_y0 + i) * side + s.window_x0 + j]));
+  return r;
+}
+
+TEST(StreamBorrowWriteBack, FloatPlanes) {
+  const GeometryStamp s = smallStamp();
+  const int side = 16;
+  const std::vector<float> in = randomPlanes(side, 5);
+  struct Case {
+    const char* name;
+    bool skipped;
+    // Window pixel (i, j, c) replaced by `byte` (i < 0: none).
+    int i, j, c, byte;
+  } cases[] = {
+      {"skipped leaves the planes alone", true, 1, 1, 0, 7},
+      {"the returned input keeps every float", false, -1, 0, 0, 0},
+      {"a replaced byte lands", false, 2, 3, 1, 201},
+      {"a black byte lands", false, 0, 0, 2, 0},
+      {"a white byte lands", false, 3, 5, 0, 255},
+  };
+  for (const Case& c : cases) {
+    FrameResult r = unchanged(in, side, s);
+    r.skipped = c.skipped;
+    const size_t at = size_t(c.c) * side * side + size_t(s.window_y0 + c.i) * side + size_t(s.window_x0 + c.j);
+    if (c.i >= 0) r.pixels[(size_t(c.i) * s.window_w + size_t(c.j)) * 3 + size_t(c.c)] = uint8_t(c.byte);
+    std::vector<float> out = in;
+    StreamBorrow::writeWindowDelta(out.data(), side, r, s);
+    for (size_t k = 0; k < in.size(); ++k) {
+      if (!c.skipped && c.i >= 0 && k == at) continue;
+      ASSERT_EQ(std::memcmp(&out[k], &in[k], sizeof(float)), 0) << c.name << " at " << k;
+    }
+    if (!c.skipped && c.i >= 0) {
+      // The sub-byte offset of the input rides along with the new byte.
+      const float want = std::clamp(in[at] + float(c.byte - toByte(in[at])) / 255.0f, 0.0f, 1.0f);
+      EXPECT_EQ(out[at], want) << c.name;
+      EXPECT_EQ(toByte(out[at]), c.byte) << c.name;
+    }
+  }
+}
+
+TEST(StreamBorrowWriteBack, RgbaWritesTheBytesAndKeepsAlpha) {
+  const GeometryStamp s = smallStamp();
+  const int side = 16;
+  std::vector<uint8_t> img(size_t(side) * side * 4);
+  for (size_t k = 0; k < img.size(); ++k) img[k] = uint8_t(k * 37 + 11);
+  FrameResult r;
+  for (int k = 0; k < s.window_h * s.window_w * 3; ++k) r.pixels.push_back(uint8_t(255 - k));
+  std::vector<uint8_t> out = img;
+  StreamBorrow::writeWindowDeltaRgba(out.data(), side, r, s);
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x)
+      for (int c = 0; c < 4; ++c) {
+        const size_t k = (size_t(y) * side + size_t(x)) * 4 + size_t(c);
+        const int i = y - s.window_y0, j = x - s.window_x0;
+        const bool inside = i >= 0 && i < s.window_h && j >= 0 && j < s.window_w && c < 3;
+        const uint8_t want = inside ? r.pixels[(size_t(i) * s.window_w + size_t(j)) * 3 + size_t(c)] : img[k];
+        ASSERT_EQ(out[k], want) << x << "," << y << "," << c;
+      }
+  r.skipped = true;
+  std::vector<uint8_t> again = img;
+  StreamBorrow::writeWindowDeltaRgba(again.data(), side, r, s);
+  EXPECT_EQ(again, img);
+}
+
+TEST(StreamBorrowWriteBack, RefusesWindowsThatDoNotFit) {
+  const GeometryStamp s = smallStamp();
+  std::vector<float> planes(3 * 16 * 16, 0.5f);
+  std::vector<uint8_t> rgba(16 * 16 * 4, 9);
+  FrameResult r;
+  r.pixels.assign(size_t(s.window_h) * s.window_w * 3, 1);
+  const std::string small =
+      "teeth stream: a 14x14 image cannot hold the stamp's window 6x4 at (5, 9) on its 16x16 canvas — refusing to "
+      "write outside it";
+  GeometryStamp escaping = s;
+  escaping.window_y0 = 13;  // an unchecked stamp whose window leaves its own canvas
+  struct Case {
+    const char* name;
+    int side;
+    size_t bytes;
+    GeometryStamp stamp;
+    std::string want;
+  } cases[] = {
+      {"window short by a byte", 16, r.pixels.size() - 1, s,
+       "teeth stream: window 71 bytes does not match the stamp window 4x6 — refusing to write back"},
+      {"side below the canvas", 14, r.pixels.size(), s, small},
+      {"window leaves the image", 16, r.pixels.size(), escaping,
+       "teeth stream: a 16x16 image cannot hold the stamp's window 6x4 at (5, 13) on its 16x16 canvas — refusing to "
+       "write outside it"},
+      {"side of the canvas", 16, r.pixels.size(), s, ""},
+  };
+  for (const Case& c : cases) {
+    FrameResult rr = r;
+    rr.pixels.resize(c.bytes);
+    EXPECT_EQ(refusal([&] { StreamBorrow::writeWindowDelta(planes.data(), c.side, rr, c.stamp); }), c.want) << c.name;
+    EXPECT_EQ(refusal([&] { StreamBorrow::writeWindowDeltaRgba(rgba.data(), c.side, rr, c.stamp); }), c.want)
+        << c.name;
+  }
+}
+
+// The fixture bundle's members, its bank decoded from the track, and the keypoints.
+struct Bank48 {
+  TesseraAttachInputs in;
+  BankData bank;
+  HeadWeights weights;
+  ServeConfig config;
+  UnifiedPi pi;
+  std::string lip_template;
+  std::vector<float> xs;
+  int frames = 0;
+
+  Bank48() {
+    const std::string dir = test::fixtureDir() + "/bank_decode/bank48";
+    in = loadTesseraMembers(dir);
+    const std::string track = test::slurp(in.bank_track_path);
+    bank.bytes = decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
+                                 in.band_h, in.band_w, std::vector<int>(in.track_order.begin(), in.track_order.end()));
+    bank.n_donors = in.n_donors;
+    for (int d = 0; d < in.n_donors; ++d) bank.cent.push_back({in.cent[size_t(2 * d)], in.cent[size_t(2 * d + 1)]});
+    bank.c_canon = {in.c_canon[0], in.c_canon[1]};
+    bank.aperture = in.aperture;
+    bank.stamp = GeometryStamp::fromArray(in.stamp);
+    weights = loadHeadPt(in.head_pt);
+    config = ServeConfig::fromHeadMemberJson(in.head_json);
+    const std::string x = test::slurp(dir + ".xs_target.bin");
+    xs.resize(x.size() / 4);
+    std::memcpy(xs.data(), x.data(), xs.size() * 4);
+    frames = int(xs.size() / 63);
+    pi = UnifiedPi::corpusFromManifestJson(in.manifest_json, bank.stamp.canvas_w, xs.data(), frames, in.c_canon,
+                                           nullptr);
+    lip_template = test::slurp(dir + "/lip_template.v1.json");
+  }
+};
+
+TEST(StreamBorrow, ConstructionRefusalsAndTheMaskLine) {
+  NEED_FIXTURES();
+  const Bank48 f;
+  {
+    test::StderrCapture cap;
+    StreamBorrow b(f.bank, f.weights, f.config, f.pi, f.lip_template);
+    EXPECT_TRUE(b.hasLipContour());
+    EXPECT_EQ(b.canvas(), 256);
+    EXPECT_STREQ(b.backend(), "cpu");
+    EXPECT_FALSE(b.hostSplit(nullptr));
+    EXPECT_NE(cap.text().find("[borrow] delivery mask: LIP CONTOUR (16 verts, feather 3.0 px) — the ellipse is not "
+                              "reachable in this session\n"),
+              std::string::npos);
+  }
+  {
+    test::StderrCapture cap;
+    StreamBorrow b(f.bank, f.weights, f.config, f.pi, "");
+    EXPECT_FALSE(b.hasLipContour());
+    EXPECT_NE(cap.text().find("[borrow] !!! delivery mask: ELLIPSE — this bundle carries no lip_template.v1.json, so "
+                              "it serves the over-covering elliptical mask the contour replaces. BACKFILL IT: "
+                              "models/orvane-2/tools/bake_lip_templates.py\n"),
+              std::string::npos);
+  }
+  BankData tall = f.bank;
+  tall.stamp.canvas_h += 2;
+  BankData short_bank = f.bank;
+  short_bank.bytes.pop_back();
+  UnifiedPi small_pi = f.pi;
+  small_pi.setCanvas(128);
+  struct Case {
+    const char* name;
+    const BankData& bank;
+    const UnifiedPi& pi;
+    std::string lip;
+    std::string want_prefix;
+  } cases[] = {
+      {"non-square", tall, f.pi, "", "teeth stream: non-square compose canvas 256x258 — ka_core renders a square crop"},
+      {"pi canvas", f.bank, small_pi, "",
+       "teeth stream: manifest pi canvas 128 != bank compose canvas 256 — refusing to compose a mouth on a canvas the "
+       "stamp does not name"},
+      {"the pass's own refusal", short_bank, f.pi, "", "teeth: reference track is "},
+      {"a broken template", f.bank, f.pi, "{", "lip_template.v1.json: is not parseable JSON"},
+  };
+  for (const Case& c : cases) {
+    const std::string got = refusal([&] { StreamBorrow b(c.bank, f.weights, f.config, c.pi, c.lip); });
+    EXPECT_EQ(got.substr(0, c.want_prefix.size()), c.want_prefix) << c.name << ": " << got;
+  }
+}
+
+// A rendered-like face crop: skin, and where this frame's mouth is, a dark cavity with
+// a bright row of teeth in its upper half.
+std::vector<float> drawCrop(const UnifiedPi& pi, const float* kp, int n, int t) {
+  std::vector<uint8_t> m(size_t(n) * n);
+  pi.piU8(kp, m.data());
+  int top = n, bottom = -1;
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x)
+      if (m[size_t(y) * n + x] >= 128) top = std::min(top, y), bottom = std::max(bottom, y);
+  std::vector<float> planes(size_t(3) * n * n);
+  const float skin[3] = {0.80f, 0.62f, 0.52f}, cavity[3] = {0.25f, 0.08f, 0.10f}, teeth[3] = {0.93f, 0.91f, 0.86f};
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x) {
+      const size_t p = size_t(y) * n + x;
+      const bool mouth = m[p] >= 128;
+      const float* col = !mouth ? skin : (y < (top + bottom) / 2 ? teeth : cavity);
+      for (int c = 0; c < 3; ++c)  // sub-byte texture, so the write-back's delta rule shows
+        planes[size_t(c) * n * n + p] = col[c] + 0.013f * float((x * 7 + y * 3 + t + c) % 5) / 5.0f;
+    }
+  return planes;
+}
+
+TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
+  NEED_FIXTURES();
+  const Bank48 f;
+  const int n = f.bank.stamp.canvas_w;
+  const GeometryStamp& s = f.bank.stamp;
+  for (const std::string& lip : {f.lip_template, std::string()}) {
+    StreamBorrow b(f.bank, f.weights, f.config, f.pi, lip);
+    const int frames = 5;
+    std::vector<std::vector<float>> crops;
+    std::vector<std::vector<uint8_t>> masks;
+    int released = 0;
+    auto check = [&](int t, const FrameResult& r) {
+      ASSERT_FALSE(r.skipped) << "frame " << t << ": " << r.reason;
+      EXPECT_GT(r.n_used, 0);
+      std::vector<float> out = crops[size_t(t)];
+      StreamBorrow::writeWindowDelta(out.data(), n, r, s);
+      int changed = 0;
+      for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < n; ++y)
+          for (int x = 0; x < n; ++x) {
+            const size_t p = size_t(y) * n + x, k = size_t(c) * n * n + p;
+            const bool differs = std::memcmp(&out[k], &crops[size_t(t)][k], sizeof(float)) != 0;
+            const bool in_window = y >= s.window_y0 && y < s.window_y0 + s.window_h && x >= s.window_x0 &&
+                                   x < s.window_x0 + s.window_w;
+            if (differs) {
+              ++changed;
+              ASSERT_TRUE(in_window && masks[size_t(t)][p] > 0) << "frame " << t << " changed " << x << "," << y;
+            }
+          }
+      EXPECT_GT(changed, 0) << "frame " << t;
+      ++released;
+    };
+    for (int t = 0; t < frames; ++t) {
+      const float* kp = f.xs.data() + size_t(t % f.frames) * 63;
+      crops.push_back(drawCrop(f.pi, kp, n, t));
+      FrameResult r;
+      const bool got = b.push(crops.back().data(), kp, &r);
+      masks.emplace_back(b.deliveryMask(), b.deliveryMask() + size_t(n) * n);
+      EXPECT_EQ(got, t > 0);
+      if (got) check(t - 1, r);
+    }
+    FrameResult r;
+    ASSERT_TRUE(b.flush(&r));
+    check(frames - 1, r);
+    EXPECT_FALSE(b.flush(&r));
+    EXPECT_EQ(released, frames);
+    EXPECT_EQ(b.pass().stats().frames, frames);
+  }
+}
+
+}  // namespace
+}  // namespace ka::tessera
