@@ -711,7 +711,7 @@ bool Utterance::deliverInline(void* self, const TeethFrame& f) {
   return ok;
 }
 
-bool Utterance::deliverPiped(void* self, const TeethFrame& f) {
+bool Utterance::tessEmitHeldP(void* self, const TeethFrame& f) {
   auto* u = static_cast<Utterance*>(self);
   const bool ok = u->pushPaste(f);
   if (ok) u->countBorrowed(f);
@@ -752,7 +752,7 @@ void Utterance::tessStage(const PasteJob& job, const std::shared_ptr<TeethStage>
   teethHeldGen_ = job.generation;
   TeethFrame f{job.hasCrop ? job.crop.data() : nullptr, job.kind, job.driverIndex, job.speechIndex,
                job.kp, job.generation, job.madeAt};
-  teethStep(stage, f, &Utterance::deliverPiped);
+  teethStep(stage, f, &Utterance::tessEmitHeldP);
 }
 
 bool Utterance::pushPaste(const TeethFrame& f) {

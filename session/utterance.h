@@ -160,7 +160,7 @@ class Utterance {
   void tessStage(const PasteJob& job, const std::shared_ptr<TeethStage>& stage);
   void countBorrowed(const TeethFrame& f);
   static bool deliverInline(void* self, const TeethFrame& f);
-  static bool deliverPiped(void* self, const TeethFrame& f);
+  static bool tessEmitHeldP(void* self, const TeethFrame& f);
 
   // Stops and joins every thread, then releases the model.
   void shutdown();
