@@ -60,4 +60,4 @@ echo "== ka bundle member $out/demo.imx M.f32 (the bundle carries the canonical 
 diff -r "$out/demo" "$out/demo.kabundle" && echo "== unwrapped container is byte-identical to the bundle"
 echo "== ka render $out/demo.imx --all --out $out/demo.mp4 --png $out/demo.png --model b1"
 "$ka" render "$out/demo.imx" --all --out "$out/demo.mp4" --png "$out/demo.png" --model b1
-echo "== done: $out/speak.mp4 (the face speaking, with its audio), $out/offline.mp4 (the same sentence rendered offline in one call), $out/demo.mp4 (the idle loop, rendered and pasted) and $out/demo.png (its first frame)"
+echo "== done: $out/speak.mp4 (the face speaking with borrowed teeth, with its audio), $out/offline.mp4 (the same sentence rendered offline in one call), $out/demo.mp4 (the idle loop, rendered and pasted) and $out/demo.png (its first frame)"
