@@ -470,7 +470,6 @@ bool TeethPass::push(int index, const uint8_t* rgb, const uint8_t* mask, const i
   p.rgb.assign(rgb, rgb + 3 * canvas);
   p.mask.assign(mask, mask + canvas);
   p.reason.clear();
-  p.dy = p.dx = 0;
   int dy = 0, dx = 0;
   p.ok = deriveShift(mask, shift, &dy, &dx, &p.reason);
   p.dy = dy;

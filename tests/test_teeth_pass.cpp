@@ -229,6 +229,29 @@ TEST(TeethPass, CompositeKeepsUnmaskedBytesAndReplacesMaskedOnes) {
   EXPECT_FLOAT_EQ(out.synth_mean, 0.0f);
 }
 
+// Above the band, a masked pixel is borrowed only where every listed donor's patch
+// reaches; the patches here start one row below the window's top (shift margin 1, band
+// from row 2), so window row 0 keeps the frame and row 1 is replaced.
+TEST(TeethPass, AboveTheBandOnlyPixelsEveryDonorReachesAreBorrowed) {
+  TeethPass pass(solidBank(6), uniformHead(), config(3, 2, 2));
+  Frame f = mouthFrame();
+  for (int y = 10; y < 22; ++y)
+    for (int x = 8; x < 24; ++x) {
+      f.mask[y * 32 + x] = 255;  // rows 10..21: the centroid stays on the centre
+      std::memcpy(&f.rgb[(y * 32 + x) * 3], &f.rgb[(15 * 32 + x) * 3], 3);
+    }
+  FrameResult out;
+  pass.push(0, f.rgb.data(), f.mask.data(), nullptr, &out);
+  ASSERT_TRUE(pass.flush(&out));
+  const GeometryStamp s = smallStamp();
+  for (int j = s.band_c0; j < s.band_c1; ++j) {
+    const auto at = [&](int i) { return &out.pixels[(i * s.window_w + j) * 3]; };
+    const auto in = [&](int i) { return &f.rgb[((s.window_y0 + i) * 32 + s.window_x0 + j) * 3]; };
+    EXPECT_EQ(std::memcmp(at(0), in(0), 3), 0) << "column " << j;
+    EXPECT_NE(std::memcmp(at(1), in(1), 3), 0) << "column " << j;
+  }
+}
+
 // The donor list of each emitted frame under look-ahead and hysteresis. With one weight
 // for every donor the history is the list's first `hysteresis` entries; hysteresis 8
 // shows the whole list.

@@ -5,29 +5,8 @@
 // run of its own; the renderer's share of that is checked by test_renderer_alloc.)
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "tests/support/count_new.h"
 #include "tests/test_utt_util.h"
-
-namespace {
-std::atomic<long> g_news{0};
-std::atomic<bool> g_counting{false};
-
-void* counted(size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_news.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(size_t n) { return counted(n); }
-void* operator new[](size_t n) { return counted(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace ka::test {
 namespace {
@@ -53,14 +32,9 @@ TEST(UttAlloc, IdleFramesAllocateNothing) {
       }
     };
     pull(30);  // warm-up: every slot, job and driver frame has been through once
-    g_news = 0;
-    g_counting = true;
-    std::string probe(200, 'x');  // the counter sees a host's allocation
-    ASSERT_EQ(g_news.load(), 1);
-    g_news = 0;
-    pull(40);
-    g_counting = false;
-    EXPECT_EQ(g_news.load(), 0) << "KA_UTT_PIPELINE_PASTE=" << pipe;
+    // The counter sees a host's allocation.
+    ASSERT_EQ(allocationsOf([] { std::string probe(200, 'x'); }), 1);
+    EXPECT_EQ(allocationsOf([&] { pull(40); }), 0) << "KA_UTT_PIPELINE_PASTE=" << pipe;
   }
 }
 
