@@ -15,6 +15,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "driver/ff_owners.h"
 #include "ka/log.h"
 
 namespace ka {
@@ -28,20 +29,12 @@ std::string avError(int code) {
   return buf;
 }
 
-struct FormatCloser {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
+using ff::CodecFreer;
+using ff::FormatCloser;
+using ff::FrameFreer;
+using ff::PacketFreer;
 struct SwrFreer {
   void operator()(SwrContext* s) const { swr_free(&s); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
 class Reader {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -19,6 +21,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "driver/ff_owners.h"
 #include "ka/log.h"
 
 namespace ka::tessera {
@@ -73,19 +76,6 @@ struct IoFree {
     av_freep(&io->buffer);
     avio_context_free(&io);
   }
-};
-struct InputClose {
-  // A custom-I/O input leaves its I/O context to its owner.
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 struct ScalerFree {
   void operator()(SwsContext* s) const { sws_freeContext(s); }
@@ -157,7 +147,7 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
   // On failure avformat_open_input frees the context itself and nulls the pointer.
   if (avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0)
     refuse("reference bank track is not a readable container — refusing to serve");
-  std::unique_ptr<AVFormatContext, InputClose> fmt(raw);
+  std::unique_ptr<AVFormatContext, ff::FormatCloser> fmt(raw);
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0)
     refuse("reference bank track carries no stream info — refusing to serve");
 
@@ -178,14 +168,14 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
   if (!codec)
     refuse("no decoder for the reference bank track — this build must carry the h264 decoder (see "
            "build_ffmpeg_android.sh); refusing to serve");
-  std::unique_ptr<AVCodecContext, CodecFree> dec(avcodec_alloc_context3(codec));
+  std::unique_ptr<AVCodecContext, ff::CodecFreer> dec(avcodec_alloc_context3(codec));
   if (!dec) refuse("reference bank decode: avcodec_alloc_context3 failed");
   if (avcodec_parameters_to_context(dec.get(), par) < 0)
     refuse("reference bank decode: avcodec_parameters_to_context failed");
   if (avcodec_open2(dec.get(), codec, nullptr) < 0)
     refuse("reference bank decode: could not open the decoder — refusing to serve");
-  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  std::unique_ptr<AVPacket, ff::PacketFreer> pkt(av_packet_alloc());
+  std::unique_ptr<AVFrame, ff::FrameFreer> frame(av_frame_alloc());
   if (!pkt || !frame) refuse("reference bank decode: out of memory");
 
   std::vector<uint8_t> out(size_t(n) * size_t(band_h) * size_t(band_w) * 3, 0);
@@ -226,6 +216,24 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
     refuse("bank track decoded to " + std::to_string(slots.count()) + " frames, expected " + std::to_string(n) +
            " — geometry/N mismatch, refusing to serve");
   return out;
+}
+
+BankData loadBank(const TesseraAttachInputs& in) {
+  std::ifstream f(in.bank_track_path, std::ios::binary);
+  const std::vector<uint8_t> track((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (!f.eof() && !f)
+    refuse("reference bank track " + in.bank_track_path + " cannot be read — refusing to serve");
+  if (in.cent.size() != 2 * size_t(std::max(in.n_donors, 0)))
+    refuse("teeth: bank sidecar arrays disagree with n_donors");
+  BankData b;
+  b.bytes = decodeBankTrack(track.data(), track.size(), in.n_donors, in.band_h, in.band_w,
+                            std::vector<int>(in.track_order.begin(), in.track_order.end()));
+  b.n_donors = in.n_donors;
+  for (int d = 0; d < in.n_donors; ++d) b.cent.push_back({in.cent[size_t(2 * d)], in.cent[size_t(2 * d + 1)]});
+  b.c_canon = {in.c_canon[0], in.c_canon[1]};
+  b.aperture = in.aperture;
+  b.stamp = GeometryStamp::fromArray(in.stamp);
+  return b;
 }
 
 std::string bankDecoderBuild() {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "ka/ka.h"
+#include "tessera/attach_inputs.h"
+#include "tessera/bank_data.h"
 
 namespace ka::tessera {
 
@@ -17,5 +19,10 @@ KA_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, in
                                             int band_w, const std::vector<int>& track_order);
 // "libavcodec <version> / <configuration>" of the codec library this process runs.
 KA_API std::string bankDecoderBuild();
+
+// A bundle's bank as the teeth pass takes it: the track read from its member file and
+// decoded in the sidecar's order, with the sidecar's centres, apertures, canonical
+// centre and stamp.
+BankData loadBank(const TesseraAttachInputs& in);
 
 }  // namespace ka::tessera

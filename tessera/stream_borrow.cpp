@@ -17,7 +17,12 @@ constexpr uint64_t kPixelGrain = 4096;
 // and when working out what the pass changed on the way back.
 inline uint8_t unitToByte(double v) {
   // `!(v > 0)` also sends NaN to 0 rather than into an undefined cast.
-  return !(v > 0.0) ? 0 : static_cast<uint8_t>(roundHalfEven(std::min(v, 1.0) * 255.0));
+  if (!(v > 0.0)) return 0;
+  // Half to even without a floor call: x lies in (0, 255], where truncation is floor.
+  const double x = std::min(v, 1.0) * 255.0;
+  const int i = static_cast<int>(x);
+  const double d = x - i;
+  return static_cast<uint8_t>(i + ((d > 0.5 || (d == 0.5 && (i & 1))) ? 1 : 0));
 }
 
 // The checks both write-backs share: a result the stamp's window does not describe,

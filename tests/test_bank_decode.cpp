@@ -66,9 +66,14 @@ TEST(BankDecode, FixtureBankOfFortyEightDonors) {
   NEED_FIXTURES();
   const TesseraAttachInputs in = loadTesseraMembers(bank48());
   ASSERT_EQ(in.n_donors, 48);
-  const Bytes track = readBytes(in.bank_track_path);
-  const std::vector<int> order(in.track_order.begin(), in.track_order.end());
-  const Bytes got = decode(track, in.n_donors, in.band_h, in.band_w, order);
+  // Read from the bundle with its sidecar, as a host or tool does before attaching.
+  const BankData bank = loadBank(in);
+  EXPECT_EQ(bank.n_donors, 48);
+  EXPECT_EQ(bank.cent[47][1], in.cent[95]);
+  EXPECT_EQ(bank.aperture, in.aperture);
+  EXPECT_EQ(bank.c_canon[0], in.c_canon[0]);
+  EXPECT_EQ(bank.stamp.toArray()[4], in.stamp[4]);
+  const Bytes& got = bank.bytes;
   const Bytes want = readBytes(bank48() + "/.reference/bank_donor.rgb");
   ASSERT_EQ(got.size(), want.size());
   // The track is stored as 4:4:4 YUV: the colour conversion both ways costs a few
@@ -76,6 +81,12 @@ TEST(BankDecode, FixtureBankOfFortyEightDonors) {
   int worst = 0;
   for (size_t i = 0; i < got.size(); ++i) worst = std::max(worst, std::abs(int(got[i]) - int(want[i])));
   EXPECT_LE(worst, 3);
+  TesseraAttachInputs short_cent = in, missing = in;
+  short_cent.cent.pop_back();
+  missing.bank_track_path += ".absent";
+  EXPECT_EQ(refusal([&] { loadBank(short_cent); }), "teeth: bank sidecar arrays disagree with n_donors");
+  EXPECT_EQ(refusal([&] { loadBank(missing); }),
+            "reference bank track " + missing.bank_track_path + " cannot be read — refusing to serve");
   // And every slot holds its own donor: it is nearest to that donor's patch.
   const size_t patch = size_t(in.patchBytes());
   for (int d = 0; d < in.n_donors; ++d) {

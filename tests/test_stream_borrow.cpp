@@ -13,16 +13,12 @@
 #include "tessera/bank_decode.h"
 #include "tessera/stream_borrow.h"
 #include "tests/support/test_support.h"
+#include "tests/test_borrow_util.h"
 
 namespace ka::tessera {
 namespace {
 
 using test::refusal;
-
-#define NEED_FIXTURES() \
-  if (test::fixtureDir().empty()) GTEST_SKIP() << "no fixtures"
-
-uint8_t toByte(float v) { return v <= 0 ? 0 : uint8_t(std::nearbyint(std::min(v, 1.0f) * 255.0)); }
 
 // A 16 x 16 canvas with a 6 x 4 window at (5, 9).
 GeometryStamp smallStamp() {
@@ -143,40 +139,6 @@ TEST(StreamBorrowWriteBack, RefusesWindowsThatDoNotFit) {
   }
 }
 
-// The fixture bundle's members, its bank decoded from the track, and the keypoints.
-struct Bank48 {
-  TesseraAttachInputs in;
-  BankData bank;
-  HeadWeights weights;
-  ServeConfig config;
-  UnifiedPi pi;
-  std::string lip_template;
-  std::vector<float> xs;
-  int frames = 0;
-
-  Bank48() {
-    const std::string dir = test::fixtureDir() + "/bank_decode/bank48";
-    in = loadTesseraMembers(dir);
-    const std::string track = test::slurp(in.bank_track_path);
-    bank.bytes = decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
-                                 in.band_h, in.band_w, std::vector<int>(in.track_order.begin(), in.track_order.end()));
-    bank.n_donors = in.n_donors;
-    for (int d = 0; d < in.n_donors; ++d) bank.cent.push_back({in.cent[size_t(2 * d)], in.cent[size_t(2 * d + 1)]});
-    bank.c_canon = {in.c_canon[0], in.c_canon[1]};
-    bank.aperture = in.aperture;
-    bank.stamp = GeometryStamp::fromArray(in.stamp);
-    weights = loadHeadPt(in.head_pt);
-    config = ServeConfig::fromHeadMemberJson(in.head_json);
-    const std::string x = test::slurp(dir + ".xs_target.bin");
-    xs.resize(x.size() / 4);
-    std::memcpy(xs.data(), x.data(), xs.size() * 4);
-    frames = int(xs.size() / 63);
-    pi = UnifiedPi::corpusFromManifestJson(in.manifest_json, bank.stamp.canvas_w, xs.data(), frames, in.c_canon,
-                                           nullptr);
-    lip_template = test::slurp(dir + "/lip_template.v1.json");
-  }
-};
-
 TEST(StreamBorrow, ConstructionRefusalsAndTheMaskLine) {
   NEED_FIXTURES();
   const Bank48 f;
@@ -226,28 +188,6 @@ TEST(StreamBorrow, ConstructionRefusalsAndTheMaskLine) {
   }
 }
 
-// A rendered-like face crop: skin, and where this frame's mouth is, a dark cavity with
-// a bright row of teeth in its upper half.
-std::vector<float> drawCrop(const UnifiedPi& pi, const float* kp, int n, int t) {
-  std::vector<uint8_t> m(size_t(n) * n);
-  pi.piU8(kp, m.data());
-  int top = n, bottom = -1;
-  for (int y = 0; y < n; ++y)
-    for (int x = 0; x < n; ++x)
-      if (m[size_t(y) * n + x] >= 128) top = std::min(top, y), bottom = std::max(bottom, y);
-  std::vector<float> planes(size_t(3) * n * n);
-  const float skin[3] = {0.80f, 0.62f, 0.52f}, cavity[3] = {0.25f, 0.08f, 0.10f}, teeth[3] = {0.93f, 0.91f, 0.86f};
-  for (int y = 0; y < n; ++y)
-    for (int x = 0; x < n; ++x) {
-      const size_t p = size_t(y) * n + x;
-      const bool mouth = m[p] >= 128;
-      const float* col = !mouth ? skin : (y < (top + bottom) / 2 ? teeth : cavity);
-      for (int c = 0; c < 3; ++c)  // sub-byte texture, so the write-back's delta rule shows
-        planes[size_t(c) * n * n + p] = col[c] + 0.013f * float((x * 7 + y * 3 + t + c) % 5) / 5.0f;
-    }
-  return planes;
-}
-
 TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
   NEED_FIXTURES();
   const Bank48 f;
@@ -255,6 +195,8 @@ TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
   const GeometryStamp& s = f.bank.stamp;
   for (const std::string& lip : {f.lip_template, std::string()}) {
     StreamBorrow b(f.bank, f.weights, f.config, f.pi, lip);
+    // The same crops as RGBA bytes through a second borrow: the same windows come out.
+    StreamBorrow b_rgba(f.bank, f.weights, f.config, f.pi, lip);
     const int frames = 5;
     std::vector<std::vector<float>> crops;
     std::vector<std::vector<uint8_t>> masks;
@@ -286,11 +228,19 @@ TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
       FrameResult r;
       const bool got = b.push(crops.back().data(), kp, &r);
       masks.emplace_back(b.deliveryMask(), b.deliveryMask() + size_t(n) * n);
+      std::vector<uint8_t> rgba(size_t(n) * n * 4, 77);
+      for (size_t p = 0; p < size_t(n) * n; ++p)
+        for (size_t c = 0; c < 3; ++c) rgba[4 * p + c] = toByte(crops.back()[c * size_t(n) * n + p]);
+      FrameResult r2;
+      EXPECT_EQ(b_rgba.pushRgba(rgba.data(), kp, &r2), got);
+      EXPECT_EQ(r2.pixels, r.pixels);
       EXPECT_EQ(got, t > 0);
       if (got) check(t - 1, r);
     }
-    FrameResult r;
+    FrameResult r, r2;
     ASSERT_TRUE(b.flush(&r));
+    ASSERT_TRUE(b_rgba.flush(&r2));
+    EXPECT_EQ(r2.pixels, r.pixels);
     check(frames - 1, r);
     EXPECT_FALSE(b.flush(&r));
     EXPECT_EQ(released, frames);
