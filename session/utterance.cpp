@@ -656,8 +656,8 @@ bool Utterance::teethStep(const std::shared_ptr<TeethStage>& stage, const TeethF
       countTeeth_ = false;
       try {
         teethActive_->drain(deliver, this);
-      } catch (const std::exception&) {
-        teethActive_->drop();
+      } catch (...) {
+        teethActive_->drop();  // the old pass's last frame is lost, the new one starts clean
       }
       countTeeth_ = true;
     }
