@@ -2,6 +2,8 @@
 // Helpers for the C interface's error convention. Each family keeps its own
 // thread-local text in an unnamed namespace of its implementation file and passes it
 // here; nothing in this header owns state.
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -37,6 +39,15 @@ inline bool copyOut(const std::string& s, char* out, size_t cap) noexcept {
   s.copy(out, s.size());
   out[s.size()] = '\0';
   return true;
+}
+
+// The caller-buffer convention of the teeth families: at most cap - 1 bytes of `msg`
+// and a terminating NUL into err, when err is not null and cap > 0.
+inline void putCallerError(char* err, int cap, const char* msg) noexcept {
+  if (!err || cap <= 0 || !msg) return;
+  const size_t n = std::min(std::strlen(msg), static_cast<size_t>(cap) - 1);
+  std::memcpy(err, msg, n);
+  err[n] = '\0';
 }
 
 }  // namespace ka::capi

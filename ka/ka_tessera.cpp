@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "ka/c_error.h"
 #include "ka/ka.h"
 #include "tessera/attach_inputs.h"
 #include "tessera/carriage.h"
@@ -21,12 +22,7 @@ struct ka_tessera_members {
 
 namespace {
 
-void putErr(char* err, int cap, const char* msg) noexcept {
-  if (!err || cap <= 0) return;
-  const size_t n = std::min(std::strlen(msg), size_t(cap) - 1);
-  std::memcpy(err, msg, n);
-  err[n] = '\0';
-}
+void putErr(char* err, int cap, const char* msg) noexcept { ka::capi::putCallerError(err, cap, msg); }
 
 const char* str(const ka_tessera_members* m, std::string ka::tessera::TesseraAttachInputs::*f) {
   return m ? (m->in.*f).c_str() : "";

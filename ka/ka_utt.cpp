@@ -147,13 +147,13 @@ int ka_utt_tessera_stats(ka_utt* s, int64_t* borrowed, int64_t* refused, char* t
 }
 
 int ka_utt_tessera_synth_w(ka_utt* s, double* mean, double* max, int64_t* count) {
-  // Synthesis-weight statistics come from an attached teeth pass; a session without
-  // one has nothing to report and leaves the outputs as they are.
-  (void)s;
-  (void)mean;
-  (void)max;
-  (void)count;
-  return 0;
+  if (!s) return 0;
+  ka::TeethSynthStats st;
+  if (!s->teethSynth(&st)) return 0;  // outputs untouched
+  if (mean) *mean = st.sumMeans / static_cast<double>(st.frames);
+  if (max) *max = st.max;
+  if (count) *count = st.frames;
+  return 1;
 }
 
 int ka_utt_tessera_geometry(ka_utt* s, char* text, size_t len) {

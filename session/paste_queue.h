@@ -5,8 +5,8 @@
 // pops it, composites, and releases it back. Nothing is allocated per frame.
 //
 // No lock of its own: every call is made under the owning session's main lock. The
-// pool holds capacity queued jobs plus one being filled and one being composited.
-#include <array>
+// pool holds capacity queued jobs plus one being filled and one being worked on. The
+// same queue, with room for two, feeds the teeth thread.
 #include <cstddef>
 #include <vector>
 
@@ -18,10 +18,11 @@ class PasteQueue {
  public:
   static constexpr int kCapacity = 8;
 
-  explicit PasteQueue(size_t cropFloats);
+  explicit PasteQueue(size_t cropFloats, int capacity = kCapacity);
 
   int size() const { return count_; }
-  bool full() const { return count_ >= kCapacity; }
+  int capacity() const { return capacity_; }
+  bool full() const { return count_ >= capacity_; }
   bool empty() const { return count_ == 0; }
 
   // A free job, or null when every job is queued or in someone's hands.
@@ -36,11 +37,11 @@ class PasteQueue {
   void clear();
 
  private:
-  static constexpr int kPool = kCapacity + 2;
+  int capacity_;
   std::vector<PasteJob> jobs_;
-  std::array<PasteJob*, kPool> free_{};
+  std::vector<PasteJob*> free_;
   int freeCount_ = 0;
-  std::array<PasteJob*, kCapacity> queue_{};
+  std::vector<PasteJob*> queue_;
   int head_ = 0;
   int count_ = 0;
 };

@@ -58,7 +58,8 @@ Utterance::Utterance(Context& ctx, const UtteranceConfig& cfg)
       epoch_(Clock::now()),
       xsTarget_(readXsTarget(cfg.motionDir, ctx.NT())),
       out_(ctx.frameBytes()),
-      pasteQ_(cfg.pipelinePaste ? static_cast<size_t>(3) * ctx.crop() * ctx.crop() : 0) {
+      pasteQ_(cfg.pipelinePaste ? static_cast<size_t>(3) * ctx.crop() * ctx.crop() : 0),
+      tessQ_(cfg.pipelinePaste ? static_cast<size_t>(3) * ctx.crop() * ctx.crop() : 0, 2) {
   audio_.reserve(16000);
   req_.audio.reserve(16000);
   eagerSent_ = cfg_.hybrid ? 3 : cfg_.eager;
@@ -85,10 +86,13 @@ void Utterance::shutdown() {
     std::lock_guard<std::mutex> lk(mu_);
     stop_ = true;
     pasteStop_ = true;
+    tessStop_ = true;
   }
   cv_.notify_all();
   pasteCv_.notify_all();
   pasteRoomCv_.notify_all();
+  tessCv_.notify_all();
+  if (tesser_.joinable()) tesser_.join();
   if (paster_.joinable()) paster_.join();
   if (conductor_.joinable()) conductor_.join();
   if (warmup_.joinable()) warmup_.join();
@@ -154,6 +158,7 @@ void Utterance::interrupt() {
     uttOpen_ = false;
     out_.clear();
     pasteQ_.clear();
+    tessQ_.clear();
     ++generation_;
   }
   cv_.notify_all();
@@ -218,6 +223,31 @@ bool Utterance::teethGeometry(std::string* text) {
   std::lock_guard<std::mutex> lk(mu_);
   if (text) *text = teeth_ ? teethGeometry_ : std::string();
   return teeth_ != nullptr;
+}
+
+bool Utterance::teethSynth(TeethSynthStats* out) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!teeth_ || teethSynth_.frames < 1) return false;
+  if (out) *out = teethSynth_;
+  return true;
+}
+
+int Utterance::cropSide() const { return ctx_.crop(); }
+
+const std::string& Utterance::lipTemplate() const { return ctx_.manifest().lipTemplate; }
+
+void Utterance::attachTeeth(std::shared_ptr<TeethStage> stage) {
+  std::string geometry = stage ? stage->geometry() : std::string();
+  std::lock_guard<std::mutex> lk(mu_);
+  // The thread first: if it cannot start, the session stays as it was.
+  if (stage && cfg_.pipelinePaste && !tesser_.joinable()) tesser_ = std::thread(&Utterance::tessLoop, this);
+  teeth_ = std::move(stage);
+  teethPipelined_ = teeth_ && cfg_.pipelinePaste;
+  teethGeometry_ = std::move(geometry);
+  teethBorrowed_ = teethRefused_ = 0;
+  teethFailed_ = false;
+  teethText_.clear();
+  teethSynth_ = TeethSynthStats{};
 }
 
 void Utterance::noteRenderFail(const char* stage, const std::string& what, bool fatal) {
@@ -327,7 +357,6 @@ Utterance::Pass Utterance::takePass() {
   p.generation = generation_;
   p.interrupted = generation_ != seenGen_;
   p.chunk = chunk_.get();
-  p.teeth = teeth_;
   p.queued = out_.unread() + pasteQ_.size();
   p.outFull = out_.full();
   if (p.interrupted) {
@@ -374,7 +403,9 @@ void Utterance::beginUtterance() {
 }
 
 void Utterance::onInterrupt(const LastPulled& lp) {
-  if (TeethStage* t = teeth_) t->drop();
+  // Inline, the held frame belongs to the interrupted utterance; the teeth thread drops
+  // its own when the first frame of the new generation reaches it.
+  if (!cfg_.pipelinePaste && teethActive_) teethActive_->drop();
   ring_.clear();
   req_.audio.clear();
   pulled_ = remaining_ = 0;
@@ -492,7 +523,7 @@ void Utterance::run() {
         worked = true;
       }
       if (state() == kIdle && p.queued < OutputRing::kSlots) {
-        if (enqueueRaw(nullptr, KA_UTT_IDLE, idleCursor_, -1, nullptr, nullptr))
+        if (enqueue(nullptr, KA_UTT_IDLE, idleCursor_, -1, nullptr, nullptr))
           idleCursor_ = (idleCursor_ + 1) % nt_;
         worked = true;
       }
@@ -605,35 +636,128 @@ void Utterance::produceRamp() {
 
 bool Utterance::enqueue(const float* crop, int kind, int driverIndex, int speechIndex,
                         const float* kp, double* latencyMs) {
-  TeethStage* teeth = nullptr;
+  std::shared_ptr<TeethStage> stage;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    teeth = teeth_;
-    if (teeth && teethFailed_ && crop) return false;  // a failed pass refuses faces
+    stage = teeth_;
   }
-  if (!teeth) return enqueueRaw(crop, kind, driverIndex, speechIndex, kp, latencyMs);
-  TeethFrame f{crop, kind, driverIndex, speechIndex, kp};
-  try {
-    return crop ? teeth->push(f, &Utterance::deliverFromTeeth, this)
-                : teeth->drain(&Utterance::deliverFromTeeth, this) &&
-                      enqueueRaw(crop, kind, driverIndex, speechIndex, kp, latencyMs);
-  } catch (const std::exception& e) {
+  if (!stage) return enqueueRaw(crop, kind, driverIndex, speechIndex, kp, latencyMs);
+  if (cfg_.pipelinePaste) return enqueueTess(crop, kind, driverIndex, speechIndex, kp);
+  const TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_, Clock::now()};
+  return teethStep(stage, f, &Utterance::deliverInline);
+}
+
+bool Utterance::teethStep(const std::shared_ptr<TeethStage>& stage, const TeethFrame& f,
+                          TeethStage::Deliver deliver) {
+  if (stage != teethActive_) {
+    // A new attach: the replaced pass hands over the frame it held, uncounted, so no
+    // frame of the stream is lost to the swap.
+    if (teethActive_) {
+      countTeeth_ = false;
+      try {
+        teethActive_->drain(deliver, this);
+      } catch (...) {
+        teethActive_->drop();  // the old pass's last frame is lost, the new one starts clean
+      }
+      countTeeth_ = true;
+    }
+    teethActive_ = stage;
+  }
+  bool failed = false;
+  {
     std::lock_guard<std::mutex> lk(mu_);
+    failed = teethFailed_ && teeth_ == stage;
+    if (failed && f.crop) {
+      ++teethRefused_;  // a failed pass refuses faces; the video goes on without them
+      return true;
+    }
+  }
+  bool ok = true;
+  std::string error;
+  try {
+    ok = f.crop ? stage->push(f, deliver, this) : stage->drain(deliver, this);
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown failure";
+  }
+  if (!error.empty()) {
+    stage->drop();
+    ok = true;
+  }
+  // A frame without a face follows the one the stage released.
+  if (!f.crop) ok = deliver(this, f);
+  std::lock_guard<std::mutex> lk(mu_);
+  if (teeth_ != stage) return ok;
+  if (!error.empty()) {
     teethFailed_ = true;
     ++teethRefused_;
-    teethText_ = e.what();
-    return false;
+    teethText_ = std::move(error);
+  }
+  teethSynth_ = stage->synthStats();
+  return ok;
+}
+
+void Utterance::countBorrowed(const TeethFrame& f) {
+  if (!f.borrowed || !countTeeth_) return;
+  std::lock_guard<std::mutex> lk(mu_);
+  ++teethBorrowed_;
+}
+
+bool Utterance::deliverInline(void* self, const TeethFrame& f) {
+  auto* u = static_cast<Utterance*>(self);
+  const bool ok = u->enqueueRaw(f.crop, f.kind, f.driverIndex, f.speechIndex, f.kp, nullptr);
+  if (ok) u->countBorrowed(f);
+  return ok;
+}
+
+bool Utterance::tessEmitHeldP(void* self, const TeethFrame& f) {
+  auto* u = static_cast<Utterance*>(self);
+  const bool ok = u->pushPaste(f);
+  if (ok) u->countBorrowed(f);
+  return ok;
+}
+
+bool Utterance::enqueueTess(const float* crop, int kind, int driverIndex, int speechIndex,
+                            const float* kp) {
+  const TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_};
+  return queueFrame(tessQ_, tessQ_.capacity(), cv_, tessCv_, f, true);
+}
+
+void Utterance::tessLoop() {
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    tessCv_.wait(lk, [&] { return stop_ || tessStop_ || !tessQ_.empty(); });
+    if (stop_ || tessStop_) return;
+    PasteJob* job = tessQ_.pop();
+    const bool stale = job->generation != generation_;
+    std::shared_ptr<TeethStage> stage = teeth_;
+    lk.unlock();
+    cv_.notify_all();
+    const auto t0 = Clock::now();
+    if (!stale && stage) tessStage(*job, stage);
+    const double ms = sinceMs(t0);
+    lk.lock();
+    tessQ_.release(job);
+    if (!stale) {
+      ++jobsB_;
+      stageBMs_ += ms;
+    }
   }
 }
 
-bool Utterance::deliverFromTeeth(void* self, const TeethFrame& f) {
-  auto* u = static_cast<Utterance*>(self);
-  const bool ok = u->enqueueRaw(f.crop, f.kind, f.driverIndex, f.speechIndex, f.kp, nullptr);
-  if (ok && f.crop) {
-    std::lock_guard<std::mutex> lk(u->mu_);
-    ++u->teethBorrowed_;
-  }
-  return ok;
+void Utterance::tessStage(const PasteJob& job, const std::shared_ptr<TeethStage>& stage) {
+  // The first frame of a new generation: the held one was interrupted.
+  if (teethActive_ && job.generation != teethHeldGen_) teethActive_->drop();
+  teethHeldGen_ = job.generation;
+  TeethFrame f{job.hasCrop ? job.crop.data() : nullptr, job.kind, job.driverIndex, job.speechIndex,
+               job.kp, job.generation, job.madeAt};
+  teethStep(stage, f, &Utterance::tessEmitHeldP);
+}
+
+bool Utterance::pushPaste(const TeethFrame& f) {
+  // The teeth thread keeps the paste queue short: it is the last hop before the ring.
+  return queueFrame(pasteQ_, 2, pasteRoomCv_, pasteCv_, f, false);
 }
 
 bool Utterance::enqueueRaw(const float* crop, int kind, int driverIndex, int speechIndex,
@@ -644,38 +768,44 @@ bool Utterance::enqueueRaw(const float* crop, int kind, int driverIndex, int spe
 
 bool Utterance::enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex,
                             const float* kp) {
+  const TeethFrame f{crop, kind, driverIndex, speechIndex, kp, seenGen_};
+  return queueFrame(pasteQ_, PasteQueue::kCapacity, cv_, pasteCv_, f, true);
+}
+
+bool Utterance::queueFrame(PasteQueue& q, int limit, std::condition_variable& room,
+                           std::condition_variable& wake, const TeethFrame& f, bool countWait) {
   const auto t0 = Clock::now();
-  const uint64_t gen = seenGen_;
   PasteJob* job = nullptr;
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
-    if (stop_ || gen != generation_) return false;
-    if (!pasteQ_.full() && (job = pasteQ_.acquire())) break;
-    cv_.wait_for(lk, kStep);
+    if (stop_ || f.generation != generation_) return false;
+    if (q.size() < limit && (job = q.acquire())) break;
+    room.wait_for(lk, kStep);
   }
-  stageAWaitMs_ += sinceMs(t0);
+  if (countWait) stageAWaitMs_ += sinceMs(t0);
   lk.unlock();
 
-  job->hasCrop = crop != nullptr;
-  if (crop) std::copy_n(crop, job->crop.size(), job->crop.data());
-  job->kind = kind;
-  job->driverIndex = driverIndex;
-  job->speechIndex = speechIndex;
-  if (kp)
-    std::copy_n(kp, kKp, job->kp);
+  job->hasCrop = f.crop != nullptr;
+  if (f.crop) std::copy_n(f.crop, job->crop.size(), job->crop.data());
+  job->kind = f.kind;
+  job->driverIndex = f.driverIndex;
+  job->speechIndex = f.speechIndex;
+  if (f.kp)
+    std::copy_n(f.kp, kKp, job->kp);
   else
     std::fill_n(job->kp, kKp, 0.0f);
-  job->generation = gen;
-  job->madeAt = Clock::now();
+  job->generation = f.generation;
+  // A frame keeps the time it was first queued through every later queue.
+  job->madeAt = f.madeAt == Clock::time_point{} ? Clock::now() : f.madeAt;
 
   lk.lock();
-  if (stop_ || gen != generation_) {
-    pasteQ_.release(job);
+  if (stop_ || f.generation != generation_) {
+    q.release(job);
     return false;
   }
-  pasteQ_.submit(job);
+  q.submit(job);
   lk.unlock();
-  pasteCv_.notify_one();
+  wake.notify_one();
   return true;
 }
 
@@ -759,7 +889,7 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
 // ---------------------------------------------------------------- stage report
 
 void Utterance::writeStageReport() {
-  const int pipe = 0;  // the teeth stage is never pipelined without a borrow
+  const int pipe = teethPipelined_ ? 1 : 0;
   if (jobsC_ > 0) {
     const double frames = stageAFrames_ > 0 ? static_cast<double>(stageAFrames_) : 1.0;
     const double a = stageAMs_ / frames;

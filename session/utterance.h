@@ -12,9 +12,19 @@
 //   warm-up    warm()          builds the model and the chunk renderer, then ends
 //   dispatcher dispatchLoop()  runs the model on the conductor's requests
 //   paste      pasteLoop()     composites queued crops (only when paste is pipelined)
+//   teeth      tessLoop()      runs the teeth stage on queued crops (started by the
+//                              first teeth attach when paste is pipelined)
+//
+// Teeth: once a stage is attached every frame passes through it. Inline (paste on the
+// conductor) the conductor drives the stage; pipelined, the conductor queues frames
+// for the teeth thread, which drives it and queues what it releases for the paste
+// thread. Only that one thread ever touches the stage; an attach swaps the session's
+// shared pointer under mu_ and the driving thread retires the old stage on its next
+// frame, delivering the frame it held.
 //
 // Locks: the main lock mu_ (owned by this class) guards the pushed audio, the flags,
-// the output ring, the paste queue, the statistics and the failure notes; the mailbox
+// the output ring, the paste and teeth queues, the teeth stage pointer and counters,
+// the statistics and the failure notes; the mailbox
 // has its own lock. No thread holds both; rendering, model runs and compositing run
 // with neither held. Every frame carries the utterance generation it was made in, and
 // a frame whose generation is stale when it reaches a queue is dropped there.
@@ -69,6 +79,16 @@ class Utterance {
   int teethStatus(int64_t* borrowed, int64_t* refused, std::string* text);
   // True with the stage's geometry description when one is attached.
   bool teethGeometry(std::string* text);
+  // True with the attached pass's synthesis-weight statistics when it counted a frame.
+  bool teethSynth(TeethSynthStats* out);
+  // Installs a teeth stage, replacing any earlier one; restarts the teeth counters and
+  // the failure state; when paste is pipelined, starts the teeth thread (once).
+  void attachTeeth(std::shared_ptr<TeethStage> stage);
+  int cropSide() const;
+  int driverFrames() const { return nt_; }
+  // The motion directory's per-driver-frame target keypoints (nt x 63), or empty.
+  const std::vector<float>& xsTarget() const { return xsTarget_; }
+  const std::string& lipTemplate() const;
   // Counts a failure and describes it as "ep=<renderer ep> <stage>: <what>".
   void noteRenderFail(const char* stage, const std::string& what, bool fatal);
 
@@ -94,7 +114,6 @@ class Utterance {
     int queued = 0;  // unread output frames plus queued paste jobs
     bool outFull = false;
     Renderer* chunk = nullptr;
-    TeethStage* teeth = nullptr;
   };
 
   // Threads.
@@ -102,6 +121,7 @@ class Utterance {
   void warm();
   void dispatchLoop();
   void pasteLoop();
+  void tessLoop();
 
   // Conductor steps.
   Pass takePass();
@@ -118,7 +138,9 @@ class Utterance {
   int state() const { return state_.load(std::memory_order_relaxed); }
   bool speaking() const { return state() == kPending || state() == kSpeaking; }
 
-  // Frame hand-off.
+  // Frame hand-off. enqueue() returns true when the frame was consumed: delivered, or
+  // refused by a failed teeth stage (counted there); false when it is stale or the
+  // session stops.
   bool enqueue(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
                double* latencyMs);
   bool enqueueRaw(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
@@ -126,7 +148,19 @@ class Utterance {
   bool enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp);
   bool pasteInto(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
                  uint64_t generation, Clock::time_point madeAt, double* latencyMs);
-  static bool deliverFromTeeth(void* self, const TeethFrame& f);
+  bool enqueueTess(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp);
+  // Copies a frame into a job of `q` and queues it, waiting in 2 ms steps on `room` while
+  // `q` holds `limit` jobs; false once the frame is stale or the session stops.
+  bool queueFrame(PasteQueue& q, int limit, std::condition_variable& room,
+                  std::condition_variable& wake, const TeethFrame& f, bool countWait);
+  bool pushPaste(const TeethFrame& f);
+  // One frame through the stage on the thread that drives it.
+  bool teethStep(const std::shared_ptr<TeethStage>& stage, const TeethFrame& f,
+                 TeethStage::Deliver deliver);
+  void tessStage(const PasteJob& job, const std::shared_ptr<TeethStage>& stage);
+  void countBorrowed(const TeethFrame& f);
+  static bool deliverInline(void* self, const TeethFrame& f);
+  static bool tessEmitHeldP(void* self, const TeethFrame& f);
 
   // Stops and joins every thread, then releases the model.
   void shutdown();
@@ -160,10 +194,15 @@ class Utterance {
   bool modelFailed_ = false;
   std::string modelError_;
   std::unique_ptr<Renderer> chunk_;
-  TeethStage* teeth_ = nullptr;  // installed by a teeth attach; none is built yet
+  PasteQueue tessQ_;  // frames for the teeth thread (room for 2)
+  std::condition_variable tessCv_;  // a teeth job was queued
+  bool tessStop_ = false;
+  std::shared_ptr<TeethStage> teeth_;  // the attached stage, or none
+  bool teethPipelined_ = false;
   int64_t teethBorrowed_ = 0, teethRefused_ = 0;
   bool teethFailed_ = false;
   std::string teethText_, teethGeometry_;
+  TeethSynthStats teethSynth_;
   ka_utt_stats stats_{};
   bool haveRenderMs_ = false;
   int failures_ = 0;
@@ -197,7 +236,12 @@ class Utterance {
   float rampKp_[kHostKpRows * 3] = {};
   int rampLen_ = 0, rampLeft_ = 0;
 
-  std::thread conductor_, warmup_, dispatcher_, paster_;
+  // ---- the thread that drives the teeth stage only ----
+  std::shared_ptr<TeethStage> teethActive_;
+  bool countTeeth_ = true;   // false while a replaced stage hands over its last frame
+  uint64_t teethHeldGen_ = 0;
+
+  std::thread conductor_, warmup_, dispatcher_, paster_, tesser_;
 };
 
 }  // namespace ka

@@ -5,8 +5,8 @@
 # (batch 1, and batch 24 as the session's chunk renderer) and its audio-to-motion
 # directory, synthesises a sentence, and makes the face speak it through a real
 # utterance session into demo-out/speak.mp4 (idle video, the face
-# speaking with the lips following the audio, the ramp back, idle; the speech is the
-# movie's audio track), and renders the same sentence offline in one call into
+# speaking with the lips following the audio and teeth borrowed from the donor bank,
+# the ramp back, idle; the speech is the movie's audio track), and renders the same sentence offline in one call into
 # demo-out/offline.mp4. Then, as before, walks the bundle through the tool the way a
 # host developer would (check, pack into a container, open it) and renders the idle
 # loop from the container into demo.mp4 and one frame into demo.png.
@@ -39,8 +39,8 @@ echo "== synthesising a sentence into $out/speech.wav"
 espeak-ng -w "$out/speech.raw.wav" "Hello. I am a drawn face, and my lips follow what I say."
 ffmpeg -hide_banner -loglevel error -y -i "$out/speech.raw.wav" -ar 16000 -ac 1 -c:a pcm_s16le "$out/speech.wav"
 rm -f "$out/speech.raw.wav"
-echo "== ka speak $out/demo --motion $out/motion-a2x $out/speech.wav --out $out/speak.mp4"
-"$ka" speak "$out/demo" --motion "$out/motion-a2x" "$out/speech.wav" --out "$out/speak.mp4"
+echo "== ka speak $out/demo --motion $out/motion-a2x $out/speech.wav --out $out/speak.mp4 --teeth"
+"$ka" speak "$out/demo" --motion "$out/motion-a2x" "$out/speech.wav" --out "$out/speak.mp4" --teeth
 echo "== installing the offline delta network (fca_stream.onnx, xs_target.bin, model key render) into $out/demo"
 $py "$here/tools/fixtures/make_fca_fixtures.py" "$out/demo" --w2v-dir "$out/motion-a2x/w2v"
 echo "== ka render-offline $out/demo --encoder $W2V_ONNX $out/speech.wav --out $out/offline.mp4"
@@ -60,4 +60,4 @@ echo "== ka bundle member $out/demo.imx M.f32 (the bundle carries the canonical 
 diff -r "$out/demo" "$out/demo.kabundle" && echo "== unwrapped container is byte-identical to the bundle"
 echo "== ka render $out/demo.imx --all --out $out/demo.mp4 --png $out/demo.png --model b1"
 "$ka" render "$out/demo.imx" --all --out "$out/demo.mp4" --png "$out/demo.png" --model b1
-echo "== done: $out/speak.mp4 (the face speaking, with its audio), $out/offline.mp4 (the same sentence rendered offline in one call), $out/demo.mp4 (the idle loop, rendered and pasted) and $out/demo.png (its first frame)"
+echo "== done: $out/speak.mp4 (the face speaking with borrowed teeth, with its audio), $out/offline.mp4 (the same sentence rendered offline in one call), $out/demo.mp4 (the idle loop, rendered and pasted) and $out/demo.png (its first frame)"

@@ -14,7 +14,9 @@
 #include "audio/audio_file.h"
 #include "driver/movie_writer.h"
 #include "ka/ka.h"
+#include "tessera/bank_decode.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/teeth_members.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -24,7 +26,7 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime]\n"
-    "                [--interrupt-at S]\n"
+    "                [--interrupt-at S] [--teeth]\n"
     "\n"
     "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR, waits\n"
     "  until it is ready, pulls half a second of idle video, pushes the speech in AUDIO (any\n"
@@ -35,7 +37,9 @@ const char kUsage[] =
     "\n"
     "  --model KEY       the frame renderer's model (default b1)\n"
     "  --realtime        push and pull at wall-clock speed (else as fast as the session goes)\n"
-    "  --interrupt-at S  interrupt the utterance once S seconds of speech frames were pulled\n";
+    "  --interrupt-at S  interrupt the utterance once S seconds of speech frames were pulled\n"
+    "  --teeth           borrow teeth: open BUNDLE's teeth members, decode the donor bank and\n"
+    "                    attach the teeth pass to the session before the speech\n";
 
 constexpr int kRate = 16000;
 constexpr int kFrameSamples = 640;  // 40 ms of speech per frame
@@ -46,6 +50,7 @@ constexpr int kTailIdle = 25;       // idle frames after the ramp
 struct Options {
   std::string bundle, motion, audio, out, model = "b1";
   bool realtime = false;
+  bool teeth = false;
   double interruptAt = -1.0;
 };
 
@@ -77,8 +82,8 @@ int speakCommand(const Args& args) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (a == "--realtime") {
-      o.realtime = true;
+    if (a == "--realtime" || a == "--teeth") {
+      (a == "--teeth" ? o.teeth : o.realtime) = true;
       continue;
     }
     if (a == "--motion" || a == "--out" || a == "--model" || a == "--interrupt-at") {
@@ -126,6 +131,19 @@ int speakCommand(const Args& args) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::printf("session ready after %.2f s (%dx%d)\n", secondsSince(t0), W, H);
+  if (o.teeth) {
+    try {
+      const TeethMembers tm = TeethMembers::open(o.bundle);
+      tm.attach(s.get());
+    } catch (const std::exception& e) {
+      return fail(e.what());
+    }
+    char geometry[256] = "";
+    ka_utt_tessera_geometry(s.get(), geometry, sizeof geometry);
+    const std::string build = tessera::bankDecoderBuild();
+    std::printf("teeth: attached (corpus geometry %s; bank decoded with %s)\n", geometry,
+                build.substr(0, build.find(" / ")).c_str());
+  }
 
   MovieWriter movie(o.out, W, H, 25, 20, kRate);
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
@@ -213,7 +231,19 @@ int speakCommand(const Args& args) {
               static_cast<long long>(st.utterances), st.first_frame_ms, st.render_ms,
               wall > 0 ? frames / wall : 0.0, wall, o.realtime ? " (paced)" : "");
   if (failures) std::printf("render failures: %d (last: %s)%s\n", failures, text, rs < 0 ? " FATAL" : "");
+  int teethState = 0;
+  if (o.teeth) {
+    int64_t borrowed = 0, refused = 0, counted = 0;
+    double mean = 0.0, maxW = 0.0;
+    teethState = ka_utt_tessera_stats(s.get(), &borrowed, &refused, text, sizeof text);
+    std::printf("teeth: %lld borrowed, %lld refused%s%s\n", static_cast<long long>(borrowed),
+                static_cast<long long>(refused), teethState < 0 ? ", FAILED: " : "", teethState < 0 ? text : "");
+    if (ka_utt_tessera_synth_w(s.get(), &mean, &maxW, &counted))
+      std::printf("teeth: synthesis weight mean %.4f, max %.4f over %lld frames\n", mean, maxW,
+                  static_cast<long long>(counted));
+  }
   if (!sawSpeech && !interrupted) return fail("speak: the session delivered no speech frame");
+  if (teethState < 0) return 1;
   return rs < 0 ? 1 : 0;
 }
 

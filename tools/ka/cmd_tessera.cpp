@@ -19,6 +19,7 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka tessera inspect BUNDLE [--motion DIR]\n"
+    "       ka tessera run BUNDLE VIDEO|FRAMES_DIR ... (ka tessera run --help)\n"
     "  prints the teeth members (carriage), the donor bank, the blend head, the serving\n"
     "  config and the compose geometry; --motion names the directory whose xs_target.bin\n"
     "  identifies the bank's corpus pi geometry (default: the bundle's own, if any)\n";
@@ -124,6 +125,7 @@ int inspect(const std::string& bundle, const std::string& motion) {
 }  // namespace
 
 int tesseraCommand(const Args& args) {
+  if (!args.empty() && args[0] == "run") return tesseraRunCommand(Args(args.begin() + 1, args.end()));
   if (args.size() < 2 || args[0] != "inspect") return usage();
   std::string motion;
   for (size_t i = 2; i < args.size(); ++i) {

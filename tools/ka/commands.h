@@ -16,6 +16,7 @@ int renderCommand(const Args& args);
 int speakCommand(const Args& args);
 int a2xCommand(const Args& args);
 int tesseraCommand(const Args& args);
+int tesseraRunCommand(const Args& args);
 int renderOfflineCommand(const Args& args);
 
 // Prints "ka: <message>" to standard error and returns 1.
