@@ -6,6 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
+
 #ifndef KA_COMPUTE_SIMD_CONV_F16_SCRATCH
 #define KA_COMPUTE_SIMD_CONV_F16_SCRATCH
 namespace ka::simd::detail {
@@ -182,7 +186,26 @@ namespace ka::simd {
 
 HWY_EXPORT(ConvF16RowExport);
 
-void convF16Row(const ConvF16RowArgs& args) { HWY_DYNAMIC_DISPATCH(ConvF16RowExport)(args); }
+ConvF16Arithmetic convF16Arithmetic() {
+#if defined(__aarch64__)
+  // HWCAP_ASIMDHP (bit 10): half-precision vector arithmetic.
+  static const bool half = (getauxval(AT_HWCAP) & (1ul << 10)) != 0;
+  return half ? ConvF16Arithmetic::kHalf : ConvF16Arithmetic::kSingle;
+#else
+  return ConvF16Arithmetic::kSingle;
+#endif
+}
+
+void convF16Row(const ConvF16RowArgs& args, ConvF16Arithmetic arith) {
+#if defined(__aarch64__)
+  if (arith == ConvF16Arithmetic::kHalf) return detail::convF16RowHalfArith(args);
+#else
+  (void)arith;
+#endif
+  HWY_DYNAMIC_DISPATCH(ConvF16RowExport)(args);
+}
+
+void convF16Row(const ConvF16RowArgs& args) { convF16Row(args, convF16Arithmetic()); }
 
 void convF16Reserve(int w, int cs, int k) {
   std::vector<float>& scratch = detail::convF16Scratch();

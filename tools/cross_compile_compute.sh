@@ -9,7 +9,9 @@
 # --run also links the kernel tests statically (GoogleTest from /usr/src/googletest,
 # a stand-in for Highway's target detection from tools/cross/) and runs them under
 # qemu-user with SVE vectors of 512, 256 and 128 bits, so that NEON, SVE, SVE2,
-# SVE_256 and SVE2_128 each run every kernel test.
+# SVE_256 and SVE2_128 each run every kernel test and the convolution row's half-arithmetic
+# kernel must run (the emulated processor has ASIMDHP), then once more on a processor
+# without half arithmetic, where the row falls back to the Highway kernel.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -55,6 +57,10 @@ for t in NEON SVE SVE2 SVE_256 SVE2_128; do
     exit 1
   fi
 done
+if ! nm -C "$out"/simd_conv_f16_halfarith.o | grep -q "ka::simd::detail::convF16RowHalfArith"; then
+  echo "[cross] the half-arithmetic convolution row is missing from simd_conv_f16_halfarith.o" >&2
+  exit 1
+fi
 echo "[cross] compute/ compiled for aarch64 into $out"
 [ "$run" -eq 1 ] || exit 0
 
@@ -77,6 +83,9 @@ for src in "$root"/compute/*.cpp; do objs+=("$out/$(basename "${src%.cpp}").o");
 "$cxx" -static -o "$out/kernel_tests" "$out"/test-*.o "${objs[@]}" -lpthread
 for bytes in 64 32 16; do
   echo "[cross] kernel tests, SVE vectors of $((bytes * 8)) bits"
-  qemu-aarch64-static -cpu "max,sve-default-vector-length=$bytes" "$out/kernel_tests" --gtest_brief=1
+  KA_TEST_REQUIRE_HALF_ARITH=1 qemu-aarch64-static -cpu "max,sve-default-vector-length=$bytes" "$out/kernel_tests" \
+    --gtest_brief=1
 done
+echo "[cross] kernel tests, a processor without half-precision arithmetic"
+qemu-aarch64-static -cpu cortex-a57 "$out/kernel_tests" --gtest_brief=1
 echo "[cross] kernel tests passed on aarch64"
