@@ -89,3 +89,31 @@ done
 echo "[cross] kernel tests, a processor without half-precision arithmetic"
 qemu-aarch64-static -cpu cortex-a57 "$out/kernel_tests" --gtest_brief=1
 echo "[cross] kernel tests passed on aarch64"
+
+# The whole engine on the fused m4b fixture director: one frame in half arithmetic
+# (emulated processor with ASIMDHP) against the same frame in single arithmetic (one
+# without), which the x86 tests hold to ONNX Runtime's picture.
+m4b="${KA_CROSS_M4B:-$root/build/fixtures/m4b}"
+if [ ! -f "$m4b/model_m4b1.onnx" ]; then
+  echo "[cross] making the m4b fixture in $m4b"
+  /usr/bin/python3 "$root/tools/fixtures/make_m4b_director.py" "$m4b" >/dev/null
+fi
+for src in "$root/tools/cross/conv_engine_render.cpp" "$root/render/conv_backend.cpp" \
+           "$root/render/conv_backend_engine.cpp" "$root/render/conv_backend_workers.cpp" "$root/ka/log.cpp"; do
+  echo "[cross] $cxx ${src#$root/}"
+  "$cxx" "${tflags[@]}" -c "$src" -o "$out/engine-$(basename "${src%.*}").o"
+done
+"$cxx" -static -o "$out/conv_engine_render" "$out"/engine-*.o "$out/test-conv_backend_pack.o" \
+  "$out/test-m4b_model.o" "$out/test-onnx_codec.o" "$out/test-hwy_targets_aarch64.o" "${objs[@]}" -lpthread
+qemu-aarch64-static -cpu max "$out/conv_engine_render" "$m4b/model_m4b1.onnx" "$m4b" "$out/rgb_half.f32"
+qemu-aarch64-static -cpu cortex-a57 "$out/conv_engine_render" "$m4b/model_m4b1.onnx" "$m4b" "$out/rgb_single.f32"
+# Bounds: see kHalfMaxDiff in tests/test_conv_backend.cpp.
+/usr/bin/python3 - "$out/rgb_half.f32" "$out/rgb_single.f32" <<'PY'
+import sys
+import numpy as np
+a, b = (np.fromfile(p, dtype=np.float32) for p in sys.argv[1:3])
+d = np.abs(a - b)
+print(f"[cross] engine, half against single arithmetic: worst {d.max():.2e}, mean {d.mean():.2e}")
+sys.exit(0 if np.isfinite(a).all() and d.max() <= 8e-3 and d.mean() <= 3.5e-4 else 1)
+PY
+echo "[cross] engine picture in half arithmetic within bounds on aarch64"
