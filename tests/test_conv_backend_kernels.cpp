@@ -202,8 +202,8 @@ TEST(PriorTap, ClampAndFractionAtTheEdges) {
   }
 }
 
-// Rows of every width up to past the widest pixel step, every block shape, both output
-// kinds: against a double-precision sum over the same half inputs and weights. Two kinds
+// Rows of every width up to past the widest pixel step and one wide enough to convert its
+// weights once per row, every block shape, both output kinds: against a double-precision sum over the same half inputs and weights. Two kinds
 // of data: random values, held to each arithmetic's own bound, and values on a coarse
 // dyadic grid (inputs k/4, weights m/8, |k|, |m| <= 8), whose products and sums of up to
 // a run's length are exact even in half precision, so that every arithmetic must give
@@ -218,7 +218,7 @@ void checkRows(ka::simd::ConvF16Arithmetic arith) {
   std::mt19937 rng(11);
   for (bool dyadic : {false, true})
     for (const Case& c : cases)
-      for (int w : {1, 2, 5, 9, 13}) {
+      for (int w : {1, 2, 5, 9, 13, 37}) {
         for (int mode = 0; mode < 3; ++mode) {  // 0 half output + ReLU, 1 half output, 2 float output
           SCOPED_TRACE(std::to_string(c.cin) + "->" + std::to_string(c.cout) + " k" + std::to_string(c.k) + " w" +
                        std::to_string(w) + " mode " + std::to_string(mode) + (dyadic ? " dyadic" : " random"));
