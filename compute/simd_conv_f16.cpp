@@ -1,6 +1,9 @@
-// Half-precision convolution rows: the calling thread converts the k input rows of a
-// window to floats once, then every output block is walked in chunks of one or two vectors of channels,
-// accumulating P pixels at a time.
+// Half-precision convolution rows in single-precision arithmetic (the Highway kernel of
+// every target; AArch64 processors with half arithmetic branch off to
+// compute/simd_conv_f16_halfarith.cpp in convF16Row). The calling thread converts the k
+// input rows of a window to floats once, and on wide rows each block's weights too; then
+// every output block is walked in chunks of one or two vectors of channels, accumulating
+// P pixels at a time.
 #include "compute/simd_conv_f16.h"
 
 #include <cstring>
