@@ -7,11 +7,10 @@
 //   conv_engine_render MODEL.onnx BUNDLE_DIR OUT.f32
 #include <cmath>
 #include <cstdio>
-#include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "compute/simd_conv_f16.h"
 #include "render/conv_backend.h"
 
 namespace {
@@ -56,8 +55,6 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::fclose(f);
-    std::fprintf(stderr, "conv_engine_render: %s arithmetic\n",
-                 ka::simd::convF16Arithmetic() == ka::simd::ConvF16Arithmetic::kHalf ? "half" : "single");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "conv_engine_render: %s\n", e.what());
     return 1;
