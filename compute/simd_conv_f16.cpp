@@ -1,10 +1,17 @@
-// Half-precision convolution rows: the calling thread converts the k input rows of a
-// window to floats once, then every output block is walked in chunks of one or two vectors of channels,
-// accumulating P pixels at a time.
+// Half-precision convolution rows in single-precision arithmetic (the Highway kernel of
+// every target; AArch64 processors with half arithmetic branch off to
+// compute/simd_conv_f16_halfarith.cpp in convF16Row). The calling thread converts the k
+// input rows of a window to floats once, and on wide rows each block's weights too; then
+// every output block is walked in chunks of one or two vectors of channels, accumulating
+// P pixels at a time.
 #include "compute/simd_conv_f16.h"
 
 #include <cstring>
 #include <vector>
+
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
 
 #ifndef KA_COMPUTE_SIMD_CONV_F16_SCRATCH
 #define KA_COMPUTE_SIMD_CONV_F16_SCRATCH
@@ -19,6 +26,16 @@ inline std::vector<float>& convF16Scratch() {
 inline size_t convF16ScratchRow(int w, int cs, int k) {
   return static_cast<size_t>(w + k - 1 + 8) * static_cast<size_t>(cs);
 }
+// The calling thread's float copy of one block of weights; it only grows.
+inline std::vector<float>& convF16WeightScratch() {
+  thread_local std::vector<float> scratch;
+  return scratch;
+}
+// Rows at least this wide convert each block's weights to floats once per row rather
+// than once per weight vector and pixel group: the conversion then costs under 1/32 of
+// the multiply-adds and leaves the inner loop with loads and multiply-adds only.
+inline constexpr int kConvF16FloatWeightsMinWidth = 32;
+inline size_t convF16WeightBlock(int cs, int k) { return static_cast<size_t>(32) * cs * k * k; }
 }  // namespace ka::simd::detail
 #endif
 
@@ -41,6 +58,16 @@ using D16 = hn::Rebind<uint16_t, DF>;
 // Full blocks of 32 channels on targets with 16-lane vectors.
 using DWide = hn::CappedTag<float, 16>;
 
+// A vector of weights, packed as halves or converted to floats for the whole row.
+template <class D>
+HWY_INLINE hn::Vec<D> LoadWeights(D d, const uint16_t* p) {
+  return HalfToF32(d, hn::LoadU(hn::Rebind<uint16_t, D>(), p));
+}
+template <class D>
+HWY_INLINE hn::Vec<D> LoadWeights(D d, const float* p) {
+  return hn::LoadU(d, p);
+}
+
 // Output values of one pixel: bias added already, ReLU here, rounded to half once.
 template <class D>
 HWY_INLINE void Put(D d, hn::Vec<D> v, const ConvF16RowArgs& a, size_t o) {
@@ -53,11 +80,9 @@ HWY_INLINE void Put(D d, hn::Vec<D> v, const ConvF16RowArgs& a, size_t o) {
 // vectors and a broadcast input fit sixteen registers, and each converted weight vector
 // serves six multiply-adds. (Named variables, not arrays: scalable vectors cannot be
 // array elements.)
-template <class D>
-void Chunk2(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint16_t* wblock, int bw, int c0,
-            int ochan) {
+template <class D, class W>
+void Chunk2(const float* src, size_t srcRow, const ConvF16RowArgs& a, const W* wblock, int bw, int c0, int ochan) {
   const D d;
-  const hn::Rebind<uint16_t, D> d16;
   const size_t N = hn::Lanes(d);
   const size_t cs = static_cast<size_t>(a.cs);
   for (int x0 = 0; x0 < a.w; x0 += 6) {
@@ -67,10 +92,10 @@ void Chunk2(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint
     for (int ky = 0; ky < a.k; ++ky)
       for (int kx = 0; kx < a.k; ++kx) {
         const float* sp = src + ky * srcRow + static_cast<size_t>(x0 + kx) * cs;
-        const uint16_t* wt = wblock + static_cast<size_t>(ky * a.k + kx) * cs * bw + c0;
+        const W* wt = wblock + static_cast<size_t>(ky * a.k + kx) * cs * bw + c0;
         for (size_t ci = 0; ci < cs; ++ci) {
-          const auto w0 = HalfToF32(d, hn::LoadU(d16, wt + ci * bw));
-          const auto w1 = HalfToF32(d, hn::LoadU(d16, wt + ci * bw + N));
+          const auto w0 = LoadWeights(d, wt + ci * bw);
+          const auto w1 = LoadWeights(d, wt + ci * bw + N);
 #define KA_CONV_STEP(p, A0, A1)                       \
   {                                                   \
     const auto v = hn::Set(d, sp[(p) * cs + ci]);     \
@@ -99,11 +124,9 @@ void Chunk2(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint
 }
 
 // One vector of output channels times eight pixels.
-template <class D>
-void Chunk1(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint16_t* wblock, int bw, int c0,
-            int ochan) {
+template <class D, class W>
+void Chunk1(const float* src, size_t srcRow, const ConvF16RowArgs& a, const W* wblock, int bw, int c0, int ochan) {
   const D d;
-  const hn::Rebind<uint16_t, D> d16;
   const size_t cs = static_cast<size_t>(a.cs);
   for (int x0 = 0; x0 < a.w; x0 += 8) {
     const auto b = hn::LoadU(d, a.bias + ochan);
@@ -111,9 +134,9 @@ void Chunk1(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint
     for (int ky = 0; ky < a.k; ++ky)
       for (int kx = 0; kx < a.k; ++kx) {
         const float* sp = src + ky * srcRow + static_cast<size_t>(x0 + kx) * cs;
-        const uint16_t* wt = wblock + static_cast<size_t>(ky * a.k + kx) * cs * bw + c0;
+        const W* wt = wblock + static_cast<size_t>(ky * a.k + kx) * cs * bw + c0;
         for (size_t ci = 0; ci < cs; ++ci) {
-          const auto w0 = HalfToF32(d, hn::LoadU(d16, wt + ci * bw));
+          const auto w0 = LoadWeights(d, wt + ci * bw);
           a0 = hn::MulAdd(hn::Set(d, sp[ci]), w0, a0);
           a1 = hn::MulAdd(hn::Set(d, sp[cs + ci]), w0, a1);
           a2 = hn::MulAdd(hn::Set(d, sp[2 * cs + ci]), w0, a2);
@@ -138,6 +161,24 @@ void Chunk1(const float* src, size_t srcRow, const ConvF16RowArgs& a, const uint
   }
 }
 
+// One block of bw output channels starting at ochan.
+template <class W>
+void Block(const float* src, size_t srcRow, const ConvF16RowArgs& a, const W* wblock, int bw, int ochan) {
+  const DF d;
+  const size_t N = hn::Lanes(d);
+  // A whole block of 32 in two vectors of 16 where the target has them.
+  if (bw == 32 && hn::MaxLanes(DWide()) == 16 && hn::Lanes(DWide()) == 16) {
+    Chunk2<DWide>(src, srcRow, a, wblock, bw, 0, ochan);
+    return;
+  }
+  for (int c0 = 0; c0 < bw;) {
+    const int nv = static_cast<size_t>(bw - c0) / N >= 2 ? 2 : 1;
+    if (nv == 2) Chunk2<DF>(src, srcRow, a, wblock, bw, c0, ochan + c0);
+    else Chunk1<DF>(src, srcRow, a, wblock, bw, c0, ochan + c0);
+    c0 += nv * static_cast<int>(N);
+  }
+}
+
 void ConvF16Row(const ConvF16RowArgs& a) {
   const DF d;
   const D16 d16;
@@ -153,19 +194,19 @@ void ConvF16Row(const ConvF16RowArgs& a) {
     for (size_t i = 0; i < used; i += N) hn::StoreU(HalfToF32(d, hn::LoadU(d16, in + i)), d, dst + i);
     std::memset(dst + used, 0, (srcRow - used) * sizeof(float));
   }
+  const bool floatWeights = a.w >= detail::kConvF16FloatWeightsMinWidth;
+  std::vector<float>& wscratch = detail::convF16WeightScratch();
+  if (floatWeights && wscratch.size() < detail::convF16WeightBlock(a.cs, a.k))
+    wscratch.resize(detail::convF16WeightBlock(a.cs, a.k));
   for (int b = 0; 32 * b < a.coutPadded; ++b) {
     const int bw = a.coutPadded - 32 * b < 32 ? a.coutPadded - 32 * b : 32;
     const uint16_t* wblock = a.weight + static_cast<size_t>(32) * b * cs * a.k * a.k;
-    // A whole block of 32 in two vectors of 16 where the target has them.
-    if (bw == 32 && hn::MaxLanes(DWide()) == 16 && hn::Lanes(DWide()) == 16) {
-      Chunk2<DWide>(scratch.data(), srcRow, a, wblock, bw, 0, 32 * b);
-      continue;
-    }
-    for (int c0 = 0; c0 < bw;) {
-      const int nv = static_cast<size_t>(bw - c0) / N >= 2 ? 2 : 1;
-      if (nv == 2) Chunk2<DF>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0);
-      else Chunk1<DF>(scratch.data(), srcRow, a, wblock, bw, c0, 32 * b + c0);
-      c0 += nv * static_cast<int>(N);
+    if (floatWeights) {
+      const size_t count = static_cast<size_t>(bw) * cs * a.k * a.k;  // a multiple of 8
+      for (size_t i = 0; i < count; i += N) hn::StoreU(HalfToF32(d, hn::LoadU(d16, wblock + i)), d, wscratch.data() + i);
+      Block(scratch.data(), srcRow, a, static_cast<const float*>(wscratch.data()), bw, 32 * b);
+    } else {
+      Block(scratch.data(), srcRow, a, wblock, bw, 32 * b);
     }
   }
 }
@@ -182,12 +223,34 @@ namespace ka::simd {
 
 HWY_EXPORT(ConvF16RowExport);
 
-void convF16Row(const ConvF16RowArgs& args) { HWY_DYNAMIC_DISPATCH(ConvF16RowExport)(args); }
+ConvF16Arithmetic convF16Arithmetic() {
+#if defined(__aarch64__)
+  // HWCAP_ASIMDHP (bit 10): half-precision vector arithmetic.
+  static const bool half = (getauxval(AT_HWCAP) & (1ul << 10)) != 0;
+  return half ? ConvF16Arithmetic::kHalf : ConvF16Arithmetic::kSingle;
+#else
+  return ConvF16Arithmetic::kSingle;
+#endif
+}
+
+void convF16Row(const ConvF16RowArgs& args, ConvF16Arithmetic arith) {
+#if defined(__aarch64__)
+  if (arith == ConvF16Arithmetic::kHalf) return detail::convF16RowHalfArith(args);
+#else
+  (void)arith;
+#endif
+  HWY_DYNAMIC_DISPATCH(ConvF16RowExport)(args);
+}
+
+void convF16Row(const ConvF16RowArgs& args) { convF16Row(args, convF16Arithmetic()); }
 
 void convF16Reserve(int w, int cs, int k) {
   std::vector<float>& scratch = detail::convF16Scratch();
   const size_t need = detail::convF16ScratchRow(w, cs, k) * static_cast<size_t>(k);
   if (scratch.size() < need) scratch.resize(need);
+  std::vector<float>& wscratch = detail::convF16WeightScratch();
+  if (w >= detail::kConvF16FloatWeightsMinWidth && wscratch.size() < detail::convF16WeightBlock(cs, k))
+    wscratch.resize(detail::convF16WeightBlock(cs, k));
 }
 
 }  // namespace ka::simd

@@ -1,8 +1,9 @@
 #pragma once
 // Half-precision convolution rows for the convolution engine (render/conv_backend*).
-// Activations and weights are halves in memory; every target computes in single
-// precision inside the kernel and rounds each stored result to half once, so all
-// targets give the same picture up to summation order.
+// Activations and weights are halves in memory and each stored result is rounded to
+// half once. Where the processor has half-precision vector arithmetic (AArch64 with
+// ASIMDHP) the products are summed in half precision in short runs that are added up
+// in single precision; everywhere else the kernel computes in single precision.
 #include <cstddef>
 #include <cstdint>
 
@@ -29,10 +30,28 @@ struct ConvF16RowArgs {
   float* outF32 = nullptr;
   size_t outPixelStride = 0;
 };
-// Uses one scratch buffer per calling thread, grown on first use of a larger row.
+// How a row sums its products.
+//   kSingle  products and sums in single precision (every target, through Highway)
+//   kHalf    products summed in half precision over runs of at most
+//            kConvF16HalfRun input channels, the runs added in single precision; only
+//            on processors with half-precision vector arithmetic. Each run's sum is off
+//            by at most kConvF16HalfRun * 2^-11 times the sum of its products' magnitudes.
+enum class ConvF16Arithmetic { kSingle, kHalf };
+inline constexpr int kConvF16HalfRun = 16;
+// kHalf where this processor has half-precision vector arithmetic, else kSingle.
+ConvF16Arithmetic convF16Arithmetic();
+// The row with convF16Arithmetic(). kSingle uses one scratch buffer per calling thread,
+// grown on first use of a larger row; kHalf reads the input directly.
 void convF16Row(const ConvF16RowArgs& args);
+// The row with the given arithmetic; kHalf only where convF16Arithmetic() is kHalf.
+void convF16Row(const ConvF16RowArgs& args, ConvF16Arithmetic arith);
 // Grows the calling thread's scratch for rows of up to w output pixels of cs channels
 // and a k x k window now, so that later calls allocate nothing.
 void convF16Reserve(int w, int cs, int k);
+
+namespace detail {
+// The half-arithmetic row (compute/simd_conv_f16_halfarith.cpp); AArch64 only.
+void convF16RowHalfArith(const ConvF16RowArgs& args);
+}  // namespace detail
 
 }  // namespace ka::simd

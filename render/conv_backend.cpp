@@ -9,9 +9,9 @@
 
 namespace ka {
 
-// Every target the build makes either computes in half precision or converts halves in
-// its vector kernels (compute/simd_conv_f16.cpp), so the engine runs wherever the
-// library does.
+// Every processor the build targets either computes in half precision (AArch64 with
+// ASIMDHP) or converts halves in the vector kernels and computes in single precision
+// (compute/simd_conv_f16.cpp), so the engine runs wherever the library does.
 bool ConvBackend::available() { return true; }
 
 bool ConvBackend::graphSupported(const std::string& modelPath) {

@@ -215,8 +215,9 @@ M4bEngine::M4bEngine(const OnnxModel& m, const M4bTopology& topo, int threads)
       simd::convF16Reserve(L->w, L->cinStored, L->k);
   });
   if (const char* dir = std::getenv("KA_CONV_DUMP")) dumpDir_ = dir;
-  KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s\n", batch_, workers_.threads(),
-              simd::target());
+  KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s, %s-precision arithmetic\n", batch_,
+              workers_.threads(), simd::target(),
+              simd::convF16Arithmetic() == simd::ConvF16Arithmetic::kHalf ? "half" : "single");
 }
 
 void M4bEngine::conv(const ConvLayer& L, int n, HBuf in, size_t inRow, HBuf outH, FBuf outF, size_t outOffset,

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <vector>
@@ -201,78 +202,107 @@ TEST(PriorTap, ClampAndFractionAtTheEdges) {
   }
 }
 
-using ConvF16Kernel = ka::test::PerTarget;
-HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ConvF16Kernel);
-
-// Rows of every width up to past the widest pixel step, every block shape, both output
-// kinds: against a double-precision sum over the same half inputs and weights.
-TEST_P(ConvF16Kernel, RowEqualsAReferenceSum) {
+// Rows of every width up to past the widest pixel step and one wide enough to convert its
+// weights once per row, every block shape, both output kinds: against a double-precision sum over the same half inputs and weights. Two kinds
+// of data: random values, held to each arithmetic's own bound, and values on a coarse
+// dyadic grid (inputs k/4, weights m/8, |k|, |m| <= 8), whose products and sums of up to
+// a run's length are exact even in half precision, so that every arithmetic must give
+// the reference to single-precision rounding: a dropped or misplaced product shows there
+// however long the sum.
+void checkRows(ka::simd::ConvF16Arithmetic arith) {
+  const bool half = arith == ka::simd::ConvF16Arithmetic::kHalf;
   struct Case {
     int cin, cout, k;
   };
   const Case cases[] = {{8, 8, 3}, {7, 3, 3}, {24, 12, 3}, {48, 23, 3}, {85, 96, 1}, {32, 32, 3}, {96, 48, 3}, {144, 40, 3}};
   std::mt19937 rng(11);
-  for (const Case& c : cases)
-    for (int w : {1, 2, 5, 9, 13}) {
-      for (int mode = 0; mode < 3; ++mode) {  // 0 half output + ReLU, 1 half output, 2 float output
-        SCOPED_TRACE(std::to_string(c.cin) + "->" + std::to_string(c.cout) + " k" + std::to_string(c.k) + " w" +
-                     std::to_string(w) + " mode " + std::to_string(mode));
-        const size_t kk = static_cast<size_t>(c.k) * c.k;
-        const auto wf = randomFloats(static_cast<size_t>(c.cout) * c.cin * kk, rng, 0.3f);
-        const auto bf = randomFloats(static_cast<size_t>(c.cout), rng, 0.5f);
-        const ka::ConvLayer L =
-            ka::packConv("t", 1, w, c.cin, c.cout, c.k, mode == 0, wf.data(), wf.size(), bf.data(), bf.size());
-        const int cs = L.cinStored, iw = w + c.k - 1;
-        // Input rows with an extra column of garbage each side of the window's reach.
-        const size_t rowStride = static_cast<size_t>(iw + 2) * cs;
-        std::vector<uint16_t> in(rowStride * c.k);
-        for (uint16_t& h : in) h = ka::f32ToF16(std::uniform_real_distribution<float>(-2.f, 2.f)(rng));
-        const size_t ops = static_cast<size_t>(L.coutPadded) + 8;  // a gap between pixels
-        std::vector<uint16_t> outH(ops * (w + 1), 0xABCD);
-        std::vector<float> outF(ops * (w + 1), -7.f);
-        ka::simd::ConvF16RowArgs a;
-        a.in = in.data() + cs;
-        a.inRowStride = rowStride;
-        a.cs = cs;
-        a.k = c.k;
-        a.w = w;
-        a.weight = L.weight.data();
-        a.bias = L.bias.data();
-        a.coutPadded = L.coutPadded;
-        a.relu = mode == 0;
-        a.outPixelStride = ops;
-        if (mode == 2) a.outF32 = outF.data();
-        else a.outF16 = outH.data();
-        ka::simd::convF16Row(a);
-        for (int x = 0; x <= w; ++x)
-          for (size_t o = 0; o < ops; ++o) {
-            const size_t at = static_cast<size_t>(x) * ops + o;
-            if (x == w || o >= static_cast<size_t>(L.coutPadded)) {
-              ASSERT_EQ(mode == 2 ? outF[at] : static_cast<float>(outH[at]), mode == 2 ? -7.f : float(0xABCD))
-                  << "wrote outside pixel " << x << " channel " << o;
-              continue;
+  for (bool dyadic : {false, true})
+    for (const Case& c : cases)
+      for (int w : {1, 2, 5, 9, 13, 37}) {
+        for (int mode = 0; mode < 3; ++mode) {  // 0 half output + ReLU, 1 half output, 2 float output
+          SCOPED_TRACE(std::to_string(c.cin) + "->" + std::to_string(c.cout) + " k" + std::to_string(c.k) + " w" +
+                       std::to_string(w) + " mode " + std::to_string(mode) + (dyadic ? " dyadic" : " random"));
+          const size_t kk = static_cast<size_t>(c.k) * c.k;
+          auto wf = randomFloats(static_cast<size_t>(c.cout) * c.cin * kk, rng, 0.3f);
+          const auto bf = randomFloats(static_cast<size_t>(c.cout), rng, 0.5f);
+          std::uniform_int_distribution<int> grid(-8, 8);
+          if (dyadic)
+            for (float& v : wf) v = static_cast<float>(grid(rng)) / 8;
+          const ka::ConvLayer L =
+              ka::packConv("t", 1, w, c.cin, c.cout, c.k, mode == 0, wf.data(), wf.size(), bf.data(), bf.size());
+          const int cs = L.cinStored, iw = w + c.k - 1;
+          // Input rows with an extra column of garbage each side of the window's reach.
+          const size_t rowStride = static_cast<size_t>(iw + 2) * cs;
+          std::vector<uint16_t> in(rowStride * c.k);
+          for (uint16_t& h : in)
+            h = ka::f32ToF16(dyadic ? static_cast<float>(grid(rng)) / 4
+                                    : std::uniform_real_distribution<float>(-2.f, 2.f)(rng));
+          const size_t ops = static_cast<size_t>(L.coutPadded) + 8;  // a gap between pixels
+          std::vector<uint16_t> outH(ops * (w + 1), 0xABCD);
+          std::vector<float> outF(ops * (w + 1), -7.f);
+          ka::simd::ConvF16RowArgs a;
+          a.in = in.data() + cs;
+          a.inRowStride = rowStride;
+          a.cs = cs;
+          a.k = c.k;
+          a.w = w;
+          a.weight = L.weight.data();
+          a.bias = L.bias.data();
+          a.coutPadded = L.coutPadded;
+          a.relu = mode == 0;
+          a.outPixelStride = ops;
+          if (mode == 2) a.outF32 = outF.data();
+          else a.outF16 = outH.data();
+          ka::simd::convF16Row(a, arith);
+          for (int x = 0; x <= w; ++x)
+            for (size_t o = 0; o < ops; ++o) {
+              const size_t at = static_cast<size_t>(x) * ops + o;
+              if (x == w || o >= static_cast<size_t>(L.coutPadded)) {
+                ASSERT_EQ(mode == 2 ? outF[at] : static_cast<float>(outH[at]), mode == 2 ? -7.f : float(0xABCD))
+                    << "wrote outside pixel " << x << " channel " << o;
+                continue;
+              }
+              double sum = o < static_cast<size_t>(c.cout) ? bf[o] : 0.0, sumAbs = 0.0;
+              for (int r = 0; r < c.k; ++r)
+                for (int kx = 0; kx < c.k; ++kx)
+                  for (int i = 0; o < static_cast<size_t>(c.cout) && i < c.cin; ++i) {
+                    float iv, wv;
+                    const uint16_t wh = ka::f32ToF16(wf[(o * c.cin + i) * kk + r * c.k + kx]);
+                    ka::halfToFloat(&in[r * rowStride + static_cast<size_t>(x + kx + 1) * cs + i], &iv, 1);
+                    ka::halfToFloat(&wh, &wv, 1);
+                    sum += static_cast<double>(iv) * wv;
+                    sumAbs += std::fabs(static_cast<double>(iv) * wv);
+                  }
+              if (mode == 0) sum = std::max(sum, 0.0);
+              float got;
+              if (mode == 2) got = outF[at];
+              else ka::halfToFloat(&outH[at], &got, 1);
+              // Float sums differ from the double one by summation order only; a half
+              // result is the sum rounded once more (half an ulp, 2^-11 relative). Half
+              // runs add at most a run's length times 2^-11 of their products' magnitudes
+              // (and 2^-25 per product where a partial sum is subnormal).
+              double tol = (mode == 2 ? 1e-5 : 1.0 / 1024) * std::max(1.0, std::fabs(sum)) + 1e-5 * c.cin * kk;
+              if (half && !dyadic) tol += ka::simd::kConvF16HalfRun * std::ldexp(sumAbs, -11) + std::ldexp(c.cin * kk, -25);
+              ASSERT_NEAR(got, sum, tol) << "pixel " << x << " channel " << o;
             }
-            double sum = o < static_cast<size_t>(c.cout) ? bf[o] : 0.0;
-            for (int r = 0; r < c.k; ++r)
-              for (int kx = 0; kx < c.k; ++kx)
-                for (int i = 0; o < static_cast<size_t>(c.cout) && i < c.cin; ++i) {
-                  float iv, wv;
-                  const uint16_t wh = ka::f32ToF16(wf[(o * c.cin + i) * kk + r * c.k + kx]);
-                  ka::halfToFloat(&in[r * rowStride + static_cast<size_t>(x + kx + 1) * cs + i], &iv, 1);
-                  ka::halfToFloat(&wh, &wv, 1);
-                  sum += static_cast<double>(iv) * wv;
-                }
-            if (mode == 0) sum = std::max(sum, 0.0);
-            float got;
-            if (mode == 2) got = outF[at];
-            else ka::halfToFloat(&outH[at], &got, 1);
-            // Float sums differ from the double one by summation order only; a half
-            // result is the sum rounded once more (half an ulp, 2^-11 relative).
-            const double tol = (mode == 2 ? 1e-5 : 1.0 / 1024) * std::max(1.0, std::fabs(sum)) + 1e-5 * c.cin * kk;
-            ASSERT_NEAR(got, sum, tol) << "pixel " << x << " channel " << o;
-          }
+        }
       }
-    }
+}
+
+using ConvF16Kernel = ka::test::PerTarget;
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ConvF16Kernel);
+
+TEST_P(ConvF16Kernel, RowEqualsAReferenceSum) { checkRows(ka::simd::ConvF16Arithmetic::kSingle); }
+
+// The half-arithmetic row where the processor has it. KA_TEST_REQUIRE_HALF_ARITH=1 (set by
+// the AArch64 run under emulation) makes its absence a failure rather than a skip.
+TEST(ConvF16HalfArithmetic, RowEqualsAReferenceSumWithinItsBound) {
+  if (ka::simd::convF16Arithmetic() != ka::simd::ConvF16Arithmetic::kHalf) {
+    const char* require = std::getenv("KA_TEST_REQUIRE_HALF_ARITH");
+    ASSERT_FALSE(require && std::string(require) == "1") << "this processor has no half-precision arithmetic";
+    GTEST_SKIP() << "no half-precision vector arithmetic on this processor";
+  }
+  checkRows(ka::simd::ConvF16Arithmetic::kHalf);
 }
 
 }  // namespace
