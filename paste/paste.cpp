@@ -210,11 +210,11 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
   });
 }
 
-void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+bool Paste::place(const float* M, int W, int H, Placement* p) {
   const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
   const double det = a * e - b * d;
-  if (det == 0.0 || !std::isfinite(det) || !std::isfinite(c) || !std::isfinite(f)) return;
-  if (W < 1 || H < 1) return;
+  if (det == 0.0 || !std::isfinite(det) || !std::isfinite(c) || !std::isfinite(f)) return false;
+  if (W < 1 || H < 1) return false;
 
   const float fa = M[0], fb = M[1], fc = M[2], fd = M[3], fe = M[4], ff = M[5];
   const float lo = -4.0f, hi = static_cast<float>(side_ + 3);
@@ -233,7 +233,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double x1d = std::min(double(W - 1), std::trunc(double(maxx)));
   const double y0d = std::max(0.0, std::trunc(double(miny)));
   const double y1d = std::min(double(H - 1), std::trunc(double(maxy)));
-  if (!(x0d <= x1d) || !(y0d <= y1d)) return;
+  if (!(x0d <= x1d) || !(y0d <= y1d)) return false;
   const int x0 = static_cast<int>(x0d), x1 = static_cast<int>(x1d);
   const int y0 = static_cast<int>(y0d), y1 = static_cast<int>(y1d);
 
@@ -244,9 +244,9 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   // keeping each below 2^29 keeps their sums (and the rounding) inside int.
   auto fits = [](double v) { return std::fabs(v * 1024.0) < kMaxFixed; };
   for (const double x : {double(x0), double(x1)})
-    if (!fits(cu * x) || !fits(cv * x)) return;
+    if (!fits(cu * x) || !fits(cv * x)) return false;
   for (const double y : {double(y0), double(y1)})
-    if (!fits(y * ub + uc) || !fits(y * vb + vc)) return;
+    if (!fits(y * ub + uc) || !fits(y * vb + vc)) return false;
 
   const size_t cols = static_cast<size_t>(x1 - x0 + 1);
   if (fx_.size() < cols) {
@@ -257,16 +257,27 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
     fx_[x - x0] = static_cast<int>(std::trunc(x * cu * 1024.0));
     fy_[x - x0] = static_cast<int>(std::trunc(x * cv * 1024.0));
   }
+  *p = Placement{x0, x1, y0, y1, ub, vb, uc, vc};
+  return true;
+}
+
+void Paste::sharpen(const float* crop, float scale) {
+  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  fillPlanes(crop, scale);
+  for (auto& p : planes_) unsharpPlane(p);
+}
+
+void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+  Placement pl;
+  if (!place(M, W, H, &pl)) return;
 
   std::call_once(g_executor_line, [&] {
     KA_LOG_INFO("[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu", side_,
                 ksize_, pool::threads());
   });
 
-  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
-  fillPlanes(crop, scale);
-  for (auto& p : planes_) unsharpPlane(p);
-  compositeTail(frame, W, x0, x1, y0, y1, ub, vb, uc, vc);
+  sharpen(crop, scale);
+  compositeTail(frame, W, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc);
 }
 
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,

@@ -30,7 +30,19 @@ class Paste {
   // for crops wider than 1024 (frame untouched).
   void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
 
-  // The stages of composite, exposed for tests and benchmarks.
+  // Where M puts the crop: the frame box its filter support covers and the inverse
+  // transform's per-row terms (crop u = cu x + ub y + uc, v = cv x + vb y + vc).
+  struct Placement {
+    int x0, x1, y0, y1;
+    double ub, vb, uc, vc;
+  };
+  // False when M is singular or non-finite, or the crop lands wholly outside the frame;
+  // otherwise fills *p and the per-column tables compositeTail reads.
+  bool place(const float* M, int W, int H, Placement* p);
+
+  // The stages of composite, exposed for tests and benchmarks: place, sharpen (fillPlanes
+  // then unsharpPlane on each plane), compositeTail.
+  void sharpen(const float* crop, float scale);
   void fillPlanes(const float* crop, float scale);
   void unsharpPlane(std::vector<float>& plane);
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
