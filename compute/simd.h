@@ -31,6 +31,14 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
 void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos,
                       const float* bilinear, const int* fx, const int* fy, int dx, int dy,
                       int x0, int x1, uint8_t* outRow);
+// The Lanczos table of pasteLanczos8Row (32 phases x 8 taps) with each weight repeated
+// for the four floats of a texel: kPasteSpreadFloats floats. Built once per table for
+// pasteLanczos8RowSpread, which is pasteLanczos8Row without rebuilding it for every row.
+inline constexpr size_t kPasteSpreadFloats = 32 * 32;
+void pasteLanczosSpread(const float* lanczos, float* spread);
+void pasteLanczos8RowSpread(const float* src4, int side, const uint8_t* mask, const float* lanczos,
+                            const float* spread, const float* bilinear, const int* fx, const int* fy,
+                            int dx, int dy, int x0, int x1, uint8_t* outRow);
 // 3x3 convolution, stride 1, zero padding 1, with bias: output planes [begin, end) of
 // batch x cout planes of h x w.
 void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight,

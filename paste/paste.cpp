@@ -141,6 +141,8 @@ void Paste::buildTables(float sigma) {
     cubic_[p * 4 + 2] = w2;
     cubic_[p * 4 + 3] = w3;
   }
+  lanczosSpread_.assign(simd::kPasteSpreadFloats, 0.0f);
+  simd::pasteLanczosSpread(lanczos_.data(), lanczosSpread_.data());
 }
 
 void Paste::fillPlanes(const float* crop, float scale) {
@@ -303,8 +305,8 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
-      simd::pasteLanczos8Row(il, S, mask_.data(), lanczos_.data(), bilinear_.data(), fx_.data(), fy_.data(), dx,
-                             dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
+      simd::pasteLanczos8RowSpread(il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(), bilinear_.data(),
+                                   fx_.data(), fy_.data(), dx, dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
     }
   });
 }

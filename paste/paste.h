@@ -70,6 +70,7 @@ class Paste {
   std::vector<uint8_t> mask_;
   std::vector<float> gaussian_;
   std::vector<float> lanczos_;   // 32 phases x 8 taps
+  std::vector<float> lanczosSpread_;  // the same, each weight once per texel float
   std::vector<float> bilinear_;  // 32 phases x 2 taps
   std::vector<float> cubic_;     // 32 phases x 4 taps
   std::vector<float> planes_[3];
