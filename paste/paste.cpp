@@ -77,8 +77,8 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)
 
   const size_t s2 = static_cast<size_t>(side_) * side_;
   for (auto& p : planes_) p.assign(s2, 0.0f);
-  paddedBuf_.assign(static_cast<size_t>(padded_) * padded_, 0.0f);
-  blurred_.assign(static_cast<size_t>(padded_) * padded_, 0.0f);
+  source_.assign(s2, 0.0f);
+  blurred_.assign(static_cast<size_t>(3) * padded_ * side_, 0.0f);
   interleaved_.assign(s2 * 4, 0.0f);
 }
 
@@ -146,6 +146,7 @@ void Paste::buildTables(float sigma) {
 }
 
 void Paste::fillPlanes(const float* crop, float scale) {
+  interleavedFresh_ = false;
   const size_t s2 = static_cast<size_t>(side_) * side_;
   for (int c = 0; c < 3; ++c) {
     const float* src = crop + c * s2;
@@ -156,60 +157,61 @@ void Paste::fillPlanes(const float* crop, float scale) {
 
 void Paste::unsharpPlane(std::vector<float>& plane) {
   if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  const size_t s2 = static_cast<size_t>(side_) * side_;
+  // The plane is both the source and the result; the source is read until the last row
+  // is written, so it is copied aside first.
+  std::memcpy(source_.data(), plane.data(), sizeof(float) * s2);
+  float* out[3] = {plane.data(), nullptr, nullptr};
+  unsharpPlanes(source_.data(), 1, 1.0f, out, false);
+}
+
+void Paste::sharpen(const float* crop, float scale) {
+  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  float* out[3] = {planes_[0].data(), planes_[1].data(), planes_[2].data()};
+  unsharpPlanes(crop, 3, scale, out, mode_ == 0);
+}
+
+// Both passes of the unsharp mask for n planes at once, in two splits over the pool. The
+// horizontal pass reads each reflected, scaled source row once and keeps only the S
+// columns the vertical pass reads; the vertical pass sharpens and writes the result
+// straight into the planes (and, for the Lanczos row kernel, interleaved). Every value is
+// the same sum in the same order as blurring a reflect-padded copy of the scaled plane.
+void Paste::unsharpPlanes(const float* src, int n, float scale, float* const* out, bool interleave) {
   const int S = side_, P = padded_, k = ksize_, h = k / 2;
+  const size_t s2 = static_cast<size_t>(S) * S;
   const float* g = gaussian_.data();
-  const float* src = plane.data();
-  float* pad = paddedBuf_.data();
   float* blur = blurred_.data();
 
-  pool::parallelRange(static_cast<uint64_t>(P), 64, [&](uint64_t b, uint64_t e) {
-    for (uint64_t r = b; r < e; ++r) {
-      const float* row = src + static_cast<size_t>(reflect(static_cast<int>(r) - h, S)) * S;
-      float* out = pad + r * P;
-      for (int c = 0; c < std::min(h, P); ++c) out[c] = row[reflect(c - h, S)];
-      if (h < P) std::memcpy(out + h, row, sizeof(float) * static_cast<size_t>(std::min(S, P - h)));
-      for (int c = h + S; c < P; ++c) out[c] = row[reflect(c - h, S)];
-    }
-  });
-
-  // Horizontal pass over the flattened buffer: each output reads k consecutive
-  // samples, which wrap into the next row only for columns never read later.
-  const uint64_t flat = static_cast<uint64_t>(P) * P - static_cast<uint64_t>(k - 1);
-  pool::parallelRange(flat, 64, [&](uint64_t b, uint64_t e) {
-    // Taps outermost over a block of outputs: each output still sums its taps in
-    // order from zero, and the inner loop runs over contiguous outputs.
-    constexpr uint64_t kBlock = 256;
-    float acc[kBlock];
-    for (uint64_t i0 = b; i0 < e; i0 += kBlock) {
-      const uint64_t n = std::min(kBlock, e - i0);
-      for (uint64_t t = 0; t < n; ++t) acc[t] = 0.0f;
-      for (int j = 0; j < k; ++j) {
-        const float gj = g[j];
-        const float* p = pad + i0 + j;
-        for (uint64_t t = 0; t < n; ++t) acc[t] += gj * p[t];
+  pool::parallelRange(static_cast<uint64_t>(n) * P, 64, [&](uint64_t b, uint64_t e) {
+    // One padded row; grown once per thread, never per frame.
+    thread_local std::vector<float> row;
+    if (row.size() < static_cast<size_t>(P)) row.resize(static_cast<size_t>(P));
+    for (uint64_t i = b; i < e; ++i) {
+      const int c = static_cast<int>(i / P), r = static_cast<int>(i % P);
+      const float* in = src + c * s2 + static_cast<size_t>(reflect(r - h, S)) * S;
+      float* pad = row.data();
+      for (int q = 0; q < P; ++q) {
+        const int at = q - h;
+        pad[q] = in[at >= 0 && at < S ? at : reflect(at, S)] * scale;
       }
-      for (uint64_t t = 0; t < n; ++t) blur[i0 + t] = acc[t];
+      simd::unsharpRowH(pad, g, k, S, blur + (static_cast<size_t>(c) * P + r) * S);
     }
   });
 
-  float* dst = plane.data();
   const float amount = amount_;
+  float* il = interleave ? interleaved_.data() : nullptr;
   pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
-    float acc[kMaxSide];
     for (uint64_t y = b; y < e; ++y) {
-      for (int x = 0; x < S; ++x) acc[x] = 0.0f;
-      for (int j = 0; j < k; ++j) {
-        const float gj = g[j];
-        const float* row = blur + (y + j) * P;
-        for (int x = 0; x < S; ++x) acc[x] += gj * row[x];
-      }
-      float* out = dst + y * S;
-      for (int x = 0; x < S; ++x) {
-        const float v = (amount + 1.0f) * out[x] - amount * acc[x];
-        out[x] = !(v >= 0.0f) ? 0.0f : (v > 255.0f ? 255.0f : v);
+      for (int c = 0; c < n; ++c) {
+        float* o = out[c] + y * S;
+        simd::unsharpRowV(blur + (static_cast<size_t>(c) * P + y) * S, static_cast<size_t>(S), g, k, S,
+                          src + c * s2 + y * S, scale, amount, o);
+        if (il)
+          for (int x = 0; x < S; ++x) il[4 * (y * S + x) + c] = o[x];
       }
     }
   });
+  interleavedFresh_ = il != nullptr;
 }
 
 bool Paste::place(const float* M, int W, int H, Placement* p) {
@@ -263,12 +265,6 @@ bool Paste::place(const float* M, int W, int H, Placement* p) {
   return true;
 }
 
-void Paste::sharpen(const float* crop, float scale) {
-  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
-  fillPlanes(crop, scale);
-  for (auto& p : planes_) unsharpPlane(p);
-}
-
 void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
   Placement pl;
   if (!place(M, W, H, &pl)) return;
@@ -292,14 +288,19 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
   const float *r = planes_[0].data(), *g = planes_[1].data(), *bl = planes_[2].data();
   float* il = interleaved_.data();
   const int S = side_;
-  pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
-    for (size_t i = b * S; i < e * S && i < s2; ++i) {
-      il[4 * i + 0] = r[i];
-      il[4 * i + 1] = g[i];
-      il[4 * i + 2] = bl[i];
-      il[4 * i + 3] = 0.0f;
-    }
-  });
+  // sharpen leaves the planes interleaved already; planes set any other way are
+  // interleaved here.
+  if (!interleavedFresh_) {
+    pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
+      for (size_t i = b * S; i < e * S && i < s2; ++i) {
+        il[4 * i + 0] = r[i];
+        il[4 * i + 1] = g[i];
+        il[4 * i + 2] = bl[i];
+        il[4 * i + 3] = 0.0f;
+      }
+    });
+    interleavedFresh_ = true;
+  }
   const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
   pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {

@@ -59,6 +59,7 @@ class Paste {
 
  private:
   void buildTables(float sigma);
+  void unsharpPlanes(const float* src, int n, float scale, float* const* out, bool interleave);
   void compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub,
                              double vb, double uc, double vc);
 
@@ -74,9 +75,10 @@ class Paste {
   std::vector<float> bilinear_;  // 32 phases x 2 taps
   std::vector<float> cubic_;     // 32 phases x 4 taps
   std::vector<float> planes_[3];
-  std::vector<float> paddedBuf_;
-  std::vector<float> blurred_;
+  std::vector<float> source_;   // unsharpPlane's copy of its plane
+  std::vector<float> blurred_;  // horizontal pass, up to 3 planes of P rows x S
   std::vector<float> interleaved_;
+  bool interleavedFresh_ = false;  // interleaved_ holds the planes as they are now
   std::vector<int> fx_, fy_;
 };
 

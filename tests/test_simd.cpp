@@ -282,6 +282,36 @@ TEST_P(SimdKernels, PasteRowLeavesPixelsWithThinCoverageAlone) {
   EXPECT_EQ(frame, std::vector<uint8_t>(3 * 16, 9));
 }
 
+// ---- unsharp rows ----
+
+// Both row kernels give exactly the scalar loop's bits, vector body and tail alike, with
+// the clamp's NaN, negative and overshooting values.
+TEST_P(SimdKernels, UnsharpRowsMatchTheScalarLoopBitForBit) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> val(-60.0f, 320.0f);
+  for (const int n : {1, 5, 16, 37, 512}) {
+    for (const int k : {1, 3, 13}) {
+      std::vector<float> g(k), pad(n + k - 1), rows(size_t(k) * (n + 3)), in(n), h(n), v(n);
+      for (auto& x : g) x = std::uniform_real_distribution<float>(0.0f, 0.3f)(rng);
+      for (auto& x : pad) x = val(rng);
+      for (auto& x : rows) x = val(rng);
+      for (auto& x : in) x = val(rng);
+      in[n / 2] = std::numeric_limits<float>::quiet_NaN();
+      ka::simd::unsharpRowH(pad.data(), g.data(), k, n, h.data());
+      ka::simd::unsharpRowV(rows.data(), n + 3, g.data(), k, n, in.data(), 255.0f / 256.0f, 1.3f, v.data());
+      for (int x = 0; x < n; ++x) {
+        float a = 0.0f, b = 0.0f;
+        for (int j = 0; j < k; ++j) a += g[j] * pad[x + j];
+        for (int j = 0; j < k; ++j) b += g[j] * rows[size_t(j) * (n + 3) + x];
+        const float s = (1.3f + 1.0f) * (in[x] * (255.0f / 256.0f)) - 1.3f * b;
+        const float want = !(s >= 0.0f) ? 0.0f : (s > 255.0f ? 255.0f : s);
+        ASSERT_EQ(floatBits(h[x]), floatBits(a)) << "n " << n << " k " << k << " x " << x;
+        ASSERT_EQ(floatBits(v[x]), floatBits(want)) << "n " << n << " k " << k << " x " << x;
+      }
+    }
+  }
+}
+
 // ---- conv3x3 ----
 
 void convReference(const std::vector<float>& in, int batch, int cin, int h, int w,
