@@ -55,6 +55,13 @@ inline int rowOffset(int y, double slope, double offset) {
   return static_cast<int>(std::trunc((y * slope + offset) * 1024.0)) + 16;
 }
 
+// Frame row y from the driver frame src, when the composite reads one.
+inline void copyRow(uint8_t* frame, const uint8_t* src, int W, int y) {
+  if (!src) return;
+  const size_t row = static_cast<size_t>(3) * W;
+  std::memcpy(frame + row * y, src + row * y, row);
+}
+
 inline uint8_t storeByte(float o) {
   if (!(o >= 0.0f)) return 0;  // negative or NaN
   if (o > 255.0f) return 255;
@@ -278,10 +285,40 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   compositeTail(frame, W, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc);
 }
 
+void Paste::composite(const float* crop, float scale, const float* M, const uint8_t* src, uint8_t* frame, int W,
+                      int H) {
+  if (W < 1 || H < 1) return;
+  const size_t rowBytes = static_cast<size_t>(3) * W;
+  // Rows [0, y0) and (y1, H) are plain copies.
+  auto copyRows = [&](int y0, int y1) {
+    const auto first = static_cast<uint64_t>(y0);
+    const auto rows = static_cast<uint64_t>(H) - static_cast<uint64_t>(y1 - y0);
+    pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
+      // Item i is row i below the box, row i + (y1 - y0) from the box on.
+      for (uint64_t i = b; i < e; ++i) {
+        const uint64_t y = i < first ? i : i + static_cast<uint64_t>(y1 - y0);
+        std::memcpy(frame + y * rowBytes, src + y * rowBytes, rowBytes);
+      }
+    });
+  };
+  Placement pl;
+  if (!place(M, W, H, &pl)) {
+    copyRows(0, 0);
+    return;
+  }
+  std::call_once(g_executor_line, [&] {
+    KA_LOG_INFO("[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu", side_,
+                ksize_, pool::threads());
+  });
+  sharpen(crop, scale);
+  copyRows(pl.y0, pl.y1 + 1);
+  compositeTail(frame, W, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc, src);
+}
+
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
-                          double uc, double vc) {
+                          double uc, double vc, const uint8_t* src) {
   if (mode_ != 0) {
-    compositeRowsFiltered(frame, W, x0, x1, y0, y1, ub, vb, uc, vc);
+    compositeRowsFiltered(frame, W, x0, x1, y0, y1, ub, vb, uc, vc, src);
     return;
   }
   const size_t s2 = static_cast<size_t>(side_) * side_;
@@ -306,6 +343,7 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
+      copyRow(frame, src, W, y);
       simd::pasteLanczos8RowSpread(il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(), bilinear_.data(),
                                    fx_.data(), fy_.data(), dx, dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
     }
@@ -313,7 +351,7 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
 }
 
 void Paste::compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
-                                  double uc, double vc) {
+                                  double uc, double vc, const uint8_t* src) {
   const int S = side_;
   const bool cubic = mode_ == 1;
   const int taps = cubic ? 4 : 2, off = cubic ? 1 : 0;
@@ -326,6 +364,7 @@ void Paste::compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0,
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
+      copyRow(frame, src, W, y);
       uint8_t* out = frame + static_cast<size_t>(3) * W * y;
       for (int x = x0; x <= x1; ++x) {
         const int ux = dx + fx_[x - x0], uy = dy + fy_[x - x0];

@@ -29,6 +29,12 @@ class Paste {
   // wholly outside the frame, leaves the frame untouched. Throws "paste: side > 1024"
   // for crops wider than 1024 (frame untouched).
   void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
+  // The same into `frame` from the driver frame `src` (W x H RGB24, not overlapping
+  // frame): frame ends up as composite would leave a copy of src, but each row under the
+  // crop is copied just before it is blended, while it is still in cache, and the other
+  // rows are copied over the pool. On a throw the frame's contents are unspecified.
+  void composite(const float* crop, float scale, const float* M, const uint8_t* src, uint8_t* frame, int W,
+                 int H);
 
   // Where M puts the crop: the frame box its filter support covers and the inverse
   // transform's per-row terms (crop u = cu x + ub y + uc, v = cv x + vb y + vc).
@@ -45,8 +51,9 @@ class Paste {
   void sharpen(const float* crop, float scale);
   void fillPlanes(const float* crop, float scale);
   void unsharpPlane(std::vector<float>& plane);
+  // With `src`, each frame row is copied from src (stride 3W) before it is blended.
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
-                     double uc, double vc);
+                     double uc, double vc, const uint8_t* src = nullptr);
 
   int side() const { return side_; }
   int ksize() const { return ksize_; }
@@ -61,7 +68,7 @@ class Paste {
   void buildTables(float sigma);
   void unsharpPlanes(const float* src, int n, float scale, float* const* out, bool interleave);
   void compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub,
-                             double vb, double uc, double vc);
+                             double vb, double uc, double vc, const uint8_t* src);
 
   int side_;
   int ksize_;
