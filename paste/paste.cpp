@@ -197,10 +197,10 @@ void Paste::unsharpPlanes(const float* src, int n, float scale, float* const* ou
       const int c = static_cast<int>(i / P), r = static_cast<int>(i % P);
       const float* in = src + c * s2 + static_cast<size_t>(reflect(r - h, S)) * S;
       float* pad = row.data();
-      for (int q = 0; q < P; ++q) {
-        const int at = q - h;
-        pad[q] = in[at >= 0 && at < S ? at : reflect(at, S)] * scale;
-      }
+      const int mid = std::min(S, P - h);  // source columns that land unreflected
+      for (int q = 0; q < h; ++q) pad[q] = in[reflect(q - h, S)] * scale;
+      for (int q = 0; q < mid; ++q) pad[h + q] = in[q] * scale;
+      for (int q = h + mid; q < P; ++q) pad[q] = in[reflect(q - h, S)] * scale;
       simd::unsharpRowH(pad, g, k, S, blur + (static_cast<size_t>(c) * P + r) * S);
     }
   });
