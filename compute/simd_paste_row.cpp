@@ -170,10 +170,19 @@ void PasteLanczos8RowSpread(const float* src4, int side, const uint8_t* mask, co
     const int py = (uy >> 5) & 31;
     const float bx0 = bilinear[2 * px], bx1 = bilinear[2 * px + 1];
     const float by0 = bilinear[2 * py], by1 = bilinear[2 * py + 1];
-    const float raw = (maskAt(iy, ix) * bx0 + maskAt(iy, ix + 1) * bx1) * by0 +
-                      (maskAt(iy + 1, ix) * bx0 + maskAt(iy + 1, ix + 1) * bx1) * by1;
-    const float alpha = std::trunc(raw) / 255.0f;
-    if (!(alpha > 0.0f)) continue;
+    float m00, m01, m10, m11;
+    if (ix >= 0 && ix + 1 < side && iy >= 0 && iy + 1 < side) {
+      const uint8_t* m = mask + static_cast<size_t>(iy) * static_cast<size_t>(side) + ix;
+      m00 = m[0], m01 = m[1], m10 = m[side], m11 = m[side + 1];
+    } else {
+      m00 = maskAt(iy, ix), m01 = maskAt(iy, ix + 1), m10 = maskAt(iy + 1, ix), m11 = maskAt(iy + 1, ix + 1);
+    }
+    const float raw = (m00 * bx0 + m01 * bx1) * by0 + (m10 * bx0 + m11 * bx1) * by1;
+    // trunc(raw) / 255 is positive exactly when trunc(raw) is: uncovered pixels skip the
+    // division.
+    const float covered = std::trunc(raw);
+    if (!(covered > 0.0f)) continue;
+    const float alpha = covered / 255.0f;
 
     const float* wy = lanczos + py * kTaps;
     const float* wx = wxRep + px * kRowFloats;
