@@ -1,8 +1,11 @@
-// Paste compositor: a 512 crop (ksize 13) into a 1080p frame through a face-sized
-// transform, whole and by stage, beside a peer pipeline doing the same work with
-// OpenCV (Gaussian unsharp, Lanczos-4 warpAffine, blend by the warped mask) when the
-// benchmark was built with it. The pool size is fixed per process: run once with
-// KA_CORE_THREADS=1 and once with KA_CORE_THREADS=2 (bench/run_paste_bench.sh does).
+// Paste compositor: a 512 crop (ksize 13) into a 1080p frame through the 1080p test
+// identity's face geometry (a ~786 px face, slightly turned), whole and by stage, beside
+// peer pipelines doing the same work with OpenCV when the benchmark was built with it
+// (-DKA_BENCH_OPENCV=ON): Gaussian unsharp, Lanczos-4 warpAffine and a blend by the
+// warped mask; and remap with INTER_LANCZOS4 over the same box with maps made once, plus
+// the alpha blend, against the compositor's resample + blend stage. The pool size is
+// fixed per process and OpenCV is given the same count: run once with KA_CORE_THREADS=1
+// and once with KA_CORE_THREADS=2 (bench/run_paste_bench.sh does).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -37,9 +40,11 @@ struct Scene {
         mask[y * kSide + x] = uint8_t(std::clamp((1.f - r) * 2000.f, 0.f, 255.f));
       }
     for (auto& b : frame) b = uint8_t(rng());
-    const float s = 600.f / kSide, a = 0.08f;  // the crop scaled to ~600 px, slightly turned
-    M[0] = s * std::cos(a), M[1] = -s * std::sin(a), M[2] = 700;
-    M[3] = s * std::sin(a), M[4] = s * std::cos(a), M[5] = 200;
+    // The face of the 1080p test identity: 0.28 * 1080 * 2.6 = 786 px, turned by up to
+    // 0.05 rad, centred near (960, 518).
+    const float s = 786.24f / kSide, a = 0.05f;
+    M[0] = s * std::cos(a), M[1] = -s * std::sin(a), M[3] = s * std::sin(a), M[4] = s * std::cos(a);
+    M[2] = 960.f - (M[0] + M[1]) * kSide / 2, M[5] = 518.f - (M[3] + M[4]) * kSide / 2;
   }
 };
 
@@ -55,14 +60,22 @@ void BM_PasteComposite(benchmark::State& st) {
   st.counters["threads"] = ka::pool::threads();
 }
 
+// The resample + blend stage alone, over a crop already sharpened.
+void BM_PasteResampleBlend(benchmark::State& st) {
+  Scene& s = scene();
+  ka::Paste p(s.mask, kSide, ka::Unsharp{1.3f, 2.0f, 13});
+  ka::Paste::Placement pl;
+  p.place(s.M, kW, kH, &pl);
+  p.sharpen(s.crop.data(), 255.f);
+  for (auto _ : st) p.compositeTail(s.frame.data(), kW, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc);
+  st.counters["threads"] = ka::pool::threads();
+}
+
 void BM_PasteUnsharpOnly(benchmark::State& st) {
   Scene& s = scene();
   ka::Paste p(s.mask, kSide, ka::Unsharp{1.3f, 2.0f, 13});
-  p.fillPlanes(s.crop.data(), 255.f);
-  std::vector<float> planes[3] = {p.plane(0), p.plane(1), p.plane(2)};
   // Resample-and-blend costs the difference between this and BM_PasteComposite.
-  for (auto _ : st)
-    for (auto& plane : planes) p.unsharpPlane(plane);
+  for (auto _ : st) p.sharpen(s.crop.data(), 255.f);
   st.counters["threads"] = ka::pool::threads();
 }
 
@@ -105,11 +118,55 @@ void BM_OpenCvPipeline(benchmark::State& st) {
   }
   st.counters["threads"] = ka::pool::threads();
 }
-BENCHMARK(BM_OpenCvPipeline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// remap with INTER_LANCZOS4 of the sharpened crop (the compositor's own, interleaved)
+// and INTER_LINEAR of the mask over the compositor's box, maps built once for the
+// geometry as the compositor builds its column tables, then the alpha blend.
+void BM_OpenCvRemapBlend(benchmark::State& st) {
+  Scene& s = scene();
+  cv::setNumThreads(ka::pool::threads());
+  ka::Paste p(s.mask, kSide, ka::Unsharp{1.3f, 2.0f, 13});
+  ka::Paste::Placement pl;
+  p.place(s.M, kW, kH, &pl);
+  p.sharpen(s.crop.data(), 255.f);
+  cv::Mat planes[3] = {cv::Mat(kSide, kSide, CV_32F, const_cast<float*>(p.plane(0).data())),
+                       cv::Mat(kSide, kSide, CV_32F, const_cast<float*>(p.plane(1).data())),
+                       cv::Mat(kSide, kSide, CV_32F, const_cast<float*>(p.plane(2).data()))};
+  cv::Mat sharp;
+  cv::merge(planes, 3, sharp);
+  cv::Mat mask(kSide, kSide, CV_8U, s.mask.data());
+  const cv::Rect box(pl.x0, pl.y0, pl.x1 - pl.x0 + 1, pl.y1 - pl.y0 + 1);
+  cv::Mat mapx(box.size(), CV_32F), mapy(box.size(), CV_32F);
+  const double det = double(s.M[0]) * s.M[4] - double(s.M[1]) * s.M[3];
+  for (int y = 0; y < box.height; ++y)
+    for (int x = 0; x < box.width; ++x) {
+      const double fx = box.x + x - s.M[2], fy = box.y + y - s.M[5];
+      mapx.at<float>(y, x) = float((s.M[4] * fx - s.M[1] * fy) / det);
+      mapy.at<float>(y, x) = float((-s.M[3] * fx + s.M[0] * fy) / det);
+    }
+  cv::Mat m1, m2;
+  cv::convertMaps(mapx, mapy, m1, m2, CV_16SC2);
+  cv::Mat frame(kH, kW, CV_8UC3, s.frame.data());
+  cv::Mat warped, wmask, roiF, alpha, alpha3, out;
+  for (auto _ : st) {
+    cv::remap(sharp, warped, m1, m2, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT);
+    cv::remap(mask, wmask, m1, m2, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    cv::Mat roi = frame(box);
+    roi.convertTo(roiF, CV_32FC3);
+    wmask.convertTo(alpha, CV_32F, 1.0 / 255.0);
+    cv::merge(std::vector<cv::Mat>{alpha, alpha, alpha}, alpha3);
+    out = roiF + alpha3.mul(warped - roiF);
+    out.convertTo(roi, CV_8UC3);
+  }
+  st.counters["threads"] = ka::pool::threads();
+}
+BENCHMARK(BM_OpenCvRemapBlend)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_OpenCvPipeline)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 #endif
 
-BENCHMARK(BM_PasteComposite)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PasteUnsharpOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PasteComposite)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_PasteResampleBlend)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_PasteUnsharpOnly)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
 

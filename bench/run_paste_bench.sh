@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Runs the paste benchmark at 1 and 2 pool threads, with the OpenCV peer pipeline.
-#   bench/run_paste_bench.sh [BUILD_DIR]
+# Runs the paste benchmark at 1 and 2 pool threads with the OpenCV peer pipelines, which
+# only this script installs and enables.
+#   bench/run_paste_bench.sh [BUILD_DIR] [extra benchmark arguments]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$here/build}
+shift || true
 if ! dpkg-query -W -f='${Status}' libopencv-dev 2>/dev/null | grep -q 'install ok installed'; then
-  apt-get install -y -q --no-install-recommends libopencv-dev >/dev/null
+  sudo=$( [ "$(id -u)" = 0 ] || echo sudo )
+  $sudo apt-get install -y -q --no-install-recommends libopencv-dev >/dev/null
 fi
-cmake -S "$here" -B "$build" >/dev/null
+cmake -S "$here" -B "$build" -DKA_BENCH_OPENCV=ON >/dev/null
 cmake --build "$build" --target bench_paste
 for t in 1 2; do
-  KA_CORE_THREADS=$t "$build/bench/bench_paste" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+  KA_CORE_THREADS=$t "$build/bench/bench_paste" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
 done

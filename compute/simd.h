@@ -31,6 +31,21 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
 void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos,
                       const float* bilinear, const int* fx, const int* fy, int dx, int dy,
                       int x0, int x1, uint8_t* outRow);
+// The Lanczos table of pasteLanczos8Row (32 phases x 8 taps) with each weight repeated
+// for the four floats of a texel: kPasteSpreadFloats floats. Built once per table for
+// pasteLanczos8RowSpread, which is pasteLanczos8Row without rebuilding it for every row.
+inline constexpr size_t kPasteSpreadFloats = 32 * 32;
+void pasteLanczosSpread(const float* lanczos, float* spread);
+void pasteLanczos8RowSpread(const float* src4, int side, const uint8_t* mask, const float* lanczos,
+                            const float* spread, const float* bilinear, const int* fx, const int* fy,
+                            int dx, int dy, int x0, int x1, uint8_t* outRow);
+// The paste compositor's unsharp mask by rows. unsharpRowH: out[x] = Σ_j g[j] pad[x + j]
+// for x < n. unsharpRowV: with a = Σ_j g[j] rows[j * stride + x] and
+// v = (amount + 1)(in[x] scale) - amount a, out[x] = v clamped to [0, 255] (0 for NaN).
+// Sums run over j in order from zero, every product and sum rounded to single.
+void unsharpRowH(const float* pad, const float* g, int k, int n, float* out);
+void unsharpRowV(const float* rows, size_t stride, const float* g, int k, int n, const float* in,
+                 float scale, float amount, float* out);
 // 3x3 convolution, stride 1, zero padding 1, with bias: output planes [begin, end) of
 // batch x cout planes of h x w.
 void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight,

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,6 +15,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "compute/pool.h"
 #include "compute/simd.h"
 #include "driver/source.h"
 #include "ka/log.h"
@@ -24,6 +26,15 @@ namespace {
 constexpr const char* kHwDecoder = "h264_cuvid";
 
 enum Kind : int32_t { kMovie = 0, kPrior = 1 };
+
+// Frame threads for the software decoder: the cores the worker pool leaves free, one to
+// four. Where the pool already takes every core (two of two, say) extra decoder threads
+// would only preempt the pool's workers in the middle of a paste, so the decoder runs on
+// the cursor's own thread.
+int decoderThreads() {
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp((cores > 0 ? cores : 4) - pool::threads(), 1, 4);
+}
 
 std::string avError(int code) {
   char buf[64];
@@ -197,7 +208,7 @@ void FfSource::open() {
       throw std::runtime_error("ka_driver: no decoder for " + path_ + " (codec id " +
                                std::to_string(static_cast<int>(par->codec_id)) + ")");
     dec_ = newContext(codec, par);
-    dec_->thread_count = 4;
+    dec_->thread_count = decoderThreads();
     dec_->thread_type = FF_THREAD_FRAME;
     if (avcodec_open2(dec_, codec, nullptr) < 0) {
       avcodec_free_context(&dec_);

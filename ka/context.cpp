@@ -72,8 +72,12 @@ const float* Context::renderRow(int row) {
 }
 
 void Context::paste(int si, const float* crop, uint8_t* out) {
-  cursor_->pullAt(si, out);
-  paste_->composite(crop, 255.0f, identity_.M(si), out, manifest_.W, manifest_.H);
+  // The compositor reads the driver frame in its ring slot and copies it row by row as
+  // it blends, rather than the cursor copying all of it first. The slot is not reused
+  // before `ahead` further frames are decoded past it, which takes further pulls.
+  int got = -1;
+  const uint8_t* driver = cursor_->pullAt(si, &got);
+  paste_->composite(crop, 255.0f, identity_.M(si), driver, out, manifest_.W, manifest_.H);
 }
 
 const uint8_t* Context::pasteLast(int si) {

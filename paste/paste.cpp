@@ -55,6 +55,13 @@ inline int rowOffset(int y, double slope, double offset) {
   return static_cast<int>(std::trunc((y * slope + offset) * 1024.0)) + 16;
 }
 
+// Frame row y from the driver frame src, when the composite reads one.
+inline void copyRow(uint8_t* frame, const uint8_t* src, int W, int y) {
+  if (!src) return;
+  const size_t row = static_cast<size_t>(3) * W;
+  std::memcpy(frame + row * y, src + row * y, row);
+}
+
 inline uint8_t storeByte(float o) {
   if (!(o >= 0.0f)) return 0;  // negative or NaN
   if (o > 255.0f) return 255;
@@ -77,8 +84,8 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)
 
   const size_t s2 = static_cast<size_t>(side_) * side_;
   for (auto& p : planes_) p.assign(s2, 0.0f);
-  paddedBuf_.assign(static_cast<size_t>(padded_) * padded_, 0.0f);
-  blurred_.assign(static_cast<size_t>(padded_) * padded_, 0.0f);
+  source_.assign(s2, 0.0f);
+  blurred_.assign(static_cast<size_t>(3) * padded_ * side_, 0.0f);
   interleaved_.assign(s2 * 4, 0.0f);
 }
 
@@ -141,9 +148,12 @@ void Paste::buildTables(float sigma) {
     cubic_[p * 4 + 2] = w2;
     cubic_[p * 4 + 3] = w3;
   }
+  lanczosSpread_.assign(simd::kPasteSpreadFloats, 0.0f);
+  simd::pasteLanczosSpread(lanczos_.data(), lanczosSpread_.data());
 }
 
 void Paste::fillPlanes(const float* crop, float scale) {
+  interleavedFresh_ = false;
   const size_t s2 = static_cast<size_t>(side_) * side_;
   for (int c = 0; c < 3; ++c) {
     const float* src = crop + c * s2;
@@ -154,67 +164,68 @@ void Paste::fillPlanes(const float* crop, float scale) {
 
 void Paste::unsharpPlane(std::vector<float>& plane) {
   if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
-  const int S = side_, P = padded_, k = ksize_, h = k / 2;
-  const float* g = gaussian_.data();
-  const float* src = plane.data();
-  float* pad = paddedBuf_.data();
-  float* blur = blurred_.data();
-
-  pool::parallelRange(static_cast<uint64_t>(P), 64, [&](uint64_t b, uint64_t e) {
-    for (uint64_t r = b; r < e; ++r) {
-      const float* row = src + static_cast<size_t>(reflect(static_cast<int>(r) - h, S)) * S;
-      float* out = pad + r * P;
-      for (int c = 0; c < std::min(h, P); ++c) out[c] = row[reflect(c - h, S)];
-      if (h < P) std::memcpy(out + h, row, sizeof(float) * static_cast<size_t>(std::min(S, P - h)));
-      for (int c = h + S; c < P; ++c) out[c] = row[reflect(c - h, S)];
-    }
-  });
-
-  // Horizontal pass over the flattened buffer: each output reads k consecutive
-  // samples, which wrap into the next row only for columns never read later.
-  const uint64_t flat = static_cast<uint64_t>(P) * P - static_cast<uint64_t>(k - 1);
-  pool::parallelRange(flat, 64, [&](uint64_t b, uint64_t e) {
-    // Taps outermost over a block of outputs: each output still sums its taps in
-    // order from zero, and the inner loop runs over contiguous outputs.
-    constexpr uint64_t kBlock = 256;
-    float acc[kBlock];
-    for (uint64_t i0 = b; i0 < e; i0 += kBlock) {
-      const uint64_t n = std::min(kBlock, e - i0);
-      for (uint64_t t = 0; t < n; ++t) acc[t] = 0.0f;
-      for (int j = 0; j < k; ++j) {
-        const float gj = g[j];
-        const float* p = pad + i0 + j;
-        for (uint64_t t = 0; t < n; ++t) acc[t] += gj * p[t];
-      }
-      for (uint64_t t = 0; t < n; ++t) blur[i0 + t] = acc[t];
-    }
-  });
-
-  float* dst = plane.data();
-  const float amount = amount_;
-  pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
-    float acc[kMaxSide];
-    for (uint64_t y = b; y < e; ++y) {
-      for (int x = 0; x < S; ++x) acc[x] = 0.0f;
-      for (int j = 0; j < k; ++j) {
-        const float gj = g[j];
-        const float* row = blur + (y + j) * P;
-        for (int x = 0; x < S; ++x) acc[x] += gj * row[x];
-      }
-      float* out = dst + y * S;
-      for (int x = 0; x < S; ++x) {
-        const float v = (amount + 1.0f) * out[x] - amount * acc[x];
-        out[x] = !(v >= 0.0f) ? 0.0f : (v > 255.0f ? 255.0f : v);
-      }
-    }
-  });
+  const size_t s2 = static_cast<size_t>(side_) * side_;
+  // The plane is both the source and the result; the source is read until the last row
+  // is written, so it is copied aside first.
+  std::memcpy(source_.data(), plane.data(), sizeof(float) * s2);
+  float* out[3] = {plane.data(), nullptr, nullptr};
+  unsharpPlanes(source_.data(), 1, 1.0f, out, false);
 }
 
-void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+void Paste::sharpen(const float* crop, float scale) {
+  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  float* out[3] = {planes_[0].data(), planes_[1].data(), planes_[2].data()};
+  unsharpPlanes(crop, 3, scale, out, mode_ == 0);
+}
+
+// Both passes of the unsharp mask for n planes at once, in two splits over the pool. The
+// horizontal pass reads each reflected, scaled source row once and keeps only the S
+// columns the vertical pass reads; the vertical pass sharpens and writes the result
+// straight into the planes (and, for the Lanczos row kernel, interleaved). Every value is
+// the same sum in the same order as blurring a reflect-padded copy of the scaled plane.
+void Paste::unsharpPlanes(const float* src, int n, float scale, float* const* out, bool interleave) {
+  const int S = side_, P = padded_, k = ksize_, h = k / 2;
+  const size_t s2 = static_cast<size_t>(S) * S;
+  const float* g = gaussian_.data();
+  float* blur = blurred_.data();
+
+  pool::parallelRange(static_cast<uint64_t>(n) * P, 64, [&](uint64_t b, uint64_t e) {
+    // One padded row; grown once per thread, never per frame.
+    thread_local std::vector<float> row;
+    if (row.size() < static_cast<size_t>(P)) row.resize(static_cast<size_t>(P));
+    for (uint64_t i = b; i < e; ++i) {
+      const int c = static_cast<int>(i / P), r = static_cast<int>(i % P);
+      const float* in = src + c * s2 + static_cast<size_t>(reflect(r - h, S)) * S;
+      float* pad = row.data();
+      const int mid = std::min(S, P - h);  // source columns that land unreflected
+      for (int q = 0; q < h; ++q) pad[q] = in[reflect(q - h, S)] * scale;
+      for (int q = 0; q < mid; ++q) pad[h + q] = in[q] * scale;
+      for (int q = h + mid; q < P; ++q) pad[q] = in[reflect(q - h, S)] * scale;
+      simd::unsharpRowH(pad, g, k, S, blur + (static_cast<size_t>(c) * P + r) * S);
+    }
+  });
+
+  const float amount = amount_;
+  float* il = interleave ? interleaved_.data() : nullptr;
+  pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
+    for (uint64_t y = b; y < e; ++y) {
+      for (int c = 0; c < n; ++c) {
+        float* o = out[c] + y * S;
+        simd::unsharpRowV(blur + (static_cast<size_t>(c) * P + y) * S, static_cast<size_t>(S), g, k, S,
+                          src + c * s2 + y * S, scale, amount, o);
+        if (il)
+          for (int x = 0; x < S; ++x) il[4 * (y * S + x) + c] = o[x];
+      }
+    }
+  });
+  interleavedFresh_ = il != nullptr;
+}
+
+bool Paste::place(const float* M, int W, int H, Placement* p) {
   const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
   const double det = a * e - b * d;
-  if (det == 0.0 || !std::isfinite(det) || !std::isfinite(c) || !std::isfinite(f)) return;
-  if (W < 1 || H < 1) return;
+  if (det == 0.0 || !std::isfinite(det) || !std::isfinite(c) || !std::isfinite(f)) return false;
+  if (W < 1 || H < 1) return false;
 
   const float fa = M[0], fb = M[1], fc = M[2], fd = M[3], fe = M[4], ff = M[5];
   const float lo = -4.0f, hi = static_cast<float>(side_ + 3);
@@ -233,7 +244,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double x1d = std::min(double(W - 1), std::trunc(double(maxx)));
   const double y0d = std::max(0.0, std::trunc(double(miny)));
   const double y1d = std::min(double(H - 1), std::trunc(double(maxy)));
-  if (!(x0d <= x1d) || !(y0d <= y1d)) return;
+  if (!(x0d <= x1d) || !(y0d <= y1d)) return false;
   const int x0 = static_cast<int>(x0d), x1 = static_cast<int>(x1d);
   const int y0 = static_cast<int>(y0d), y1 = static_cast<int>(y1d);
 
@@ -244,9 +255,9 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   // keeping each below 2^29 keeps their sums (and the rounding) inside int.
   auto fits = [](double v) { return std::fabs(v * 1024.0) < kMaxFixed; };
   for (const double x : {double(x0), double(x1)})
-    if (!fits(cu * x) || !fits(cv * x)) return;
+    if (!fits(cu * x) || !fits(cv * x)) return false;
   for (const double y : {double(y0), double(y1)})
-    if (!fits(y * ub + uc) || !fits(y * vb + vc)) return;
+    if (!fits(y * ub + uc) || !fits(y * vb + vc)) return false;
 
   const size_t cols = static_cast<size_t>(x1 - x0 + 1);
   if (fx_.size() < cols) {
@@ -257,49 +268,90 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
     fx_[x - x0] = static_cast<int>(std::trunc(x * cu * 1024.0));
     fy_[x - x0] = static_cast<int>(std::trunc(x * cv * 1024.0));
   }
+  *p = Placement{x0, x1, y0, y1, ub, vb, uc, vc};
+  return true;
+}
+
+void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+  Placement pl;
+  if (!place(M, W, H, &pl)) return;
 
   std::call_once(g_executor_line, [&] {
     KA_LOG_INFO("[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu", side_,
                 ksize_, pool::threads());
   });
 
-  if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
-  fillPlanes(crop, scale);
-  for (auto& p : planes_) unsharpPlane(p);
-  compositeTail(frame, W, x0, x1, y0, y1, ub, vb, uc, vc);
+  sharpen(crop, scale);
+  compositeTail(frame, W, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc);
+}
+
+void Paste::composite(const float* crop, float scale, const float* M, const uint8_t* src, uint8_t* frame, int W,
+                      int H) {
+  if (W < 1 || H < 1) return;
+  const size_t rowBytes = static_cast<size_t>(3) * W;
+  // Rows [0, y0) and (y1, H) are plain copies.
+  auto copyRows = [&](int y0, int y1) {
+    const auto first = static_cast<uint64_t>(y0);
+    const auto rows = static_cast<uint64_t>(H) - static_cast<uint64_t>(y1 - y0);
+    pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
+      // Item i is row i below the box, row i + (y1 - y0) from the box on.
+      for (uint64_t i = b; i < e; ++i) {
+        const uint64_t y = i < first ? i : i + static_cast<uint64_t>(y1 - y0);
+        std::memcpy(frame + y * rowBytes, src + y * rowBytes, rowBytes);
+      }
+    });
+  };
+  Placement pl;
+  if (!place(M, W, H, &pl)) {
+    copyRows(0, 0);
+    return;
+  }
+  std::call_once(g_executor_line, [&] {
+    KA_LOG_INFO("[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n", "cpu", side_,
+                ksize_, pool::threads());
+  });
+  sharpen(crop, scale);
+  copyRows(pl.y0, pl.y1 + 1);
+  compositeTail(frame, W, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc, src);
 }
 
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
-                          double uc, double vc) {
+                          double uc, double vc, const uint8_t* src) {
   if (mode_ != 0) {
-    compositeRowsFiltered(frame, W, x0, x1, y0, y1, ub, vb, uc, vc);
+    compositeRowsFiltered(frame, W, x0, x1, y0, y1, ub, vb, uc, vc, src);
     return;
   }
   const size_t s2 = static_cast<size_t>(side_) * side_;
   const float *r = planes_[0].data(), *g = planes_[1].data(), *bl = planes_[2].data();
   float* il = interleaved_.data();
   const int S = side_;
-  pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
-    for (size_t i = b * S; i < e * S && i < s2; ++i) {
-      il[4 * i + 0] = r[i];
-      il[4 * i + 1] = g[i];
-      il[4 * i + 2] = bl[i];
-      il[4 * i + 3] = 0.0f;
-    }
-  });
+  // sharpen leaves the planes interleaved already; planes set any other way are
+  // interleaved here.
+  if (!interleavedFresh_) {
+    pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
+      for (size_t i = b * S; i < e * S && i < s2; ++i) {
+        il[4 * i + 0] = r[i];
+        il[4 * i + 1] = g[i];
+        il[4 * i + 2] = bl[i];
+        il[4 * i + 3] = 0.0f;
+      }
+    });
+    interleavedFresh_ = true;
+  }
   const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
   pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
-      simd::pasteLanczos8Row(il, S, mask_.data(), lanczos_.data(), bilinear_.data(), fx_.data(), fy_.data(), dx,
-                             dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
+      copyRow(frame, src, W, y);
+      simd::pasteLanczos8RowSpread(il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(), bilinear_.data(),
+                                   fx_.data(), fy_.data(), dx, dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
     }
   });
 }
 
 void Paste::compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
-                                  double uc, double vc) {
+                                  double uc, double vc, const uint8_t* src) {
   const int S = side_;
   const bool cubic = mode_ == 1;
   const int taps = cubic ? 4 : 2, off = cubic ? 1 : 0;
@@ -312,6 +364,7 @@ void Paste::compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0,
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
+      copyRow(frame, src, W, y);
       uint8_t* out = frame + static_cast<size_t>(3) * W * y;
       for (int x = x0; x <= x1; ++x) {
         const int ux = dx + fx_[x - x0], uy = dy + fy_[x - x0];

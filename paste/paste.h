@@ -29,12 +29,31 @@ class Paste {
   // wholly outside the frame, leaves the frame untouched. Throws "paste: side > 1024"
   // for crops wider than 1024 (frame untouched).
   void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
+  // The same into `frame` from the driver frame `src` (W x H RGB24, not overlapping
+  // frame): frame ends up as composite would leave a copy of src, but each row under the
+  // crop is copied just before it is blended, while it is still in cache, and the other
+  // rows are copied over the pool. On a throw the frame's contents are unspecified.
+  void composite(const float* crop, float scale, const float* M, const uint8_t* src, uint8_t* frame, int W,
+                 int H);
 
-  // The stages of composite, exposed for tests and benchmarks.
+  // Where M puts the crop: the frame box its filter support covers and the inverse
+  // transform's per-row terms (crop u = cu x + ub y + uc, v = cv x + vb y + vc).
+  struct Placement {
+    int x0, x1, y0, y1;
+    double ub, vb, uc, vc;
+  };
+  // False when M is singular or non-finite, or the crop lands wholly outside the frame;
+  // otherwise fills *p and the per-column tables compositeTail reads.
+  bool place(const float* M, int W, int H, Placement* p);
+
+  // The stages of composite, exposed for tests and benchmarks: place, sharpen (fillPlanes
+  // then unsharpPlane on each plane), compositeTail.
+  void sharpen(const float* crop, float scale);
   void fillPlanes(const float* crop, float scale);
   void unsharpPlane(std::vector<float>& plane);
+  // With `src`, each frame row is copied from src (stride 3W) before it is blended.
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub, double vb,
-                     double uc, double vc);
+                     double uc, double vc, const uint8_t* src = nullptr);
 
   int side() const { return side_; }
   int ksize() const { return ksize_; }
@@ -47,8 +66,9 @@ class Paste {
 
  private:
   void buildTables(float sigma);
+  void unsharpPlanes(const float* src, int n, float scale, float* const* out, bool interleave);
   void compositeRowsFiltered(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double ub,
-                             double vb, double uc, double vc);
+                             double vb, double uc, double vc, const uint8_t* src);
 
   int side_;
   int ksize_;
@@ -58,12 +78,14 @@ class Paste {
   std::vector<uint8_t> mask_;
   std::vector<float> gaussian_;
   std::vector<float> lanczos_;   // 32 phases x 8 taps
+  std::vector<float> lanczosSpread_;  // the same, each weight once per texel float
   std::vector<float> bilinear_;  // 32 phases x 2 taps
   std::vector<float> cubic_;     // 32 phases x 4 taps
   std::vector<float> planes_[3];
-  std::vector<float> paddedBuf_;
-  std::vector<float> blurred_;
+  std::vector<float> source_;   // unsharpPlane's copy of its plane
+  std::vector<float> blurred_;  // horizontal pass, up to 3 planes of P rows x S
   std::vector<float> interleaved_;
+  bool interleavedFresh_ = false;  // interleaved_ holds the planes as they are now
   std::vector<int> fx_, fy_;
 };
 

@@ -850,12 +850,16 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
 
   const auto t0 = Clock::now();
   try {
-    ctx_.cursor().pullAt(driverIndex, slot.rgb.data());
-    if (crop)
-      ctx_.compositor().composite(crop, 255.0f, ctx_.identity().M(driverIndex), slot.rgb.data(),
+    if (crop) {
+      // Composited straight from the cursor's ring slot, each row copied as it is blended.
+      int got = -1;
+      const uint8_t* driver = ctx_.cursor().pullAt(driverIndex, &got);
+      ctx_.compositor().composite(crop, 255.0f, ctx_.identity().M(driverIndex), driver, slot.rgb.data(),
                                   ctx_.W(), ctx_.H());
-    else
+    } else {
+      ctx_.cursor().pullAt(driverIndex, slot.rgb.data());
       ctx_.identity().walkP(driverIndex);
+    }
   } catch (const std::exception& e) {
     // The frame is lost, not retried: a source that failed once keeps failing.
     noteRenderFail("paste", e.what(), true);

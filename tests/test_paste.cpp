@@ -251,6 +251,46 @@ TEST(Paste, InvariantsThatLeaveTheFrameAlone) {
   for (float v : p.plane(0)) ASSERT_EQ(v, 0.0f) << "sharpening must not run for a crop that lands nowhere";
 }
 
+// Compositing from a separate driver frame leaves exactly what copying it and
+// compositing in place leaves, in every filter mode, for crops that land, land partly,
+// land nowhere or cannot be placed; and the stages run apart (planes set by fillPlanes
+// and unsharpPlane, then compositeTail) give the same bytes as composite.
+TEST(Paste, FromADriverFrameAndByStagesAsInPlace) {
+  const Unsharp u{1.3f, 2.0f, 7};
+  const float cases[][6] = {{1.3f, 0.2f, 40, -0.2f, 1.3f, 30},  // lands
+                            {2.0f, 0.0f, 130, 0.0f, 2.0f, -40},  // partly outside
+                            {1, 0, 5000, 0, 1, 20},              // outside
+                            {1, 2, 5, 2, 4, 5}};                 // singular
+  for (const int mode : {0, 1, 2}) {
+    ScopedEnv env("KA_PASTE_FAST", std::to_string(mode));
+    Scene s = randomScene(20 + mode);
+    Paste p(s.mask, s.S, u);
+    for (const auto& M : cases) {
+      auto want = s.frame;
+      p.composite(s.crop.data(), 255.f, M, want.data(), s.W, s.H);
+      std::vector<uint8_t> got(s.frame.size(), 0xA5);
+      p.composite(s.crop.data(), 255.f, M, s.frame.data(), got.data(), s.W, s.H);
+      ASSERT_EQ(got, want) << "mode " << mode << " M[2] " << M[2];
+
+      Paste::Placement pl;
+      if (!p.place(M, s.W, s.H, &pl)) continue;
+      p.fillPlanes(s.crop.data(), 255.f);
+      std::vector<float> planes[3] = {p.plane(0), p.plane(1), p.plane(2)};
+      for (auto& plane : planes) p.unsharpPlane(plane);
+      p.sharpen(s.crop.data(), 255.f);
+      for (int c = 0; c < 3; ++c) ASSERT_EQ(planes[c], p.plane(c)) << "mode " << mode << " plane " << c;
+      // Planes refilled unsharpened: the tail must interleave them afresh.
+      p.fillPlanes(s.crop.data(), 255.f);
+      auto staged = s.frame;
+      p.compositeTail(staged.data(), s.W, pl.x0, pl.x1, pl.y0, pl.y1, pl.ub, pl.vb, pl.uc, pl.vc);
+      auto unsharpened = s.frame;
+      Paste flat(s.mask, s.S, Unsharp{0.0f, 2.0f, 7});
+      flat.composite(s.crop.data(), 255.f, M, unsharpened.data(), s.W, s.H);
+      ASSERT_EQ(staged, unsharpened) << "mode " << mode;
+    }
+  }
+}
+
 TEST(Paste, IdentityTransformCopiesTheCropTruncated) {
   Scene s = randomScene(3);
   ScopedEnv env("KA_PASTE_FAST", std::nullopt);

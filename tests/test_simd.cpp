@@ -224,6 +224,8 @@ TEST_P(SimdKernels, PasteRowMatchesTheResampleOnInteriorAndBorder) {
   const int width = 90, x0 = 7;
   std::vector<int> fx(width), fy(width);
   int counts[3] = {0, 0, 0};
+  std::vector<float> spread(ka::simd::kPasteSpreadFloats);
+  ka::simd::pasteLanczosSpread(tables.lanczos.data(), spread.data());
   for (int row = -5; row < side + 4; ++row) {
     for (int i = 0; i < width; ++i) {
       fx[i] = i * 301 + static_cast<int>(rng() % 40);
@@ -236,6 +238,13 @@ TEST_P(SimdKernels, PasteRowMatchesTheResampleOnInteriorAndBorder) {
     ka::simd::pasteLanczos8Row(src4.data(), side, mask.data(), tables.lanczos.data(),
                                tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0,
                                x0 + width - 1, frame.data());
+    // The prebuilt-table variant (interior pixels in pairs, an odd one last) gives the
+    // same bytes.
+    std::vector<uint8_t> spreadFrame = before;
+    ka::simd::pasteLanczos8RowSpread(src4.data(), side, mask.data(), tables.lanczos.data(), spread.data(),
+                                     tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0, x0 + width - 1,
+                                     spreadFrame.data());
+    ASSERT_EQ(spreadFrame, frame) << "row " << row;
     for (int x = 0; x < static_cast<int>(frame.size() / 3); ++x) {
       uint8_t o[3] = {before[3 * x], before[3 * x + 1], before[3 * x + 2]};
       double want[3];
@@ -271,6 +280,36 @@ TEST_P(SimdKernels, PasteRowLeavesPixelsWithThinCoverageAlone) {
   ka::simd::pasteLanczos8Row(src4.data(), side, mask.data(), tables.lanczos.data(), tables.bilinear.data(),
                              fx.data(), fy.data(), 0, 0, 0, 15, frame.data());
   EXPECT_EQ(frame, std::vector<uint8_t>(3 * 16, 9));
+}
+
+// ---- unsharp rows ----
+
+// Both row kernels give exactly the scalar loop's bits, vector body and tail alike, with
+// the clamp's NaN, negative and overshooting values.
+TEST_P(SimdKernels, UnsharpRowsMatchTheScalarLoopBitForBit) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> val(-60.0f, 320.0f);
+  for (const int n : {1, 5, 16, 37, 512}) {
+    for (const int k : {1, 3, 13}) {
+      std::vector<float> g(k), pad(n + k - 1), rows(size_t(k) * (n + 3)), in(n), h(n), v(n);
+      for (auto& x : g) x = std::uniform_real_distribution<float>(0.0f, 0.3f)(rng);
+      for (auto& x : pad) x = val(rng);
+      for (auto& x : rows) x = val(rng);
+      for (auto& x : in) x = val(rng);
+      in[n / 2] = std::numeric_limits<float>::quiet_NaN();
+      ka::simd::unsharpRowH(pad.data(), g.data(), k, n, h.data());
+      ka::simd::unsharpRowV(rows.data(), n + 3, g.data(), k, n, in.data(), 255.0f / 256.0f, 1.3f, v.data());
+      for (int x = 0; x < n; ++x) {
+        float a = 0.0f, b = 0.0f;
+        for (int j = 0; j < k; ++j) a += g[j] * pad[x + j];
+        for (int j = 0; j < k; ++j) b += g[j] * rows[size_t(j) * (n + 3) + x];
+        const float s = (1.3f + 1.0f) * (in[x] * (255.0f / 256.0f)) - 1.3f * b;
+        const float want = !(s >= 0.0f) ? 0.0f : (s > 255.0f ? 255.0f : s);
+        ASSERT_EQ(floatBits(h[x]), floatBits(a)) << "n " << n << " k " << k << " x " << x;
+        ASSERT_EQ(floatBits(v[x]), floatBits(want)) << "n " << n << " k " << k << " x " << x;
+      }
+    }
+  }
 }
 
 // ---- conv3x3 ----

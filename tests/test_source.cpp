@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <thread>
 
+#include "compute/pool.h"
 #include "driver/image_io.h"
 #include "driver/movie_decoder_build.h"
 
@@ -213,6 +215,26 @@ TEST(FfSource, HardwareDecoderIsAttemptedUnlessDisabledExactly) {
   test::StderrCapture err;
   auto p = openPriorHevc(driverFixture("prior_444.mov"), kNT, kSide);
   EXPECT_THAT(err.text(), ::testing::Not(HasSubstr("h264_cuvid")));
+}
+
+// The software decoder takes the cores the worker pool leaves free (one to four), not a
+// fixed four that would preempt the pool's workers on a small machine. Its thread count
+// shows in the resident estimate: one YUV frame per thread plus five, before any packet.
+TEST(FfSource, DecoderThreadsAreTheCoresThePoolLeaves) {
+  KA_REQUIRE_DRIVER_FIXTURES();
+  test::ScopedEnv env("KA_DRIVER_HWDEC", "0");
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  const size_t yuv = size_t(kW) * kH * 3 / 2;
+  for (const int pool : {1, 2, cores, cores + 8}) {
+    pool::testing::setThreads(pool);
+    const int got = pool::threads();
+    const int want = std::clamp((cores > 0 ? cores : 4) - got, 1, 4);
+    auto s = openMp4(driverFixture("h264_420.mp4"), kNT, kW, kH);
+    EXPECT_EQ(s->residentBytes(), yuv * (want + 5)) << "pool " << got << " of " << cores << " cores";
+    std::vector<uint8_t> f(s->frameBytes());
+    EXPECT_TRUE(s->next(f.data()));
+  }
+  pool::testing::setThreads(0);
 }
 
 TEST(JpgDirSource, DecodesInOrderAndRefusesAFrameOfTheWrongSize) {
