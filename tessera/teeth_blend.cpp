@@ -174,11 +174,18 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
 }
 
 void TeethPass::conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
-                            const std::vector<float>& bias, int cout, float* out, bool relu) {
+                            const std::vector<float>& bias, int cout, float* out, bool relu,
+                            const float* add) {
   const int h = H_ / 2, w = W_ / 2;
   const size_t plane = size_t(h) * w;
   pool::parallelRange(uint64_t(batch) * cout, 1, [&](uint64_t b, uint64_t e) {
     simd::conv3x3Range(in, batch, cin, h, w, weight.data(), bias.data(), cout, out, int(b), int(e));
+    if (add)
+      for (uint64_t p = b; p < e; ++p) {
+        const float* a = add + (p % uint64_t(cout)) * plane;
+        float* o = out + p * plane;
+        for (size_t q = 0; q < plane; ++q) o[q] += a[q];
+      }
     if (relu)
       for (float* v = out + b * plane; v < out + e * plane; ++v) *v = std::max(*v, 0.0f);
   });
@@ -206,7 +213,8 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
   const size_t plane = size_t(h) * w;
   HeadWork& hd = head_;
   hd.pooled.resize(size_t(n + 1) * 3 * plane);
-  hd.input.resize(size_t(n) * 7 * plane);
+  hd.input.resize(size_t(n) * 4 * plane);
+  hd.target0.resize(16 * plane);
   hd.x1.resize(size_t(n) * 16 * plane);
   hd.x2.resize(size_t(n) * 16 * plane);
   hd.logits.resize(size_t(n) * plane);
@@ -219,16 +227,16 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
   pool::parallelRange(n, 1, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       const float* cp = hd.pooled.data() + k * 3 * plane;
-      float* in = hd.input.data() + k * 7 * plane;
+      float* in = hd.input.data() + k * 4 * plane;
       std::copy(cp, cp + 3 * plane, in);
-      std::copy(tp, tp + 3 * plane, in + 3 * plane);
       for (size_t q = 0; q < plane; ++q)
-        in[6 * plane + q] = (std::fabs(cp[q] - tp[q]) + std::fabs(cp[plane + q] - tp[plane + q]) +
+        in[3 * plane + q] = (std::fabs(cp[q] - tp[q]) + std::fabs(cp[plane + q] - tp[plane + q]) +
                              std::fabs(cp[2 * plane + q] - tp[2 * plane + q])) /
                             3.0f;
     }
   });
-  conv3x3Pool(hd.input.data(), n, 7, weights_.cand0_w, weights_.cand0_b, 16, hd.x1.data(), true);
+  conv3x3Pool(tp, 1, 3, cand0_tgt_w_, weights_.cand0_b, 16, hd.target0.data(), false);
+  conv3x3Pool(hd.input.data(), n, 4, cand0_own_w_, zero_bias_, 16, hd.x1.data(), true, hd.target0.data());
   conv3x3Pool(hd.x1.data(), n, 16, weights_.cand2_w, weights_.cand2_b, 16, hd.x2.data(), true);
   conv3x3Pool(hd.x2.data(), n, 16, weights_.cand4_w, weights_.cand4_b, 1, hd.logits.data(), false);
 

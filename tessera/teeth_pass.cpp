@@ -113,6 +113,17 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
       weights_.cand2_b.size() != 16 || weights_.cand4_w.size() != logit || weights_.cand4_b.size() != 1)
     throw std::runtime_error("teeth: head weights lack the BlendHead(16) candidate branch — refusing the pass");
 
+  cand0_own_w_.resize(16 * 4 * 9);
+  cand0_tgt_w_.resize(16 * 3 * 9);
+  zero_bias_.assign(16, 0.0f);
+  for (int oc = 0; oc < 16; ++oc)
+    for (int ic = 0; ic < 7; ++ic) {
+      const float* src = weights_.cand0_w.data() + (size_t(oc) * 7 + ic) * 9;
+      float* dst = ic >= 3 && ic < 6 ? cand0_tgt_w_.data() + (size_t(oc) * 3 + ic - 3) * 9
+                                     : cand0_own_w_.data() + (size_t(oc) * 4 + (ic < 3 ? ic : 3)) * 9;
+      std::copy(src, src + 9, dst);
+    }
+
   bank_ = bank.bytes;
   aperture_ = bank.aperture;
   c_canon_ = bank.c_canon;
@@ -179,7 +190,8 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
   head_rgb_.reserve(3 * hw);
   head_weights_.reserve((K + 1) * hw);
   head_.pooled.reserve((K + 1) * 3 * plane);
-  head_.input.reserve(K * 7 * plane);
+  head_.input.reserve(K * 4 * plane);
+  head_.target0.reserve(16 * plane);
   head_.x1.reserve(K * 16 * plane);
   head_.x2.reserve(K * 16 * plane);
   head_.logits.reserve(K * plane);

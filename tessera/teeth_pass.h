@@ -140,7 +140,8 @@ class TeethPass {
   // Blend-head scratch, grown on the first frame and reused after.
   struct HeadWork {
     std::vector<float> pooled;     // n x 3 x h x w candidates, then 3 x h x w target
-    std::vector<float> input;      // n x 7 x h x w
+    std::vector<float> input;      // n x 4 x h x w: a candidate's colour and its difference
+    std::vector<float> target0;    // 16 x h x w: the target's share of the first layer
     std::vector<float> x1, x2;     // n x 16 x h x w
     std::vector<float> logits;     // n x h x w
   };
@@ -167,8 +168,11 @@ class TeethPass {
     void start();
     void lap(StageTimes* t, Stage stage);
   };
+  // `add`, when given, holds cout planes added to every batch item's output before the
+  // ReLU.
   void conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
-                   const std::vector<float>& bias, int cout, float* out, bool relu);
+                   const std::vector<float>& bias, int cout, float* out, bool relu,
+                   const float* add = nullptr);
 
   int H_ = 0, W_ = 0, Hp_ = 0, Wp_ = 0;
   int64_t band_h_ = 0, band_w_ = 0;
@@ -180,6 +184,10 @@ class TeethPass {
   // Upsampling taps from the half-resolution maps, per output row and per column.
   std::vector<int32_t> up_r0_, up_r1_, up_c0_, up_c1_;
   std::vector<float> up_rf_, up_cf_;
+  // The first candidate layer split by input: the target's three channels are the same
+  // for every candidate, so their share (with the bias) is computed once per frame and
+  // only the candidate's own four channels (colour, difference) run per candidate.
+  std::vector<float> cand0_own_w_, cand0_tgt_w_, zero_bias_;
 
   // Push and emit scratch: the next pending frame's slot, the settled donor list and
   // the emission buffers.
