@@ -28,6 +28,23 @@ void pool2(const float* in, int h, int w, float* out) {
   }
 }
 
+// o += a (when given), then max(o, 0) (when relu), over n floats. Fixed-length blocks
+// so the compiler's cheapest vectoriser still takes the loops.
+void addRelu(const float* __restrict a, bool relu, float* __restrict o, size_t n) {
+  constexpr size_t kBlock = 16;
+  size_t q = 0;
+  if (a)
+    for (; q + kBlock <= n; q += kBlock)
+      for (size_t t = 0; t < kBlock; ++t) o[q + t] += a[q + t];
+  if (a)
+    for (; q < n; ++q) o[q] += a[q];
+  if (!relu) return;
+  q = 0;
+  for (; q + kBlock <= n; q += kBlock)
+    for (size_t t = 0; t < kBlock; ++t) o[q + t] = std::max(o[q + t], 0.0f);
+  for (; q < n; ++q) o[q] = std::max(o[q], 0.0f);
+}
+
 }  // namespace
 
 void TeethPass::settleList(const Pending& p, const std::vector<int>* next) {
@@ -180,14 +197,9 @@ void TeethPass::conv3x3Pool(const float* in, int batch, int cin, const std::vect
   const size_t plane = size_t(h) * w;
   pool::parallelRange(uint64_t(batch) * cout, 1, [&](uint64_t b, uint64_t e) {
     simd::conv3x3Range(in, batch, cin, h, w, weight.data(), bias.data(), cout, out, int(b), int(e));
-    if (add)
-      for (uint64_t p = b; p < e; ++p) {
-        const float* a = add + (p % uint64_t(cout)) * plane;
-        float* o = out + p * plane;
-        for (size_t q = 0; q < plane; ++q) o[q] += a[q];
-      }
-    if (relu)
-      for (float* v = out + b * plane; v < out + e * plane; ++v) *v = std::max(*v, 0.0f);
+    if (add || relu)
+      for (uint64_t p = b; p < e; ++p) addRelu(add ? add + (p % uint64_t(cout)) * plane : nullptr, relu,
+                                               out + p * plane, plane);
   });
 }
 
