@@ -254,6 +254,21 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
 
   float* wt = weights->data();
   float* out = rgb->data();
+  // The two-fold bilinear upsample, separably: each logit row widened to W columns
+  // first, then every output row mixes two widened rows: the same products and sums as
+  // interpolating each output pixel from its four taps, with half the gathers and a
+  // contiguous inner loop.
+  hd.wide.resize(size_t(n) * h * W_);
+  pool::parallelRange(uint64_t(n) * h, 8, [&](uint64_t b, uint64_t e) {
+    for (uint64_t r = b; r < e; ++r) {
+      const float* L = hd.logits.data() + r * w;
+      float* dst = hd.wide.data() + r * W_;
+      for (int j = 0; j < W_; ++j) {
+        const float fc = up_cf_[j];
+        dst[j] = (1.0f - fc) * L[up_c0_[j]] + fc * L[up_c1_[j]];
+      }
+    }
+  });
   // Per pixel: the upsampled logits, their softmax over the candidates, the blend. Each
   // step runs over a part's pixels plane by plane, so the inner loops are contiguous.
   pool::parallelRange(hw, 256, [&](uint64_t b, uint64_t e) {
@@ -263,18 +278,21 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
     std::fill_n(mx.begin(), len, -INFINITY);
     std::fill_n(sum.begin(), len, 0.0f);
     for (int k = 0; k < n; ++k) {
-      const float* L = hd.logits.data() + size_t(k) * plane;
+      const float* wide = hd.wide.data() + size_t(k) * h * W_;
       float* wk = wt + size_t(k) * hw;
-      int i = int(b / W_), j = int(b % W_);
-      for (size_t t = 0; t < len; ++t) {
-        const int r0 = up_r0_[i], r1 = up_r1_[i], c0 = up_c0_[j], c1 = up_c1_[j];
-        const float fr = up_rf_[i], fc = up_cf_[j];
-        const float top = (1.0f - fc) * L[size_t(r0) * w + c0] + fc * L[size_t(r0) * w + c1];
-        const float bot = (1.0f - fc) * L[size_t(r1) * w + c0] + fc * L[size_t(r1) * w + c1];
-        const float v = (1.0f - fr) * top + fr * bot;
-        wk[b + t] = v;
-        mx[t] = std::max(mx[t], v);
-        if (++j == W_) j = 0, ++i;
+      for (size_t q = b; q < e;) {
+        const size_t i = q / W_, j0 = q % W_, j1 = std::min<size_t>(W_, j0 + (e - q));
+        const float fr = up_rf_[i];
+        const float* top = wide + size_t(up_r0_[i]) * W_;
+        const float* bot = wide + size_t(up_r1_[i]) * W_;
+        float* dst = wk + i * W_;
+        float* m = mx.data() + (q - b) - j0;
+        for (size_t j = j0; j < j1; ++j) {
+          const float v = (1.0f - fr) * top[j] + fr * bot[j];
+          dst[j] = v;
+          m[j] = std::max(m[j], v);
+        }
+        q += j1 - j0;
       }
     }
     for (int k = 0; k < n; ++k) {

@@ -195,6 +195,7 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
   head_.x1.reserve(K * 16 * plane);
   head_.x2.reserve(K * 16 * plane);
   head_.logits.reserve(K * plane);
+  head_.wide.reserve(K * hw / 2);
   last_pooled_.reserve(n_);
   last_order_.reserve(n_);
   last_exact_.reserve(size_t(std::min(config_.kshort, n_)));

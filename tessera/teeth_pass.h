@@ -144,6 +144,7 @@ class TeethPass {
     std::vector<float> target0;    // 16 x h x w: the target's share of the first layer
     std::vector<float> x1, x2;     // n x 16 x h x w
     std::vector<float> logits;     // n x h x w
+    std::vector<float> wide;       // n x h x W: the logits widened to the window's columns
   };
 
   // Indices 0..n-1 ordered by key ascending; equal keys keep index order and NaN keys
