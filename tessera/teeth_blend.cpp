@@ -28,10 +28,13 @@ void pool2(const float* in, int h, int w, float* out) {
   }
 }
 
-// o += a (when given), then max(o, 0) (when relu), over n floats. Fixed-length blocks
-// so the compiler's cheapest vectoriser still takes the loops.
+// Element-wise loops of the softmax and blend. Separate arrays (restrict) and
+// fixed-length blocks let the compiler's cheapest vectoriser take them; each element's
+// arithmetic is unchanged.
+constexpr size_t kBlock = 16;
+
+// o += a (when given), then max(o, 0) (when relu).
 void addRelu(const float* __restrict a, bool relu, float* __restrict o, size_t n) {
-  constexpr size_t kBlock = 16;
   size_t q = 0;
   if (a)
     for (; q + kBlock <= n; q += kBlock)
@@ -43,6 +46,37 @@ void addRelu(const float* __restrict a, bool relu, float* __restrict o, size_t n
   for (; q + kBlock <= n; q += kBlock)
     for (size_t t = 0; t < kBlock; ++t) o[q + t] = std::max(o[q + t], 0.0f);
   for (; q < n; ++q) o[q] = std::max(o[q], 0.0f);
+}
+
+// dst = (1 - fr) top + fr bot; mx = max(mx, dst).
+void mixRows(const float* __restrict top, const float* __restrict bot, float fr, float* __restrict dst,
+             float* __restrict mx, size_t n) {
+  size_t q = 0;
+  for (; q + kBlock <= n; q += kBlock)
+    for (size_t t = 0; t < kBlock; ++t) {
+      dst[q + t] = (1.0f - fr) * top[q + t] + fr * bot[q + t];
+      mx[q + t] = std::max(mx[q + t], dst[q + t]);
+    }
+  for (; q < n; ++q) {
+    dst[q] = (1.0f - fr) * top[q] + fr * bot[q];
+    mx[q] = std::max(mx[q], dst[q]);
+  }
+}
+
+// w /= s.
+void divideBy(const float* __restrict s, float* __restrict w, size_t n) {
+  size_t q = 0;
+  for (; q + kBlock <= n; q += kBlock)
+    for (size_t t = 0; t < kBlock; ++t) w[q + t] /= s[q + t];
+  for (; q < n; ++q) w[q] /= s[q];
+}
+
+// o += w c.
+void mulAdd(const float* __restrict w, const float* __restrict c, float* __restrict o, size_t n) {
+  size_t q = 0;
+  for (; q + kBlock <= n; q += kBlock)
+    for (size_t t = 0; t < kBlock; ++t) o[q + t] += w[q + t] * c[q + t];
+  for (; q < n; ++q) o[q] += w[q] * c[q];
 }
 
 }  // namespace
@@ -286,12 +320,7 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
         const float* top = wide + size_t(up_r0_[i]) * W_;
         const float* bot = wide + size_t(up_r1_[i]) * W_;
         float* dst = wk + i * W_;
-        float* m = mx.data() + (q - b) - j0;
-        for (size_t j = j0; j < j1; ++j) {
-          const float v = (1.0f - fr) * top[j] + fr * bot[j];
-          dst[j] = v;
-          m[j] = std::max(m[j], v);
-        }
+        mixRows(top + j0, bot + j0, fr, dst + j0, mx.data() + (q - b), j1 - j0);
         q += j1 - j0;
       }
     }
@@ -303,16 +332,13 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
       }
     }
     for (int k = 0; k < n; ++k) {
-      float* wk = wt + size_t(k) * hw + b;
-      for (size_t t = 0; t < len; ++t) wk[t] /= sum[t];
+      divideBy(sum.data(), wt + size_t(k) * hw + b, len);
     }
     for (int c = 0; c < 3; ++c) {
       float* o = out + c * hw + b;
       std::fill_n(o, len, 0.0f);
       for (int k = 0; k < n; ++k) {
-        const float* wk = wt + size_t(k) * hw + b;
-        const float* ck = cands.data() + (size_t(k) * 3 + c) * hw + b;
-        for (size_t t = 0; t < len; ++t) o[t] += wk[t] * ck[t];
+        mulAdd(wt + size_t(k) * hw + b, cands.data() + (size_t(k) * 3 + c) * hw + b, o, len);
       }
       const float* tc = target.data() + c * hw + b;
       for (size_t t = 0; t < len; ++t)
