@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "compute/pool.h"
 #include "tessera/teeth_pass.h"
 #include "tests/support/test_support.h"
 #include "tests/test_teeth_util.h"
@@ -35,21 +36,30 @@ TEST(TeethPass, HeadForwardEqualsTheTorchModules) {
   struct Case {
     const char* head;
     const char* dir;
+    bool wide;
   };
-  for (const Case& c : {Case{"blend_head.pt", "full_n1"}, Case{"blend_head.pt", "full_n5"},
-                        Case{"blend_head8.pt", "cand_n1"}, Case{"blend_head8.pt", "cand_n5"}}) {
+  // 48 x 22 over four workers: the pixel loops' shares begin mid-row.
+  GeometryStamp wide = smallStamp();
+  wide.canvas_w = wide.canvas_h = 64;
+  wide.window_w = 48, wide.window_h = 22, wide.band_r1 = 20, wide.band_c1 = 46;
+  for (const Case& c : {Case{"blend_head.pt", "full_n1", false}, Case{"blend_head.pt", "full_n5", false},
+                        Case{"blend_head8.pt", "cand_n1", false}, Case{"blend_head8.pt", "cand_n5", false},
+                        Case{"blend_head8.pt", "cand_n3_wide", true}}) {
     SCOPED_TRACE(c.dir);
     const std::string d = tessera() + "teeth_head/" + c.dir + "/";
     const auto dims = readRaw<int32_t>(d + "dims.i32");
     ASSERT_EQ(dims.size(), 3u);
     const int n = dims[0];
-    ASSERT_EQ(dims[1], smallStamp().window_h);
-    ASSERT_EQ(dims[2], smallStamp().window_w);
+    const GeometryStamp stamp = c.wide ? wide : smallStamp();
+    ASSERT_EQ(dims[1], stamp.window_h);
+    ASSERT_EQ(dims[2], stamp.window_w);
     const std::string pt = test::slurp(tessera() + "heads/" + c.head);
-    TeethPass pass(solidBank(1), loadHeadPt(std::vector<uint8_t>(pt.begin(), pt.end())), ServeConfig{});
+    TeethPass pass(solidBank(1, stamp), loadHeadPt(std::vector<uint8_t>(pt.begin(), pt.end())), ServeConfig{});
     std::vector<float> rgb, weights;
+    ka::pool::testing::setThreads(c.wide ? 4 : 0);
     pass.headForward(readRaw<float>(d + "cands.f32"), n, readRaw<float>(d + "target.f32"),
                      readRaw<uint8_t>(d + "valid.u8"), &rgb, &weights);
+    ka::pool::testing::setThreads(0);
     const auto want_rgb = readRaw<float>(d + "rgb.f32");
     const auto want_w = readRaw<float>(d + "weights.f32");
     ASSERT_EQ(rgb.size(), want_rgb.size());
