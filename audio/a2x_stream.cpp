@@ -14,7 +14,7 @@
 #include "bundle/file_io.h"
 #include "bundle/member.h"
 #include "compute/pool.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::a2x {
 namespace {

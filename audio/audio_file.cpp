@@ -16,7 +16,7 @@ extern "C" {
 }
 
 #include "driver/ff_owners.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "audio/speech_frontend.h"
 #include "compute/pool.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::fca {
 namespace {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "compute/pool.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::audio {
 

@@ -18,7 +18,7 @@
 #include "bundle/file_io.h"
 #include "compute/pool.h"
 #include "compute/simd.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::a2x {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bundle/path_util.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 namespace {

@@ -12,7 +12,7 @@
 #include "bundle/manifest_fields.h"
 #include "bundle/manifest_key.h"
 #include "bundle/member.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 namespace {

@@ -16,7 +16,7 @@
 #include "bundle/manifest.h"
 #include "bundle/manifest_fields.h"
 #include "bundle/member.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 

@@ -18,7 +18,7 @@ extern "C" {
 #include "compute/pool.h"
 #include "compute/simd.h"
 #include "driver/source.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::driver {
 namespace {

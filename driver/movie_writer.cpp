@@ -14,7 +14,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 

@@ -8,7 +8,7 @@
 #include "bundle/member.h"
 #include "compute/pool.h"
 #include "ka/ka.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 

@@ -1,6 +1,6 @@
 // The C interface's log controls. They cannot fail and leave the error texts alone.
 #include "ka/ka.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 extern "C" {
 

@@ -10,7 +10,7 @@
 
 #include "compute/pool.h"
 #include "compute/simd.h"
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "compute/simd.h"
 #include "compute/simd_conv_f16.h"
-#include "ka/log.h"
+#include "base/log.h"
 #include "render/conv_backend_pack.h"
 #include "render/conv_backend_workers.h"
 

@@ -18,7 +18,7 @@
 #include "compute/pool.h"
 #include "compute/simd.h"
 #include "ka/ka.h"
-#include "ka/log.h"
+#include "base/log.h"
 #include "render/conv_backend.h"
 #include "render/custom_ops.h"
 #include "render/graph_rewrites.h"

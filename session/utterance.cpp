@@ -7,7 +7,7 @@
 
 #include "bundle/member.h"
 #include "ka/context.h"
-#include "ka/log.h"
+#include "base/log.h"
 #include "render/renderer.h"
 #include "session/motion_model.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "compute/pool.h"
-#include "ka/log.h"
+#include "base/log.h"
 #include "tessera/box.h"
 
 namespace ka::tessera {

@@ -12,7 +12,7 @@
 
 #include "driver/source.h"
 #include "ka/ka.h"
-#include "ka/log.h"
+#include "base/log.h"
 #include "render/onnx_codec.h"
 #include "tests/support/test_support.h"
 

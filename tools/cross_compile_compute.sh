@@ -106,7 +106,7 @@ ort_include="${KA_ORT_ROOT:-$root/build/deps/onnxruntime}/include"
 [ -f "$ort_include/onnxruntime_c_api.h" ] || "$root/tools/bootstrap.sh" "$root/build"
 [ -f "$ort_include/onnxruntime_c_api.h" ] || { echo "[cross] ONNX Runtime headers not found in $ort_include" >&2; exit 1; }
 for src in "$root/tools/cross/conv_engine_render.cpp" "$root/render/conv_backend.cpp" \
-           "$root/render/conv_backend_engine.cpp" "$root/render/conv_backend_workers.cpp" "$root/ka/log.cpp"; do
+           "$root/render/conv_backend_engine.cpp" "$root/render/conv_backend_workers.cpp" "$root/base/log.cpp"; do
   echo "[cross] $cxx ${src#$root/}"
   "$cxx" "${tflags[@]}" -idirafter "$ort_include" -c "$src" -o "$out/engine-$(basename "${src%.*}").o"
 done

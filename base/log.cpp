@@ -1,4 +1,4 @@
-#include "ka/log.h"
+#include "base/log.h"
 
 #include <atomic>
 #include <cstdio>

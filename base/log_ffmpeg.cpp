@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::log {
 namespace {

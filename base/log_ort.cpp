@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "ka/log.h"
+#include "base/log.h"
 
 namespace ka::log {
 
