@@ -136,6 +136,70 @@ KA_API void ka_set_log_callback(ka_log_fn fn, void* user);
  * the nearest one). Overrides KA_LOG_LEVEL. Returns the previous level. */
 KA_API int ka_set_log_level(int level);
 
+/* ---- Telemetry ------------------------------------------------------------------- */
+
+/* Counters and events, batched in memory as JSON with a description of the device. The
+ * library never sends anything anywhere: the host reads the pending batch, ships it as
+ * it likes and then flushes it.
+ *
+ *     int64_t need = ka_tel_pending_json(NULL, 0);   // seals the batch: see below
+ *     char* doc = malloc(need);
+ *     if (ka_tel_pending_json(doc, need) == need) ship(doc);
+ *     ka_tel_flush();                                // clears exactly what was read
+ *
+ * The first read (ka_tel_pending_json) seals the batch: events recorded from then on go
+ * into the next batch, repeated reads return the same document byte for byte, and
+ * ka_tel_flush clears the sealed batch only. So no event is shipped twice or lost
+ * between a read and its flush, however many threads record meanwhile. A flush without
+ * a read clears whatever was pending.
+ *
+ * All four functions may be called from any thread at any time. Recording takes one
+ * short lock, formats nothing and, once a name has been seen, allocates nothing; a read
+ * formats outside that lock. Errors follow the Conventions, with ka_tel_last_error().
+ *
+ * Bounds per batch: 256 distinct names (an event under a 257th name is dropped and
+ * counted in "dropped_names"); 4096 text events and 4 MiB of their bytes (beyond them
+ * the oldest texts are dropped and counted in "dropped_texts"); a text beyond 64 KiB is
+ * cut there on a character boundary and its event says how many bytes were cut
+ * ("cut_bytes"). KA_TELEMETRY=off (or 0) turns recording off for the process: every
+ * call then succeeds and records nothing.
+ *
+ * The document (UTF-8 JSON; names and texts are escaped, invalid UTF-8 becomes U+FFFD):
+ *   {"format": "ka_telemetry.v1", "enabled": true,
+ *    "device": {"library", "cpu_model", "arch", "cores", "vector_target", "onnxruntime",
+ *               "ffmpeg", "libavcodec", "os"},
+ *    "batch": {"start_unix_ms", "end_unix_ms", "events", "dropped_texts", "dropped_names"},
+ *    "metrics": [{"name", "count", "sum", "min", "max", "mean", "p50", "p90", "p99"}, ...],
+ *    "texts": [{"name", "unix_ms", "text" [, "cut_bytes"]}, ...]}   (in recording order)
+ * "events" counts every event recorded into the batch, dropped ones included. Quantiles
+ * come from a fixed-size sketch: within 1% of the value at rank floor(q * (count - 1)).
+ *
+ * The library's own events (numbers):
+ *   "ka.bundle_open_ms"        per ka_create that succeeded: time to open the bundle
+ *   "utt.first_frame_ms"       per utterance: first_frame_ms of ka_utt_stats
+ *   "utt.speech_frames"        per utterance: speech frames it delivered to the ring
+ *   "utt.render_ms"            per utterance: the session's smoothed render time
+ *   "utt.paste_ms"             per utterance: mean paste time per speech frame
+ *   "utt.render_failures"      per utterance: render failures during it
+ *   "utt.teeth_borrowed", "utt.teeth_refused"   per utterance, when teeth are attached
+ */
+
+/* Records one numeric event under `name` (1..64 bytes). Returns 1; 0 for a NULL, empty
+ * or over-long name, a NaN or infinite value, or a full names table. */
+KA_API int ka_tel_record(const char* name, double value);
+/* Records one text event (NUL-terminated) under `name`. Returns 1; 0 as ka_tel_record
+ * or for a NULL text. */
+KA_API int ka_tel_record_str(const char* name, const char* text);
+/* The pending batch as one JSON document: returns the bytes it needs, its terminating
+ * NUL included, and copies it into out when cap is at least that; otherwise (out NULL,
+ * cap 0 or one short) nothing is copied (out[0] = 0 when cap > 0). -1 when the document
+ * could not be built (out of memory). */
+KA_API int64_t ka_tel_pending_json(char* out, size_t cap);
+/* Clears the pending batch; returns how many events it held. Never fails. */
+KA_API int64_t ka_tel_flush(void);
+/* The calling thread's last error text of the ka_tel_ family; "" when none. */
+KA_API const char* ka_tel_last_error(void);
+
 /* ---- Bundle queries (need no context) -------------------------------------------- */
 
 /* Writes the bundle directory for `path` into out[cap]: a directory is returned as is;

@@ -1,10 +1,12 @@
 // The ka_ family: opening a context on a bundle, closing it, and its sizes.
+#include <chrono>
 #include <exception>
 #include <string>
 
 #include "ka/context.h"
 #include "ka/ka.h"
 #include "ka/ka_error.h"
+#include "telemetry/recorder.h"
 
 using ka::capi::kaClearErr;
 using ka::capi::kaSetErr;
@@ -18,7 +20,12 @@ ka_ctx* ka_create(const char* bundle_dir, const char* model_key, int threads, co
     return nullptr;
   }
   try {
-    return new ka_ctx(bundle_dir, model_key, threads, ep ? ep : "");
+    const auto t0 = std::chrono::steady_clock::now();
+    auto* ctx = new ka_ctx(bundle_dir, model_key, threads, ep ? ep : "");
+    ka::telemetry::Recorder::instance().record(
+        "ka.bundle_open_ms",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    return ctx;
   } catch (const std::exception& e) {
     kaSetErr("ka_create", e);
     return nullptr;
