@@ -1,0 +1,122 @@
+"""Frames and keypoints from Python equal the C paths' byte for byte on the same inputs:
+the ka tool's single-frame render and its a2x printout, and the offline stream against
+the same work done call by call."""
+from __future__ import annotations
+
+import subprocess
+
+import numpy as np
+import pytest
+
+import ka
+from conftest import fixture_path, ka_tool, read_png, read_wav
+
+
+@pytest.mark.parametrize("mode,index", [("row", 0), ("row", 4), ("kp", 3)])
+def test_single_frame_equals_tool(tmp_path, mode, index):
+    bundle = fixture_path("fca", "bundle")
+    tool = ka_tool()
+    with ka.Context(bundle, "b1") as ctx:
+        if mode == "row":
+            args = ["--row", str(index)]
+            crop = ctx.render_drive_crop(index, copy=False)
+            xs = np.fromfile(bundle / "xs_target.bin", np.float32).reshape(-1, 21, 3)
+            # The row's own driver frame: the tool prints it.
+        else:
+            rng = np.random.default_rng(index)
+            xs = np.fromfile(bundle / "xs_target.bin", np.float32).reshape(-1, 21, 3)[index]
+            xd = (xs + rng.normal(0, 0.01, xs.shape)).astype(np.float32)
+            np.concatenate([xs.ravel(), xd.ravel()]).astype("<f4").tofile(tmp_path / "kp.bin")
+            args = ["--si", str(index), "--kp", str(tmp_path / "kp.bin")]
+            crop = ctx.render_kp_crop(index, xs, xd, copy=False)
+        out = subprocess.run([tool, "render", str(bundle), *args, "--model", "b1",
+                              "--out", str(tmp_path / "c.png")], check=True,
+                             capture_output=True, text=True).stdout
+        si = int(out.split("driver frame ")[1].split()[0])
+        want = read_png(tmp_path / "c.png", ctx.width, ctx.height)
+        pasted = ctx.paste_crop(si, crop)  # the library's crop buffer, no copy
+        last = ctx.paste_last(si)
+        if mode == "row":
+            rgba = ctx.render_drive_rgba(index)
+        else:
+            rgba = ctx.render_kp_rgba(index, xs, xd)
+    assert np.array_equal(pasted, want)
+    assert np.array_equal(last, want)
+    assert np.array_equal(rgba[..., :3], want) and (rgba[..., 3] == 255).all()
+
+
+def test_stream_equals_call_by_call():
+    root = fixture_path("fca")
+    bundle, enc = root / "bundle", root / "w2v" / "audio_encoder.onnx"
+    x = ka._arrays.audio_f32(read_wav(root / "clips" / "tiny.wav"))
+    drop = 1
+    with ka.Stream(bundle, enc, threads=1, drop=drop) as st:
+        got = list(st.run(x))
+    with ka.Fca(enc, bundle / "fca_stream.onnx", threads=1) as f:
+        d = f.deltas(x)
+    xs_t = np.fromfile(bundle / "xs_target.bin", np.float32).reshape(-1, 21, 3)
+    assert len(got) == len(d) - drop > 0
+    with ka.Context(bundle, "render", threads=1) as ctx:
+        for k, frame in enumerate(got):
+            i = k + drop
+            si = i % ctx.nt
+            crop = ctx.render_kp_crop(si, xs_t[si], xs_t[si] + np.float32(1.0) * d[i], copy=False)
+            assert np.array_equal(frame, ctx.paste_crop(si, crop)), f"frame {k}"
+    # Leaving the loop early stops cleanly and the stream stays usable.
+    with ka.Stream(bundle, enc, threads=1) as st:
+        for _ in st.run(x):
+            break
+        assert len(list(st.run(x))) == len(d)
+
+
+def _mouth(xd: np.ndarray) -> np.ndarray:
+    a, b = xd[:, 17, :], xd[:, 18, :]
+    s = (a - b) * (a - b)
+    return np.sqrt(s[:, 0] + s[:, 1] + s[:, 2])  # float32 throughout, as the tool
+
+
+@pytest.mark.parametrize("offline", [False, True])
+def test_a2x_equals_tool(tmp_path, monkeypatch, offline):
+    root = fixture_path("utt")
+    motion, w2v = root / "motion-a2x", root / "motion-a2x" / "w2v" / "audio_encoder.onnx"
+    clip = fixture_path("fca", "clips", "tiny.wav")
+    tool = ka_tool()
+    cmd = [tool, "a2x", str(motion), str(clip), "--live-chunk", "100", "--csv",
+           str(tmp_path / "a.csv"), "--w2v", str(w2v)] + (["--offline"] if offline else [])
+    subprocess.run(cmd, check=True, capture_output=True)
+    rows = np.loadtxt(tmp_path / "a.csv", delimiter=",", skiprows=1, ndmin=2)
+
+    monkeypatch.setenv("W2V_ONNX", str(w2v))
+    x = ka._arrays.audio_f32(read_wav(clip))
+    with ka.A2X(motion) as a:
+        if offline:
+            d, wn = a.deltas(x)
+            xs_t = np.fromfile(motion / "xs_target.bin", np.float32).reshape(-1, 21, 3)
+            si = np.arange(len(d)) % len(xs_t)
+            xd = xs_t[si] + d
+        else:
+            parts = []
+            for at in range(0, len(x), 1600):
+                a.push(x[at:at + 1600])
+                parts += _drain(a)
+            a.finish()
+            parts += _drain(a)
+            assert sum(len(p.si) for p in parts) == a.total()
+            si = np.concatenate([p.si for p in parts])
+            xd = np.concatenate([p.xd for p in parts])
+            wn = np.concatenate([p.wn for p in parts])
+    assert len(si) == len(rows) > 0
+    assert np.array_equal(si, rows[:, 1].astype(int))
+    assert [f"{v:.6f}" for v in _mouth(xd)] == [f"{v:.6f}" for v in rows[:, 2]]
+    assert [f"{v:.6f}" for v in wn] == [f"{v:.6f}" for v in rows[:, 3]]
+
+
+def _drain(a: ka.A2X) -> list:
+    out = []
+    while True:
+        f = a.pull(8)
+        if len(f.si) == 0 and a.avail() > 0:
+            f = a.pull(8)
+        if len(f.si) == 0:
+            return out
+        out.append(f)
