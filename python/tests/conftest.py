@@ -15,20 +15,27 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))  # the package from the source tree unless installed
 
 
+def _missing(what: str) -> None:
+    # Under ctest the fixtures are made first: a missing one is a fault, not a skip.
+    if os.environ.get("KA_TEST_REQUIRE_FIXTURES"):
+        pytest.fail(what)
+    pytest.skip(what)
+
+
 def fixture_path(*parts: str) -> pathlib.Path:
     root = os.environ.get("KA_TEST_FIXTURES")
     if not root:
-        pytest.skip("KA_TEST_FIXTURES is not set")
+        _missing("KA_TEST_FIXTURES is not set")
     p = pathlib.Path(root, *parts)
     if not p.exists():
-        pytest.skip(f"no fixture {p}")
+        _missing(f"no fixture {p}")
     return p
 
 
 def ka_tool() -> str:
     tool = os.environ.get("KA_TOOL")
     if not tool or not os.access(tool, os.X_OK):
-        pytest.skip("KA_TOOL is not set")
+        pytest.skip("KA_TOOL is not set (the ka tool is not built)")
     return tool
 
 
@@ -45,10 +52,11 @@ def read_png(path: os.PathLike, width: int, height: int) -> np.ndarray:
     return np.frombuffer(raw, np.uint8).reshape(height, width, 3)
 
 
-def run_python(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
+def run_python(code: str, env: dict | None = None, timeout: float = 120,
+               cwd: os.PathLike | None = None) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter with this package importable."""
     e = dict(os.environ)
     e["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE.parent), e.get("PYTHONPATH")]))
     e.update(env or {})
     return subprocess.run([sys.executable, "-c", code], env=e, capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, cwd=cwd)

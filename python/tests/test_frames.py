@@ -3,13 +3,15 @@ the ka tool's single-frame render and its a2x printout, and the offline stream a
 the same work done call by call."""
 from __future__ import annotations
 
+import pathlib
+import shutil
 import subprocess
 
 import numpy as np
 import pytest
 
 import ka
-from conftest import fixture_path, ka_tool, read_png, read_wav
+from conftest import fixture_path, ka_tool, read_png, read_wav, run_python
 
 
 @pytest.mark.parametrize("mode,index", [("row", 0), ("row", 4), ("kp", 3)])
@@ -120,3 +122,21 @@ def _drain(a: ka.A2X) -> list:
         if len(f.si) == 0:
             return out
         out.append(f)
+
+
+def test_readme_example_runs(tmp_path):
+    """The README's Python example, on the fixture bundle, makes an MP4 with one frame
+    per 640 samples of the speech."""
+    root = fixture_path("fca")
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    section = readme.split("## Using the library from Python", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    code = code.replace("/tmp/alice", str(root / "bundle")).replace(
+        "/tmp/w2v/audio_encoder.onnx", str(root / "w2v" / "audio_encoder.onnx"))
+    shutil.copy(root / "clips" / "tiny.wav", tmp_path / "speech.wav")
+    r = run_python(code, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr[-2000:]
+    frames = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                             "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0",
+                             str(tmp_path / "clip.mp4")], check=True, capture_output=True, text=True)
+    assert int(frames.stdout) == -(-len(read_wav(tmp_path / "speech.wav")) // 640)
