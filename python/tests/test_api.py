@@ -263,3 +263,42 @@ def test_telemetry_round_trip():
     assert any(m["name"] == "py.test_ms" and m["count"] == 1 for m in doc["metrics"])
     assert any(t["name"] == "py.note" and t["text"] == "naïve \"quoted\"" for t in doc["texts"])
     assert ka.telemetry.flush() == 2
+
+
+def test_installs_offline_and_finds_the_library_through_pkg_config(tmp_path):
+    """pip installs the package without a network; installed, it finds the library
+    through pkg-config when KA_LIBRARY is not set, and says where it looked when nothing
+    finds it."""
+    import os
+    import shutil
+    import subprocess
+    import sys
+    lib_path = pathlib.Path(os.environ.get("KA_LIBRARY") or ka.library_path()).resolve()
+    if not lib_path.is_file() or not shutil.which("pkg-config"):
+        pytest.skip("needs the library as a file and pkg-config")
+    src = tmp_path / "src"
+    shutil.copytree(HERE.parent, src, ignore=shutil.ignore_patterns("tests", "build", "*.egg-info",
+                                                                      "__pycache__"))
+    site = tmp_path / "site"
+    r = subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+                        "--no-deps", "--target", str(site), str(src)], capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    pc = tmp_path / "pc"
+    pc.mkdir()
+    (pc / "ka_core.pc").write_text(f"libdir={lib_path.parent}\nName: ka_core\nDescription: x\n"
+                                   f"Version: {ka.__version__}\nLibs: -L${{libdir}} -lka_core\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("KA_LIBRARY", "PYTHONPATH")}
+    env.update(PYTHONPATH=str(site), PKG_CONFIG_PATH=str(pc), LD_LIBRARY_PATH="")
+    code = "import ka; print(ka.__file__); print(ka.library_path()); print(ka.library_version())"
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    where, found, version = r.stdout.split()
+    assert where.startswith(str(site)) and pathlib.Path(found).parent == lib_path.parent
+    assert version == ka.__version__
+    env["PKG_CONFIG_PATH"] = str(tmp_path / "none")
+    import ctypes.util
+    if subprocess.run(["pkg-config", "--exists", "ka_core"], env=env).returncode != 0 and \
+            not ctypes.util.find_library("ka_core"):  # not installed on this machine
+        r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                           cwd=tmp_path)
+        assert r.returncode != 0 and "set KA_LIBRARY" in r.stderr
