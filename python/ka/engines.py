@@ -10,7 +10,8 @@ import numpy as np
 
 from . import _arrays as arr
 from ._handle import Handle, _Native
-from ._lib import KP_FLOATS, check_error, enc, lib, raise_error
+from ._errors import KaError
+from ._lib import KP_FLOATS, enc, lib, raise_error, text
 
 _F = ctypes.c_float
 
@@ -59,7 +60,16 @@ class A2X(Handle):
         """Appends speech (float32 as is; float64 and int16 converted: see the docs)."""
         x = arr.audio_f32(samples)
         with self._h.use() as a:
-            lib().ka_a2x_push(a, arr.ptr(x, _F), int(x.size))
+            if lib().ka_a2x_push(a, arr.ptr(x, _F), int(x.size)) != 1:
+                raise_error("ka_a2x_last_error", "ka_a2x_push: failed")
+
+    @staticmethod
+    def _raise_if_new(before: str) -> None:
+        # avail and pull report a failure only through the text, and leave a text from
+        # an earlier call of the family in place, so only a changed text is news.
+        after = text(lib().ka_a2x_last_error())
+        if after and after != before:
+            raise KaError(after)
 
     def finish(self) -> None:
         """The audio is complete: frames up to the last partial one become available."""
@@ -69,8 +79,9 @@ class A2X(Handle):
     def avail(self) -> int:
         """Frames that can be pulled now (runs a bounded amount of network work)."""
         with self._h.use() as a:
+            before = text(lib().ka_a2x_last_error())
             n = lib().ka_a2x_avail(a)
-            check_error("ka_a2x_last_error")
+            self._raise_if_new(before)
         return int(n)
 
     def pull(self, max_frames: int = 8) -> KeypointFrames:
@@ -79,11 +90,12 @@ class A2X(Handle):
         if len(f.si) == 0:
             return f
         with self._h.use() as a:
+            before = text(lib().ka_a2x_last_error())
             n = lib().ka_a2x_pull_wn(a, arr.ptr(f.si, ctypes.c_int), arr.ptr(f.xs, _F),
                                      arr.ptr(f.xd, _F), arr.ptr(f.wn, _F), len(f.si))
             if n < 0:
                 raise_error("ka_a2x_last_error", "ka_a2x_pull: failed")
-            check_error("ka_a2x_last_error")
+            self._raise_if_new(before)
         return _head(f, n)
 
     def deltas(self, samples) -> tuple[np.ndarray, np.ndarray]:

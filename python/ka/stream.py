@@ -10,7 +10,7 @@ from typing import Iterator, Optional
 import numpy as np
 
 from . import _arrays as arr
-from ._errors import KaError
+from ._errors import KaClosedError, KaError
 from ._handle import Handle, _Native
 from ._lib import STREAM_FRAME_CB, enc, lib, text
 
@@ -30,6 +30,7 @@ class Stream(Handle):
             msg = text(L.ka_stream_last_error()) or text(L.ka_last_error())
             raise KaError(msg or "ka_stream_create: failed")
         self._h = _Native(p, L.ka_stream_destroy, "Stream")
+        self._runs: set[threading.Event] = set()
         with self._h.use() as s:
             self.width: int = L.ka_stream_width(s)
             self.height: int = L.ka_stream_height(s)
@@ -64,7 +65,10 @@ class Stream(Handle):
                         q.put(f, timeout=0.1)
                         return
                     except queue.Full:
-                        pass
+                        # A consumer that will never come back (the interpreter is
+                        # exiting) must not keep the run, and so the exit, waiting.
+                        if not threading.main_thread().is_alive():
+                            stop.set()
             except BaseException as e:  # noqa: BLE001
                 stop.set()
                 errors.append(e)
@@ -91,10 +95,15 @@ class Stream(Handle):
                             _drain(q)
 
         t = threading.Thread(target=worker, name="ka-stream-run")
+        self._runs.add(stop)
         t.start()
         try:
             while True:
                 item = q.get()
+                if stop.is_set():
+                    if errors:
+                        break
+                    raise KaClosedError("Stream is closed")  # the rest was dropped
                 if item is _DONE:
                     break
                 yield item  # type: ignore[misc]
@@ -102,8 +111,15 @@ class Stream(Handle):
             stop.set()
             _drain(q)
             t.join()
+            self._runs.discard(stop)
         if errors:
             raise errors[0]
+
+    def close(self) -> None:
+        """Stops runs in progress (their frames are dropped) and releases the stream."""
+        for stop in list(getattr(self, "_runs", ())):
+            stop.set()
+        super().close()
 
 
 def _drain(q: "queue.Queue[object]") -> None:
