@@ -4,6 +4,7 @@ the same work done call by call."""
 from __future__ import annotations
 
 import pathlib
+import re
 import shutil
 import subprocess
 
@@ -150,3 +151,39 @@ def test_readme_example_runs(tmp_path):
                              "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0",
                              str(tmp_path / "clip.mp4")], check=True, capture_output=True, text=True)
     assert int(frames.stdout) == -(-len(read_wav(tmp_path / "speech.wav")) // 640)
+
+
+def test_teeth_members_equal_tool_and_attach(monkeypatch):
+    root = fixture_path("utt")
+    teeth = root / "teeth"
+    shown = subprocess.run([ka_tool(), "tessera", "inspect", str(teeth)], check=True,
+                           capture_output=True, text=True).stdout
+    with ka.TesseraCarriage(teeth) as c:
+        assert c.complete and c.declared and c.missing == []
+        for slot in ka.slot_keys():
+            assert re.search(rf"^  {slot} +{re.escape(c.path(slot))}$", shown, re.M), slot
+    with ka.TesseraMembers(teeth) as m:
+        fields = {
+            r"donors +(\d+), stored patch (\d+)x(\d+) \(\d+ bytes each, (\d+) in all\)":
+                [m.n_donors, m.band_w, m.band_h, m.band_bytes],
+            r"\(container (\w+), codec (\w+), pix_fmt (\w+), packing (\w+)\)":
+                [m.bank_container, m.bank_codec, m.bank_pix_fmt, m.bank_packing],
+            r"c_canon +\(([\d.]+), ([\d.]+)\)": [f"{v:.2f}" for v in m.c_canon],
+            r"stamp +\{" + ", ".join(r"\w+=(-?\d+)" for _ in range(12)) + r"\}": list(m.stamp),
+        }
+        for pattern, values in fields.items():
+            found = re.search(pattern, shown)
+            assert found and [str(v) for v in values] == list(found.groups()), pattern
+        assert m.cent.shape == (m.n_donors, 2) and m.aperture.shape == (m.n_donors,)
+        assert len(m.head_pt) > 0 and m.head_json.startswith("{")
+        bank = m.reorder(np.zeros((m.n_donors, m.band_h, m.band_w, 3), np.uint8))
+        with pytest.raises(ValueError):
+            m.reorder(np.zeros((m.n_donors, m.band_w, m.band_h, 3), np.uint8))
+        monkeypatch.setenv("W2V_ONNX", str(root / "motion-a2x" / "w2v" / "audio_encoder.onnx"))
+        with ka.Context(teeth, "b1", threads=1) as ctx, \
+                ka.Utterance(ctx, root / "motion-teeth", threads=1, steady_model="-") as s:
+            assert s.teeth_stats().state == 0 and s.teeth_geometry() == ""
+            with pytest.raises(ValueError):
+                s.attach_teeth(m, bank[:, :, :, :2])
+            s.attach_teeth(m, bank)
+            assert s.teeth_stats().state == 1 and s.teeth_geometry() != ""
