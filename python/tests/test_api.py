@@ -216,11 +216,19 @@ def test_two_threads_pull_from_two_sessions(monkeypatch):
         except BaseException as e:  # noqa: BLE001
             results[k] = e
 
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
+    # The library's own threads log meanwhile, into Python.
+    lines: list[tuple[str, str]] = []
+    ka.set_log_callback(lambda lv, line: lines.append((threading.current_thread().name, line)),
+                        logging.DEBUG)
+    try:
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+    finally:
+        ka.set_log_callback(None)
+    assert any(line.startswith("[ka") for _, line in lines)
     for k in range(2):
         got = results[k]
         assert not isinstance(got, BaseException), repr(got)
