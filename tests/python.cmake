@@ -15,7 +15,7 @@ add_test(NAME python_package
   COMMAND ${KA_SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/python/tests)
 set_tests_properties(python_package PROPERTIES
   ENVIRONMENT "${_ka_py_env}"
-  FIXTURES_REQUIRED "fca;utt_fixtures"
+  FIXTURES_REQUIRED "fca;utt_fixtures;motion"
   SKIP_RETURN_CODE 5
   TIMEOUT 300)
 if(KA_SANITIZE)

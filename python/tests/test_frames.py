@@ -187,3 +187,32 @@ def test_teeth_members_equal_tool_and_attach(monkeypatch):
                 s.attach_teeth(m, bank[:, :, :, :2])
             s.attach_teeth(m, bank)
             assert s.teeth_stats().state == 1 and s.teeth_geometry() != ""
+
+
+@pytest.mark.parametrize("chunk", [None, 8000])
+def test_motion_equals_reference(chunk):
+    """The motion generator's frames through the package: driver indices and source
+    keypoints exactly the reference's, driven keypoints within its round-off."""
+    d = fixture_path("motion")
+    ref = d / ".reference"
+    x = np.fromfile(ref / "speech.f32", np.float32)
+    parts = []
+    with ka.Motion(d, threads=1) as m:
+        # The networks advance as each piece allows; the frames, pulled after the
+        # finish, must not show how the audio was cut.
+        for at in range(0, len(x), chunk or len(x)):
+            m.push(x[at:at + (chunk or len(x))])
+            assert m.avail() >= 0
+        m.finish()
+        while (f := m.pull(7)).si.size:
+            parts.append(f)
+        total = m.total()
+    si = np.concatenate([p.si for p in parts])
+    xs = np.concatenate([p.xs for p in parts])
+    xd = np.concatenate([p.xd for p in parts])
+    assert len(si) == total > 0
+    assert np.array_equal(si, np.fromfile(ref / "si.i32", np.int32))
+    assert np.array_equal(xs.ravel(), np.fromfile(ref / "xs.f32", np.float32))
+    want = np.fromfile(ref / "xd.f32", np.float32).reshape(-1, 21, 3)
+    err = np.abs(xd - want).max(axis=(1, 2))
+    assert (err <= 1e-4 * np.abs(want).max(axis=(1, 2))).all(), err.max()
