@@ -5,7 +5,7 @@ import ctypes
 import os
 import queue
 import threading
-from typing import Iterator, Optional
+from typing import Iterator
 
 import numpy as np
 

@@ -5,7 +5,7 @@ import ctypes
 import os
 import time
 from dataclasses import dataclass
-from typing import Iterator, NamedTuple, Optional
+from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional
 
 import numpy as np
 
@@ -13,6 +13,9 @@ from . import _arrays as arr
 from ._handle import Handle, _Native
 from ._lib import UttFrameInfo, UttOpts, UttStats, enc, lib, raise_error, text
 from .context import Context
+
+if TYPE_CHECKING:
+    from .tessera import TesseraMembers
 
 IDLE, SPEECH, RAMP = 0, 1, 2
 
@@ -187,5 +190,4 @@ class Utterance(Handle):
     def attach_teeth(self, members: "TesseraMembers", bank: np.ndarray) -> None:
         """Arms the session with a teeth pass from ``members`` and their decoded bank in
         donor order (``(n_donors, band_h, band_w, 3)`` uint8)."""
-        from .tessera import TesseraMembers  # noqa: F401 (type only)
         members._attach(self, bank)

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import ka
-from conftest import HERE, fixture_path, read_wav, run_python
+from conftest import HERE, fixture_path, run_python
 
 
 def test_failures_raise_library_texts(tmp_path, monkeypatch):
