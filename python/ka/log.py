@@ -13,6 +13,7 @@ _TO_LOGGING = {0: logging.ERROR, 1: logging.WARNING, 2: logging.INFO, 3: logging
 
 _lock = threading.Lock()
 _current: Optional[object] = None  # the ctypes callback the library holds: kept alive here
+_inside = threading.local()  # set while this thread delivers a line
 
 
 def _ka_level(level: int) -> int:
@@ -42,10 +43,15 @@ def set_log_callback(fn: LogTarget = None, level: int = logging.INFO) -> None:
 
     The library may call from any of its threads; an exception raised by ``fn`` is
     reported once through ``logging`` and otherwise swallowed, never passed into the
-    library. At interpreter exit the library is handed back its standard error, so no
-    line reaches a finalizing interpreter.
+    library. Calling set_log_callback from inside ``fn`` raises (the library would
+    ignore it). At interpreter exit the library is handed back its standard error, so
+    no line reaches a finalizing interpreter.
     """
     global _current
+    if getattr(_inside, "active", False):
+        # The library ignores the change from inside a delivery; dropping our reference
+        # to the callback it keeps using would free it under the library.
+        raise RuntimeError("ka.set_log_callback cannot be called from inside the log callback")
     L = lib()
     if isinstance(fn, logging.Logger):
         logger = fn
@@ -61,6 +67,7 @@ def set_log_callback(fn: LogTarget = None, level: int = logging.INFO) -> None:
         failed = []
 
         def trampoline(level_: int, line: bytes, _user: object) -> None:
+            _inside.active = True
             try:
                 target(_TO_LOGGING.get(level_, logging.INFO),
                        line.decode("utf-8", "replace") if line else "")
@@ -68,6 +75,8 @@ def set_log_callback(fn: LogTarget = None, level: int = logging.INFO) -> None:
                 if not failed:
                     failed.append(True)
                     logging.getLogger("ka").exception("ka log callback raised")
+            finally:
+                _inside.active = False
 
         cb = LOG_FN(trampoline)
     with _lock:

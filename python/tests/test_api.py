@@ -255,12 +255,24 @@ def test_log_reaches_logging(caplog):
         lines = [r.getMessage() for r in caplog.records if r.name == "ka.test"]
         assert any(l.startswith("[ka") for l in lines), lines
         assert not any(l.endswith("\n") for l in lines)
-        # A callback that raises is reported, never passed into the library.
+        # A callback that raises is reported, never passed into the library; one that
+        # tries to replace itself is refused and stays the one the library calls.
         ka.set_log_callback(lambda lv, line: 1 / 0, logging.DEBUG)
         with ka.Context(bundle, "b1", threads=1):
             pass
-        # Above the level: nothing arrives.
         seen: list[str] = []
+
+        def replace_self(lv: int, line: str) -> None:
+            seen.append(line)
+            ka.set_log_callback(None)
+
+        ka.set_log_callback(replace_self, logging.DEBUG)
+        for _ in range(3):
+            with ka.Context(bundle, "b1", threads=1) as ctx:
+                ctx.render_drive_rgba(0)
+        assert len(seen) > 3
+        # Above the level: nothing arrives.
+        seen = []
         ka.set_log_callback(lambda lv, line: seen.append(line), logging.CRITICAL + 1)
         with ka.Context(bundle, "b1", threads=1):
             pass
