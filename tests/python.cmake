@@ -2,6 +2,10 @@
 # Debian's pytest: frames compared with the tool's and the C paths', and the package's
 # own contract. Not under the sanitizers: an instrumented library does not load into a
 # plain interpreter. Exit code 5 (no test collected, e.g. under a -k filter) is a skip.
+if(NOT KA_SYSTEM_PYTHON)
+  message(STATUS "python_package: no system python3; the Python package's tests are not registered")
+  return()
+endif()
 set(_ka_py_env
   "KA_LIBRARY=$<TARGET_FILE:ka_core>"
   "KA_TEST_FIXTURES=${KA_FIXTURE_DIR}"
