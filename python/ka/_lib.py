@@ -13,7 +13,7 @@ import subprocess
 import threading
 from ctypes import (POINTER, c_char_p, c_double, c_float, c_int, c_int32, c_int64,
                     c_size_t, c_uint8, c_void_p)
-from typing import Callable, Optional
+from typing import Optional
 
 from ._errors import KaError, KaLibraryError
 
@@ -278,18 +278,8 @@ def raise_error(reader: str, fallback: str) -> None:
     raise KaError(msg or fallback)
 
 
-def check_error(reader: str) -> None:
-    """Raises KaError when the family's last error text is set: for the calls whose
-    return value cannot tell a failure from an empty result."""
-    msg = text(getattr(lib(), reader)())
-    if msg:
-        raise KaError(msg)
-
-
 def enc(s: "str | os.PathLike[str] | None") -> Optional[bytes]:
     if s is None:
         return None
     return os.fsencode(s)
 
-
-CallableLog = Callable[[int, str], None]
