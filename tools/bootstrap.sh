@@ -34,7 +34,7 @@ debs=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libkissfft-dev
   ffmpeg espeak-ng nodejs npm
-  python3-torch python3-onnx python3-numpy libonnx-testdata
+  python3-torch python3-onnx python3-numpy libonnx-testdata python3-pytest python3-setuptools python3-pip python3-venv
   clang libclang-rt-dev
 )
 missing=()
