@@ -199,7 +199,15 @@ void FfSource::open() {
     if (const AVCodec* hwCodec = avcodec_find_decoder_by_name(kHwDecoder)) {
       dec_ = newContext(hwCodec, par);
       dec_->thread_count = 1;
-      if (avcodec_open2(dec_, hwCodec, nullptr) < 0) {
+      // Most machines lack the GPU decoder's driver: FFmpeg's lines about that are the
+      // expected outcome of the probe, not errors for the host; the fallback is
+      // reported below.
+      int opened;
+      {
+        log::QuietFfmpegProbe quiet;
+        opened = avcodec_open2(dec_, hwCodec, nullptr);
+      }
+      if (opened < 0) {
         avcodec_free_context(&dec_);
         KA_LOG_WARN(
             "[ka-driver] %s refused %s — falling back to the software h264 decoder (same "
