@@ -5,6 +5,7 @@
 #include "audio/audio_file.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -218,6 +219,12 @@ class Reader {
       fail("resampling failed for", got);
     }
     out_.resize(at + static_cast<size_t>(got));
+    // Damaged packets decode to anything, infinities and NaN included; the engines are
+    // promised samples in [-1, 1].
+    for (size_t i = at; i < out_.size(); ++i) {
+      const float v = out_[i];
+      out_[i] = std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f;
+    }
   }
 
   std::string path_;

@@ -112,4 +112,19 @@ TEST(AudioFile, HeadersCannotClaimMoreThanTheFileHolds) {
       EXPECT_NEAR(long(x.size()), c.samples, 32) << c.name;
     }
   }
+
+  // Float samples out of range, as damaged packets also decode to, come back within it.
+  const float wild[] = {NAN, INFINITY, -INFINITY, 2.0f, -3.0f, 0.5f};
+  std::string pcm(reinterpret_cast<const char*>(wild), sizeof wild);
+  std::string wav = wavFile(16000, 1, 0);
+  wav.replace(20, 2, std::string("\3\0", 2));   // IEEE float
+  wav.replace(28, 4, std::string("\0\xfa\0\0", 4));  // 64000 bytes per second
+  wav.replace(32, 4, std::string("\4\0\x20\0", 4));  // 4-byte frames of 32 bits
+  wav.replace(wav.size() - 4, 4, std::string("\x18\0\0\0", 4));
+  writeFile(d / "wild.wav", wav + pcm);
+  const std::vector<float> x = ka::readAudio16k(d / "wild.wav");
+  ASSERT_EQ(x.size(), 6u);
+  for (const float v : x) EXPECT_TRUE(std::fabs(v) <= 1.0f) << v;
+  EXPECT_EQ(x[0], 0.0f);
+  EXPECT_EQ(x[5], 0.5f);
 }
