@@ -1,8 +1,15 @@
 // Decoding through libavformat/libavcodec and resampling through libswresample, so every
 // container and codec the linked FFmpeg knows is accepted and no resampling is done by
-// hand.
+// hand. The file is opened confined to itself: a playlist or manifest posing as audio
+// opens nothing it names.
 #include "audio/audio_file.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -15,18 +22,52 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "driver/ff_owners.h"
 #include "base/log.h"
+#include "driver/ff_input.h"
+#include "driver/ff_owners.h"
 
 namespace ka {
 namespace {
 
 constexpr int kRate = 16000;
+// What a file may decode to: 30 s, plus 256 samples at 16 kHz per byte of the file. The
+// most compact speech codecs (700 bit/s) give about 180 per byte; a header that claims
+// far more than its bytes can carry (a WAV "at 1 Hz") is refused long before the
+// samples it claims are allocated.
+constexpr size_t kBaseSamples = 30 * kRate;
+constexpr size_t kSamplesPerByte = 256;
 
 std::string avError(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
   av_strerror(code, buf, sizeof buf);
   return buf;
+}
+
+uint32_t le32(const unsigned char* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The bytes a RIFF WAV's data chunk declares beyond what the file holds after it; 0
+// when it fits, when the length is left open (0 or 0xFFFFFFFF, as streamed writers
+// leave it) or when the file is no RIFF WAV.
+uint64_t wavShortfall(const std::string& path, uint64_t fileBytes, uint32_t* declared) {
+  std::ifstream f(path, std::ios::binary);
+  unsigned char head[12];
+  if (!f.read(reinterpret_cast<char*>(head), sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0)
+    return 0;
+  uint64_t at = 12;
+  unsigned char chunk[8];
+  while (at + 8 <= fileBytes && f.seekg(std::streamoff(at)) && f.read(reinterpret_cast<char*>(chunk), 8)) {
+    const uint32_t size = le32(chunk + 4);
+    if (std::memcmp(chunk, "data", 4) == 0) {
+      *declared = size;
+      const uint64_t held = fileBytes - (at + 8);
+      return size != 0 && size != 0xFFFFFFFFu && size > held ? size - held : 0;
+    }
+    at += 8 + uint64_t(size) + (size & 1);
+  }
+  return 0;
 }
 
 using ff::CodecFreer;
@@ -36,6 +77,10 @@ using ff::PacketFreer;
 struct SwrFreer {
   void operator()(SwrContext* s) const { swr_free(&s); }
 };
+struct LayoutOwner {
+  AVChannelLayout v{};
+  ~LayoutOwner() { av_channel_layout_uninit(&v); }
+};
 
 class Reader {
  public:
@@ -43,10 +88,21 @@ class Reader {
 
   std::vector<float> run() {
     log::routeFfmpeg();
+    std::error_code ec;
+    const uintmax_t bytes = std::filesystem::file_size(path_, ec);
+    fileBytes_ = ec ? 0 : uint64_t(bytes);
+    limit_ = kBaseSamples + kSamplesPerByte * size_t(fileBytes_);
     AVFormatContext* raw = nullptr;
-    int rc = avformat_open_input(&raw, path_.c_str(), nullptr, nullptr);
+    int rc = ff::openConfinedFile(&raw, path_, nullptr);
     if (rc < 0) fail("cannot open", rc);
     fmt_.reset(raw);
+    if (std::strcmp(fmt_->iformat->name, "wav") == 0) {
+      uint32_t declared = 0;
+      if (const uint64_t missing = wavShortfall(path_, fileBytes_, &declared))
+        throw std::runtime_error("readAudio16k: " + path_ + " is truncated: its data chunk declares " +
+                                 std::to_string(declared) + " bytes of samples, " + std::to_string(missing) +
+                                 " of them are missing from the file");
+    }
     if ((rc = avformat_find_stream_info(fmt_.get(), nullptr)) < 0) fail("cannot read stream info of", rc);
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(fmt_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -93,36 +149,51 @@ class Reader {
     if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) fail("decoder failed on", rc);
   }
 
-  // The resampler is built from the first decoded frame: a stream's declared layout and
-  // rate may be unset until then.
-  void ensureResampler(const AVFrame* f) {
-    if (swr_) return;
-    AVChannelLayout inLayout;
+  // The layout a frame's samples are in; a stream's declared layout may be unset, and an
+  // unspecified order is taken as the default order of its channel count.
+  void layoutOf(const AVFrame* f, AVChannelLayout* out) {
     if (f->ch_layout.nb_channels > 0) {
-      if (av_channel_layout_copy(&inLayout, &f->ch_layout) < 0) fail("bad channel layout in", 0);
+      if (av_channel_layout_copy(out, &f->ch_layout) < 0) fail("bad channel layout in", 0);
     } else {
-      av_channel_layout_default(&inLayout, dec_->ch_layout.nb_channels > 0 ? dec_->ch_layout.nb_channels : 1);
+      av_channel_layout_default(out, dec_->ch_layout.nb_channels > 0 ? dec_->ch_layout.nb_channels : 1);
     }
-    if (inLayout.order == AV_CHANNEL_ORDER_UNSPEC) {
-      const int n = inLayout.nb_channels;
-      av_channel_layout_uninit(&inLayout);
-      av_channel_layout_default(&inLayout, n);
+    if (out->order == AV_CHANNEL_ORDER_UNSPEC) {
+      const int n = out->nb_channels;
+      av_channel_layout_uninit(out);
+      av_channel_layout_default(out, n);
     }
+  }
+
+  // The resampler is built for the format of the frame in hand and rebuilt whenever a
+  // frame arrives in another one: streams joined end to end (ADTS, MP3, raw codecs) may
+  // change rate, channel count or sample format part way, and a resampler fed samples
+  // of another layout reads past their planes.
+  void ensureResampler(const AVFrame* f) {
+    LayoutOwner layout;
+    layoutOf(f, &layout.v);
+    const int rate = f->sample_rate > 0 ? f->sample_rate : dec_->sample_rate;
+    if (rate <= 0) fail("no sample rate in", 0);
+    if (swr_ && rate == inRate_ && f->format == inFormat_ && av_channel_layout_compare(&layout.v, &inLayout_.v) == 0)
+      return;
+    // What the old resampler still holds belongs before the change.
+    if (swr_) drainResampler();
+    swr_.reset();
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     SwrContext* s = nullptr;
-    const int inRate = f->sample_rate > 0 ? f->sample_rate : dec_->sample_rate;
-    if (inRate <= 0) fail("no sample rate in", 0);
-    int rc = swr_alloc_set_opts2(&s, &mono, AV_SAMPLE_FMT_FLT, kRate, &inLayout,
-                                 static_cast<AVSampleFormat>(f->format), inRate, 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
+    int rc = swr_alloc_set_opts2(&s, &mono, AV_SAMPLE_FMT_FLT, kRate, &layout.v,
+                                 static_cast<AVSampleFormat>(f->format), rate, 0, nullptr);
     if (rc < 0 || !s) fail("cannot set up resampling for", rc);
     swr_.reset(s);
     if ((rc = swr_init(s)) < 0) fail("cannot set up resampling for", rc);
+    inRate_ = rate;
+    inFormat_ = f->format;
+    av_channel_layout_uninit(&inLayout_.v);
+    if (av_channel_layout_copy(&inLayout_.v, &layout.v) < 0) fail("bad channel layout in", 0);
   }
 
   void convert(const AVFrame* f) {
-    ensureResampler(f);
     if (f->nb_samples <= 0) return;
+    ensureResampler(f);
     const int cap = swr_get_out_samples(swr_.get(), f->nb_samples);
     if (cap < 0) fail("resampling failed for", cap);
     append(const_cast<const uint8_t**>(f->extended_data), f->nb_samples, cap);
@@ -135,6 +206,11 @@ class Reader {
 
   void append(const uint8_t** in, int inCount, int cap) {
     const size_t at = out_.size();
+    if (static_cast<size_t>(cap) > limit_ - std::min(at, limit_))
+      throw std::runtime_error("readAudio16k: " + path_ + " claims more audio than its " +
+                               std::to_string(fileBytes_) + " bytes can hold: at " + std::to_string(inRate_) +
+                               " Hz, as its header states, it would decode to over " + std::to_string(limit_) +
+                               " samples at 16 kHz — refusing");
     out_.resize(at + static_cast<size_t>(cap));
     uint8_t* dst = reinterpret_cast<uint8_t*>(out_.data() + at);
     const int got = swr_convert(swr_.get(), &dst, cap, in, inCount);
@@ -143,12 +219,22 @@ class Reader {
       fail("resampling failed for", got);
     }
     out_.resize(at + static_cast<size_t>(got));
+    // Damaged packets decode to anything, infinities and NaN included; the engines are
+    // promised samples in [-1, 1].
+    for (size_t i = at; i < out_.size(); ++i) {
+      const float v = out_[i];
+      out_[i] = std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f;
+    }
   }
 
   std::string path_;
+  uint64_t fileBytes_ = 0;
+  size_t limit_ = 0;  // samples the file may decode to
   std::unique_ptr<AVFormatContext, FormatCloser> fmt_;
   std::unique_ptr<AVCodecContext, CodecFreer> dec_;
   std::unique_ptr<SwrContext, SwrFreer> swr_;
+  int inRate_ = 0, inFormat_ = -1;  // what swr_ was built for
+  LayoutOwner inLayout_;
   std::unique_ptr<AVFrame, FrameFreer> frame_;
   int stream_ = -1;
   std::vector<float> out_;

@@ -7,9 +7,12 @@
 namespace ka {
 
 // Decodes every audio frame of the file's best audio stream, downmixes to mono and
-// resamples to 16 kHz float in [-1, 1]. Throws std::runtime_error naming the file when
-// it cannot be opened, holds no audio stream or fails to decode. A file with an audio
-// stream but no samples gives an empty vector.
+// resamples to 16 kHz float in [-1, 1] (non-finite samples become 0), following changes
+// of rate and layout part way. Only the file itself is read: a playlist or manifest
+// opens nothing it names. Throws std::runtime_error naming the file when it cannot be
+// opened, holds no audio stream, fails to decode, is a RIFF WAV cut short of its data
+// chunk, or would decode to more than 30 s plus 256 samples per byte of the file. A
+// file with an audio stream but no samples gives an empty vector.
 std::vector<float> readAudio16k(const std::string& path);
 
 }  // namespace ka

@@ -40,6 +40,17 @@ int setThreshold(int level) noexcept;
 // later calls cost one atomic load.
 void routeFfmpeg() noexcept;
 
+// While one lives, FFmpeg's lines from this thread are debug level. For probes the
+// library expects to fail on most machines (a GPU decoder whose driver is absent): the
+// failure is their normal outcome, and the library reports what it falls back to.
+class QuietFfmpegProbe {
+ public:
+  QuietFfmpegProbe() noexcept;
+  ~QuietFfmpegProbe();
+  QuietFfmpegProbe(const QuietFfmpegProbe&) = delete;
+  QuietFfmpegProbe& operator=(const QuietFfmpegProbe&) = delete;
+};
+
 // The logging function of every Ort::Env the library creates, so that ONNX Runtime's
 // lines (without its colour escapes) reach the host's callback with their severity:
 //   Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "ka", ka::log::ortLoggingFunction, nullptr);

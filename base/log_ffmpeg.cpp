@@ -15,7 +15,10 @@ extern "C" {
 namespace ka::log {
 namespace {
 
+thread_local int g_quietProbes = 0;
+
 Level mapLevel(int avLevel) {
+  if (g_quietProbes > 0) return Level::Debug;
   if (avLevel <= AV_LOG_ERROR) return Level::Error;
   if (avLevel <= AV_LOG_WARNING) return Level::Warning;
   if (avLevel <= AV_LOG_INFO) return Level::Info;
@@ -48,6 +51,9 @@ std::atomic<bool> g_routed{false};
 std::once_flag g_routeOnce;
 
 }  // namespace
+
+QuietFfmpegProbe::QuietFfmpegProbe() noexcept { ++g_quietProbes; }
+QuietFfmpegProbe::~QuietFfmpegProbe() { --g_quietProbes; }
 
 void routeFfmpeg() noexcept {
   if (g_routed.load(std::memory_order_acquire)) return;

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "compute/pool.h"
 #include "compute/simd.h"
+#include "driver/ff_input.h"
 #include "driver/source.h"
 #include "base/log.h"
 
@@ -54,8 +55,8 @@ std::string formatName(int fmt) {
 
 class FfSource final : public Source {
  public:
-  FfSource(Kind kind, std::string path, int nt, int w, int h)
-      : kind_(kind), path_(std::move(path)), NT_(nt), W_(w), H_(h) {
+  FfSource(Kind kind, std::string path, std::string container, int nt, int w, int h)
+      : kind_(kind), path_(std::move(path)), container_(std::move(container)), NT_(nt), W_(w), H_(h) {
     if (kind_ == kPrior)
       for (int i = 0; i < 256; ++i) lut_[i] = ka::f32ToF16(static_cast<float>(i) / 255.0f);
   }
@@ -142,6 +143,7 @@ class FfSource final : public Source {
 
   Kind kind_;
   std::string path_;
+  std::string container_;  // the container family the member is demuxed as
   int32_t NT_, W_, H_;
   uint16_t lut_[256] = {};  // half(i / 255), prior only
   AVFormatContext* fmt_ = nullptr;
@@ -160,7 +162,13 @@ class FfSource final : public Source {
 
 void FfSource::open() {
   log::routeFfmpeg();
-  if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0) {
+  // Demuxed as the family it is stored in and read as one file: a member that is really
+  // a manifest or playlist (DASH, HLS, concat) would otherwise open what it names, on
+  // the network or anywhere on the disk.
+  const AVInputFormat* demuxer = ff::containerDemuxer(container_);
+  if (!demuxer)
+    fault(" is not a readable container (\"" + container_ + "\" is not a container family this library demuxes)");
+  if (ff::openConfinedFile(&fmt_, path_, demuxer) < 0) {
     fmt_ = nullptr;
     fault(" is not a readable container");
   }
@@ -191,7 +199,15 @@ void FfSource::open() {
     if (const AVCodec* hwCodec = avcodec_find_decoder_by_name(kHwDecoder)) {
       dec_ = newContext(hwCodec, par);
       dec_->thread_count = 1;
-      if (avcodec_open2(dec_, hwCodec, nullptr) < 0) {
+      // Most machines lack the GPU decoder's driver: FFmpeg's lines about that are the
+      // expected outcome of the probe, not errors for the host; the fallback is
+      // reported below.
+      int opened;
+      {
+        log::QuietFfmpegProbe quiet;
+        opened = avcodec_open2(dec_, hwCodec, nullptr);
+      }
+      if (opened < 0) {
         avcodec_free_context(&dec_);
         KA_LOG_WARN(
             "[ka-driver] %s refused %s — falling back to the software h264 decoder (same "
@@ -328,20 +344,25 @@ void FfSource::convertPrior(const AVFrame* f, uint8_t* dst) const {
   }
 }
 
-std::unique_ptr<Source> openFf(Kind kind, const std::string& path, int NT, int W, int H) {
-  auto src = std::make_unique<FfSource>(kind, path, NT, W, H);
+std::unique_ptr<Source> openFf(Kind kind, const std::string& path, const std::string& container, int NT, int W,
+                               int H) {
+  auto src = std::make_unique<FfSource>(kind, path, container, NT, W, H);
   src->open();
   return src;
 }
 
 }  // namespace
 
+std::unique_ptr<Source> openMovie(const std::string& path, const std::string& container, int NT, int W, int H) {
+  return openFf(kMovie, path, container, NT, W, H);
+}
+
 std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H) {
-  return openFf(kMovie, path, NT, W, H);
+  return openFf(kMovie, path, "mp4", NT, W, H);
 }
 
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int side) {
-  return openFf(kPrior, path, NT, side, side);
+  return openFf(kPrior, path, "mp4", NT, side, side);
 }
 
 }  // namespace ka::driver

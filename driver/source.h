@@ -37,12 +37,17 @@ class Source {
 // RGB24 frames from dir/frame_%06d.jpg. Opens nothing up front: files are read per frame.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 
-// RGB24 frames from a video member decoding to yuv420p or nv12 (limited range).
-// Opens the container and decoder at once; throws on any mismatch.
+// RGB24 frames from a video member decoding to yuv420p or nv12 (limited range), demuxed
+// as the named container family (ka::ff::containerDemuxer) and nothing else: the member
+// is read as one file, nothing it names is opened. Opens the container and decoder at
+// once; throws on any mismatch.
+std::unique_ptr<Source> openMovie(const std::string& path, const std::string& container, int NT, int W, int H);
+// openMovie of an MP4, the driver video a bundle carries.
 std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H);
 
 // Planar half-float RGB (R plane, G plane, B plane of side x side) from a yuv444p video,
-// the layout of the raw prior P.f16. frameBytes() = side x side x 3 x 2.
+// the layout of the raw prior P.f16. frameBytes() = side x side x 3 x 2. Demuxed as
+// the MP4 family (the member is a QuickTime movie), nothing else opened.
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int side);
 
 }  // namespace ka::driver

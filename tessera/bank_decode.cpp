@@ -1,5 +1,7 @@
 // The bank track arrives as bytes the host read (or unpacked) itself, so it is demuxed
-// from memory through a custom I/O context rather than from a path. Every FFmpeg object
+// from memory through a custom I/O context rather than from a path, by the demuxer of
+// the container the manifest names and by no other: a track that is really a playlist
+// or manifest would otherwise make the decoder fetch what it names. Every FFmpeg object
 // is held by an owner below, so each refusal on the way frees what was built so far.
 #include "tessera/bank_decode.h"
 
@@ -21,6 +23,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "driver/ff_input.h"
 #include "driver/ff_owners.h"
 #include "base/log.h"
 
@@ -123,13 +126,17 @@ class SlotWriter {
 
 }  // namespace
 
-std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int band_h, int band_w,
-                                     const std::vector<int>& track_order) {
+std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, const std::string& container, int n,
+                                     int band_h, int band_w, const std::vector<int>& track_order) {
   if (!data || size == 0) refuse("reference bank track is empty — refusing to serve");
   if (band_h < 1 || band_w < 1 || n < 1) refuse("reference bank geometry is not positive — refusing to serve");
   if (track_order.size() != size_t(n))
     refuse("reference bank sidecar track_order has " + std::to_string(track_order.size()) + " entries, expected " +
            std::to_string(n) + " — sidecar/track mismatch, refusing to serve");
+  const AVInputFormat* demuxer = ff::containerDemuxer(container);
+  if (!demuxer)
+    refuse("reference bank container \"" + container +
+           "\" is not one this library demuxes (the mp4 or matroska family) — refusing to serve");
   log::routeFfmpeg();
 
   MemoryTrack track{data, static_cast<int64_t>(size), 0};
@@ -145,7 +152,7 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
   raw->pb = io.get();
   raw->flags |= AVFMT_FLAG_CUSTOM_IO;
   // On failure avformat_open_input frees the context itself and nulls the pointer.
-  if (avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0)
+  if (ff::openConfinedCustomIo(&raw, demuxer) < 0)
     refuse("reference bank track is not a readable container — refusing to serve");
   std::unique_ptr<AVFormatContext, ff::FormatCloser> fmt(raw);
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0)
@@ -218,6 +225,11 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
   return out;
 }
 
+std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int band_h, int band_w,
+                                     const std::vector<int>& track_order) {
+  return decodeBankTrack(data, size, "mp4", n, band_h, band_w, track_order);
+}
+
 BankData loadBank(const TesseraAttachInputs& in) {
   std::ifstream f(in.bank_track_path, std::ios::binary);
   const std::vector<uint8_t> track((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -226,7 +238,7 @@ BankData loadBank(const TesseraAttachInputs& in) {
   if (in.cent.size() != 2 * size_t(std::max(in.n_donors, 0)))
     refuse("teeth: bank sidecar arrays disagree with n_donors");
   BankData b;
-  b.bytes = decodeBankTrack(track.data(), track.size(), in.n_donors, in.band_h, in.band_w,
+  b.bytes = decodeBankTrack(track.data(), track.size(), in.bank_container, in.n_donors, in.band_h, in.band_w,
                             std::vector<int>(in.track_order.begin(), in.track_order.end()));
   b.n_donors = in.n_donors;
   for (int d = 0; d < in.n_donors; ++d) b.cent.push_back({in.cent[size_t(2 * d)], in.cent[size_t(2 * d + 1)]});

@@ -17,6 +17,12 @@ namespace ka::tessera {
 // slot track_order[k]. Throws std::runtime_error naming what disagrees. Reentrant.
 KA_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int band_h,
                                             int band_w, const std::vector<int>& track_order);
+// The same with the track demuxed as `container`, the manifest's bank_container (the
+// overload above takes "mp4", the manifest's default): a family name of
+// ka::ff::containerDemuxer. Only that demuxer runs, and it opens nothing beyond the
+// bytes given.
+KA_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, const std::string& container, int n,
+                                            int band_h, int band_w, const std::vector<int>& track_order);
 // "libavcodec <version> / <configuration>" of the codec library this process runs.
 KA_API std::string bankDecoderBuild();
 

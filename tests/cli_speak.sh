@@ -29,4 +29,16 @@ samples=$(sed -n 's/.* with \([0-9]*\) audio samples/\1/p' "$work/log.txt")
 [ "$samples" -eq $((frames * 640)) ] || { echo "frames $frames, audio samples $samples"; exit 1; }
 # lead-in (12) + speech (30) + ramp (6) + a second of idle (25), at least
 [ "$frames" -ge 73 ] || { echo "only $frames frames"; exit 1; }
+
+# A run that fails leaves no movie behind, nor a temporary beside it: a WAV without a
+# single sample gives a session of idle frames only, which is no answer to the request.
+ffmpeg -hide_banner -loglevel error -f lavfi -i "anullsrc=r=16000:cl=mono" -t 0 "$work/empty.wav"
+if "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/empty.wav" --out "$work/empty.mp4" --model b1 \
+  > /dev/null 2> "$work/err.txt"; then
+  echo "speak on empty.wav succeeded"; exit 1
+fi
+grep -q "^ka: speak: the session delivered no speech frame" "$work/err.txt" || { cat "$work/err.txt"; exit 1; }
+[ ! -e "$work/empty.mp4" ] || { echo "a failed run left empty.mp4"; exit 1; }
+left=$(ls "$work" | grep -v -E '^(speech.wav|out.mp4|log.txt|err.txt|empty.wav)$' || true)
+[ -z "$left" ] || { echo "left behind: $left"; exit 1; }
 echo "ok: $frames frames, $samples audio samples"

@@ -38,4 +38,10 @@ grep -q "^tessera run: 5 frames, 5 borrowed, 0 skipped (corpus geometry v1, wind
 [ "$(ls "$work/windows" | wc -l)" -eq 10 ]
 size=$(ffprobe -hide_banner -loglevel error -show_entries stream=width,height -of csv=p=0 "$work/strip.png")
 [ "$size" = "240,64" ] || { echo "strip is $size"; exit 1; }
+# A run that fails part way (the strip cannot be written) leaves none of its outputs.
+if "$ka" tessera run "$fx/teeth" "$work/crops.mp4" --count 5 --motion "$fx/motion-teeth" \
+  --out "$work/windows2" --strip "$work/no/such/dir/strip.png" > /dev/null 2>&1; then
+  echo "tessera run with an unwritable strip succeeded"; exit 1
+fi
+[ -z "$(ls -A "$work/windows2" 2>/dev/null)" ] || { echo "a failed run left $(ls "$work/windows2" | head -3)"; exit 1; }
 echo "ok: $borrowed faces borrowed"

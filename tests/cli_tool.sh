@@ -75,6 +75,11 @@ head -c 504 /dev/zero > "$work/kp.f32"
 expect_fail "render $work/b --si $nt --kp $work/kp.f32 --out $work/r.png" "--si $nt" "$nt frames (0..$((nt - 1)))"
 expect_fail "render $work/b --si 0 --kp $work/missing.f32 --out $work/r.png" "$work/missing.f32"
 
+# A render that fails part way leaves none of its outputs, nor temporaries.
+expect_fail "render $work/b --all --out $work/all.mp4 --png $work/no/dir/f.png" "$work/no/dir/f.png"
+expect_fail "render $work/b --row 0 --out $work/no/dir/r.png" "$work/no/dir/r.png"
+[ -z "$(ls "$work" | grep -E '^all\.mp4|\.tmp$|\.part$')" ] || bad "a failed render left $(ls "$work" | tr '\n' ' ')"
+
 # The log level: a successful check is silent at KA_LOG_LEVEL=off and not by default.
 KA_LOG_LEVEL=off $ka bundle check "$work/b" >/dev/null 2>"$work/err"
 [ ! -s "$work/err" ] || bad "KA_LOG_LEVEL=off still printed: $(head -n 3 "$work/err")"

@@ -143,6 +143,46 @@ TEST(BankDecode, Refusals) {
   EXPECT_EQ(refusal([&] { decodeBankTrack(nullptr, 100, kN, kH, kW, order); }), "reference bank track is empty" + tail);
 }
 
+// The track is demuxed only as the container the manifest names. A manifest or playlist
+// in its place is refused before it can open anything: neither the loopback listener
+// nor the local file it names is reached.
+TEST(BankDecode, OnlyTheNamedContainerIsDemuxedAndNothingElseIsOpened) {
+  NEED_FIXTURES();
+  const Bytes lossless = readBytes(tracks() + "lossless.mp4");
+  const std::vector<int> order = trackOrder();
+  test::LoopbackListener http;
+  const std::string host = "http://127.0.0.1:" + std::to_string(http.port());
+  auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+  const std::string unreadable = "reference bank track is not a readable container — refusing to serve";
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::string container, want;
+  } cases[] = {
+      {"dash over http", bytes(test::dashManifest(host + "/bank.mp4")), "mp4", unreadable},
+      {"dash naming a local file", bytes(test::dashManifest("file://" + tracks() + "lossless.mp4")), "mp4",
+       unreadable},
+      {"hls over http", bytes("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + host + "/a.ts\n#EXT-X-ENDLIST\n"),
+       "mp4", unreadable},
+      {"mp4 named matroska", lossless, "matroska", unreadable},
+      {"a manifest format named", lossless, "dash",
+       "reference bank container \"dash\" is not one this library demuxes (the mp4 or matroska family) — "
+       "refusing to serve"},
+      {"the mp4 family", lossless, "mov", ""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(refusal([&] { decodeBankTrack(c.data.data(), c.data.size(), c.container, kN, kH, kW, order); }),
+              c.want)
+        << c.name;
+  EXPECT_EQ(http.connections(), 0);
+
+  TesseraAttachInputs in = loadTesseraMembers(bank48());
+  in.bank_container = "hls";
+  EXPECT_EQ(refusal([&] { loadBank(in); }),
+            "reference bank container \"hls\" is not one this library demuxes (the mp4 or matroska family) — "
+            "refusing to serve");
+}
+
 // Whatever is cut off or overwritten, the decoder refuses with a message or returns a
 // whole bank; under AddressSanitizer it also never reads outside the block.
 TEST(BankDecode, CutOrDamagedTracksOnlyEverRefuse) {

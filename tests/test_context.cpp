@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "bundle/manifest.h"
@@ -40,6 +41,30 @@ TEST(Context, NullArgumentsAreRefusedAndASuccessClearsTheText) {
   EXPECT_EQ(ka_nt(ctx.get()), 6);
   EXPECT_EQ(ka_crop(ctx.get()), 64);
   EXPECT_EQ(ka_drive_frames(ctx.get()), 8);
+}
+
+// Most machines have no GPU decoder, so the probe for it fails on every ka_create: that
+// is expected, and must not reach the host's log as errors or warnings from FFmpeg.
+TEST(Context, TheGpuDecoderProbePutsNoErrorInTheHostLog) {
+  const std::string b = contextBundle("raw");
+  KA_NEED_BUNDLE(b);
+  ScopedEnv hw("KA_DRIVER_HWDEC", std::nullopt);
+  struct Heard {
+    std::mutex mu;
+    std::vector<std::string> errors;
+    static void fn(int level, const char* line, void* user) {
+      auto* h = static_cast<Heard*>(user);
+      std::lock_guard<std::mutex> lock(h->mu);
+      if (level == KA_LOG_LEVEL_ERROR) h->errors.emplace_back(line);
+    }
+  } heard;
+  ka_set_log_callback(&Heard::fn, &heard);
+  CtxPtr ctx(ka_create(b.c_str(), "b1", 0, nullptr));
+  ka_set_log_callback(nullptr, nullptr);
+  ASSERT_NE(ctx, nullptr) << ka_last_error();
+  std::string all;
+  for (const std::string& e : heard.errors) all += e + "\n";
+  EXPECT_EQ(heard.errors.size(), 0u) << all;
 }
 
 TEST(Context, LoaderRefusalsArriveWithTheFunctionName) {

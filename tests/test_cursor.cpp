@@ -356,12 +356,12 @@ TEST_F(CursorOverMp4, ARealDriverOneFrameShortStopsEveryPull) {
   test::StderrCapture quiet;
   std::vector<std::vector<uint8_t>> ref29;  // the member decoded straight through
   {
-    auto direct = driver::openMp4(test::driverFixture("h264_29.mkv"), test::kNT, test::kW, test::kH);
+    auto direct = driver::openMovie(test::driverFixture("h264_29.mkv"), "matroska", test::kNT, test::kW, test::kH);
     std::vector<uint8_t> f(direct->frameBytes());
     while (direct->next(f.data())) ref29.push_back(f);
     ASSERT_EQ(ref29.size(), 29u);
   }
-  auto src = driver::openMp4(test::driverFixture("h264_29.mkv"), test::kNT, test::kW, test::kH);
+  auto src = driver::openMovie(test::driverFixture("h264_29.mkv"), "matroska", test::kNT, test::kW, test::kH);
   const std::string ended = "ka_driver: " + src->name() +
                             " ended after 29 frames, the manifest says NT=30 — a short driver is a session that "
                             "stops part way through the loop, refusing";
@@ -441,14 +441,14 @@ TEST(DriverCursorOpen, ADirectoryWithoutItsLastFrameIsNotADriver) {
                 (b.d / "target_frames.mp4") +
                 ") — there is no driver video to play. REFUSING to create a session.");
   // Renamed members are looked for under the names the manifest gives.
-  Bundle r(test::kNT, 64, ", \"target_frames\": \"frames\", \"target_frames_mp4\": \"drv.mkv\"");
-  r.link("h264_30.mkv", "drv.mkv");
+  Bundle r(test::kNT, 64, ", \"target_frames\": \"frames\", \"target_frames_mp4\": \"drv.m4v\"");
+  r.link("h264_420.mp4", "drv.m4v");
   r.link("h264_420.mp4", "target_frames.mp4");
   r.jpgDir(test::kNT);  // target_frames/ is not the directory this bundle names
   test::ScopedEnv hw("KA_DRIVER_HWDEC", "0");
   test::StderrCapture err;
   auto c = DriverCursor::open(r.manifest(), 2, 11);
-  EXPECT_THAT(err.text(), HasSubstr("[ka-driver] drv.mkv decoded IN PLACE ("));
+  EXPECT_THAT(err.text(), HasSubstr("[ka-driver] drv.m4v decoded IN PLACE ("));
   r.jpgDir(test::kNT, "frames");
   EXPECT_EQ(DriverCursor::open(r.manifest(), 2, 11)->backend, "jpg/stb");
 }

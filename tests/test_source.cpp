@@ -57,7 +57,8 @@ TEST(Mp4Source, Yuv420FramesMatchTheDecodedPlanesThroughRewindAndSeek) {
   auto ref = [&](int i) { return test::reference420(dump, i, kW, kH, false); };
   for (const char* member : {"h264_420.mp4", "h264_30.mkv"}) {  // the second declares no count
     SCOPED_TRACE(member);
-    auto s = openMp4(driverFixture(member), kNT, kW, kH);
+    auto s = driver::openMovie(driverFixture(member), std::string(member).ends_with(".mkv") ? "matroska" : "mp4",
+                               kNT, kW, kH);
     EXPECT_EQ(s->frameBytes(), size_t(kW) * kH * 3);
     EXPECT_THAT(s->name(), StartsWith("mp4/libavcodec " + std::to_string(LIBAVCODEC_VERSION_MAJOR) + "."));
     expectAllFrames(*s, ref, kNT);
@@ -84,7 +85,7 @@ TEST(Mp4Source, Yuv420FramesMatchTheDecodedPlanesThroughRewindAndSeek) {
 TEST(Mp4Source, Nv12FramesMatchTheStoredPlanes) {
   KA_REQUIRE_DRIVER_FIXTURES();
   const auto dump = test::bytesOf(driverFixture("nv12.yuv"));
-  auto s = openMp4(driverFixture("nv12.nut"), kNT, kW, kH);
+  auto s = driver::openMovie(driverFixture("nv12.mkv"), "mkv", kNT, kW, kH);
   expectAllFrames(*s, [&](int i) { return test::reference420(dump, i, kW, kH, true); }, kNT);
 }
 
@@ -134,6 +135,42 @@ TEST(FfSource, RefusesMembersThatDoNotMatchTheManifest) {
   EXPECT_EQ(refusal([&] { openMp4(audio, kNT, kW, kH); }), "ka_driver: " + audio + " has no video stream");
 }
 
+// A member is demuxed as its container and read as one file. A manifest or playlist
+// under the member's name, or another container, is refused before it opens anything:
+// the loopback listener hears nothing and the local file it names is not played.
+TEST(FfSource, OnlyTheMemberItselfIsReadAsItsContainer) {
+  KA_REQUIRE_DRIVER_FIXTURES();
+  test::LoopbackListener http;
+  const std::string host = "http://127.0.0.1:" + std::to_string(http.port());
+  const std::string h264 = driverFixture("h264_420.mp4"), prior = driverFixture("prior_444.mov");
+  test::TempDir d;
+  test::writeFile(d / "beside.mp4", test::slurp(h264));
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool prior;
+  } cases[] = {
+      {"dash over http", test::dashManifest(host + "/drv.mp4"), false},
+      {"dash naming a local file", test::dashManifest("file://" + h264), false},
+      {"hls naming a local file", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.2,\n" + h264 + "\n#EXT-X-ENDLIST\n",
+       false},
+      {"concat of a file beside it", "ffconcat version 1.0\nfile 'beside.mp4'\n", false},
+      {"matroska", test::slurp(driverFixture("h264_30.mkv")), false},
+      {"prior as dash naming a local file", test::dashManifest("file://" + prior), true},
+  };
+  for (const Case& c : cases) {
+    const std::string member = d / (c.prior ? "P_hevc.mov" : "target_frames.mp4");
+    test::writeFile(member, c.bytes);
+    EXPECT_EQ(refusal([&] { c.prior ? openPriorHevc(member, kNT, kSide) : openMp4(member, kNT, kW, kH); }),
+              "ka_driver: " + member + " is not a readable container")
+        << c.name;
+  }
+  EXPECT_EQ(http.connections(), 0);
+  EXPECT_EQ(refusal([&] { driver::openMovie(h264, "hls", kNT, kW, kH); }),
+            "ka_driver: " + h264 + " is not a readable container (\"hls\" is not a container family this library "
+            "demuxes)");
+}
+
 TEST(FfSource, RefusesPixelLayoutsTheConversionIsNotWrittenFor) {
   KA_REQUIRE_DRIVER_FIXTURES();
   const std::string tail420 =
@@ -167,17 +204,17 @@ TEST(FfSource, ShortAndChangingMembersAreReportedNotPadded) {
   KA_REQUIRE_DRIVER_FIXTURES();
   // No declared count, one frame short: the member ends, and a seek past its end says so.
   const std::string m29 = driverFixture("h264_29.mkv");
-  auto s = openMp4(m29, kNT, kW, kH);
+  auto s = driver::openMovie(m29, "matroska", kNT, kW, kH);
   std::vector<uint8_t> f(s->frameBytes());
   for (int i = 0; i < 29; ++i) ASSERT_TRUE(s->next(f.data()));
   EXPECT_FALSE(s->next(f.data()));
   s->seek(2);
   s->seek(kNT - 1);  // frames 0..28 exist, so frame 29 is merely the end
   EXPECT_FALSE(s->next(f.data()));
-  auto longer = openMp4(m29, kNT + 1, kW, kH);
+  auto longer = driver::openMovie(m29, "matroska", kNT + 1, kW, kH);
   EXPECT_EQ(refusal([&] { longer->seek(kNT); }), "ka_driver: " + m29 + " ended at frame 29 while seeking to 30");
 
-  const std::string change = driverFixture("size_change.h264");
+  const std::string change = driverFixture("size_change.mp4");
   auto c = openMp4(change, 10, kW, kH);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(c->next(f.data())) << i;
   EXPECT_EQ(refusal([&] { c->next(f.data()); }), "ka_driver: " + change + " changed size mid-stream — refusing");

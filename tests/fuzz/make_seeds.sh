@@ -12,7 +12,7 @@ $py "$here/tools/fixtures/make_identity_bundle.py" "$bundle" --nt 3 --crop 32 --
   --canonical
 $py "$here/tools/fixtures/make_directors.py" "$bundle" --keys b1
 $py "$here/tools/fixtures/make_smoke_onnx.py" "$out/smoke"
-mkdir -p "$out/manifest_key" "$out/manifest" "$out/imx" "$out/onnx_codec"
+mkdir -p "$out/manifest_key" "$out/manifest" "$out/imx" "$out/onnx_codec" "$out/audio_file"
 
 cp "$bundle/manifest.json" "$out/manifest/canonical.json"
 sed -e 's/"NT"/"frame_count"/; s/"M_src_w"/"paste_source_width"/; s/"M_src_h"/"paste_source_height"/; s/"crop"/"crop_size"/' \
@@ -38,3 +38,13 @@ PY
 
 cp "$bundle"/render_model.batch1.onnx "$out/onnx_codec/director_b1.onnx"
 cp "$out/smoke/add_mul.onnx" "$out/onnx_codec/add_mul.onnx"
+
+# Speech files: PCM WAV, FLAC, MP3, and ADTS AAC whose rate and layout change part way.
+ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
+tone() { echo "sine=frequency=$1:sample_rate=$2:duration=$3"; }
+ff -f lavfi -i "$(tone 300 16000 0.3)" -ac 1 "$out/audio_file/mono16k.wav"
+ff -f lavfi -i "$(tone 440 44100 0.2)" -ac 2 -c:a flac "$out/audio_file/stereo44k.flac"
+ff -f lavfi -i "$(tone 440 22050 0.3)" -ac 1 -c:a libmp3lame -b:a 32k "$out/audio_file/mono22k.mp3"
+ff -f lavfi -i "$(tone 440 44100 0.2)" -ac 2 -c:a aac -b:a 32k -f adts "$out/audio_file/a.aac"
+ff -f lavfi -i "$(tone 300 16000 0.2)" -ac 1 -c:a aac -b:a 16k -f adts "$out/audio_file/b.aac"
+cat "$out/audio_file/a.aac" "$out/audio_file/b.aac" > "$out/audio_file/joined.aac"

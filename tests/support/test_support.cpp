@@ -2,7 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -85,6 +89,46 @@ std::string manifestText(const std::string& extra, bool stamp) {
       "  \"sigma\": 2.5,\n  \"ksize\": 11,\n  \"frames\": 12";
   if (stamp) s += ",\n  \"M_src_w\": 1280,\n  \"M_src_h\": 960";
   return s + extra + "\n}\n";
+}
+
+std::string dashManifest(const std::string& url) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"static\" mediaPresentationDuration=\"PT1.2S\" "
+         "minBufferTime=\"PT1S\" profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\">\n"
+         " <Period><AdaptationSet mimeType=\"video/mp4\">\n"
+         "  <Representation id=\"0\" bandwidth=\"100000\" codecs=\"avc1.64000a\"><BaseURL>" +
+         url + "</BaseURL></Representation>\n"
+         " </AdaptationSet></Period>\n</MPD>\n";
+}
+
+LoopbackListener::LoopbackListener() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 16) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(a.sin_port);
+  thread_ = std::thread([this] {
+    while (!stop_.load()) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) continue;
+      connections_.fetch_add(1);
+      ::close(c);
+    }
+  });
+}
+
+LoopbackListener::~LoopbackListener() {
+  stop_.store(true);
+  thread_.join();
+  ::close(fd_);
 }
 
 }  // namespace ka::test

@@ -1,9 +1,11 @@
 #pragma once
 // Shared helpers for the tests: scratch directories, small files, environment overrides.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ka::test {
@@ -53,6 +55,29 @@ class StderrCapture {
   std::string text_;
   bool done_ = false;
 };
+
+// A TCP listener on 127.0.0.1 (a port of its own) that accepts every connection and
+// closes it at once, counting them: a URL pointed at it shows whether anything was
+// fetched, and nothing waits on a reply that never comes.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  int port() const { return port_; }
+  int connections() const { return connections_.load(); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<int> connections_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A DASH manifest whose one video representation is the file at `url`.
+std::string dashManifest(const std::string& url);
 
 // The refusal text of whatever fn throws as std::runtime_error, or "" when it does not
 // throw.

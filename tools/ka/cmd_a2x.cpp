@@ -16,6 +16,7 @@
 #include "bundle/member.h"
 #include "ka/ka_a2x.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/output_file.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -80,7 +81,8 @@ class Printer {
  public:
   Printer(const Options& o) : lipA_(o.lipA), lipB_(o.lipB) {
     if (!o.csv.empty()) {
-      out_.reset(std::fopen(o.csv.c_str(), "w"));
+      file_ = std::make_unique<OutputFile>(o.csv);
+      out_.reset(std::fopen(file_->temp().c_str(), "w"));
       if (!out_) throw std::runtime_error("a2x: cannot write " + o.csv);
       std::fputs("frame,si,mouth,wn\n", out_.get());
     } else {
@@ -96,12 +98,18 @@ class Printer {
                                   (a[2] - b[2]) * (a[2] - b[2]));
     std::fprintf(out_.get(), csv_ ? "%d,%d,%.6f,%.6f\n" : "%5d %3d %9.6f %9.6f\n", n_++, si, mouth, wn);
   }
+  // Ends the output; the CSV file appears under its name only now.
   void close() {
     if (std::fflush(out_.get()) != 0 || std::ferror(out_.get())) throw std::runtime_error("a2x: write failed");
+    if (!file_) return;
+    std::FILE* f = out_.release();
+    if (std::fclose(f) != 0) throw std::runtime_error("a2x: write failed");
+    file_->commit();
   }
   int count() const { return n_; }
 
  private:
+  std::unique_ptr<OutputFile> file_;  // declared first: the stream closes before it is removed
   std::unique_ptr<std::FILE, FileCloser> out_;
   bool csv_ = false;
   int lipA_, lipB_, n_ = 0;

@@ -7,6 +7,7 @@
 #include "bundle/imx_writer.h"
 #include "bundle/file_io.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/output_file.h"
 
 namespace ka::cli {
 namespace {
@@ -25,7 +26,9 @@ int pack(const std::string& dir, const std::string& out) {
     std::fprintf(stderr,
                  "ka: warning: %s is marked _imx_synthetic_manifest; unwrapping will drop it\n",
                  manifest.c_str());
-  const ImxPackStats s = packImx(dir, out);
+  OutputFile file(out);
+  const ImxPackStats s = packImx(dir, file.temp());
+  file.commit();
   std::fprintf(stderr, "ka: packed %zu members (%llu bytes) into %s\n", s.members, s.payloadBytes,
                out.c_str());
   return 0;

@@ -19,6 +19,7 @@
 #include "ka/context.h"
 #include "ka/ka.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/output_file.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -143,7 +144,9 @@ int renderOne(ka_ctx* ctx, const Options& o) {
   const uint8_t* rgb = ka_paste_last(ctx, si);
   if (!rgb) return failAt(o.bundle, ka_last_error());
   const std::string out = o.out.empty() ? "render.png" : o.out;
-  writePNG(out, rgb, ka_width(ctx), ka_height(ctx));
+  OutputFile file(out);
+  writePNG(file.temp(), rgb, ka_width(ctx), ka_height(ctx));
+  file.commit();
   std::printf("%s: driver frame %d with the rendered face, %dx%d\n", out.c_str(), si, ka_width(ctx),
               ka_height(ctx));
   return 0;
@@ -153,7 +156,8 @@ int renderAll(ka_ctx* ctx, const Options& o) {
   const int rows = ka_drive_frames(ctx), W = ka_width(ctx), H = ka_height(ctx);
   // The encoder's statistics are noise next to our own progress lines.
   av_log_set_level(AV_LOG_ERROR);
-  MovieWriter movie(o.out, W, H, 25);
+  OutputFiles outputs;
+  MovieWriter movie(outputs.add(o.out), W, H, 25);
   const auto t0 = std::chrono::steady_clock::now();
   int shown = -1;
   for (int row = 0; row < rows; ++row) {
@@ -162,7 +166,7 @@ int renderAll(ka_ctx* ctx, const Options& o) {
     const uint8_t* rgb = ka_paste_last(ctx, si);
     if (!rgb) return failAt(o.bundle, ka_last_error());
     movie.write(rgb);
-    if (row == 0 && !o.png.empty()) writePNG(o.png, rgb, W, H);
+    if (row == 0 && !o.png.empty()) writePNG(outputs.add(o.png), rgb, W, H);
     const int pct = 100 * (row + 1) / rows;
     if (pct / 10 != shown / 10 || row + 1 == rows) {
       shown = pct;
@@ -172,6 +176,7 @@ int renderAll(ka_ctx* ctx, const Options& o) {
     }
   }
   movie.finish();
+  outputs.commitAll();
   std::printf("%s: %d frames, %dx%d, H.264 at 25 frames/s\n", o.out.c_str(), rows, W, H);
   if (!o.png.empty()) std::printf("%s: driver frame %d with the rendered face\n", o.png.c_str(), ctx->drive().si[0]);
   return 0;

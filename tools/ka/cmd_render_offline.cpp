@@ -14,6 +14,7 @@
 #include "driver/movie_writer.h"
 #include "ka/ka.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/output_file.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -148,7 +149,8 @@ int renderOfflineCommand(const Args& args) {
   if (!st) return fail(ka_stream_last_error());
   const int W = ka_stream_width(st.get()), H = ka_stream_height(st.get());
 
-  MovieWriter movie(out, W, H, 25, 20, kRate);
+  OutputFile outFile(out);
+  MovieWriter movie(outFile.temp(), W, H, 25, 20, kRate);
   Sink sink;
   sink.movie = &movie;
   sink.pcm = &pcm;
@@ -166,6 +168,7 @@ int renderOfflineCommand(const Args& args) {
                           " frames of speech, --drop " + std::to_string(drop) + ")");
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - sink.start).count();
   movie.finish();
+  outFile.commit();
   std::printf("wrote %s: %lld frames (%.2f s) with %lld audio samples, %.1f fps over %.2f s\n", out.c_str(),
               static_cast<long long>(movie.frames()), movie.frames() / 25.0,
               static_cast<long long>(movie.audioSamples()), wall > 0 ? n / wall : 0.0, wall);

@@ -16,6 +16,7 @@
 #include "ka/ka.h"
 #include "tessera/bank_decode.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/output_file.h"
 #include "tools/ka/teeth_members.h"
 
 extern "C" {
@@ -145,7 +146,8 @@ int speakCommand(const Args& args) {
                 build.substr(0, build.find(" / ")).c_str());
   }
 
-  MovieWriter movie(o.out, W, H, 25, 20, kRate);
+  OutputFile outFile(o.out);
+  MovieWriter movie(outFile.temp(), W, H, 25, 20, kRate);
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
   std::vector<int16_t> silence(kFrameSamples, 0), chunk(kFrameSamples);
   const size_t speechFrames = (pcm.size() + kFrameSamples - 1) / kFrameSamples;
@@ -222,9 +224,6 @@ int speakCommand(const Args& args) {
   int failures = 0;
   char text[512];
   const int rs = ka_utt_render_status(s.get(), &failures, text, sizeof text);
-  std::printf("wrote %s: %lld frames (%.2f s) with %lld audio samples\n", o.out.c_str(),
-              static_cast<long long>(movie.frames()), movie.frames() / 25.0,
-              static_cast<long long>(movie.audioSamples()));
   std::printf("session: %lld frames out, %lld speech frames, %lld utterances, first-frame latency "
               "%.1f ms, render %.1f ms/frame, achieved %.1f fps over %.2f s%s\n",
               static_cast<long long>(st.frames_out), static_cast<long long>(st.speech_frames_out),
@@ -242,9 +241,15 @@ int speakCommand(const Args& args) {
       std::printf("teeth: synthesis weight mean %.4f, max %.4f over %lld frames\n", mean, maxW,
                   static_cast<long long>(counted));
   }
-  if (!sawSpeech && !interrupted) return fail("speak: the session delivered no speech frame");
-  if (teethState < 0) return 1;
-  return rs < 0 ? 1 : 0;
+  // The movie is kept only for a run that did what was asked.
+  if (!sawSpeech && !interrupted)
+    return fail("speak: the session delivered no speech frame; " + o.out + " not written");
+  if (teethState < 0 || rs < 0) return fail("speak: the session failed; " + o.out + " not written");
+  outFile.commit();
+  std::printf("wrote %s: %lld frames (%.2f s) with %lld audio samples\n", o.out.c_str(),
+              static_cast<long long>(movie.frames()), movie.frames() / 25.0,
+              static_cast<long long>(movie.audioSamples()));
+  return 0;
 }
 
 }  // namespace ka::cli

@@ -15,6 +15,7 @@
 #include "tessera/geometry_stamp.h"
 #include "tessera/unified_pi.h"
 #include "tools/ka/commands.h"
+#include "tools/ka/output_file.h"
 #include "tools/ka/teeth_members.h"
 
 namespace ka::cli {
@@ -122,16 +123,16 @@ int run(const std::string& bundle, const std::string& input, int count, const st
   }
   std::printf("tessera run: %d frames, %d borrowed, %d skipped (corpus geometry %s, window %dx%d)\n", frames.n,
               borrowed, frames.n - borrowed, picked.c_str(), st.window_w, st.window_h);
+  OutputFiles outputs;
   if (!outDir.empty()) {
     std::filesystem::create_directories(outDir);
     for (int i = 0; i < frames.n; ++i) {
       char name[64];
       std::snprintf(name, sizeof name, "/window_%04d_in.png", i);
-      writePNG(outDir + name, before.data() + window * static_cast<size_t>(i), st.window_w, st.window_h);
+      writePNG(outputs.add(outDir + name), before.data() + window * static_cast<size_t>(i), st.window_w, st.window_h);
       std::snprintf(name, sizeof name, "/window_%04d_out.png", i);
-      writePNG(outDir + name, after.data() + window * static_cast<size_t>(i), st.window_w, st.window_h);
+      writePNG(outputs.add(outDir + name), after.data() + window * static_cast<size_t>(i), st.window_w, st.window_h);
     }
-    std::printf("wrote %d window pairs to %s\n", frames.n, outDir.c_str());
   }
   if (!strip.empty()) {
     const int w = st.window_w * frames.n, h = st.window_h * 2;
@@ -144,9 +145,12 @@ int run(const std::string& bundle, const std::string& input, int count, const st
           std::copy_n(src, static_cast<size_t>(st.window_w) * 3,
                       img.data() + (static_cast<size_t>(half * st.window_h + r) * w + static_cast<size_t>(i) * st.window_w) * 3);
         }
-    writePNG(strip, img.data(), w, h);
-    std::printf("wrote %s (%dx%d)\n", strip.c_str(), w, h);
+    writePNG(outputs.add(strip), img.data(), w, h);
   }
+  outputs.commitAll();
+  if (!outDir.empty()) std::printf("wrote %d window pairs to %s\n", frames.n, outDir.c_str());
+  if (!strip.empty())
+    std::printf("wrote %s (%dx%d)\n", strip.c_str(), st.window_w * frames.n, st.window_h * 2);
   return 0;
 }
 

@@ -20,8 +20,8 @@ TeethMembers TeethMembers::open(const std::string& bundle) {
   std::vector<int> identity(static_cast<size_t>(n));
   std::iota(identity.begin(), identity.end(), 0);
   const std::vector<uint8_t> inTrackOrder = tessera::decodeBankTrack(
-      reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, ka_tessera_members_band_h(m),
-      ka_tessera_members_band_w(m), identity);
+      reinterpret_cast<const uint8_t*>(track.data()), track.size(), ka_tessera_members_bank_container(m), n,
+      ka_tessera_members_band_h(m), ka_tessera_members_band_w(m), identity);
   t.bank.resize(static_cast<size_t>(ka_tessera_members_band_bytes(m)));
   if (inTrackOrder.size() != t.bank.size()) throw std::runtime_error("teeth: decoded bank size disagrees with the members");
   if (ka_tessera_members_reorder(m, inTrackOrder.data(), t.bank.data(), err, sizeof err) != 0)
