@@ -275,6 +275,24 @@ TEST(ServeConfig, ReadsTheKeyedValuesAndRefusesTheRest) {
       {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1}, \"temporal\": {\"hysteresis\": 2}}",
        "teeth: member JSON lacks key 'lookahead'"},
       {"{\"retrieval\": {\"kshort\": \"1\"}, \"temporal\": {}}", "teeth: tessera_head.v1 config key 'kshort' is not a number"},
+      // The blend is sized for K donors at construction: the counts are bounded.
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 5000}, \"temporal\": {}}",
+       "teeth: tessera_head.v1 config retrieval.K=5000 is over the maximum 256 donors per frame — refusing to size "
+       "the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1e9}, \"temporal\": {}}",
+       "teeth: tessera_head.v1 config retrieval.K=1000000000 is over the maximum 256 donors per frame — refusing to "
+       "size the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
+       "\"temporal\": {\"hysteresis\": 257, \"lookahead\": 1}}",
+       "teeth: tessera_head.v1 config temporal.hysteresis=257 is over the maximum 256 donors per frame — refusing to "
+       "size the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
+       "\"temporal\": {\"hysteresis\": 256, \"lookahead\": 4e12}}",
+       "teeth: tessera_head.v1 config temporal.lookahead=2147483647 is over the maximum 256 donors per frame — "
+       "refusing to size the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
+       "\"temporal\": {\"hysteresis\": 256, \"lookahead\": 256}}",
+       ""},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(refusal([&] { ServeConfig::fromHeadMemberJson(text); }), want) << text;
   const ServeConfig t = ServeConfig::fromHeadMemberJson(
