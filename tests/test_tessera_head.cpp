@@ -40,9 +40,10 @@ TEST(HeadWeights, BothArchitecturesLoadEqualToTheirTorchTensors) {
     const char* ref;
     int params;
   };
-  // tuples.pt is the full head saved with extra 2-d and 3-d tensors (TUPLE2, TUPLE3).
+  // tuples.pt is the full head saved with extra 2-d and 3-d tensors (TUPLE2, TUPLE3);
+  // nested.pt the full head's state dict saved as one value of an outer dict.
   for (const Arch& a : {Arch{"blend_head.pt", "blend_head.ref", 4082}, Arch{"blend_head8.pt", "blend_head8.ref", 3489},
-                        Arch{"tuples.pt", "blend_head.ref", 4082}}) {
+                        Arch{"tuples.pt", "blend_head.ref", 4082}, Arch{"nested.pt", "blend_head.ref", 4082}}) {
     SCOPED_TRACE(a.file);
     const HeadWeights w = loadHeadPt(readBytes(heads() + a.file));
     EXPECT_EQ(w.params(), a.params);
@@ -77,6 +78,7 @@ TEST(HeadWeights, BrokenCheckpointsAreRefusedByName) {
       {"truncated.pt", "teeth: pickle truncated"},
       {"noncontiguous.pt", "teeth: 'cand.0.weight' is not contiguous"},
       {"syn_partial.pt", "teeth: head .pt lacks 'syn.0.bias'"},
+      {"nested_twice.pt", "teeth: head .pt names 'cand.0.weight' 2 times — ambiguous"},
   };
   for (const auto& [file, want] : cases) EXPECT_EQ(refusal([&] { loadHeadPt(readBytes(heads() + file)); }), want) << file;
 }
@@ -170,6 +172,7 @@ TEST(HeadWeights, PickleRefusals) {
        "teeth: malformed _rebuild_tensor_v2"},
       {"empty", P().op({'}', '.'}).zip(), "teeth: head .pt state_dict is empty"},
       {"underflow", P().op({'s'}).zip(), "teeth: pickle stack underflow"},
+      {"BUILD without its state", P().op({'}', 'b', '.'}).zip(), "teeth: pickle stack underflow"},
       {"no mark", P().op({'t'}).zip(), "teeth: pickle pops to a MARK it never set"},
       {"run off the end", P().op({'}'}).zip(), "teeth: pickle truncated"},
       {"nested tuples", [] {
