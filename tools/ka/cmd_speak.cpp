@@ -18,7 +18,6 @@
 #include "ka/ka.h"
 #include "tessera/bank_decode.h"
 #include "tools/ka/commands.h"
-#include "tools/ka/teeth_members.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -149,12 +148,8 @@ int speakCommand(const Args& args) {
   }
   std::printf("session ready after %.2f s (%dx%d)\n", secondsSince(t0), W, H);
   if (o.teeth) {
-    try {
-      const TeethMembers tm = TeethMembers::open(o.bundle);
-      tm.attach(s.get());
-    } catch (const std::exception& e) {
-      return fail(e.what());
-    }
+    char err[1024] = "";
+    if (ka_utt_tessera_attach_bundle(s.get(), o.bundle.c_str(), err, sizeof err) != 0) return fail(err);
     char geometry[256] = "";
     ka_utt_tessera_geometry(s.get(), geometry, sizeof geometry);
     const std::string build = tessera::bankDecoderBuild();
