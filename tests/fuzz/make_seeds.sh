@@ -38,3 +38,14 @@ PY
 
 cp "$bundle"/render_model.batch1.onnx "$out/onnx_codec/director_b1.onnx"
 cp "$out/smoke/add_mul.onnx" "$out/onnx_codec/add_mul.onnx"
+
+# The teeth readers: the first byte picks the reader (0 head checkpoint, 1 serving
+# config, 2 bank sidecar with the manifest after a NUL).
+mkdir -p "$out/tessera"
+$py "$here/tools/fixtures/make_tessera_fixtures.py" heads "$out/heads" >/dev/null
+$py "$here/tools/fixtures/make_tessera_fixtures.py" bundle "$bundle" --donors 4 >/dev/null
+for f in blend_head blend_head8 nested tuples; do
+  { printf '\0'; cat "$out/heads/$f.pt"; } > "$out/tessera/head_$f"
+done
+{ printf '\1'; cat "$out/heads/head.json"; } > "$out/tessera/config"
+{ printf '\2'; cat "$bundle/tessera_bank.v1.json"; printf '\0'; cat "$bundle/manifest.json"; } > "$out/tessera/sidecar"
