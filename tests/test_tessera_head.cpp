@@ -279,10 +279,12 @@ TEST(ServeConfig, ReadsTheKeyedValuesAndRefusesTheRest) {
        "teeth: member JSON lacks key 'lookahead'"},
       {"{\"retrieval\": {\"kshort\": \"1\"}, \"temporal\": {}}", "teeth: tessera_head.v1 config key 'kshort' is not a number"},
       // The blend is sized for K donors at construction: the counts are bounded.
-      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 5000}, \"temporal\": {}}",
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 5000}, "
+       "\"temporal\": {\"hysteresis\": 1, \"lookahead\": 1}}",
        "teeth: tessera_head.v1 config retrieval.K=5000 is over the maximum 256 donors per frame — refusing to size "
        "the blend for it"},
-      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1e9}, \"temporal\": {}}",
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1e9}, "
+       "\"temporal\": {\"hysteresis\": 1, \"lookahead\": 1}}",
        "teeth: tessera_head.v1 config retrieval.K=1000000000 is over the maximum 256 donors per frame — refusing to "
        "size the blend for it"},
       {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
