@@ -21,6 +21,7 @@
 #include "compute/pool.h"
 #include "tessera/attach_inputs.h"
 #include "tessera/bank_decode.h"
+#include "tessera/bank_load.h"
 #include "tessera/stream_borrow.h"
 
 #ifndef KA_SOURCE_DIR

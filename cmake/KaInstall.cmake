@@ -7,6 +7,10 @@ install(TARGETS ka_core EXPORT ka_coreTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ka/ka.h ka/ka_a2x.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ka)
+# The exported C++ helpers, each header self-contained (it includes only ka/ka.h),
+# under the C interface's prefix: <ka/tessera/bank_decode.h>, <ka/driver/...>.
+install(FILES tessera/bank_decode.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ka/tessera)
+install(FILES driver/movie_decoder_build.h driver/image_io.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ka/driver)
 install(FILES "${KA_ORT_ROOT}/lib/libonnxruntime.so.1" DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 install(EXPORT ka_coreTargets NAMESPACE ka_core:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ka_core)

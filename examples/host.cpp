@@ -5,7 +5,10 @@
 //
 // Build against an installed library:
 //   c++ -std=c++17 host.cpp $(pkg-config --cflags --libs ka_core) -o host_cpp
+#include <ka/driver/image_io.h>
+#include <ka/driver/movie_decoder_build.h>
 #include <ka/ka.h>
+#include <ka/tessera/bank_decode.h>
 
 #include <cstdio>
 #include <memory>
@@ -55,6 +58,10 @@ int main(int argc, char** argv) {
     for (int row = 0; row < rows; ++row)
       if (!ka_render_drive_rgba(ctx.get(), row, rgba.data(), rgba.size())) throw std::runtime_error(ka_last_error());
     std::printf("rendered %d of %d frames, %dx%d\n", rows, rows, ka_width(ctx.get()), ka_height(ctx.get()));
+    // The exported C++ helpers, from their installed headers (each includes only ka/ka.h).
+    const std::string bank = ka::tessera::bankDecoderBuild(), movie = ka::movieDecoderBuild();
+    std::printf("decoders: bank %s, driver %s\n", bank.substr(0, bank.find(" / ")).c_str(),
+                movie.substr(0, movie.find(" / ")).c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     status = 1;

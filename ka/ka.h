@@ -541,6 +541,11 @@ KA_API int ka_utt_tessera_attach(ka_utt* s, const uint8_t* bank, int n_donors, c
                                  const int32_t* stamp, const uint8_t* head_pt, int head_pt_len,
                                  const char* head_json, const char* manifest_json, char* err,
                                  int err_cap);
+/* ka_utt_tessera_attach_bundle arms a session with the teeth members of bundle_dir in
+ * one call: opens and checks them as ka_tessera_members_open does, decodes the donor
+ * bank track into donor order and attaches as ka_utt_tessera_attach does. A refusal of
+ * any step comes back as "ka_utt_tessera_attach_bundle: <reason>". */
+KA_API int ka_utt_tessera_attach_bundle(ka_utt* s, const char* bundle_dir, char* err, int err_cap);
 /* Runs the pass over n_frames canvases (canvas_w x canvas_h x 3 bytes each) with their
  * masks (canvas_w x canvas_h bytes each). shifts: null, or n_frames (dy, dx) pairs, a dy
  * of -10000 meaning "derive it from the mask". out_windows: n_frames windows of

@@ -1,5 +1,7 @@
 // ka_utt_tessera_attach: arms a live session with a teeth pass built from members the
-// host has loaded and decoded. Errors go into the caller's buffer.
+// host has loaded and decoded; ka_utt_tessera_attach_bundle does the loading and
+// decoding too, from a bundle directory. Errors go into the caller's buffer.
+#include <climits>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -10,7 +12,9 @@
 #include "ka/ka.h"
 #include "session/borrow_stage.h"
 #include "session/utterance.h"
+#include "tessera/attach_inputs.h"
 #include "tessera/bank_arrays.h"
+#include "tessera/bank_load.h"
 #include "tessera/head_weights.h"
 #include "tessera/serve_config.h"
 #include "tessera/stream_borrow.h"
@@ -86,6 +90,39 @@ int ka_utt_tessera_attach(ka_utt* s, const uint8_t* bank, int n_donors, const do
     putCallerError(err, err_cap, text.c_str());
   } catch (...) {
     putCallerError(err, err_cap, "ka_utt_tessera_attach: unknown failure");
+  }
+  return 1;
+}
+
+int ka_utt_tessera_attach_bundle(ka_utt* s, const char* bundle_dir, char* err, int err_cap) {
+  using ka::capi::putCallerError;
+  if (!s) {
+    putCallerError(err, err_cap, "ka_utt_tessera_attach_bundle: null session");
+    return 1;
+  }
+  if (!bundle_dir) {
+    putCallerError(err, err_cap, "ka_utt_tessera_attach_bundle: null bundle_dir");
+    return 1;
+  }
+  try {
+    using namespace ka::tessera;
+    const TesseraAttachInputs in = loadTesseraMembers(std::string(bundle_dir));
+    if (in.head_pt.size() > static_cast<size_t>(INT_MAX))
+      throw std::runtime_error("teeth: head weights of " + std::to_string(in.head_pt.size()) +
+                               " bytes are over the 2 GiB a head may hold");
+    // The decoder takes the sidecar's track order and writes donor order directly.
+    const BankData bank = loadBank(in);
+    s->attachTeeth(buildStage(*s, bank.bytes.data(), in.n_donors, in.cent.data(), in.c_canon,
+                              in.aperture.data(), in.stamp, in.head_pt.data(),
+                              static_cast<int>(in.head_pt.size()), in.head_json.c_str(),
+                              in.manifest_json.c_str()));
+    return 0;
+  } catch (const std::exception& e) {
+    std::string text;
+    ka::capi::storeError(text, "ka_utt_tessera_attach_bundle", e);
+    putCallerError(err, err_cap, text.c_str());
+  } catch (...) {
+    putCallerError(err, err_cap, "ka_utt_tessera_attach_bundle: unknown failure");
   }
   return 1;
 }

@@ -169,6 +169,9 @@ M4bTopology m4bResolve(const OnnxModel& m) {
   const std::vector<int64_t>& p = m.pooledDims;
   if (p.size() != 4 || p[0] < 1 || p[1] != 64 || p[2] != 32 || p[3] != 32)
     throw std::runtime_error("pooled64 declared as " + shapeText(p) + ", not (batch,64,32,32)");
+  if (p[0] > kM4bMaxBatch)
+    throw std::runtime_error("pooled64 declares batch " + std::to_string(p[0]) + ", over the engine's maximum of " +
+                             std::to_string(kM4bMaxBatch));
   M4bTopology topo;
   // The MLP's hidden width is the graph's own; its three other arrays must agree on it.
   const char* mlp[] = {"s.wmlp.0.weight", "s.wmlp.0.bias", "s.wmlp.2.weight"};

@@ -30,6 +30,13 @@ struct OnnxModel {
 // errors.
 OnnxModel loadOnnx(const std::string& path, bool withValues = true);
 
+// The largest batch the engine takes. Each frame of a batch holds its own activations
+// and 512 x 512 intermediates (about 35 MiB), all sized at construction from the
+// graph's declared batch, so the batch a file declares is a memory request: 64 frames
+// (about 2.2 GiB) is well beyond the chunk renderers bundles ship (24) and still fits
+// the machines the library targets.
+constexpr int64_t kM4bMaxBatch = 64;
+
 // The initializers found by shape rather than by name.
 struct M4bTopology {
   std::string preWeight, preBias, basis, grid32;

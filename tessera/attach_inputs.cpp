@@ -1,5 +1,6 @@
 #include "tessera/attach_inputs.h"
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -65,9 +66,12 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundle_dir) {
   const auto arr = stamp.toArray();
   std::copy(arr.begin(), arr.end(), in.stamp);
   const int64_t bw = stamp.bandW(), bh = stamp.bandH();
-  if (bw <= 0 || bh <= 0 || bw > INT32_MAX || bh > INT32_MAX)
+  if (bw <= 0 || bh <= 0)
     throw std::runtime_error("teeth stamp yields a non-positive stored patch (" + std::to_string(bw) +
                              "x" + std::to_string(bh) + ")");
+  // The checks the pass applies at attach, made here so every size derived from the
+  // stamp (patch, bank, reorder stride) is bounded before a host sees it.
+  stamp.validate();
   in.band_w = static_cast<int32_t>(bw);
   in.band_h = static_cast<int32_t>(bh);
 
@@ -147,12 +151,30 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundle_dir) {
 
 TesseraAttachInputs loadTesseraMembers(const Manifest& m) { return loadTesseraMembers(m.dir); }
 
+int64_t TesseraAttachInputs::patchBytes() const {
+  int64_t v = 0;
+  if (band_w < 0 || band_h < 0 || __builtin_mul_overflow(int64_t(band_w), int64_t(band_h), &v) ||
+      __builtin_mul_overflow(v, int64_t(3), &v))
+    return -1;
+  return v;
+}
+
+int64_t TesseraAttachInputs::bankBytes() const {
+  const int64_t patch = patchBytes();
+  int64_t v = 0;
+  if (patch < 0 || n_donors < 0 || __builtin_mul_overflow(patch, int64_t(n_donors), &v)) return -1;
+  return v;
+}
+
 void reorderTrackToDonor(const TesseraAttachInputs& in, const uint8_t* track, uint8_t* out) {
   if (!track || !out) throw std::runtime_error("teeth: null band buffer");
   if (in.track_order.size() != size_t(in.n_donors) || in.n_donors < 0)
     throw std::runtime_error("teeth: track_order does not match n_donors");
   const int64_t stride = in.patchBytes();
-  if (stride <= 0) throw std::runtime_error("teeth: zero reference stride");
+  if (stride == 0) throw std::runtime_error("teeth: zero reference stride");
+  if (stride < 0 || in.bankBytes() < 0 || uint64_t(in.bankBytes()) > SIZE_MAX)
+    throw std::runtime_error("teeth: stored patch " + std::to_string(in.band_w) + "x" + std::to_string(in.band_h) +
+                             " of " + std::to_string(in.n_donors) + " donors is no addressable bank");
   for (int32_t i = 0; i < in.n_donors; ++i) {
     const int32_t d = in.track_order[size_t(i)];
     // A hand-assembled record can carry any order; never write outside the bank.

@@ -25,9 +25,11 @@ struct TesseraAttachInputs {
   std::string bank_container, bank_codec, bank_pix_fmt, bank_packing;
   int32_t band_w = 0, band_h = 0;
 
-  // Bytes of one stored donor patch (RGB24) and of the whole bank.
-  int64_t patchBytes() const { return int64_t(band_w) * band_h * 3; }
-  int64_t bankBytes() const { return patchBytes() * n_donors; }
+  // Bytes of one stored donor patch (RGB24) and of the whole bank; -1 when a field is
+  // negative or the product does not fit 64 bits (only a record assembled by hand can
+  // be so: loading bounds the stamp and the donor count).
+  int64_t patchBytes() const;
+  int64_t bankBytes() const;
 };
 
 // Reads and validates the members; throws MissingTesseraMember when any is absent and

@@ -25,6 +25,7 @@ extern "C" {
 
 #include "driver/ff_input.h"
 #include "driver/ff_owners.h"
+#include "tessera/bank_load.h"
 #include "base/log.h"
 
 namespace ka::tessera {

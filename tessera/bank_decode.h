@@ -1,15 +1,14 @@
 #pragma once
 // Decoding a donor bank's track (an encoded video held in memory, one donor per frame
 // in the sidecar's track order) into the donor-ordered RGB bank the teeth pass takes.
-// Exported for hosts, which decode the bank before attaching it to a session.
+// Exported for hosts, which decode the bank before attaching it to a session, and
+// installed as <ka/tessera/bank_decode.h>: it includes nothing but the C interface.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "ka/ka.h"
-#include "tessera/attach_inputs.h"
-#include "tessera/bank_data.h"
 
 namespace ka::tessera {
 
@@ -25,10 +24,5 @@ KA_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, co
                                             int band_h, int band_w, const std::vector<int>& track_order);
 // "libavcodec <version> / <configuration>" of the codec library this process runs.
 KA_API std::string bankDecoderBuild();
-
-// A bundle's bank as the teeth pass takes it: the track read from its member file and
-// decoded in the sidecar's order, with the sidecar's centres, apertures, canonical
-// centre and stamp.
-BankData loadBank(const TesseraAttachInputs& in);
 
 }  // namespace ka::tessera

@@ -36,11 +36,14 @@ void GeometryStamp::validate() const {
   // 64-bit sums: a stamp of huge values must be reported, not wrapped into a pass.
   const int64_t wx0 = window_x0, wy0 = window_y0, ww = window_w, wh = window_h, p = pad;
   std::string list;
-  auto add = [&](bool bad, const char* phrase) {
+  auto add = [&](bool bad, const std::string& phrase) {
     if (!bad) return;
     list += ' ';
     list += phrase;
     list += ';';
+  };
+  auto over = [&](const char* field, int64_t v, int64_t max, const char* bound) {
+    add(v > max, std::string(field) + "=" + std::to_string(v) + " over " + bound + " " + std::to_string(max));
   };
   add(ww < 1 || wh < 1, "window dims must be positive");
   add(wx0 < 0 || wx0 + ww > canvas_w, "window x-range escapes canvas");
@@ -52,6 +55,12 @@ void GeometryStamp::validate() const {
       "stored band rows escape patch");
   add(p + band_c0 < shift_margin || p + band_c1 + shift_margin > ww + 2 * p,
       "stored band cols escape patch");
+  over("canvas_w", canvas_w, kMaxCanvas, "the maximum");
+  over("canvas_h", canvas_h, kMaxCanvas, "the maximum");
+  // A patch shifted by more than the canvas could never land on it; the bound keeps the
+  // bank a stamp asks for finite (pad and shift_margin are otherwise unbounded).
+  over("stored patch band_w", bandW(), canvas_w, "the canvas width");
+  over("stored patch band_h", bandH(), canvas_h, "the canvas height");
   if (!list.empty()) throw std::runtime_error("teeth: GeometryStamp incoherent:" + list);
 }
 

@@ -20,6 +20,11 @@ struct GeometryStamp {
   int32_t shift_margin = 0;
 
   static constexpr int kFields = 12;
+  // The largest canvas a stamp may name: the render crop it describes is pasted by the
+  // compositor, which takes crops up to 1024 pixels. With the stored patch held to the
+  // canvas too, one patch is at most 3 MiB and a bank of the 1024-donor cap 3 GiB, so
+  // every size derived from a stamp fits 64-bit arithmetic with room to spare.
+  static constexpr int32_t kMaxCanvas = 1024;
   // Field names in stamp order: the JSON keys and the order of every int32[12] copy.
   static const std::array<const char*, kFields>& keys();
 
@@ -34,7 +39,8 @@ struct GeometryStamp {
   int64_t bandH() const { return int64_t(band_r1) - band_r0 + 2 * int64_t(shift_margin); }
   int64_t bandW() const { return int64_t(band_c1) - band_c0 + 2 * int64_t(shift_margin); }
 
-  // Throws "teeth: GeometryStamp incoherent: <phrase>; ..." naming every broken rule.
+  // Throws "teeth: GeometryStamp incoherent: <phrase>; ..." naming every broken rule;
+  // the size limits name the field and its value ("canvas_w=5000 over the maximum 1024").
   void validate() const;
 
   // "{canvas_w=512, canvas_h=512, ..., shift_margin=4}".

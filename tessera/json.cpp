@@ -132,7 +132,7 @@ JVal JParser::objv() {
     ws();
     if (p_ < end_ && *p_ == ':') ++p_;
     JVal member = val();
-    v.obj.emplace_back(std::move(key), std::move(member));
+    v.obj.push_back(JMember{std::move(key), std::move(member)});
     ws();
     if (p_ < end_ && *p_ == ',') {
       ++p_;

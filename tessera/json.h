@@ -9,6 +9,8 @@
 
 namespace ka::tessera::json {
 
+struct JMember;
+
 struct JVal {
   enum Kind : int { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
   int kind = Null;
@@ -16,7 +18,9 @@ struct JVal {
   double num = 0.0;
   std::string str;
   std::vector<JVal> arr;
-  std::vector<std::pair<std::string, JVal>> obj;  // file order; duplicates kept
+  // File order; duplicates kept. A member type of its own rather than a pair, which
+  // some standard libraries cannot instantiate while JVal is still incomplete.
+  std::vector<JMember> obj;
 
   bool isNull() const { return kind == Null; }
   bool isBool() const { return kind == Bool; }
@@ -29,6 +33,11 @@ struct JVal {
   const JVal* get(const std::string& key) const;
   // The first member named `key`; throws "teeth: member JSON lacks key '<key>'".
   const JVal& req(const std::string& key) const;
+};
+
+struct JMember {
+  std::string first;
+  JVal second;
 };
 
 // Recursive descent over [begin, end). The range must be followed by a NUL byte (a

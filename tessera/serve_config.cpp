@@ -18,6 +18,16 @@ double keyed(const json::JVal& blk, const char* key) {
   return v->num;
 }
 
+int32_t bounded(const json::JVal& blk, const char* block, const char* key) {
+  const int32_t v = json::truncInt32(keyed(blk, key));
+  if (v > ServeConfig::kMaxDonorsPerFrame)
+    throw std::runtime_error(std::string("teeth: tessera_head.v1 config ") + block + "." + key + "=" +
+                             std::to_string(v) + " is over the maximum " +
+                             std::to_string(ServeConfig::kMaxDonorsPerFrame) +
+                             " donors per frame — refusing to size the blend for it");
+  return v;
+}
+
 }  // namespace
 
 ServeConfig ServeConfig::fromHeadMemberJson(const std::string& text) {
@@ -32,9 +42,9 @@ ServeConfig ServeConfig::fromHeadMemberJson(const std::string& text) {
   c.kshort = json::truncInt32(keyed(*r, "kshort"));
   c.aperture_tol = keyed(*r, "aperture_tol");
   c.cut = json::truncInt32(keyed(*r, "cut"));
-  c.K = json::truncInt32(keyed(*r, "K"));
-  c.hysteresis = json::truncInt32(keyed(*t, "hysteresis"));
-  c.lookahead = json::truncInt32(keyed(*t, "lookahead"));
+  c.K = bounded(*r, "retrieval", "K");
+  c.hysteresis = bounded(*t, "temporal", "hysteresis");
+  c.lookahead = bounded(*t, "temporal", "lookahead");
   if (const json::JVal* d = root.get("decode"); d && d->isObj()) {
     if (const json::JVal* e = d->get("envelope_clamp_255")) {
       // A non-number cannot equal the envelope of record either.

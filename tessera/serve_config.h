@@ -7,6 +7,13 @@
 namespace ka::tessera {
 
 struct ServeConfig {
+  // The most donors a frame blends (K), and the most the temporal lists carry from the
+  // previous and the next frame (hysteresis, lookahead). The pass sizes its per-frame
+  // buffers for K donors at construction, roughly 45 bytes per window pixel each (about
+  // 370 KiB per donor for a 128 x 64 window), so the value a config file states is a
+  // memory request: 256 is four times the default and stays near 100 MiB there.
+  static constexpr int32_t kMaxDonorsPerFrame = 256;
+
   int32_t kshort = 512;       // retrieval: shortlist size
   double aperture_tol = 0.3;  // retrieval: aperture tolerance
   int32_t cut = 96;           // retrieval

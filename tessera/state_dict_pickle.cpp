@@ -100,7 +100,12 @@ class Interpreter {
         case 'j': get(uint32_t(le(4)), "teeth: pickle LONG_BINGET out of range"); break;
         case 'Q': persistentId(); break;
         case 'R': reduce(); break;
-        case 'b': break;  // BUILD: the state it would apply is not ours to model
+        case 'b':  // BUILD: the state it would apply to the object below is not ours to model,
+          // but it is consumed: left on the stack, a state dict's metadata would pair up
+          // with the next key of an enclosing dict.
+          need(2);
+          pop();
+          break;
         case '.':
           if (state_.empty()) refuse("teeth: head .pt state_dict is empty");
           return std::move(state_);

@@ -38,6 +38,39 @@ expect_ok "bundle check --help" "usage: ka bundle"
 expect_ok "render $fixture --row 0 --help" "usage: ka render"
 expect_fail "frobnicate" "unknown command"
 
+# Help and usage errors as a table: exit code, the stream the text goes to (a successful
+# help writes nothing to standard error), the arguments (@W the work directory, @B the
+# bundle) and the text. A usage error says what was wrong before the usage.
+ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=220:sample_rate=16000:duration=0.2" \
+  -ac 1 "$work/s.wav"
+mkdir -p "$work/nomotion"
+while IFS='~' read -r code stream args text; do
+  [ -n "$code" ] || continue
+  args=${args//@W/$work} args=${args//@B/$fixture} text=${text//@W/$work}
+  set +e; $ka $args >"$work/out" 2>"$work/err"; rc=$?; set -e
+  [ "$rc" = "$code" ] || bad "ka $args exited $rc, not $code: $(head -n 2 "$work/err")"
+  grep -qF -- "$text" "$work/$stream" || bad "ka $args: no '$text' on standard $stream: $(head -n 2 "$work/$stream")"
+  [ "$code" != 0 ] || [ ! -s "$work/err" ] || bad "ka $args wrote to standard error: $(head -n 2 "$work/err")"
+done <<'TABLE'
+0~out~tessera --help~usage: ka tessera inspect BUNDLE
+0~out~tessera inspect --help~usage: ka tessera inspect BUNDLE
+0~out~help tessera~usage: ka tessera inspect BUNDLE
+0~out~help tessera run~usage: ka tessera run BUNDLE
+0~out~help --help~usage: ka <command>
+0~out~help~ka tessera run BUNDLE VIDEO
+0~out~help~[--teeth]
+0~out~help speak~[--teeth]
+2~err~tessera~usage: ka tessera inspect BUNDLE
+2~err~tessera inspect @B --bogus~usage: ka tessera inspect BUNDLE
+2~err~speak @B @W/s.wav --motion @W --out @W/o.mp4 --bogus~ka speak: unknown option '--bogus'
+2~err~speak @B @W/s.wav --motion @W --out @W/o.mp4 --interrupt-at -1~ka speak: --interrupt-at needs a number of seconds >= 0, not '-1'
+2~err~speak @B @W/s.wav --motion @W~ka speak: --out OUT.mp4 is required
+2~err~speak @B @W/s.wav --out @W/o.mp4~ka speak: --motion DIR is required
+2~err~speak @B --motion @W --out @W/o.mp4~ka speak: needs BUNDLE and AUDIO, got 1 argument(s)
+2~err~speak @B @W/s.wav --motion @W --out~ka speak: --out needs a value
+1~err~speak @B @W/s.wav --motion @W/nomotion --out @W/o.mp4~it holds no @W/nomotion/a2x_enc_stream.onnx, the encoder of the streaming
+TABLE
+
 # A path that names nothing is no bundle.
 expect_fail "bundle resolve $work/nothing" "$work/nothing"
 

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "tessera/attach_inputs.h"
 #include "tessera/bank_decode.h"
+#include "tessera/bank_load.h"
 #include "tests/support/test_support.h"
 
 namespace ka::tessera {

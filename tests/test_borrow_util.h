@@ -12,6 +12,7 @@
 
 #include "tessera/attach_inputs.h"
 #include "tessera/bank_decode.h"
+#include "tessera/bank_load.h"
 #include "tessera/head_weights.h"
 #include "tessera/serve_config.h"
 #include "tessera/unified_pi.h"

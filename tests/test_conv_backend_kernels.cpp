@@ -138,6 +138,11 @@ TEST(M4bResolve, FindsByShapeAndNamesEachReason) {
        "s.wmlp.2.weight has shape (64,99), not (64,100)"},
       // A dynamic batch would size the engine's buffers for no frame at all.
       {[](ka::OnnxModel& m) { m.pooledDims = {-1, 64, 32, 32}; }, "pooled64 declared as (-1,64,32,32), not (batch,64,32,32)"},
+      // The engine sizes every frame's buffers at construction: the declared batch is bounded.
+      {[](ka::OnnxModel& m) { m.pooledDims = {64, 64, 32, 32}; }, ""},
+      {[](ka::OnnxModel& m) { m.pooledDims = {65, 64, 32, 32}; }, "pooled64 declares batch 65, over the engine's maximum of 64"},
+      {[](ka::OnnxModel& m) { m.pooledDims = {4294967297, 64, 32, 32}; },
+       "pooled64 declares batch 4294967297, over the engine's maximum of 64"},
   };
   for (const Case& c : cases) {
     ka::OnnxModel m = fusedShapes();

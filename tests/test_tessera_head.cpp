@@ -40,9 +40,10 @@ TEST(HeadWeights, BothArchitecturesLoadEqualToTheirTorchTensors) {
     const char* ref;
     int params;
   };
-  // tuples.pt is the full head saved with extra 2-d and 3-d tensors (TUPLE2, TUPLE3).
+  // tuples.pt is the full head saved with extra 2-d and 3-d tensors (TUPLE2, TUPLE3);
+  // nested.pt the full head's state dict saved as one value of an outer dict.
   for (const Arch& a : {Arch{"blend_head.pt", "blend_head.ref", 4082}, Arch{"blend_head8.pt", "blend_head8.ref", 3489},
-                        Arch{"tuples.pt", "blend_head.ref", 4082}}) {
+                        Arch{"tuples.pt", "blend_head.ref", 4082}, Arch{"nested.pt", "blend_head.ref", 4082}}) {
     SCOPED_TRACE(a.file);
     const HeadWeights w = loadHeadPt(readBytes(heads() + a.file));
     EXPECT_EQ(w.params(), a.params);
@@ -77,6 +78,7 @@ TEST(HeadWeights, BrokenCheckpointsAreRefusedByName) {
       {"truncated.pt", "teeth: pickle truncated"},
       {"noncontiguous.pt", "teeth: 'cand.0.weight' is not contiguous"},
       {"syn_partial.pt", "teeth: head .pt lacks 'syn.0.bias'"},
+      {"nested_twice.pt", "teeth: head .pt names 'cand.0.weight' 2 times — ambiguous"},
   };
   for (const auto& [file, want] : cases) EXPECT_EQ(refusal([&] { loadHeadPt(readBytes(heads() + file)); }), want) << file;
 }
@@ -170,6 +172,7 @@ TEST(HeadWeights, PickleRefusals) {
        "teeth: malformed _rebuild_tensor_v2"},
       {"empty", P().op({'}', '.'}).zip(), "teeth: head .pt state_dict is empty"},
       {"underflow", P().op({'s'}).zip(), "teeth: pickle stack underflow"},
+      {"BUILD without its state", P().op({'}', 'b', '.'}).zip(), "teeth: pickle stack underflow"},
       {"no mark", P().op({'t'}).zip(), "teeth: pickle pops to a MARK it never set"},
       {"run off the end", P().op({'}'}).zip(), "teeth: pickle truncated"},
       {"nested tuples", [] {
@@ -275,6 +278,26 @@ TEST(ServeConfig, ReadsTheKeyedValuesAndRefusesTheRest) {
       {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1}, \"temporal\": {\"hysteresis\": 2}}",
        "teeth: member JSON lacks key 'lookahead'"},
       {"{\"retrieval\": {\"kshort\": \"1\"}, \"temporal\": {}}", "teeth: tessera_head.v1 config key 'kshort' is not a number"},
+      // The blend is sized for K donors at construction: the counts are bounded.
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 5000}, "
+       "\"temporal\": {\"hysteresis\": 1, \"lookahead\": 1}}",
+       "teeth: tessera_head.v1 config retrieval.K=5000 is over the maximum 256 donors per frame — refusing to size "
+       "the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 1e9}, "
+       "\"temporal\": {\"hysteresis\": 1, \"lookahead\": 1}}",
+       "teeth: tessera_head.v1 config retrieval.K=1000000000 is over the maximum 256 donors per frame — refusing to "
+       "size the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
+       "\"temporal\": {\"hysteresis\": 257, \"lookahead\": 1}}",
+       "teeth: tessera_head.v1 config temporal.hysteresis=257 is over the maximum 256 donors per frame — refusing to "
+       "size the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
+       "\"temporal\": {\"hysteresis\": 256, \"lookahead\": 4e12}}",
+       "teeth: tessera_head.v1 config temporal.lookahead=2147483647 is over the maximum 256 donors per frame — "
+       "refusing to size the blend for it"},
+      {"{\"retrieval\": {\"kshort\": 1, \"aperture_tol\": 1, \"cut\": 1, \"K\": 256}, "
+       "\"temporal\": {\"hysteresis\": 256, \"lookahead\": 256}}",
+       ""},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(refusal([&] { ServeConfig::fromHeadMemberJson(text); }), want) << text;
   const ServeConfig t = ServeConfig::fromHeadMemberJson(

@@ -146,6 +146,23 @@ TEST(TesseraMembers, SidecarAndManifestRefusals) {
        "band_c1=20, shift_margin=1} vs " + s + " {canvas_w=64"},
       {plain, sidecar(3, "geometry", geo("\"band_c1\": 20", "\"band_c1\": -20")),
        "teeth stamp yields a non-positive stored patch (-20x12)"},
+      // Every size derived from the stamp is bounded at load, naming the field.
+      {plain, sidecar(3, "geometry", geo("\"window_x0\": 20", "\"window_x0\": 50")),
+       "teeth: GeometryStamp incoherent: window x-range escapes canvas;"},
+      {plain,
+       sidecar(3, "geometry",
+               "{\"canvas_w\": 2147483647, \"canvas_h\": 2147483647, \"window_x0\": 0, \"window_y0\": 0, "
+               "\"window_w\": 2147483647, \"window_h\": 2147483647, \"pad\": 1, \"band_r0\": 0, "
+               "\"band_r1\": 2147483647, \"band_c0\": 0, \"band_c1\": 2147483647, \"shift_margin\": 0}"),
+       "teeth: GeometryStamp incoherent: canvas_w=2147483647 over the maximum 1024; canvas_h=2147483647 over the "
+       "maximum 1024;"},
+      {plain,
+       sidecar(3, "geometry",
+               "{\"canvas_w\": 64, \"canvas_h\": 64, \"window_x0\": 20, \"window_y0\": 36, \"window_w\": 24, "
+               "\"window_h\": 16, \"pad\": 1000000, \"band_r0\": 4, \"band_r1\": 12, \"band_c0\": 4, "
+               "\"band_c1\": 20, \"shift_margin\": 999990}"),
+       "teeth: GeometryStamp incoherent: stored patch band_w=1999996 over the canvas width 64; stored patch "
+       "band_h=1999988 over the canvas height 64;"},
       {plain, sidecar(0), s + " says n_donors=0"},
       {plain, big, s + " carries n_donors=1025, over the owner's cap of 1024 (ruling 2026-08-28). This reader REFUSES"},
       {plain, sidecar(3, "cent", "{}"), s + " lacks one of track_order/cent/aperture/c_canon as an array"},
@@ -213,6 +230,16 @@ TEST(TesseraMembers, ReorderPutsEachTrackFrameInItsDonorSlot) {
   EXPECT_EQ(refusal([&] { reorderTrackToDonor(in, track, out); }), "teeth: track_order[2]=7 is outside [0,3)");
   in.band_w = 0;
   EXPECT_EQ(refusal([&] { reorderTrackToDonor(in, track, out); }), "teeth: zero reference stride");
+  // A hand-assembled record whose sizes overflow is refused, never multiplied into a stride.
+  in.track_order = {2, 0, 1};
+  in.band_w = in.band_h = INT32_MAX;
+  EXPECT_EQ(in.patchBytes(), -1);
+  EXPECT_EQ(in.bankBytes(), -1);
+  EXPECT_EQ(refusal([&] { reorderTrackToDonor(in, track, out); }),
+            "teeth: stored patch 2147483647x2147483647 of 3 donors is no addressable bank");
+  in.band_w = in.band_h = 1 << 20;
+  in.n_donors = 3;
+  EXPECT_EQ(in.bankBytes(), 3LL * 3 << 40);
 }
 
 TEST(TesseraMembers, CInterfaceOverTheFixtureBank) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/test_utt_util.h"
@@ -158,6 +159,19 @@ TEST(TeethAttach, RefusalsLeaveTheSessionAsItWas) {
         }
       }
     }
+  }
+  // The one-call attach from a bundle directory refuses the same way, under its own name.
+  const std::string b = "ka_utt_tessera_attach_bundle: ", teeth = uttFixture("teeth"), bare = uttFixture("bundle");
+  const std::tuple<ka_utt*, const char*, std::string> bundleCases[] = {
+      {nullptr, teeth.c_str(), b + "null session"},
+      {live.s.get(), nullptr, b + "null bundle_dir"},
+      {live.s.get(), bare.c_str(), b + "missing teeth member(s): bank_track (tessera_bank.v1.mp4), "},
+      {noXs.s.get(), teeth.c_str(), b + "xs_target.bin is absent or the wrong length"},
+  };
+  for (const auto& [s, dir, want] : bundleCases) {
+    char err[1024] = "";
+    EXPECT_EQ(ka_utt_tessera_attach_bundle(s, dir, err, sizeof err), 1) << want;
+    EXPECT_EQ(std::string(err).rfind(want, 0), 0u) << err;
   }
   // Nothing was armed on either session.
   for (ka_utt* s : {live.s.get(), noXs.s.get()}) {

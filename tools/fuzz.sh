@@ -4,7 +4,8 @@
 # from the project's fixtures plus the committed regression inputs in
 # tests/fuzz/corpus/<target>/. Prints executions and findings per target; exits non-zero
 # when any target found something (its input is kept under BUILD/findings/<target>/).
-#   tools/fuzz.sh [--seconds N] [TARGET...]     targets: manifest_key manifest imx onnx_codec audio_file
+#   tools/fuzz.sh [--seconds N] [TARGET...]     targets: manifest_key manifest imx onnx_codec
+#                                                audio_file tessera
 # Environment: FUZZ_BUILD_DIR (default: build-fuzz).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,11 +15,11 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --seconds=*) seconds=${1#*=}; shift ;;
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file)
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file tessera)
 build=${FUZZ_BUILD_DIR:-$here/build-fuzz}
 
 "$here/tools/bootstrap.sh" "$build"

@@ -48,3 +48,14 @@ ff -f lavfi -i "$(tone 440 22050 0.3)" -ac 1 -c:a libmp3lame -b:a 32k "$out/audi
 ff -f lavfi -i "$(tone 440 44100 0.2)" -ac 2 -c:a aac -b:a 32k -f adts "$out/audio_file/a.aac"
 ff -f lavfi -i "$(tone 300 16000 0.2)" -ac 1 -c:a aac -b:a 16k -f adts "$out/audio_file/b.aac"
 cat "$out/audio_file/a.aac" "$out/audio_file/b.aac" > "$out/audio_file/joined.aac"
+
+# The teeth readers: the first byte picks the reader (0 head checkpoint, 1 serving
+# config, 2 bank sidecar with the manifest after a NUL).
+mkdir -p "$out/tessera"
+$py "$here/tools/fixtures/make_tessera_fixtures.py" heads "$out/heads" >/dev/null
+$py "$here/tools/fixtures/make_tessera_fixtures.py" bundle "$bundle" --donors 4 >/dev/null
+for f in blend_head blend_head8 nested tuples; do
+  { printf '\0'; cat "$out/heads/$f.pt"; } > "$out/tessera/head_$f"
+done
+{ printf '\1'; cat "$out/heads/head.json"; } > "$out/tessera/config"
+{ printf '\2'; cat "$bundle/tessera_bank.v1.json"; printf '\0'; cat "$bundle/manifest.json"; } > "$out/tessera/sidecar"

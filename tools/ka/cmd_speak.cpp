@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "audio/audio_file.h"
+#include "bundle/file_io.h"
+#include "bundle/member.h"
 #include "driver/movie_writer.h"
 #include "ka/ka.h"
 #include "tessera/bank_decode.h"
 #include "tools/ka/commands.h"
 #include "tools/ka/output_file.h"
-#include "tools/ka/teeth_members.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -55,9 +56,10 @@ struct Options {
   double interruptAt = -1.0;
 };
 
-int usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
+// A usage error: what was wrong, then the usage.
+int badUsage(const std::string& why) {
+  std::fprintf(stderr, "ka speak: %s\n\n", why.c_str());
+  return usage(kUsage, false);
 }
 
 struct CtxDel {
@@ -69,6 +71,16 @@ struct UttDel {
 
 double secondsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// A motion directory holding the streaming engine's encoder is that engine's; any other
+// is read as the motion generator's, so its refusal names only the generator's files.
+// Say what the streaming engine would have needed too.
+std::string motionRefusal(const std::string& dir, const std::string& why) {
+  const std::string encoder = resolveMember(dir, "a2x_enc_stream.onnx");
+  if (canOpenForRead(encoder)) return why;
+  return why + " (--motion " + dir + " was read as a motion generator directory: it holds no " + encoder +
+         ", the encoder of the streaming audio-to-expression engine)";
 }
 
 const char* kindName(int k) { return k == KA_UTT_SPEECH ? "speech" : k == KA_UTT_RAMP ? "ramp" : "idle"; }
@@ -88,7 +100,7 @@ int speakCommand(const Args& args) {
       continue;
     }
     if (a == "--motion" || a == "--out" || a == "--model" || a == "--interrupt-at") {
-      if (i + 1 >= args.size()) return usage();
+      if (i + 1 >= args.size()) return badUsage(a + " needs a value");
       const std::string& v = args[++i];
       if (a == "--motion") o.motion = v;
       if (a == "--out") o.out = v;
@@ -96,14 +108,18 @@ int speakCommand(const Args& args) {
       if (a == "--interrupt-at") {
         char* end = nullptr;
         o.interruptAt = std::strtod(v.c_str(), &end);
-        if (v.empty() || *end || !(o.interruptAt >= 0.0)) return usage();
+        if (v.empty() || *end || !(o.interruptAt >= 0.0))
+          return badUsage("--interrupt-at needs a number of seconds >= 0, not '" + v + "'");
       }
       continue;
     }
-    if (!a.empty() && a[0] == '-') return usage();
+    if (!a.empty() && a[0] == '-') return badUsage("unknown option '" + a + "'");
     positional.push_back(a);
   }
-  if (positional.size() != 2 || o.motion.empty() || o.out.empty()) return usage();
+  if (positional.size() != 2)
+    return badUsage("needs BUNDLE and AUDIO, got " + std::to_string(positional.size()) + " argument(s)");
+  if (o.motion.empty()) return badUsage("--motion DIR is required");
+  if (o.out.empty()) return badUsage("--out OUT.mp4 is required");
   o.bundle = positional[0];
   o.audio = positional[1];
   av_log_set_level(AV_LOG_ERROR);
@@ -122,23 +138,19 @@ int speakCommand(const Args& args) {
   opts.motion_dir = o.motion.c_str();
   opts.auto_end_s = -1.0;  // this host always says when the speech is over
   std::unique_ptr<ka_utt, UttDel> s(ka_utt_create(ctx.get(), &opts));
-  if (!s) return fail(ka_utt_last_error());
+  if (!s) return fail(motionRefusal(o.motion, ka_utt_last_error()));
 
   const auto t0 = std::chrono::steady_clock::now();
   for (;;) {
     const int r = ka_utt_ready(s.get());
     if (r == 1) break;
-    if (r < 0) return fail(ka_utt_last_error());
+    if (r < 0) return fail(motionRefusal(o.motion, ka_utt_last_error()));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::printf("session ready after %.2f s (%dx%d)\n", secondsSince(t0), W, H);
   if (o.teeth) {
-    try {
-      const TeethMembers tm = TeethMembers::open(o.bundle);
-      tm.attach(s.get());
-    } catch (const std::exception& e) {
-      return fail(e.what());
-    }
+    char err[1024] = "";
+    if (ka_utt_tessera_attach_bundle(s.get(), o.bundle.c_str(), err, sizeof err) != 0) return fail(err);
     char geometry[256] = "";
     ka_utt_tessera_geometry(s.get(), geometry, sizeof geometry);
     const std::string build = tessera::bankDecoderBuild();

@@ -24,10 +24,6 @@ const char kUsage[] =
     "  config and the compose geometry; --motion names the directory whose xs_target.bin\n"
     "  identifies the bank's corpus pi geometry (default: the bundle's own, if any)\n";
 
-int usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
-}
 
 // Runs one section; a refusal is printed in its place and remembered.
 template <typename F>
@@ -126,13 +122,14 @@ int inspect(const std::string& bundle, const std::string& motion) {
 
 int tesseraCommand(const Args& args) {
   if (!args.empty() && args[0] == "run") return tesseraRunCommand(Args(args.begin() + 1, args.end()));
-  if (args.size() < 2 || args[0] != "inspect") return usage();
+  if (wantsHelp(args)) return usage(kUsage, true);
+  if (args.size() < 2 || args[0] != "inspect") return usage(kUsage, false);
   std::string motion;
   for (size_t i = 2; i < args.size(); ++i) {
     if (args[i] == "--motion" && i + 1 < args.size()) {
       motion = args[++i];
     } else {
-      return usage();
+      return usage(kUsage, false);
     }
   }
   return inspect(args[1], motion);

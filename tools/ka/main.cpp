@@ -22,27 +22,33 @@ const char kUsage[] =
     "  ka a2x MOTION_DIR AUDIO [--live-chunk MS] [--csv OUT] [--offline]\n"
     "                                stream speech through the audio-to-expression networks\n"
     "  ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime] [--interrupt-at S]\n"
+    "           [--teeth]\n"
     "                                run a speaking session on AUDIO into an MP4 with the speech\n"
+    "                                (--teeth: teeth borrowed from BUNDLE's donor bank)\n"
     "  ka render-offline BUNDLE --encoder W2V AUDIO --out OUT.mp4 [--drop N] [--gain G]\n"
     "                                render a spoken clip offline into an MP4 with the speech\n"
     "  ka tessera inspect BUNDLE [--motion DIR]\n"
     "                                print a bundle's teeth members, bank, head, serving config and geometry\n"
+    "  ka tessera run BUNDLE VIDEO|FRAMES_DIR [--count N] [--motion DIR] [--out DIR] [--strip OUT.png]\n"
+    "                                run the teeth pass over face crops and write the windows it borrows\n"
     "  ka version                    print the library version (also: ka --version)\n"
     "  ka help [COMMAND]             this text, or a command's own (also: ka COMMAND --help)\n";
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return ka::cli::usage(kUsage, false);
-  if (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help") ||
-      (!std::strcmp(argv[1], "help") && argc == 2))
-    return ka::cli::usage(kUsage, true);
+  const auto isHelp = [](const char* a) { return !std::strcmp(a, "-h") || !std::strcmp(a, "--help"); };
+  const bool helpWord = !std::strcmp(argv[1], "help");
+  // "ka help", "ka help --help" and "ka --help" all ask for this text.
+  if (isHelp(argv[1]) || (helpWord && (argc == 2 || isHelp(argv[2])))) return ka::cli::usage(kUsage, true);
   if (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V")) argv[1] = const_cast<char*>("version");
-  // "ka help COMMAND" is "ka COMMAND --help".
-  if (!std::strcmp(argv[1], "help") && argc == 3) {
+  ka::cli::Args rest(argv + 2, argv + argc);
+  // "ka help COMMAND [SUB]" is "ka COMMAND [SUB] --help".
+  if (helpWord) {
     argv[1] = argv[2];
-    argv[2] = const_cast<char*>("--help");
+    rest.erase(rest.begin());
+    rest.push_back("--help");
   }
-  const ka::cli::Args rest(argv + 2, argv + argc);
   try {
     if (!std::strcmp(argv[1], "bundle")) return ka::cli::bundleCommand(rest);
     if (!std::strcmp(argv[1], "imx")) return ka::cli::imxCommand(rest);
