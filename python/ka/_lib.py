@@ -121,6 +121,7 @@ _PROTOTYPES: dict[str, tuple] = {
     "ka_utt_tessera_geometry": (c_int, [c_void_p, c_char_p, c_size_t]),
     "ka_utt_tessera_attach": (c_int, [c_void_p, _U8, c_int, _D, _D, _D, _I32, _U8, c_int,
                                       c_char_p, c_char_p, c_char_p, c_int]),
+    "ka_utt_tessera_attach_bundle": (c_int, [c_void_p, c_char_p, c_char_p, c_int]),
     "ka_tessera_slot_count": (c_int, []),
     "ka_tessera_slot_key": (c_char_p, [c_int]),
     "ka_tessera_carriage_open": (c_void_p, [c_char_p]),

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional
 import numpy as np
 
 from . import _arrays as arr
+from ._errors import KaError
 from ._handle import Handle, _Native
 from ._lib import UttFrameInfo, UttOpts, UttStats, enc, lib, raise_error, text
 from .context import Context
@@ -191,3 +192,11 @@ class Utterance(Handle):
         """Arms the session with a teeth pass from ``members`` and their decoded bank in
         donor order (``(n_donors, band_h, band_w, 3)`` uint8)."""
         members._attach(self, bank)
+
+    def attach_teeth_from_bundle(self, bundle: "str | os.PathLike[str]") -> None:
+        """Arms the session with a teeth pass from a bundle directory's teeth members in
+        one call (members read, bank decoded into donor order, pass attached)."""
+        err = ctypes.create_string_buffer(4096)
+        with self._h.use() as s:
+            if lib().ka_utt_tessera_attach_bundle(s, os.fsencode(bundle), err, len(err)) != 0:
+                raise KaError(text(err.value) or "ka_utt_tessera_attach_bundle: failed")

@@ -187,6 +187,11 @@ def test_teeth_members_equal_tool_and_attach(monkeypatch):
                 s.attach_teeth(m, bank[:, :, :, :2])
             s.attach_teeth(m, bank)
             assert s.teeth_stats().state == 1 and s.teeth_geometry() != ""
+            with pytest.raises(ka.KaError, match="^ka_utt_tessera_attach_bundle: "):
+                s.attach_teeth_from_bundle(root / "motion-teeth")
+            geometry = s.teeth_geometry()
+            s.attach_teeth_from_bundle(teeth)
+            assert s.teeth_stats().state == 1 and s.teeth_geometry() == geometry
 
 
 @pytest.mark.parametrize("chunk", [None, 8000])
