@@ -115,7 +115,7 @@ struct A2xStream::Decoder {
 
 A2xStream::~A2xStream() = default;
 
-A2xStream::A2xStream(const std::string& dir, int threads)
+A2xStream::A2xStream(const std::string& dir, int threads, int contextFrames)
     : env_(ORT_LOGGING_LEVEL_WARNING, "ka_a2x", log::ortLoggingFunction, nullptr),
       mem_(Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)) {
   const int poolThreads = pool::threads();
@@ -135,7 +135,7 @@ A2xStream::A2xStream(const std::string& dir, int threads)
 
   readMeta(dir);
   right_ = std::max(0, envInt("KA_A2X_W2V_RIGHT", kDefaultRight));
-  readTables(dir);
+  readTables(dir, contextFrames);
 
   const char* w2v = std::getenv("W2V_ONNX");
   if (!w2v || !*w2v) throw std::runtime_error("$W2V_ONNX not set");
@@ -195,7 +195,7 @@ void A2xStream::readMeta(const std::string& dir) {
   lookAhead_ = window_ * layers_;
 }
 
-void A2xStream::readTables(const std::string& dir) {
+void A2xStream::readTables(const std::string& dir, int contextFrames) {
   std::vector<float> norm, xs;
   try {
     pos_ = readFloats(resolveMember(dir, "a2x_pos.f32"));
@@ -206,6 +206,13 @@ void A2xStream::readTables(const std::string& dir) {
   }
   if (pos_.size() < 2 * static_cast<size_t>(h_) || norm.size() < 2 * kKpFloats || xs.size() < kKpFloats)
     throw std::runtime_error("pos/norm/xs_target read failed");
+  // Rows made for another identity's video would be served against this one's frames.
+  if (contextFrames > 0 && xs.size() != static_cast<size_t>(contextFrames) * kKpFloats)
+    throw std::runtime_error("xs_target.bin of " + dir + " holds " + std::to_string(xs.size() / kKpFloats) +
+                             " driver frames (" + std::to_string(xs.size()) + " floats) but the context's driver " +
+                             "video has " + std::to_string(contextFrames) + " (" +
+                             std::to_string(static_cast<size_t>(contextFrames) * kKpFloats) +
+                             " floats): this motion directory was made for another identity");
   posRows_ = static_cast<int>(std::min<size_t>(pos_.size() / static_cast<size_t>(h_), std::numeric_limits<int>::max()));
   pos_.resize(static_cast<size_t>(posRows_) * static_cast<size_t>(h_));
   mean_.assign(norm.begin(), norm.begin() + kKpFloats);
@@ -292,23 +299,21 @@ int A2xStream::driverIndex(int64_t o) const {
   return static_cast<int>(r <= nt_ - 1 ? r : p - r);
 }
 
-std::string A2xStream::takeError() {
-  std::string e;
-  e.swap(error_);
-  return e;
-}
-
 int A2xStream::avail() {
+  if (!error_.empty()) return -1;
   const int f = framesPossible();
   if (decoded_ < f) extend(std::min(f, decoded_ + (shortWindow_ ? kShortStep : kLegacyStep)));
+  if (!error_.empty()) return -1;
   return static_cast<int>(std::max<int64_t>(0, decoded_ - pulled_));
 }
 
 int A2xStream::pull(int* si, float* xs, float* xd, float* wn, int max) {
+  if (!error_.empty()) return -1;
   if (max <= 0) return 0;
   const int f = framesPossible();
   if (decoded_ - pulled_ <= 0 && pulled_ < f)
     extend(static_cast<int>(std::min<int64_t>(f, pulled_ + max)));
+  if (!error_.empty()) return -1;
   const int64_t lim = std::min(decoded_, f);
   int n = 0;
   for (int64_t o = pulled_; o < lim && n < max; ++o, ++n) {
@@ -365,7 +370,6 @@ void A2xStream::extend(int target) {
   std::copy(state_->h.begin(), state_->h.end(), savedH_.begin());
   try {
     extendStages(target);
-    error_.clear();
   } catch (const std::exception& e) {
     feat_.ready = featReady;
     legacy_.reset(origin);
@@ -385,7 +389,13 @@ void A2xStream::extendStages(int target) {
   if (shortWindow_)
     short_.fill(pair_, view, shortRight_, featTarget, feat_);
   else
-    legacy_.fill(legacyEncoder(), view, right_, featTarget, feat_);
+    legacy_.fillStream(legacyEncoder(), view, right_, featTarget, feat_);
+  // A frame is final only once the features of its whole look-ahead are: encoded with
+  // the context cut to the rows ready so far, it would differ from the same frame made
+  // after a larger push. Live, the look-ahead never reaches past the covered audio
+  // (frames stop max(look-ahead, right) short of it); finished, it ends with the audio.
+  const int contextEnd = finished_ ? covered : std::numeric_limits<int>::max();
+  if (feat_.ready < contextEnd) target = std::min(target, feat_.ready - lookAhead_);
   target = std::min(target, feat_.ready);
 
   if (encodedCount_ < target) {

@@ -22,8 +22,10 @@ constexpr int kKpFloats = 63;  // 21 keypoints of x, y, z
 class A2xStream {
  public:
   // Opens the members of bundle directory `dir`; threads < 1 (or at least the worker
-  // pool's count) uses the pool's count. Throws std::runtime_error with the reason.
-  A2xStream(const std::string& dir, int threads);
+  // pool's count) uses the pool's count. contextFrames > 0 is the driver frame count of
+  // the video the frames will be shown on: xs_target.bin must then hold exactly that
+  // many rows. Throws std::runtime_error with the reason.
+  A2xStream(const std::string& dir, int threads, int contextFrames = 0);
   ~A2xStream();
   A2xStream(const A2xStream&) = delete;
   A2xStream& operator=(const A2xStream&) = delete;
@@ -31,8 +33,10 @@ class A2xStream {
   void push(const float* samples, int count);
   void finish() { finished_ = true; }
   // Frames pullable now; advances the pipeline by at most one step (8 or 64 frames).
+  // -1 once the pipeline has failed (see failure()).
   int avail();
   // Up to max frames into si[max], xs/xd[max * 63] and, when wn is not null, wn[max].
+  // -1 once the pipeline has failed.
   int pull(int* si, float* xs, float* xd, float* wn, int max);
   // Offline deltas of a whole utterance (63 floats per frame) into out; outWn (may be
   // null) receives the width row. Returns the frame count, or -2 when capFrames is too
@@ -45,13 +49,16 @@ class A2xStream {
   int nt() const { return nt_; }
   bool hasWidth() const { return hasWn_; }
   bool shortWindowActive() const { return shortWindow_; }
-  // Frames that may be produced with the audio pushed so far.
+  // Frames that may be produced with the audio pushed so far: a bound; a frame becomes
+  // final only once the features of its whole look-ahead are ready, which with an
+  // encoder looking further ahead than the frontend's right context is later.
   int framesPossible() const;
   // Driver index of output frame o under the current start, direction and loop mode.
   int driverIndex(int64_t o) const;
-  // The text of the last failure inside the pipeline ("ka_a2x extend: ..."), cleared by
-  // taking it; empty when the last advance succeeded.
-  std::string takeError();
+  // The failure inside the pipeline ("ka_a2x extend: ..."); empty while none. A failure
+  // is kept until reset(): the step that failed is not run again on every call (it
+  // would fail the same way), and avail() and pull() report it instead of a stall.
+  const std::string& failure() const { return error_; }
   // Whether creation left a primed decoder state.
   bool primed() const { return !primedPrev_.empty(); }
 
@@ -63,7 +70,7 @@ class A2xStream {
   };
 
   void readMeta(const std::string& dir);
-  void readTables(const std::string& dir);
+  void readTables(const std::string& dir, int contextFrames);
   void openNetworks(const std::string& dir);
   void prime(int frames);
   Ort::Session& legacyEncoder();

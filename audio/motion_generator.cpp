@@ -57,10 +57,17 @@ void smoothRows(float* rows, int count, int a, int b, std::vector<float>& scratc
 
 }  // namespace
 
-MotionGenerator::MotionGenerator(const std::string& dir, int threads, const std::string& ep)
+MotionGenerator::MotionGenerator(const std::string& dir, int threads, const std::string& ep, int contextFrames)
     : m_(loadMotionMembers(dir)),
       env_(ORT_LOGGING_LEVEL_WARNING, "ka_motion", log::ortLoggingFunction, nullptr),
       logMel_(m_.window, m_.binmat) {
+  // The keypoint records and xs_target rows are per driver frame of one identity's
+  // video; another identity's would be served against this video's frames.
+  if (contextFrames > 0 && m_.meta.nt != contextFrames)
+    throw std::runtime_error("the motion directory " + dir + " has nt=" + std::to_string(m_.meta.nt) +
+                             " driver frames (meta.json, src_xs_info.bin, xs_target.bin) but the context's driver "
+                             "video has " + std::to_string(contextFrames) +
+                             ": it was made for another identity");
   const int intra = threads < 1 ? pool::threads() : threads;
   const std::string cache = dir + "/coreml_cache";
   hubert_ = Net::open(env_, m_.path("hubert_student.onnx"), intra, ep, cache);

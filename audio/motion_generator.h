@@ -41,8 +41,10 @@ class MotionGenerator {
   static constexpr int kFeatFrames = 20;      // encoder frames per window (50 per second)
   static constexpr int kFeat = 1024;
 
-  // threads < 1: the worker pool's count. ep: "" or a "coreml..." name.
-  MotionGenerator(const std::string& dir, int threads, const std::string& ep);
+  // threads < 1: the worker pool's count. ep: "" or a "coreml..." name. contextFrames
+  // > 0 is the driver frame count of the video the frames will be shown on; the
+  // directory's nt must equal it.
+  MotionGenerator(const std::string& dir, int threads, const std::string& ep, int contextFrames = 0);
 
   // Appends samples; refused once the stream is finished.
   void push(const float* samples, size_t count);

@@ -72,13 +72,20 @@ Net Net::open(Ort::Env& env, const std::string& path, int threads, const std::st
 }
 
 void Net::expect(const std::vector<std::vector<int64_t>>& inputs,
-                 const std::vector<std::vector<int64_t>>& outputs) const {
+                 const std::vector<std::vector<int64_t>>& outputs) {
   if (inNames_.size() != inputs.size() || outNames_.size() < outputs.size())
     throw std::runtime_error("ka_motion: " + path_ + " declares " + std::to_string(inNames_.size()) + " inputs and " +
                              std::to_string(outNames_.size()) + " outputs, expected " + std::to_string(inputs.size()) +
                              " inputs and " + std::to_string(outputs.size()) + " output(s)");
   auto check = [&](const char* kind, size_t i, const std::string& name, std::vector<int64_t> declared,
                    const std::vector<int64_t>& want) {
+    // The runtime reports a value without a shape as rank 0; none of these networks
+    // takes or gives a scalar, so rank 0 can only mean the shape was left open.
+    if (declared.empty()) {
+      untrusted_ += (untrusted_.empty() ? "" : ", ") + std::string(kind) + " " + std::to_string(i) + " '" + name +
+                    "' (expected " + shapeText(want) + ")";
+      return;
+    }
     bool ok = declared.size() == want.size();
     for (size_t d = 0; ok && d < want.size(); ++d) ok = declared[d] < 0 || declared[d] == want[d];
     if (!ok)
@@ -93,7 +100,19 @@ void Net::expect(const std::vector<std::vector<int64_t>>& inputs,
 }
 
 void Net::run(const Ort::Value* inputs, Ort::Value* outputs, size_t outputCount) {
-  session_.Run(runOptions_, inPtrs_.data(), inputs, inPtrs_.size(), outPtrs_.data(), outputs, outputCount);
+  if (untrusted_.empty()) {
+    session_.Run(runOptions_, inPtrs_.data(), inputs, inPtrs_.size(), outPtrs_.data(), outputs, outputCount);
+    return;
+  }
+  // The outputs are bound with the expected shapes, so the runtime itself refuses a
+  // result of another shape; the refusal only needs to say what was taken on trust.
+  try {
+    session_.Run(runOptions_, inPtrs_.data(), inputs, inPtrs_.size(), outPtrs_.data(), outputs, outputCount);
+  } catch (const Ort::Exception& e) {
+    throw std::runtime_error("ka_motion: " + path_ + " declares no shape for " + untrusted_ +
+                             ", and its first run on those shapes failed: " + e.what());
+  }
+  untrusted_.clear();
 }
 
 }  // namespace ka::audio

@@ -17,10 +17,13 @@ class Net {
                   const std::string& cacheDir);
 
   // Refuses a network whose input or output counts differ, or whose declared shapes
-  // differ from the expected ones in a fixed dimension.
-  void expect(const std::vector<std::vector<int64_t>>& inputs, const std::vector<std::vector<int64_t>>& outputs) const;
+  // differ from the expected ones in a fixed dimension. A value that declares no shape
+  // at all (valid ONNX) is taken on trust until the first run.
+  void expect(const std::vector<std::vector<int64_t>>& inputs, const std::vector<std::vector<int64_t>>& outputs);
 
-  // Runs with the inputs in declared order, filling the first outputs.
+  // Runs with the inputs in declared order, filling the first outputs (whose tensors
+  // have the expected shapes). When expect() took a shape on trust, the first run that
+  // fails says which values declared none and what they were given.
   void run(const Ort::Value* inputs, Ort::Value* outputs, size_t outputCount);
 
   const std::string& path() const { return path_; }
@@ -31,6 +34,9 @@ class Net {
   Ort::RunOptions runOptions_{nullptr};
   std::vector<std::string> inNames_, outNames_;
   std::vector<const char*> inPtrs_, outPtrs_;
+  // "input 0 'mel' (expected [1,80,21])" for every value expect() found without a shape; cleared
+  // by the first successful run.
+  std::string untrusted_;
 };
 
 // The ONNX Runtime name of the CoreML compute units a "coreml-<units>" ep asks for.

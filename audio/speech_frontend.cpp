@@ -344,6 +344,50 @@ void LegacyWindow::fill(Ort::Session& encoder, const AudioView& audio, int right
   }
 }
 
+namespace {
+// The window of the walk that serves frame f, and the end of the frames window s serves.
+int windowOf(int f) { return f < kLegacyFrames ? 0 : kLegacyStride * (f / kLegacyStride - 1); }
+int servedEnd(int s) { return s == 0 ? kLegacyFrames : s + kLegacyFrames; }
+}  // namespace
+
+void LegacyWindow::fillStream(Ort::Session& encoder, const AudioView& audio, int right, int target,
+                              FeatureRows& rows) {
+  const int64_t blockFrames = kBlock / kHop;
+  while (rows.ready < target) {
+    const int f = rows.ready;
+    const int s = windowOf(f);
+    const int end = servedEnd(s);
+    const int64_t needed = (static_cast<int64_t>(f) + 1 + right + blockFrames - 1) / blockFrames * blockFrames;
+    const int64_t cutFrames = std::min<int64_t>(needed, s + kLegacyFrames);
+    const int64_t cut = cutFrames * kHop;
+    if (!audio.finished && static_cast<int64_t>(audio.count) < cut) break;
+    const bool toEnd = cutFrames == s + kLegacyFrames || (audio.finished && cut >= static_cast<int64_t>(audio.count));
+    // Frames up to `last` need no later cut than f does.
+    const int last = toEnd ? end : static_cast<int>(std::min<int64_t>(end, cutFrames - right));
+
+    std::fill(window_.begin(), window_.end(), 0.0f);
+    const int64_t from = static_cast<int64_t>(s) * kHop;
+    const int64_t to = std::min<int64_t>(cut, static_cast<int64_t>(audio.count));
+    if (to > from) std::memcpy(window_.data(), audio.samples + from, static_cast<size_t>(to - from) * sizeof(float));
+    normaliseWindow(window_.data(), window_.size());
+    const int64_t inShape[] = {1, kLegacySamples};
+    Ort::Value in = Ort::Value::CreateTensor<float>(mem_, window_.data(), window_.size(), inShape, 2);
+    Ort::Value out = runOne(encoder, "input_values", in, "audio_emb");
+    if (out.GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kLegacyFrames) * kRowFloats)
+      throw std::runtime_error("audio_emb of the speech encoder is not 12 x 200 x 768");
+    const float* emb = out.GetTensorData<float>();
+    rows.reserveRows(last);
+    for (int g = f; g < last; ++g) {
+      float* row = rows.row(g);
+      for (int l = 0; l < kLayers; ++l)
+        std::memcpy(row + static_cast<size_t>(l) * kFeatDim,
+                    emb + (static_cast<size_t>(l) * kLegacyFrames + (g - s)) * kFeatDim, kFeatDim * sizeof(float));
+      roundToHalf(row, kRowFloats, halves_.data());
+    }
+    rows.ready = last;
+  }
+}
+
 // ---------------------------------------------------------------- short window
 
 double shortWindowPosition(int frame, int64_t end) {

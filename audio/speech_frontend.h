@@ -128,9 +128,19 @@ class LegacyWindow {
   // Back to origin 0, or to an origin saved from origin() when an advance is undone.
   void reset(int origin = 0) { origin_ = origin; }
   int origin() const { return origin_; }
-  // Makes rows ready up to `target` (or as far as the audio allows when live). `right`
-  // is the frontend's right context in frames.
+  // The walk over a whole utterance (offline): rows up to `target` from windows that
+  // see all the audio in them. `right` is the frontend's right context in frames.
   void fill(Ort::Session& encoder, const AudioView& audio, int right, int target, FeatureRows& rows);
+  // The same walk for a stream, where a row must not depend on how the audio was
+  // pushed. The window is bidirectional and normalised as a whole, so every sample in
+  // it moves every row. Frame f's row is therefore made by the window that serves f
+  // fed the audio up to a cut fixed by f alone: the first whole block (8 frames) that
+  // leaves `right` frames after f, or the window's end, or the end of a finished
+  // stream; live, the row waits until that much audio is pushed. Frames with the same
+  // cut share one run, so a live stream runs the encoder once per 8 frames however
+  // its audio arrives (a finished one pushed at once too: the price of frames that do
+  // not change with the push sizes). Needs no state beyond the rows.
+  void fillStream(Ort::Session& encoder, const AudioView& audio, int right, int target, FeatureRows& rows);
 
  private:
   int origin_ = 0;

@@ -102,7 +102,7 @@ void BM_FrontendLive(benchmark::State& state) {
   for (auto _ : state) {
     a2x::LegacyWindow lw;
     legacy += liveFill(fx.audio, a2x::kDefaultRight, [&](const a2x::AudioView& v, int t, a2x::FeatureRows& r) {
-      lw.fill(encoder, v, a2x::kDefaultRight, t, r);
+      lw.fillStream(encoder, v, a2x::kDefaultRight, t, r);
     });
     a2x::ShortWindow sw;
     shortWin += liveFill(fx.audio, a2x::kDefaultRight + a2x::kShortFrames,

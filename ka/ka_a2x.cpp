@@ -11,9 +11,10 @@
 #include "audio/speech_frontend.h"
 #include "compute/pool.h"
 #include "ka/c_error.h"
+#include "ka/motion_engines.h"
 
 struct ka_a2x {
-  explicit ka_a2x(const char* dir, int threads) : stream(dir, threads) {}
+  ka_a2x(const char* dir, int threads, int contextFrames) : stream(dir, threads, contextFrames) {}
   ka::a2x::A2xStream stream;
 };
 
@@ -24,27 +25,26 @@ void clearErr() noexcept { g_err.clear(); }
 void setErr(const char* name, const std::exception& e) noexcept { ka::capi::storeError(g_err, name, e); }
 void setErr(const char* name, const char* reason) noexcept { ka::capi::storeError(g_err, name, reason); }
 
-// A failure inside the pipeline leaves the stream stalled; its text becomes the
-// thread's last error as it stands ("ka_a2x extend: ...").
-void takeStreamError(ka_a2x* a) noexcept {
+// A failure inside the pipeline is kept by the stream until a reset; while it stands,
+// avail and pull return -1 with its text as it stands ("ka_a2x extend: ...").
+int streamFailed(ka_a2x* a) noexcept {
   try {
-    std::string e = a->stream.takeError();
-    if (!e.empty()) g_err = std::move(e);
+    g_err = a->stream.failure();
   } catch (...) {
+    setErr("ka_a2x_avail", "out of memory");
   }
+  return -1;
 }
 }  // namespace
 
-extern "C" {
-
-ka_a2x* ka_a2x_create(const char* bundle_dir, int threads) {
+ka_a2x* ka::capi::a2xCreateFor(const char* bundle_dir, int threads, int contextFrames) noexcept {
   clearErr();
   if (!bundle_dir || !*bundle_dir) {
     setErr("ka_a2x_create", "no bundle directory given");
     return nullptr;
   }
   try {
-    return new ka_a2x(bundle_dir, threads);
+    return new ka_a2x(bundle_dir, threads, contextFrames);
   } catch (const std::exception& e) {
     setErr("ka_a2x_create", e);
   } catch (...) {
@@ -53,14 +53,16 @@ ka_a2x* ka_a2x_create(const char* bundle_dir, int threads) {
   return nullptr;
 }
 
+extern "C" {
+
+ka_a2x* ka_a2x_create(const char* bundle_dir, int threads) { return ka::capi::a2xCreateFor(bundle_dir, threads, 0); }
+
 void ka_a2x_destroy(ka_a2x* a) { delete a; }
 
 int ka_a2x_push(ka_a2x* a, const float* samples, int count) {
-  if (!a) {
-    setErr("ka_a2x_push", "null handle");
-    return -1;
-  }
-  if (count <= 0) return 1;
+  // A null handle appends nothing and reports the success the interface promises for
+  // every push; only samples missing behind a positive count are refused.
+  if (!a || count <= 0) return 1;
   if (!samples) {
     setErr("ka_a2x_push", "null samples with a positive count");
     return -1;
@@ -79,30 +81,32 @@ void ka_a2x_finish(ka_a2x* a) {
 }
 
 int ka_a2x_avail(ka_a2x* a) {
+  clearErr();
   if (!a) return 0;
   try {
     const int n = a->stream.avail();
-    takeStreamError(a);
-    return n;
+    return n < 0 ? streamFailed(a) : n;
   } catch (const std::exception& e) {
     setErr("ka_a2x_avail", e);
-    return 0;
+    return -1;
   }
 }
 
 int ka_a2x_pull_wn(ka_a2x* a, int* si, float* xs, float* xd, float* wn, int max) {
-  if (!a || max <= 0) return 0;
+  clearErr();
+  if (!a) return 0;
+  if (!a->stream.failure().empty()) return streamFailed(a);
+  if (max <= 0) return 0;
   if (!si || !xs || !xd) {
     setErr("ka_a2x_pull", "null output buffer");
     return -1;
   }
   try {
     const int n = a->stream.pull(si, xs, xd, wn, max);
-    takeStreamError(a);
-    return n;
+    return n < 0 ? streamFailed(a) : n;
   } catch (const std::exception& e) {
     setErr("ka_a2x_pull", e);
-    return 0;
+    return -1;
   }
 }
 

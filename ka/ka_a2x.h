@@ -42,14 +42,22 @@ typedef struct ka_a2x ka_a2x;
 KA_API ka_a2x* ka_a2x_create(const char* bundle_dir, int threads);
 KA_API void ka_a2x_destroy(ka_a2x* a);
 
-/* Appends count samples (16 kHz mono float); count <= 0 appends nothing. Returns 1. */
+/* Appends count samples (16 kHz mono float); count <= 0 or a NULL handle appends
+ * nothing. Returns 1; -1 only for NULL samples with a positive count. */
 KA_API int ka_a2x_push(ka_a2x* a, const float* samples, int count);
 /* Marks the end of the audio: frames up to the last partial one become available. */
 KA_API void ka_a2x_finish(ka_a2x* a);
 /* Frames that can be pulled now without more audio; runs a bounded amount of network
- * work per call. */
+ * work per call.
+ *
+ * A failure while running the networks (a frontend or encoder that gives the wrong
+ * shape, a runtime error) is kept by the stream: from that call on, ka_a2x_avail and
+ * ka_a2x_pull return -1 with ka_a2x_last_error() = "ka_a2x extend: " + reason, without
+ * running the failed step again, until ka_a2x_reset starts a new utterance. A stream
+ * that merely waits for audio returns 0, never -1. */
 KA_API int ka_a2x_avail(ka_a2x* a);
-/* Pulls up to max frames: si[max], xs[max * 63], xd[max * 63]. Returns the count. */
+/* Pulls up to max frames: si[max], xs[max * 63], xd[max * 63]. Returns the count; -1
+ * for NULL output buffers or a failed stream (see ka_a2x_avail). */
 KA_API int ka_a2x_pull(ka_a2x* a, int* si, float* xs, float* xd, int max);
 /* As ka_a2x_pull, also one width value per frame into wn[max] (0 without one). */
 KA_API int ka_a2x_pull_wn(ka_a2x* a, int* si, float* xs, float* xd, float* wn, int max);

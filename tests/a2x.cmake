@@ -7,6 +7,11 @@ ka_add_fixture(a2x COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_a2x_test
 set(_ka_a2x_w2v ${_ka_a2x}/motion/w2v/audio_encoder.onnx)
 ka_add_test(test_a2x SOURCES test_a2x.cpp FIXTURES a2x LABELS asan TIMEOUT 300
   ENV W2V_ONNX=${_ka_a2x_w2v} KA_A2X_W2V_WIN_ONNX= KA_A2X_W2V_HEAD_ONNX= KA_A2X_SILENCE_PRIME= KA_A2X_W2V_RIGHT=)
+# The reference and push-size tests again, on the 8-second window (no pair beside the encoder).
+add_test(NAME test_a2x.legacy COMMAND test_a2x
+  --gtest_filter=A2xStream.MatchesTheReference:A2xStream.PushSizesDoNotChangeFrames)
+set_tests_properties(test_a2x.legacy PROPERTIES FIXTURES_REQUIRED a2x TIMEOUT 300
+  ENVIRONMENT "KA_TEST_FIXTURES=${KA_FIXTURE_DIR};W2V_ONNX=${_ka_a2x}/legacy_w2v/audio_encoder.onnx;KA_A2X_W2V_WIN_ONNX=;KA_A2X_W2V_HEAD_ONNX=;KA_A2X_SILENCE_PRIME=;KA_A2X_W2V_RIGHT=")
 ka_add_test(test_a2x_frontend SOURCES test_a2x_frontend.cpp FIXTURES a2x TIMEOUT 300
   ENV W2V_ONNX=${_ka_a2x_w2v} KA_A2X_W2V_WIN_ONNX= KA_A2X_W2V_HEAD_ONNX= KA_A2X_SILENCE_PRIME=)
 set_tests_properties(test_a2x_frontend PROPERTIES

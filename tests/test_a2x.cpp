@@ -1,13 +1,14 @@
 // The audio-to-expression stream through its C interface, on the fixture networks
 // (tools/fixtures/make_a2x_fixtures.py). In this process the short-window frontend is
-// active (the pair lies beside $W2V_ONNX); test_a2x.legacy runs the reference test on
-// the 8-second window.
+// active (the pair lies beside $W2V_ONNX); test_a2x.legacy runs the reference and
+// push-size tests on the 8-second window.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 
+#include "ka/motion_engines.h"
 #include "tests/test_a2x_util.h"
 
 namespace fs = std::filesystem;
@@ -46,8 +47,9 @@ TEST(A2xStream, MatchesTheReference) {
     ASSERT_EQ(off.size(), ref.size());
     EXPECT_LT(maxAbsDiff(off.data(), ref.data(), ref.size()), kTol);
 
-    // The stream runs the short-window frontend, whose trunk rounds to half precision
-    // before the head: its deltas differ from the 8-second window's a little more.
+    // The short-window trunk rounds to half precision before the head, and the
+    // 8-second window of a stream sees the audio only up to a little past each frame:
+    // streamed deltas differ from the offline walk's a little more.
     const Frames f = stream(h.a, x, [] { return size_t{640}; });
     ASSERT_EQ(f.count() * 63, ref.size());
     EXPECT_LT(maxAbsDiff(deltasOf(f).data(), ref.data(), ref.size()), 1e-3f);
@@ -75,9 +77,16 @@ TEST(A2xStream, WidthRowMatchesTheReference) {
 }
 
 // How the host sizes its pushes changes nothing: every frame is bit-identical to a
-// single push pulled only after finishing, and frames pulled live equal those.
+// single push pulled only after finishing, and frames pulled live equal those. Also
+// with an encoder that looks further ahead (meta window 8, 16 frames over two layers)
+// than the frontend's right context, where a frame must wait for features it would
+// otherwise be encoded without.
 TEST(A2xStream, PushSizesDoNotChangeFrames) {
   KA_A2X_FIXTURES();
+  TempDir wide;
+  for (const auto& e : fs::directory_iterator(a2xDir("motion")))
+    if (e.is_regular_file()) fs::copy_file(e.path(), wide / e.path().filename().string());
+  writeFile(wide / "a2x_meta.json", "{\"h\": 64, \"window\": 8, \"left\": 8, \"layers\": 2}");
   struct Case {
     const char* name;
     const char* clipName;
@@ -86,25 +95,32 @@ TEST(A2xStream, PushSizesDoNotChangeFrames) {
   std::mt19937 rng(7);
   const Case cases[] = {
       {"640", "hello", [] { return size_t{640}; }},
+      {"333", "hello", [] { return size_t{333}; }},
       {"random", "hello", [&rng] { return size_t{1} + rng() % 3000; }},
       {"one sample", "short", [] { return size_t{1}; }},
       {"one push", "hello", nullptr},
   };
-  Handle h(a2xDir("motion"));
-  ASSERT_TRUE(h.a) << ka_a2x_last_error();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::vector<float> x = clip(c.clipName);
-    ka_a2x_reset(h.a, 0, 1, 1);
-    const Frames base = stream(h.a, x, nullptr, /*pullLive=*/false);
-    ka_a2x_reset(h.a, 0, 1, 1);
-    const Frames f = stream(h.a, x, c.size);
-    if (c.size) {
-      EXPECT_GT(f.live, 0u) << "frames must become final before the end of the audio";
+  for (const std::string& dir : {a2xDir("motion"), wide.path()}) {
+    SCOPED_TRACE(dir);
+    Handle h(dir);
+    ASSERT_TRUE(h.a) << ka_a2x_last_error();
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      const std::vector<float> x = clip(c.clipName);
+      ka_a2x_reset(h.a, 0, 1, 1);
+      const Frames base = stream(h.a, x, nullptr, /*pullLive=*/false);
+      ka_a2x_reset(h.a, 0, 1, 1);
+      const Frames f = stream(h.a, x, c.size);
+      if (c.size && std::string(c.clipName) == "hello") {
+        EXPECT_GT(f.live, 0u) << "frames must become final before the end of the audio";
+      }
+      ASSERT_EQ(f.count(), base.count());
+      EXPECT_EQ(f.si, base.si);
+      size_t differ = 0;
+      for (size_t t = 0; t < f.count(); ++t)
+        differ += std::memcmp(f.xd.data() + t * 63, base.xd.data() + t * 63, 63 * sizeof(float)) != 0;
+      EXPECT_EQ(differ, 0u) << "of " << f.count() << " frames";
     }
-    ASSERT_EQ(f.count(), base.count());
-    EXPECT_EQ(f.si, base.si);
-    EXPECT_EQ(0, std::memcmp(f.xd.data(), base.xd.data(), f.xd.size() * sizeof(float)));
   }
 }
 
@@ -321,6 +337,45 @@ TEST(A2xCreate, Refusals) {
       << log;
 }
 
+// Built for a context, a stream refuses rows made for another identity's video: the
+// frame counts must agree to the float.
+TEST(A2xCreate, MotionDirectoryOfAnotherIdentity) {
+  KA_A2X_FIXTURES();
+  const std::string src = a2xDir("motion");  // NT 4
+  TempDir t;
+  for (const auto& e : fs::directory_iterator(src))
+    if (e.is_regular_file()) fs::copy_file(e.path(), t / e.path().filename().string());
+  const std::string fourRows = slurp(src + "/xs_target.bin");
+  struct Case {
+    int contextFrames;
+    std::string xs;    // xs_target.bin
+    std::string want;  // "" when created; else the error text after "ka_a2x_create: xs_target.bin of <dir> "
+  };
+  const Case cases[] = {
+      {4, fourRows, ""},
+      {0, fourRows + std::string(4, '\0'), ""},  // unchecked: the plain creation's rows
+      {5, fourRows,
+       "holds 4 driver frames (252 floats) but the context's driver video has 5 (315 floats): this motion "
+       "directory was made for another identity"},
+      {4, fourRows + std::string(4, '\0'),
+       "holds 4 driver frames (253 floats) but the context's driver video has 4 (252 floats): this motion "
+       "directory was made for another identity"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.contextFrames) + " / " + std::to_string(c.xs.size()));
+    writeFile(t / "xs_target.bin", c.xs);
+    ka_a2x* a = ka::capi::a2xCreateFor(t.path().c_str(), 1, c.contextFrames);
+    if (c.want.empty()) {
+      EXPECT_NE(a, nullptr) << ka_a2x_last_error();
+      EXPECT_STREQ(ka_a2x_last_error(), "");
+    } else {
+      EXPECT_EQ(a, nullptr);
+      EXPECT_EQ(std::string(ka_a2x_last_error()), "ka_a2x_create: xs_target.bin of " + t.path() + " " + c.want);
+    }
+    ka_a2x_destroy(a);
+  }
+}
+
 TEST(A2xOffline, CapacityAndWidthRefusals) {
   KA_A2X_FIXTURES();
   const std::vector<float> x = clip("short");
@@ -337,5 +392,8 @@ TEST(A2xOffline, CapacityAndWidthRefusals) {
   EXPECT_EQ(ka_a2x_deltas(h.a, nullptr, 640, out.data(), frames), -1);
   EXPECT_EQ(ka_a2x_nt(h.a), 4);
   EXPECT_EQ(ka_a2x_nt(nullptr), 0);
-  EXPECT_EQ(ka_a2x_push(nullptr, x.data(), 1), -1);
+  // A push on no stream appends nothing and succeeds; samples missing behind a count do not.
+  EXPECT_EQ(ka_a2x_push(nullptr, x.data(), 1), 1);
+  EXPECT_EQ(ka_a2x_push(nullptr, nullptr, 0), 1);
+  EXPECT_EQ(ka_a2x_push(h.a, nullptr, 640), -1);
 }

@@ -58,7 +58,9 @@ TEST(FrontendRows, ShortWindowReproducesTheLegacyRows) {
   EXPECT_GT(shiftedBest, 0.1f);
 }
 
-TEST(FrontendRows, PositionBeforeTheTrunkWindowStallsTheStream) {
+// The failure is the stream's: avail and pull report it with its text, and keep it
+// (the failed step does not run again) until a reset starts a new utterance.
+TEST(FrontendRows, PositionBeforeTheTrunkWindowFailsTheStream) {
   KA_A2X_FIXTURES();
   a2x::A2xStream probe(a2xDir("motion"), 1);
   ASSERT_TRUE(probe.shortWindowActive());
@@ -68,14 +70,25 @@ TEST(FrontendRows, PositionBeforeTheTrunkWindowStallsTheStream) {
   Handle h(a2xDir("motion"));
   ASSERT_TRUE(h.a) << ka_a2x_last_error();
   const std::vector<float> x = clip("short");
+  const char* why = "ka_a2x extend: w2v_win: trunk pos out of range";
   ka_a2x_push(h.a, x.data(), static_cast<int>(x.size()));
   ka_a2x_finish(h.a);
   int si[4];
   float xs[4 * 63], xd[4 * 63];
-  EXPECT_EQ(ka_a2x_pull(h.a, si, xs, xd, 4), 0);
-  EXPECT_STREQ(ka_a2x_last_error(), "ka_a2x extend: w2v_win: trunk pos out of range");
-  EXPECT_EQ(ka_a2x_avail(h.a), 0);
+  EXPECT_EQ(ka_a2x_pull(h.a, si, xs, xd, 4), -1);
+  EXPECT_STREQ(ka_a2x_last_error(), why);
+  const double ran = a2x::networkSeconds();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(ka_a2x_avail(h.a), -1);
+    EXPECT_STREQ(ka_a2x_last_error(), why);
+    EXPECT_EQ(ka_a2x_pull(h.a, si, xs, xd, 4), -1);
+    EXPECT_STREQ(ka_a2x_last_error(), why);
+  }
+  EXPECT_EQ(a2x::networkSeconds(), ran) << "the failed step ran again";
   EXPECT_EQ(ka_a2x_total(h.a), static_cast<int>((x.size() + 639) / 640));
+  ka_a2x_reset(h.a, 0, 1, 1);
+  EXPECT_EQ(ka_a2x_avail(h.a), 0);
+  EXPECT_STREQ(ka_a2x_last_error(), "");
 }
 
 // Four streams on four threads at once, each equal to the same stream run alone.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "ka/motion_engines.h"
 #include "tests/test_motion_util.h"
 
 namespace fs = std::filesystem;
@@ -124,6 +125,70 @@ TEST(MotionMembers, EveryRefusalNamesItsCause) {
     const std::string text = ka_motion_last_error();
     const std::string want = "ka_motion_create: " + expand(c.expected, dir);
     EXPECT_EQ(text.substr(0, want.size()), want) << c.name;
+  }
+}
+
+// Built for a context, the generator refuses a directory made for another identity's
+// driver video (the fixture's nt is 24), naming both counts.
+TEST(MotionMembers, DirectoryOfAnotherIdentity) {
+  if (fixtureDir().empty()) GTEST_SKIP() << "KA_TEST_FIXTURES not set";
+  const std::string dir = motionDir();
+  for (const int frames : {24, 0, 30, 23}) {
+    SCOPED_TRACE(frames);
+    ka_motion* m = ka::capi::motionCreateFor(dir.c_str(), 1, nullptr, frames);
+    const std::string text = ka_motion_last_error();
+    if (frames == 24 || frames == 0) {
+      EXPECT_NE(m, nullptr) << text;
+      EXPECT_EQ(text, "");
+    } else {
+      EXPECT_EQ(m, nullptr);
+      EXPECT_EQ(text, "ka_motion_create: the motion directory " + dir +
+                          " has nt=24 driver frames (meta.json, src_xs_info.bin, xs_target.bin) but the context's "
+                          "driver video has " + std::to_string(frames) + ": it was made for another identity");
+    }
+    ka_motion_destroy(m);
+  }
+}
+
+// A speech encoder that declares no shapes (valid ONNX) is served when it gives what
+// the declared one gives; one that gives something else is refused at its first run,
+// saying which shapes were taken on trust.
+TEST(MotionMembers, UndeclaredShapesAreCheckedAtTheFirstRun) {
+  if (fixtureDir().empty()) GTEST_SKIP() << "KA_TEST_FIXTURES not set";
+  const std::vector<float> audio = readRaw(motionRef("speech.f32"));
+  const std::vector<float> clip(audio.begin(), audio.begin() + std::min<size_t>(audio.size(), 16000));
+  MotionHandle plain(motionDir());
+  ASSERT_NE(plain.m, nullptr) << ka_motion_last_error();
+  const MotionFrames want = streamAudio(plain.m, clip, {640}, AfterPush::Pull);
+  ASSERT_GT(want.count(), 0u);
+  const struct {
+    const char* variant;
+    bool served;
+  } cases[] = {{"hubert_unshaped.onnx", true}, {"hubert_unshaped_wrong.onnx", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variant);
+    TempDir tmp;
+    const std::string dir = tmp / "m";
+    fs::copy(motionDir(), dir, fs::copy_options::recursive);
+    fs::copy_file(dir + "/.variants/" + c.variant, dir + "/hubert_student.onnx", fs::copy_options::overwrite_existing);
+    MotionHandle h(dir);
+    ASSERT_NE(h.m, nullptr) << ka_motion_last_error();
+    if (c.served) {
+      const MotionFrames got = streamAudio(h.m, clip, {640}, AfterPush::Pull);
+      EXPECT_EQ(got.si, want.si);
+      EXPECT_EQ(got.xd, want.xd);
+      continue;
+    }
+    std::vector<float> second(6400, 0.f);
+    ASSERT_EQ(ka_motion_push(h.m, second.data(), static_cast<int>(second.size())), 1);
+    EXPECT_EQ(ka_motion_avail(h.m), -1);
+    const std::string want = "ka_motion_avail: ka_motion: " + dir +
+                             "/hubert_student.onnx declares no shape for input 0 'mel' (expected [1,80,21]), "
+                             "output 0 'feat' (expected [1,20,1024]), and its first run on those shapes failed: ";
+    const std::string text = ka_motion_last_error();
+    EXPECT_EQ(text.substr(0, want.size()), want);
+    EXPECT_GT(text.size(), want.size());
+    EXPECT_EQ(ka_motion_avail(h.m), -1);  // and stays refused
   }
 }
 
