@@ -22,7 +22,17 @@ struct GsNode {
   GsSlice raw;  // the NodeProto payload
   std::string op, name, domain;
   std::vector<std::string> in, out;
+  // Names the node's subgraphs (If branches, Loop and Scan bodies, nested to any depth)
+  // read from this graph: inputs the node has without listing them.
+  std::vector<std::string> sub;
 };
+
+// Calls fn(name) for every value the node reads: its inputs, then its subgraphs' reads.
+template <class Fn>
+void gsEachRead(const GsNode& n, Fn&& fn) {
+  for (const std::string& v : n.in) fn(v);
+  for (const std::string& v : n.sub) fn(v);
+}
 
 // Nodes in file order, initializer names, graph input and output names.
 struct GsNodeTable {
@@ -32,7 +42,8 @@ struct GsNodeTable {
   bool hasGraph = false;
 };
 
-// The table of the model's first graph; the slices point into `model`.
+// The table of the model's first graph; the slices point into `model`. Subgraphs nested
+// deeper than 32 levels throw "onnx: subgraphs nested too deep".
 GsNodeTable gsReadGraph(const GsBytes& model);
 
 // The number of Concat nodes reading "P_rgb"; when it is exactly one, `name` receives that
