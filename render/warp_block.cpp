@@ -165,6 +165,10 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
   WarpBlock block;
   if (findWarpBlock(model, &block, reason) == 0) return 0;
   const GsNodeTable t = gsReadGraph(model);
+  if (!t.inputs.count("P_rgb")) {  // the new node reads it in place of the cone
+    reason = "no P_rgb input";
+    return 0;
+  }
   std::vector<uint8_t> drop;
   if (!gsSourceCone(t, block.boundary, drop, reason)) return 0;
 
