@@ -12,6 +12,8 @@ $py "$here/tools/fixtures/make_identity_bundle.py" "$bundle" --nt 3 --crop 32 --
   --canonical
 $py "$here/tools/fixtures/make_directors.py" "$bundle" --keys b1
 $py "$here/tools/fixtures/make_smoke_onnx.py" "$out/smoke"
+# A director shaped for the graph surgeries (cone, warp block, compose tail), at crop 32.
+$py "$here/tools/fixtures/make_graph_directors.py" --bundle "$bundle" --keys g_cone
 mkdir -p "$out/manifest_key" "$out/manifest" "$out/imx" "$out/onnx_codec"
 
 cp "$bundle/manifest.json" "$out/manifest/canonical.json"
@@ -38,3 +40,4 @@ PY
 
 cp "$bundle"/render_model.batch1.onnx "$out/onnx_codec/director_b1.onnx"
 cp "$out/smoke/add_mul.onnx" "$out/onnx_codec/add_mul.onnx"
+cp "$bundle/model_g_cone.onnx" "$out/onnx_codec/director_surgeries.onnx"
