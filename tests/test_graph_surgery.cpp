@@ -210,6 +210,7 @@ TEST(WarpBlock, RefusalsLeaveTheModelAndGiveTheirReason) {
       {"g_if_cone", "cone value '/cone/Conv_output_0' escapes to branch"},
       {"g_tip_read", "the sampled tensor '/GridSample_output_0' is also read outside the block by peek_sampled"},
       {"g_boundary_read", "'/cone/Concat_1_output_0' would be removed but is still read by peek_boundary"},
+      {"g_prgb_made", "no P_rgb input"},
   };
   for (const auto& [key, reason] : cases) {
     SCOPED_TRACE(key);
