@@ -228,8 +228,7 @@ bool rewriteBindLipContour(GsBytes& model, std::string& reason, int* canvasOut, 
 
   GsBytes out = gsRebuildFirstGraph(model, minNode.size() + 256, [&](GsSlice graph, GsBytes& g) {
     gsEachGraphField(graph, [&](const GsField& gf, size_t i) {
-      if (i == kGsNotNode) gsPutRaw(g, gf.raw);
-      else if (i == tail.sub || i == tail.otherMul) renamedInputs(gf.payload, tail.alpha, kMinOut, g);
+      if (i == tail.sub || i == tail.otherMul) renamedInputs(gf.payload, tail.alpha, kMinOut, g);
       else gsPutRaw(g, gf.raw);
       if (i == alphaAt) gsPutBytes(g, 1, minNode.data(), minNode.size());
     });

@@ -187,7 +187,7 @@ void pruneUnused(GsBytes& model) {
   }
   GsBytes out = gsRebuildFirstGraph(model, 0, [&](GsSlice g, GsBytes& graph) {
     gsEachGraphField(g, [&](const GsField& gf, size_t node) {
-      if (node != kGsNotNode && drop[node]) return;
+      if (node != kGsNotNode && node < drop.size() && drop[node]) return;
       if (gf.field == 5 && gf.wire == 2) {
         const std::string name = gsFirstStr(gf.payload, 8);
         if (!read.count(name) && !t.inputs.count(name)) return;
