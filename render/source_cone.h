@@ -53,7 +53,7 @@ size_t findSourceConeBoundary(const GsBytes& model, std::string& name);
 // Marks (mask[i] = 1) the nodes computing `boundary` from P_rgb, initializers and
 // Constant nodes only; Constants stay outside the cone. Refuses when the cone reads
 // another graph input, when P_rgb or a cone value other than the boundary is read by a
-// node outside the cone, or when a cone value is a graph output.
+// node outside the cone (inside its subgraphs too), or when a cone value is a graph output.
 bool gsSourceCone(const GsNodeTable& table, const std::string& boundary, std::vector<uint8_t>& mask,
                   std::string& reason);
 
