@@ -72,30 +72,6 @@ void copyNodeExcept(GsSlice node, std::initializer_list<uint32_t> drop, GsBytes&
 
 void putStr(GsBytes& out, uint32_t field, const char* s) { gsPutBytes(out, field, s, std::strlen(s)); }
 
-// Copies the model with its first graph replaced by what graphFn writes for it, then lets
-// tailFn append fields at the end of the model.
-template <class GraphFn, class TailFn>
-GsBytes rebuildFirstGraph(const GsBytes& model, size_t extra, GraphFn graphFn, TailFn tailFn) {
-  GsBytes out;
-  out.reserve(model.size() + extra + 512);
-  GsBytes graph;
-  bool done = false;
-  GsReader r(gsSliceOf(model));
-  GsField f;
-  while (r.next(f)) {
-    if (done || f.field != 7 || f.wire != 2) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    done = true;
-    graph.reserve(f.payload.n + extra + 256);
-    graphFn(f.payload, graph);
-    gsPutBytes(out, 7, graph.data(), graph.size());
-  }
-  tailFn(out);
-  return out;
-}
-
 bool isGridSampleRewritable(GsSlice node) {
   if (gsFirstStr(node, 4) != "GridSample" || !standardDomain(node)) return false;
   bool modeOk = false, padOk = false, alignOk = true;
@@ -120,10 +96,7 @@ size_t rewriteNodes(GsBytes& model, Match match, std::initializer_list<uint32_t>
   const GsSlice graph = gsGraphOf(model);
   size_t count = 0;
   {
-    GsReader r(graph);
-    GsField f;
-    while (r.next(f))
-      if (f.field == 1 && f.wire == 2 && match(f.payload)) ++count;
+    gsEachGraphField(graph, [&](const GsField& f, size_t at) { count += at != kGsNotNode && match(f.payload); });
   }
   if (count == 0) return 0;
   bool hasImport = false;
@@ -133,14 +106,12 @@ size_t rewriteNodes(GsBytes& model, Match match, std::initializer_list<uint32_t>
     while (r.next(f))
       if (f.field == 8 && f.wire == 2 && gsFirstStr(f.payload, 1) == "com.tavrin") hasImport = true;
   }
-  GsBytes out = rebuildFirstGraph(
+  GsBytes node;
+  GsBytes out = gsRebuildFirstGraph(
       model, count * tail.size(),
       [&](GsSlice g, GsBytes& o) {
-        GsReader r(g);
-        GsField f;
-        GsBytes node;
-        while (r.next(f)) {
-          if (f.field == 1 && f.wire == 2 && match(f.payload)) {
+        gsEachGraphField(g, [&](const GsField& f, size_t at) {
+          if (at != kGsNotNode && match(f.payload)) {
             node.clear();
             copyNodeExcept(f.payload, drop, node);
             node.insert(node.end(), tail.begin(), tail.end());
@@ -148,7 +119,7 @@ size_t rewriteNodes(GsBytes& model, Match match, std::initializer_list<uint32_t>
           } else {
             gsPutRaw(o, f.raw);
           }
-        }
+        });
       },
       [&](GsBytes& o) {
         if (!addTavrinImport || hasImport) return;
@@ -182,11 +153,9 @@ struct GraphIndex {
 
 GraphIndex indexGraph(GsSlice graph) {
   GraphIndex gi;
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f)) {
-    if (f.wire != 2) continue;
-    if (f.field == 1) {
+  gsEachGraphField(graph, [&](const GsField& f, size_t at) {
+    if (f.wire != 2) return;
+    if (at != kGsNotNode) {
       NodeInfo n;
       n.body = f.payload;
       n.op = gsFirstStr(f.payload, 4);
@@ -207,7 +176,7 @@ GraphIndex indexGraph(GsSlice graph) {
     } else if (f.field == 11 || f.field == 12) {
       gi.declared.push_back(gsFirstStr(f.payload, 1));
     }
-  }
+  });
   return gi;
 }
 
@@ -255,13 +224,12 @@ void window(double t, double a, int first, double out[5]) {
 }  // namespace
 
 bool graphHasBakedGridSampleFast(const GsBytes& model) {
-  GsReader r(gsGraphOf(model));
-  GsField f;
-  while (r.next(f))
-    if (f.field == 1 && f.wire == 2 && gsFirstStr(f.payload, 4) == "GridSampleFast" &&
-        gsFirstStr(f.payload, 7) == "com.tavrin")
-      return true;
-  return false;
+  bool baked = false;
+  gsEachGraphField(gsGraphOf(model), [&](const GsField& f, size_t at) {
+    baked = baked || (at != kGsNotNode && gsFirstStr(f.payload, 4) == "GridSampleFast" &&
+                      gsFirstStr(f.payload, 7) == "com.tavrin");
+  });
+  return baked;
 }
 
 size_t rewriteGridSampleToFast(GsBytes& model) {
@@ -380,19 +348,13 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
   hcInit(inits, padsName, 7, {8}, pads, sizeof pads);
   hcInit(inits, wName, 1, {4 * ch, 1, 5, 5}, w.data(), w.size() * sizeof(float));
 
-  size_t nodeIndex = 0;
-  GsBytes out = rebuildFirstGraph(
-      model, nodes.size() + inits.size(),
-      [&](GsSlice g, GsBytes& o) {
-        GsReader r(g);
-        GsField f;
-        while (r.next(f)) {
-          if (f.field == 1 && f.wire == 2 && nodeIndex++ == pos) o.insert(o.end(), nodes.begin(), nodes.end());
-          else gsPutRaw(o, f.raw);
-        }
-        o.insert(o.end(), inits.begin(), inits.end());
-      },
-      [](GsBytes&) {});
+  GsBytes out = gsRebuildFirstGraph(model, nodes.size() + inits.size(), [&](GsSlice g, GsBytes& o) {
+    gsEachGraphField(g, [&](const GsField& f, size_t at) {
+      if (at == pos) o.insert(o.end(), nodes.begin(), nodes.end());
+      else gsPutRaw(o, f.raw);
+    });
+    o.insert(o.end(), inits.begin(), inits.end());
+  });
   model.swap(out);
   return 1;
 }

@@ -154,7 +154,7 @@ bool checkLipBinding(const GsBytes& rebuilt, const std::string& alpha, std::stri
   for (const GsNode& n : t.nodes) {
     hasMin = hasMin || n.name == kMinName;
     bool reads = false;
-    for (const std::string& in : n.in) reads = reads || in == alpha;
+    gsEachRead(n, [&](const std::string& in) { reads = reads || in == alpha; });
     if (!reads) continue;
     ++readers;
     if (n.name != kMinName) ++stray;
@@ -226,36 +226,15 @@ bool rewriteBindLipContour(GsBytes& model, std::string& reason, int* canvasOut, 
   putStr(minNode, 3, kMinName);
   putStr(minNode, 4, "Min");
 
-  GsBytes out;
-  out.reserve(model.size() + 512);
-  bool done = false;
-  GsReader r(gsSliceOf(model));
-  GsField f;
-  while (r.next(f)) {
-    if (done || f.field != 7 || f.wire != 2) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    done = true;
-    GsBytes g;
-    g.reserve(f.payload.n + 512);
-    size_t index = 0;
-    GsReader gr(f.payload);
-    GsField gf;
-    while (gr.next(gf)) {
-      if (gf.field != 1 || gf.wire != 2) {
-        gsPutRaw(g, gf.raw);
-        continue;
-      }
-      const size_t i = index++;
+  GsBytes out = gsRebuildFirstGraph(model, minNode.size() + 256, [&](GsSlice graph, GsBytes& g) {
+    gsEachGraphField(graph, [&](const GsField& gf, size_t i) {
       if (i == tail.sub || i == tail.otherMul) renamedInputs(gf.payload, tail.alpha, kMinOut, g);
       else gsPutRaw(g, gf.raw);
       if (i == alphaAt) gsPutBytes(g, 1, minNode.data(), minNode.size());
-    }
+    });
     const int64_t dims[4] = {batch, 1, canvas, canvas};
     gsPutTensorValueInfo(g, 11, kInput, dims, 4);
-    gsPutBytes(out, 7, g.data(), g.size());
-  }
+  });
   if (!checkLipBinding(out, tail.alpha, reason)) return false;
   model.swap(out);
   if (canvasOut) *canvasOut = canvas;

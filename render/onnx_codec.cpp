@@ -373,27 +373,12 @@ void gsPutTensorValueInfo(GsBytes& out, uint32_t field, const char* name, const 
 }
 
 bool gsRebuild(const GsBytes& model, const GsGraphEdit& edit, GsBytes& out) {
-  out.clear();
-  out.reserve(model.size() + 256);
   const bool declare = edit.newName != nullptr;
-  GsReader r(gsSliceOf(model));
-  GsField f;
-  GsBytes graph;
-  while (r.next(f)) {
-    if (f.field != 7 || f.wire != 2) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    graph.clear();
-    graph.reserve(f.payload.n + 256);
-    size_t node = 0;
-    GsReader g(f.payload);
-    GsField gf;
-    while (g.next(gf)) {
+  out = gsRebuildFirstGraph(model, 256, [&](GsSlice g, GsBytes& graph) {
+    gsEachGraphField(g, [&](const GsField& gf, size_t node) {
       bool keep = true;
-      if (gf.field == 1) {
-        const size_t i = node++;
-        keep = !(edit.dropNode && i < edit.dropNodeCount && edit.dropNode[i]);
+      if (node != kGsNotNode) {
+        keep = !(edit.dropNode && node < edit.dropNodeCount && edit.dropNode[node]);
       } else if (gf.field == 11) {
         const bool isPrgb = gf.wire == 2 && gsFirstStr(gf.payload, 1) == "P_rgb";
         if (edit.keepOnlyPrgbInput) keep = isPrgb && !edit.dropPrgbInput;
@@ -404,11 +389,10 @@ bool gsRebuild(const GsBytes& model, const GsGraphEdit& edit, GsBytes& out) {
         keep = !(gf.wire == 2 && gsFirstStr(gf.payload, 1) == edit.newName);
       }
       if (keep) gsPutRaw(graph, gf.raw);
-    }
+    });
     if (declare && edit.newField != 0)
       gsPutTensorValueInfo(graph, edit.newField, edit.newName, edit.newDims, edit.newDimCount);
-    gsPutBytes(out, 7, graph.data(), graph.size());
-  }
+  });
   return true;
 }
 

@@ -116,9 +116,60 @@ void hcInit(GsBytes& out, const std::string& name, int32_t dataType, const std::
             const void* raw, size_t length);
 void gsPutTensorValueInfo(GsBytes& out, uint32_t field, const char* name, const int64_t* dims, size_t count);
 
+// ---- graph walks and rebuilds ----
+
+// A GraphProto node is a length-delimited field 1. A field 1 of another wire type is an
+// unknown field to a protocol-buffer reader (ONNX Runtime and onnx.checker skip it): it is
+// carried along and never counted as a node.
+inline bool gsIsNode(const GsField& f) { return f.field == 1 && f.wire == 2; }
+
+constexpr size_t kGsNotNode = static_cast<size_t>(-1);
+
+// Calls fn(field, node) for every field of a GraphProto in order, with the node's position
+// in file order for a node and kGsNotNode for anything else. The node table and every
+// rebuild count through here, so a position names the same node in all of them.
+template <class Fn>
+void gsEachGraphField(GsSlice graph, Fn&& fn) {
+  GsReader r(graph);
+  GsField f;
+  size_t node = 0;
+  while (r.next(f)) fn(static_cast<const GsField&>(f), gsIsNode(f) ? node++ : kGsNotNode);
+}
+
+// The model with its first graph (the one gsGraphOf reads) replaced by what
+// graphFn(graph payload, out) writes; every other field, a later graph field included, is
+// copied at its place. tailFn(out) may then append fields at the end of the model. `extra`
+// is what the rewrite expects to add, for the reservation.
+template <class GraphFn, class TailFn>
+GsBytes gsRebuildFirstGraph(const GsBytes& model, size_t extra, GraphFn&& graphFn, TailFn&& tailFn) {
+  GsBytes out;
+  out.reserve(model.size() + extra + 256);
+  GsBytes graph;
+  bool done = false;
+  GsReader r(gsSliceOf(model));
+  GsField f;
+  while (r.next(f)) {
+    if (done || f.field != 7 || f.wire != 2) {
+      gsPutRaw(out, f.raw);
+      continue;
+    }
+    done = true;
+    graph.reserve(f.payload.n + extra + 256);
+    graphFn(static_cast<const GsSlice&>(f.payload), graph);
+    gsPutBytes(out, 7, graph.data(), graph.size());
+  }
+  tailFn(out);
+  return out;
+}
+
+template <class GraphFn>
+GsBytes gsRebuildFirstGraph(const GsBytes& model, size_t extra, GraphFn&& graphFn) {
+  return gsRebuildFirstGraph(model, extra, graphFn, [](GsBytes&) {});
+}
+
 // Writes a new model into out (cleared first): every field copied at its place except the
-// graph, which is rebuilt under `edit`. An empty edit reproduces the input byte for byte
-// when its lengths are minimally encoded. Returns true.
+// first graph, which is rebuilt under `edit`. An empty edit reproduces the input byte for
+// byte when its lengths are minimally encoded. Returns true.
 bool gsRebuild(const GsBytes& model, const GsGraphEdit& edit, GsBytes& out);
 
 }  // namespace ka

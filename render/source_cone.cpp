@@ -1,19 +1,65 @@
 #include "render/source_cone.h"
 
+#include <stdexcept>
 #include <unordered_map>
 
 namespace ka {
+
+namespace {
+
+// An If or Loop body on a director is one or two levels deep; the bound keeps a crafted
+// file from recursing down the stack.
+constexpr int kMaxSubgraphDepth = 32;
+
+void outerReads(GsSlice graph, int depth, std::vector<std::string>& out);
+
+// What the subgraphs among the node's attributes (AttributeProto g = 6, graphs = 11) read
+// from the scope around the node.
+void subgraphReads(GsSlice node, int depth, std::vector<std::string>& out) {
+  GsReader r(node);
+  GsField f;
+  while (r.next(f)) {
+    if (f.field != 5 || f.wire != 2) continue;
+    GsReader a(f.payload);
+    GsField af;
+    while (a.next(af))
+      if ((af.field == 6 || af.field == 11) && af.wire == 2) outerReads(af.payload, depth + 1, out);
+  }
+}
+
+// The names a subgraph reads that it does not define itself (as an input, an initializer
+// or a node output): values of the enclosing graphs.
+void outerReads(GsSlice graph, int depth, std::vector<std::string>& out) {
+  if (depth > kMaxSubgraphDepth) throw std::runtime_error("onnx: subgraphs nested too deep");
+  std::unordered_set<std::string> defined;
+  std::vector<std::string> reads, made;
+  gsEachGraphField(graph, [&](const GsField& f, size_t node) {
+    if (node != kGsNotNode) {
+      gsAllStr(f.payload, 1, reads);
+      subgraphReads(f.payload, depth, reads);
+      made.clear();
+      gsAllStr(f.payload, 2, made);
+      defined.insert(made.begin(), made.end());
+    } else if (f.wire == 2 && f.field == 5) {
+      defined.insert(gsFirstStr(f.payload, 8));
+    } else if (f.wire == 2 && f.field == 11) {
+      defined.insert(gsFirstStr(f.payload, 1));
+    }
+  });
+  for (std::string& v : reads)
+    if (!v.empty() && !defined.count(v)) out.push_back(std::move(v));
+}
+
+}  // namespace
 
 GsNodeTable gsReadGraph(const GsBytes& model) {
   GsNodeTable t;
   const GsSlice graph = gsGraphOf(model);
   if (graph.p == nullptr) return t;
   t.hasGraph = true;
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f)) {
-    if (f.wire != 2) continue;
-    if (f.field == 1) {
+  gsEachGraphField(graph, [&](const GsField& f, size_t node) {
+    if (f.wire != 2) return;
+    if (node != kGsNotNode) {
       GsNode n;
       n.raw = f.payload;
       n.op = gsFirstStr(f.payload, 4);
@@ -21,6 +67,7 @@ GsNodeTable gsReadGraph(const GsBytes& model) {
       n.domain = gsFirstStr(f.payload, 7);
       gsAllStr(f.payload, 1, n.in);
       gsAllStr(f.payload, 2, n.out);
+      subgraphReads(f.payload, 0, n.sub);
       t.nodes.push_back(std::move(n));
     } else if (f.field == 5) {
       t.inits.insert(gsFirstStr(f.payload, 8));
@@ -29,7 +76,7 @@ GsNodeTable gsReadGraph(const GsBytes& model) {
     } else if (f.field == 12) {
       t.outputs.push_back(gsFirstStr(f.payload, 1));
     }
-  }
+  });
   return t;
 }
 
@@ -72,7 +119,7 @@ bool gsSourceCone(const GsNodeTable& t, const std::string& boundary, std::vector
     if (n.op == "Constant") continue;  // shared freely: both graphs keep every Constant
     if (mask[p->second]) continue;
     mask[p->second] = 1;
-    for (const std::string& i : n.in) work.push_back(i);
+    gsEachRead(n, [&](const std::string& i) { work.push_back(i); });
   }
 
   std::unordered_set<std::string> coneValues;
@@ -81,15 +128,15 @@ bool gsSourceCone(const GsNodeTable& t, const std::string& boundary, std::vector
       for (const std::string& o : t.nodes[i].out) coneValues.insert(o);
   for (size_t i = 0; i < t.nodes.size(); ++i) {
     if (mask[i]) continue;
-    for (const std::string& in : t.nodes[i].in) {
-      if (in == "P_rgb") {
-        reason = "P_rgb is also read outside the cone by " + t.nodes[i].name;
-        return false;
-      }
-      if (in != boundary && coneValues.count(in)) {
-        reason = "cone value '" + in + "' escapes to " + t.nodes[i].name;
-        return false;
-      }
+    std::string why;
+    gsEachRead(t.nodes[i], [&](const std::string& in) {
+      if (!why.empty()) return;
+      if (in == "P_rgb") why = "P_rgb is also read outside the cone by " + t.nodes[i].name;
+      else if (in != boundary && coneValues.count(in)) why = "cone value '" + in + "' escapes to " + t.nodes[i].name;
+    });
+    if (!why.empty()) {
+      reason = why;
+      return false;
     }
   }
   // The per-frame graph drops the cone's nodes, so a graph output made inside it (other
@@ -130,7 +177,7 @@ void pruneUnused(GsBytes& model) {
     read.clear();
     read.insert(t.outputs.begin(), t.outputs.end());
     for (size_t i = 0; i < t.nodes.size(); ++i)
-      if (!drop[i]) read.insert(t.nodes[i].in.begin(), t.nodes[i].in.end());
+      if (!drop[i]) gsEachRead(t.nodes[i], [&](const std::string& v) { read.insert(v); });
     for (size_t i = 0; i < t.nodes.size(); ++i) {
       if (drop[i] || t.nodes[i].op != "Constant") continue;
       bool used = false;
@@ -138,30 +185,16 @@ void pruneUnused(GsBytes& model) {
       if (!used) drop[i] = changed = 1;
     }
   }
-  GsBytes out;
-  out.reserve(model.size());
-  GsReader r(gsSliceOf(model));
-  GsField f;
-  while (r.next(f)) {
-    if (f.field != 7 || f.wire != 2) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    GsBytes graph;
-    graph.reserve(f.payload.n);
-    size_t node = 0;
-    GsReader g(f.payload);
-    GsField gf;
-    while (g.next(gf)) {
-      if (gf.field == 1 && drop[node++]) continue;
+  GsBytes out = gsRebuildFirstGraph(model, 0, [&](GsSlice g, GsBytes& graph) {
+    gsEachGraphField(g, [&](const GsField& gf, size_t node) {
+      if (node != kGsNotNode && node < drop.size() && drop[node]) return;
       if (gf.field == 5 && gf.wire == 2) {
         const std::string name = gsFirstStr(gf.payload, 8);
-        if (!read.count(name) && !t.inputs.count(name)) continue;
+        if (!read.count(name) && !t.inputs.count(name)) return;
       }
       gsPutRaw(graph, gf.raw);
-    }
-    gsPutBytes(out, 7, graph.data(), graph.size());
-  }
+    });
+  });
   model.swap(out);
 }
 

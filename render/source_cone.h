@@ -22,7 +22,17 @@ struct GsNode {
   GsSlice raw;  // the NodeProto payload
   std::string op, name, domain;
   std::vector<std::string> in, out;
+  // Names the node's subgraphs (If branches, Loop and Scan bodies, nested to any depth)
+  // read from this graph: inputs the node has without listing them.
+  std::vector<std::string> sub;
 };
+
+// Calls fn(name) for every value the node reads: its inputs, then its subgraphs' reads.
+template <class Fn>
+void gsEachRead(const GsNode& n, Fn&& fn) {
+  for (const std::string& v : n.in) fn(v);
+  for (const std::string& v : n.sub) fn(v);
+}
 
 // Nodes in file order, initializer names, graph input and output names.
 struct GsNodeTable {
@@ -32,7 +42,8 @@ struct GsNodeTable {
   bool hasGraph = false;
 };
 
-// The table of the model's first graph; the slices point into `model`.
+// The table of the model's first graph; the slices point into `model`. Subgraphs nested
+// deeper than 32 levels throw "onnx: subgraphs nested too deep".
 GsNodeTable gsReadGraph(const GsBytes& model);
 
 // The number of Concat nodes reading "P_rgb"; when it is exactly one, `name` receives that
@@ -42,7 +53,7 @@ size_t findSourceConeBoundary(const GsBytes& model, std::string& name);
 // Marks (mask[i] = 1) the nodes computing `boundary` from P_rgb, initializers and
 // Constant nodes only; Constants stay outside the cone. Refuses when the cone reads
 // another graph input, when P_rgb or a cone value other than the boundary is read by a
-// node outside the cone, or when a cone value is a graph output.
+// node outside the cone (inside its subgraphs too), or when a cone value is a graph output.
 bool gsSourceCone(const GsNodeTable& table, const std::string& boundary, std::vector<uint8_t>& mask,
                   std::string& reason);
 

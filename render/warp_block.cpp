@@ -79,6 +79,22 @@ size_t findBlock(const GsBytes& model, const GsNodeTable& t, WarpBlock& b, size_
     }
   }
 
+  // The node that replaces the block writes the recombination's exit, never the sampled
+  // tensor: a reader of it outside the block would be left without a producer.
+  std::string why;
+  for (size_t i = 0; i < t.nodes.size() && why.empty(); ++i)
+    if (!marked[i])
+      gsEachRead(t.nodes[i], [&](const std::string& in) {
+        if (in == sampled && why.empty())
+          why = "the sampled tensor '" + sampled + "' is also read outside the block by " + t.nodes[i].name;
+      });
+  for (const std::string& o : t.outputs)
+    if (o == sampled && why.empty()) why = "the sampled tensor '" + sampled + "' is a graph output";
+  if (!why.empty()) {
+    reason = why;
+    return 0;
+  }
+
   std::unordered_set<std::string> exits;
   std::vector<std::string> order;  // first met first, for a stable single exit
   auto addExit = [&](const std::string& v) {
@@ -88,11 +104,11 @@ size_t findBlock(const GsBytes& model, const GsNodeTable& t, WarpBlock& b, size_
   for (size_t i = 0; i < t.nodes.size(); ++i)
     if (marked[i] && i != tip)
       for (const std::string& o : t.nodes[i].out) blockOut.insert(o);
-  for (size_t i = 0; i < t.nodes.size(); ++i) {
-    if (marked[i]) continue;
-    for (const std::string& in : t.nodes[i].in)
-      if (blockOut.count(in)) addExit(in);
-  }
+  for (size_t i = 0; i < t.nodes.size(); ++i)
+    if (!marked[i])
+      gsEachRead(t.nodes[i], [&](const std::string& in) {
+        if (blockOut.count(in)) addExit(in);
+      });
   for (const std::string& o : t.outputs)
     if (blockOut.count(o)) addExit(o);
   if (order.size() != 1) {
@@ -149,6 +165,10 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
   WarpBlock block;
   if (findWarpBlock(model, &block, reason) == 0) return 0;
   const GsNodeTable t = gsReadGraph(model);
+  if (!t.inputs.count("P_rgb")) {  // the new node reads it in place of the cone
+    reason = "no P_rgb input";
+    return 0;
+  }
   std::vector<uint8_t> drop;
   if (!gsSourceCone(t, block.boundary, drop, reason)) return 0;
 
@@ -171,8 +191,7 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
     std::unordered_set<std::string> live(t.outputs.begin(), t.outputs.end());
     live.insert(block.grid);
     for (size_t i = 0; i < t.nodes.size(); ++i)
-      if (!drop[i])
-        for (const std::string& in : t.nodes[i].in) live.insert(in);
+      if (!drop[i]) gsEachRead(t.nodes[i], [&](const std::string& in) { live.insert(in); });
     for (size_t i = 0; i < t.nodes.size(); ++i) {
       if (drop[i]) continue;
       bool used = false;
@@ -186,6 +205,34 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
   size_t removed = 0;
   for (uint8_t d : drop) removed += d;
 
+  // Every value the removed nodes made, but the exit the new node makes in their place,
+  // must be read by nothing that stays: the boundary, say, may feed more than the block.
+  std::unordered_set<std::string> gone;
+  for (size_t i = 0; i < t.nodes.size(); ++i)
+    if (drop[i])
+      for (const std::string& o : t.nodes[i].out)
+        if (!o.empty() && o != block.exit) gone.insert(o);
+  if (gone.count(block.grid)) {
+    reason = "the grid '" + block.grid + "' would be removed with the block";
+    return 0;
+  }
+  for (const std::string& o : t.outputs)
+    if (gone.count(o)) {
+      reason = "'" + o + "' would be removed but is a graph output";
+      return 0;
+    }
+  for (size_t i = 0; i < t.nodes.size(); ++i) {
+    if (drop[i]) continue;
+    std::string why;
+    gsEachRead(t.nodes[i], [&](const std::string& in) {
+      if (why.empty() && gone.count(in)) why = "'" + in + "' would be removed but is still read by " + t.nodes[i].name;
+    });
+    if (!why.empty()) {
+      reason = why;
+      return 0;
+    }
+  }
+
   GsBytes node;
   putStr(node, 1, "P_rgb");
   putStr(node, 1, block.grid);
@@ -194,41 +241,28 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
   putStr(node, 4, "WarpDirector");
   putStr(node, 7, "com.tavrin");
 
-  GsBytes out;
-  out.reserve(model.size() + node.size() + 512);
-  bool done = false;
-  GsReader r(gsSliceOf(model));
-  GsField f;
-  while (r.next(f)) {
-    if (done || f.field != 7 || f.wire != 2) {
-      gsPutRaw(out, f.raw);
-      continue;
-    }
-    done = true;
-    GsBytes graph;
-    graph.reserve(f.payload.n + node.size());
-    size_t index = 0;
-    GsReader g(f.payload);
-    GsField gf;
-    while (g.next(gf)) {
-      if (gf.field == 1) {
-        const size_t i = index++;
-        if (i == tip) gsPutBytes(graph, 1, node.data(), node.size());
-        if (i < drop.size() && drop[i]) continue;
-      } else if (gf.field == 13 && gf.wire == 2 && gsFirstStr(gf.payload, 1) == block.boundary) {
-        continue;
-      }
-      gsPutRaw(graph, gf.raw);
-    }
-    gsPutBytes(out, 7, graph.data(), graph.size());
-  }
-  if (!hasTavrinImport(model)) {
-    GsBytes opset;
-    putStr(opset, 1, "com.tavrin");
-    gsPutTag(opset, 2, 0);
-    gsPutVarint(opset, 1);
-    gsPutBytes(out, 8, opset.data(), opset.size());
-  }
+  const bool addImport = !hasTavrinImport(model);
+  GsBytes out = gsRebuildFirstGraph(
+      model, node.size(),
+      [&](GsSlice g, GsBytes& graph) {
+        gsEachGraphField(g, [&](const GsField& gf, size_t i) {
+          if (i != kGsNotNode) {
+            if (i == tip) gsPutBytes(graph, 1, node.data(), node.size());
+            if (i < drop.size() && drop[i]) return;
+          } else if (gf.field == 13 && gf.wire == 2 && gsFirstStr(gf.payload, 1) == block.boundary) {
+            return;
+          }
+          gsPutRaw(graph, gf.raw);
+        });
+      },
+      [&](GsBytes& o) {
+        if (!addImport) return;
+        GsBytes opset;
+        putStr(opset, 1, "com.tavrin");
+        gsPutTag(opset, 2, 0);
+        gsPutVarint(opset, 1);
+        gsPutBytes(o, 8, opset.data(), opset.size());
+      });
   model.swap(out);
   return removed;
 }

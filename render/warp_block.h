@@ -21,7 +21,9 @@ struct WarpBlock {
 // The number of block nodes, 0 on refusal.
 size_t findWarpBlock(const GsBytes& model, WarpBlock* out, std::string& reason);
 
-// The number of nodes removed (cone, block and what only they fed), 0 on refusal.
+// The number of nodes removed (cone, block and what only they fed), 0 on refusal: among
+// others when a value it would remove (the sampled tensor, the boundary) is still read
+// by a node that stays or is a graph output.
 size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason);
 
 }  // namespace ka

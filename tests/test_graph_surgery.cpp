@@ -111,6 +111,7 @@ TEST(SourceCone, RefusalsLeaveTheModelAndGiveTheirReason) {
       {"g_two_concat", 2, nullptr},
       {"g_escape", 1, "cone value '/cone/Conv_output_0' escapes to leak"},
       {"g_kp_cone", 1, "cone reads graph input 'kp_driving'"},
+      {"g_if_cone", 1, "cone value '/cone/Conv_output_0' escapes to branch"},  // read inside an If branch
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
@@ -140,7 +141,10 @@ TEST(SourceCone, RefusalsLeaveTheModelAndGiveTheirReason) {
 }
 
 TEST(SourceCone, PrepThenPerFrameEqualsTheWholeGraph) {
-  for (const char* key : {"g_cone", "g_shared"}) {
+  // g_stray_field: varint fields numbered like nodes that are not nodes; g_if_outer: an If
+  // whose branches alone read an initializer and a Constant; g_boundary_read: the
+  // boundary read beyond the cone too.
+  for (const char* key : {"g_cone", "g_shared", "g_stray_field", "g_if_outer", "g_boundary_read"}) {
     SCOPED_TRACE(key);
     const GsBytes model = modelBytes(key);
     std::string boundary;
@@ -203,6 +207,10 @@ TEST(WarpBlock, RefusalsLeaveTheModelAndGiveTheirReason) {
       {"g_two_concat", "not one Concat consuming P_rgb"},
       {"g_kp_cone", "cone reads graph input 'kp_driving'"},
       {"g_escape", "cone value '/cone/Conv_output_0' escapes to leak"},
+      {"g_if_cone", "cone value '/cone/Conv_output_0' escapes to branch"},
+      {"g_tip_read", "the sampled tensor '/GridSample_output_0' is also read outside the block by peek_sampled"},
+      {"g_boundary_read", "'/cone/Concat_1_output_0' would be removed but is still read by peek_boundary"},
+      {"g_prgb_made", "no P_rgb input"},
   };
   for (const auto& [key, reason] : cases) {
     SCOPED_TRACE(key);
@@ -248,36 +256,39 @@ TEST(GraphSurgery, EmptyAndCutModelsAreRefused) {
 }
 
 TEST(WarpBlock, OneNodeEqualsTheWholeGraph) {
-  const GsBytes before = modelBytes("g_cone");
-  WarpBlock b;
-  std::string why;
-  // GridSample, four Slices, three Muls, two Subs and the Add.
-  ASSERT_EQ(findWarpBlock(before, &b, why), 11u) << why;
-  EXPECT_EQ(b.boundary, "/cone/Concat_1_output_0");
-  EXPECT_EQ(b.exit, "/Add_2_output_0");
+  for (const char* key : {"g_cone", "g_stray_field", "g_if_outer"}) {
+    SCOPED_TRACE(key);
+    const GsBytes before = modelBytes(key);
+    WarpBlock b;
+    std::string why;
+    // GridSample, four Slices, three Muls, two Subs and the Add.
+    ASSERT_EQ(findWarpBlock(before, &b, why), 11u) << why;
+    EXPECT_EQ(b.boundary, "/cone/Concat_1_output_0");
+    EXPECT_EQ(b.exit, "/Add_2_output_0");
 
-  GsBytes model = before;
-  const size_t removed = rewriteWarpBlockToCustomOp(model, why);
-  ASSERT_GT(removed, 11u) << why;
-  const GsNodeTable t = gsReadGraph(model);
-  EXPECT_EQ(gsReadGraph(before).nodes.size() - removed + 1, t.nodes.size());
-  size_t warp = 0;
-  for (const GsNode& n : t.nodes) {
-    EXPECT_NE(n.op, "GridSample");
-    EXPECT_NE(n.op, "Floor") << "the grid-side factors should have been pruned";
-    if (n.op == "WarpDirector") {
-      ++warp;
-      EXPECT_EQ(n.name, "ka_warp_director");
-      EXPECT_EQ(n.domain, "com.tavrin");
-      EXPECT_EQ(n.in, (std::vector<std::string>{"P_rgb", b.grid}));
-      EXPECT_EQ(n.out, (std::vector<std::string>{b.exit}));
+    GsBytes model = before;
+    const size_t removed = rewriteWarpBlockToCustomOp(model, why);
+    ASSERT_GT(removed, 11u) << why;
+    const GsNodeTable t = gsReadGraph(model);
+    EXPECT_EQ(gsReadGraph(before).nodes.size() - removed + 1, t.nodes.size());
+    size_t warp = 0;
+    for (const GsNode& n : t.nodes) {
+      EXPECT_NE(n.op, "GridSample");
+      EXPECT_NE(n.op, "Floor") << "the grid-side factors should have been pruned";
+      if (n.op == "WarpDirector") {
+        ++warp;
+        EXPECT_EQ(n.name, "ka_warp_director");
+        EXPECT_EQ(n.domain, "com.tavrin");
+        EXPECT_EQ(n.in, (std::vector<std::string>{"P_rgb", b.grid}));
+        EXPECT_EQ(n.out, (std::vector<std::string>{b.exit}));
+      }
     }
-  }
-  EXPECT_EQ(warp, 1u);
+    EXPECT_EQ(warp, 1u);
 
-  for (int row : {1, 4}) {
-    Feeds feeds = frameFeeds(row, 30 + row);
-    EXPECT_LE(maxDiff(run(model, feeds, "rgb"), run(before, feeds, "rgb")), 1e-5);
+    for (int row : {1, 4}) {
+      Feeds feeds = frameFeeds(row, 30 + row);
+      EXPECT_LE(maxDiff(run(model, feeds, "rgb"), run(before, feeds, "rgb")), 1e-5);
+    }
   }
 }
 
@@ -295,6 +306,8 @@ TEST(LipBinding, RefusalsAndSelfChecks) {
        " — refusing a graph that would serve the ellipse with the input attached and ignored"},
       {"g_unordered", "self-check: node /Sub_13 reads 'tessera_lipdel_alpha' produced at ",
        " — the rewritten graph is not topologically ordered"},
+      {"g_if_alpha", "self-check: rewire did not take: 2 consumers of /Clip_1_output_0, one still reads the alpha",
+       " — refusing a graph that would serve the ellipse with the input attached and ignored"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);

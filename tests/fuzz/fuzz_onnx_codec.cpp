@@ -1,13 +1,20 @@
-// The ONNX codec and the load-time rewrites over arbitrary bytes, as a bundle's director
-// model would arrive: malformed input is a std::runtime_error, never a wild read.
+// The ONNX codec, the load-time rewrites and the graph surgeries (source-cone hoist, warp
+// block, lip binding) over arbitrary bytes, as a bundle's director model would arrive:
+// malformed input is a std::runtime_error, never a wild read, a refused surgery leaves
+// the model as it was, and a surgery on a graph whose every read has a source leaves no
+// read without one.
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "render/graph_rewrites.h"
+#include "render/lip_binding.h"
 #include "render/onnx_codec.h"
+#include "render/source_cone.h"
+#include "render/warp_block.h"
 
 namespace {
 
@@ -20,6 +27,29 @@ void walk(ka::GsSlice message, int depth) {
       if (f.wire == 2 && depth < 4) walk(f.payload, depth + 1);
   } catch (const std::runtime_error&) {
   }
+}
+
+// Every value a node reads (its subgraphs' reads included) is a graph input, an
+// initializer or made by an earlier node, and every graph output is made.
+bool closed(const ka::GsBytes& model) {
+  const ka::GsNodeTable t = ka::gsReadGraph(model);
+  std::unordered_set<std::string> known(t.inputs.begin(), t.inputs.end());
+  known.insert(t.inits.begin(), t.inits.end());
+  for (const ka::GsNode& n : t.nodes) {
+    bool ok = true;
+    ka::gsEachRead(n, [&](const std::string& v) { ok = ok && (v.empty() || known.count(v)); });
+    if (!ok) return false;
+    known.insert(n.out.begin(), n.out.end());
+  }
+  for (const std::string& o : t.outputs)
+    if (!known.count(o)) return false;
+  return true;
+}
+
+// A surgery's result: well-formed bytes, and closed when its source was.
+void checkRewritten(const ka::GsBytes& rewritten, bool sourceClosed) {
+  walk(ka::gsSliceOf(rewritten), 0);
+  if (sourceClosed && !closed(rewritten)) __builtin_trap();
 }
 
 template <class Fn>
@@ -75,6 +105,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ka::GsBytes copy = model;
     guarded([&] {
       if (rewrite(copy)) walk(ka::gsSliceOf(copy), 0);
+    });
+  }
+
+  bool sourceClosed = false;
+  guarded([&] { sourceClosed = closed(model); });
+  guarded([&] {
+    std::string boundary, why;
+    if (ka::findSourceConeBoundary(model, boundary) != 1) return;
+    ka::GsBytes prep, frame;
+    const int64_t dims[4] = {1, 12, 8, 8};
+    if (ka::buildSourceConePrep(model, boundary, prep, why)) checkRewritten(prep, sourceClosed);
+    if (ka::buildSourceConePerFrame(model, boundary, dims, 4, frame, why)) checkRewritten(frame, sourceClosed);
+  });
+  {
+    ka::GsBytes copy = model;
+    guarded([&] {
+      std::string why;
+      ka::WarpBlock block;
+      (void)ka::findWarpBlock(copy, &block, why);
+      if (ka::rewriteWarpBlockToCustomOp(copy, why)) checkRewritten(copy, sourceClosed);
+      else if (copy != model) __builtin_trap();  // a refusal must leave the model alone
+    });
+  }
+  {
+    ka::GsBytes copy = model;
+    guarded([&] {
+      std::string why;
+      int canvas = 0, batch = 0;
+      if (ka::rewriteBindLipContour(copy, why, &canvas, &batch)) checkRewritten(copy, sourceClosed);
+      else if (copy != model) __builtin_trap();
     });
   }
   return 0;

@@ -12,6 +12,8 @@ $py "$here/tools/fixtures/make_identity_bundle.py" "$bundle" --nt 3 --crop 32 --
   --canonical
 $py "$here/tools/fixtures/make_directors.py" "$bundle" --keys b1
 $py "$here/tools/fixtures/make_smoke_onnx.py" "$out/smoke"
+# A director shaped for the graph surgeries (cone, warp block, compose tail), at crop 32.
+$py "$here/tools/fixtures/make_graph_directors.py" --bundle "$bundle" --keys g_cone
 mkdir -p "$out/manifest_key" "$out/manifest" "$out/imx" "$out/onnx_codec" "$out/audio_file"
 
 cp "$bundle/manifest.json" "$out/manifest/canonical.json"
@@ -59,3 +61,5 @@ for f in blend_head blend_head8 nested tuples; do
 done
 { printf '\1'; cat "$out/heads/head.json"; } > "$out/tessera/config"
 { printf '\2'; cat "$bundle/tessera_bank.v1.json"; printf '\0'; cat "$bundle/manifest.json"; } > "$out/tessera/sidecar"
+
+cp "$bundle/model_g_cone.onnx" "$out/onnx_codec/director_surgeries.onnx"
