@@ -320,13 +320,8 @@ void LegacyWindow::fill(Ort::Session& encoder, const AudioView& audio, int right
       const size_t n = std::min<size_t>(kLegacySamples, audio.count - from);
       std::memcpy(window_.data(), audio.samples + from, n * sizeof(float));
     }
-    normaliseWindow(window_.data(), window_.size());
-    const int64_t inShape[] = {1, kLegacySamples};
-    Ort::Value in = Ort::Value::CreateTensor<float>(mem_, window_.data(), window_.size(), inShape, 2);
-    Ort::Value out = runOne(encoder, "input_values", in, "audio_emb");
-    if (out.GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kLegacyFrames) * kRowFloats)
-      throw std::runtime_error("audio_emb of the speech encoder is not 12 x 200 x 768");
-    const float* emb = out.GetTensorData<float>();
+    Ort::Value out{nullptr};
+    const float* emb = encodeWindow(encoder, out);
 
     const int j0 = s == 0 ? 0 : kLegacyFrames / 4;
     rows.reserveRows(lim);
@@ -350,6 +345,16 @@ int windowOf(int f) { return f < kLegacyFrames ? 0 : kLegacyStride * (f / kLegac
 int servedEnd(int s) { return s == 0 ? kLegacyFrames : s + kLegacyFrames; }
 }  // namespace
 
+const float* LegacyWindow::encodeWindow(Ort::Session& encoder, Ort::Value& out) {
+  normaliseWindow(window_.data(), window_.size());
+  const int64_t inShape[] = {1, kLegacySamples};
+  Ort::Value in = Ort::Value::CreateTensor<float>(mem_, window_.data(), window_.size(), inShape, 2);
+  out = runOne(encoder, "input_values", in, "audio_emb");
+  if (out.GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kLegacyFrames) * kRowFloats)
+    throw std::runtime_error("audio_emb of the speech encoder is not 12 x 200 x 768");
+  return out.GetTensorData<float>();
+}
+
 void LegacyWindow::fillStream(Ort::Session& encoder, const AudioView& audio, int right, int target,
                               FeatureRows& rows) {
   const int64_t blockFrames = kBlock / kHop;
@@ -369,13 +374,8 @@ void LegacyWindow::fillStream(Ort::Session& encoder, const AudioView& audio, int
     const int64_t from = static_cast<int64_t>(s) * kHop;
     const int64_t to = std::min<int64_t>(cut, static_cast<int64_t>(audio.count));
     if (to > from) std::memcpy(window_.data(), audio.samples + from, static_cast<size_t>(to - from) * sizeof(float));
-    normaliseWindow(window_.data(), window_.size());
-    const int64_t inShape[] = {1, kLegacySamples};
-    Ort::Value in = Ort::Value::CreateTensor<float>(mem_, window_.data(), window_.size(), inShape, 2);
-    Ort::Value out = runOne(encoder, "input_values", in, "audio_emb");
-    if (out.GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kLegacyFrames) * kRowFloats)
-      throw std::runtime_error("audio_emb of the speech encoder is not 12 x 200 x 768");
-    const float* emb = out.GetTensorData<float>();
+    Ort::Value out{nullptr};
+    const float* emb = encodeWindow(encoder, out);
     rows.reserveRows(last);
     for (int g = f; g < last; ++g) {
       float* row = rows.row(g);

@@ -143,6 +143,10 @@ class LegacyWindow {
   void fillStream(Ort::Session& encoder, const AudioView& audio, int right, int target, FeatureRows& rows);
 
  private:
+  // Normalises window_ in place, runs the encoder on it and returns its layer rows,
+  // which live as long as `out`.
+  const float* encodeWindow(Ort::Session& encoder, Ort::Value& out);
+
   int origin_ = 0;
   std::vector<float> window_;
   std::vector<uint16_t> halves_;
