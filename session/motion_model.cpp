@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "bundle/member.h"
+#include "audio/a2x_stream.h"
 #include "bundle/file_io.h"
+#include "bundle/member.h"
 #include "ka/ka.h"
-#include "ka/ka_a2x.h"
 
 namespace ka {
 
@@ -15,57 +15,68 @@ bool MotionModel::isA2x(const std::string& dir) {
 
 MotionModel::MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep) {
   if (useA2x) {
-    a2x_ = ka_a2x_create(dir.c_str(), threads);
-    if (!a2x_) throw std::runtime_error(ka_a2x_last_error());
+    try {
+      a2x_ = std::make_unique<a2x::A2xStream>(dir, threads);
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string("ka_a2x_create: ") + e.what());
+    }
   } else {
     motion_ = ka_motion_create(dir.c_str(), threads, ep.empty() ? nullptr : ep.c_str());
     if (!motion_) throw std::runtime_error(ka_motion_last_error());
   }
 }
 
-MotionModel::~MotionModel() {
-  ka_a2x_destroy(a2x_);
-  ka_motion_destroy(motion_);
-}
+MotionModel::~MotionModel() { ka_motion_destroy(motion_); }
 
 void MotionModel::reset(int start, int direction) {
   // Cyclic: speech walks the driver video the way the idle loop does.
   if (a2x_)
-    ka_a2x_reset(a2x_, start, direction, 1);
+    a2x_->reset(start, direction, 1);
   else
     ka_motion_reset(motion_, start, direction, 1);
 }
 
 void MotionModel::setEager(int eager) {
   if (a2x_)
-    ka_a2x_set_eager(a2x_, eager);
+    a2x_->setEager(eager);
   else
     ka_motion_set_eager(motion_, eager);
 }
 
 bool MotionModel::push(const float* samples, int count) {
   if (count <= 0) return true;
-  return a2x_ ? ka_a2x_push(a2x_, samples, count) == 1 : ka_motion_push(motion_, samples, count) == 1;
+  if (!a2x_) return ka_motion_push(motion_, samples, count) == 1;
+  a2x_->push(samples, count);
+  return true;
 }
 
 bool MotionModel::finish() {
-  if (a2x_) {
-    ka_a2x_finish(a2x_);
-    return true;
-  }
-  return ka_motion_finish(motion_) == 1;
+  if (!a2x_) return ka_motion_finish(motion_) == 1;
+  a2x_->finish();
+  return true;
 }
 
-int MotionModel::avail() { return a2x_ ? ka_a2x_avail(a2x_) : ka_motion_avail(motion_); }
+int MotionModel::avail() {
+  if (!a2x_) return ka_motion_avail(motion_);
+  const int n = a2x_->avail();
+  // A stream whose pipeline failed stays where it was and would fail the same way on
+  // every later call: the failure ends the utterance instead of being polled forever.
+  error_ = a2x_->takeError();
+  return error_.empty() ? n : -1;
+}
 
 int MotionModel::pull(int* si, float* xs, float* xd, int max) {
-  return a2x_ ? ka_a2x_pull(a2x_, si, xs, xd, max) : ka_motion_pull(motion_, si, xs, xd, max);
+  if (!a2x_) return ka_motion_pull(motion_, si, xs, xd, max);
+  const int n = a2x_->pull(si, xs, xd, nullptr, max);
+  error_ = a2x_->takeError();
+  return error_.empty() ? n : -1;
 }
 
-int MotionModel::total() const { return a2x_ ? ka_a2x_total(a2x_) : ka_motion_total(motion_); }
+int MotionModel::total() const { return a2x_ ? a2x_->total() : ka_motion_total(motion_); }
 
 std::string MotionModel::lastError() const {
-  const char* t = a2x_ ? ka_a2x_last_error() : ka_motion_last_error();
+  if (a2x_) return error_.empty() ? "unknown failure" : error_;
+  const char* t = ka_motion_last_error();
   return t && *t ? t : "unknown failure";
 }
 
