@@ -20,6 +20,10 @@ constexpr auto kStep = std::chrono::milliseconds(2);
 constexpr int kLowWater = 8;
 // A request without audio, finish or known frames is posted at most this often.
 constexpr double kPollMs = 4.0;
+// After a failed paste the idle loop waits one frame period, doubling with every further
+// failure in a row up to this.
+constexpr double kPasteBackoffMs = 40.0;
+constexpr double kPasteBackoffMaxMs = 1000.0;
 
 // xs_target.bin of the motion directory when it holds exactly nt x 63 floats, else
 // nothing: ramps then go straight to idle.
@@ -131,10 +135,8 @@ void Utterance::pushAudio(const int16_t* samples, int count) {
     // Speech that arrives before the model can hear it is dropped, and does not open an
     // utterance: its first-frame latency starts with audio the session can use.
     if (!model_ || count <= 0) return;
-    if (!uttOpen_) {
-      uttOpen_ = true;
-      firstPushMs_ = now;
-    }
+    if (segments_.empty() || segments_.back().ended) segments_.push_back(Segment{0, now, false, false});
+    segments_.back().samples += static_cast<size_t>(count);
     const size_t at = audio_.size();
     audio_.resize(at + static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) audio_[at + i] = samples[i] * (1.0f / 32768.0f);
@@ -145,7 +147,8 @@ void Utterance::pushAudio(const int16_t* samples, int count) {
 void Utterance::endUtterance() {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    endFlag_ = true;
+    // Without an open utterance there is nothing to end.
+    if (!segments_.empty()) segments_.back().ended = true;
   }
   cv_.notify_all();
 }
@@ -154,8 +157,7 @@ void Utterance::interrupt() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     audio_.clear();
-    endFlag_ = false;
-    uttOpen_ = false;
+    segments_.clear();
     out_.clear();
     pasteQ_.clear();
     tessQ_.clear();
@@ -359,31 +361,36 @@ Utterance::Pass Utterance::takePass() {
   p.chunk = chunk_.get();
   p.queued = out_.unread() + pasteQ_.size();
   p.outFull = out_.full();
+  p.pasteBackoff = pasteFailStreak_ > 0 && sinceMs(epoch_) < pasteRetryMs_;
   if (p.interrupted) {
     p.lastPulled = lastPulled_;
     return p;
   }
   // Audio waits while a ramp plays or while the current utterance is being finished:
   // it belongs to the next utterance.
-  const bool speakingNow = speaking();
-  if (model_ && state() != kRamp && !finishWanted_ && !audio_.empty()) {
-    if (!speakingNow) {
-      uttPushMs_ = firstPushMs_;
+  if (model_ && state() != kRamp && !finishWanted_ && !segments_.empty()) {
+    Segment& seg = segments_.front();
+    if (!seg.begun) {
+      seg.begun = true;
+      uttPushMs_ = seg.firstPushMs;
       beginUtterance();
     }
-    req_.audio.insert(req_.audio.end(), audio_.begin(), audio_.end());
-    audio_.clear();
-    p.newAudio = true;
-  }
-  if (speaking() && !finishWanted_) {
-    const bool silent = cfg_.autoEndMs >= 0.0 && sinceMs(epoch_) - lastPushMs_ >= cfg_.autoEndMs;
-    if (endFlag_ || silent) {
-      finishWanted_ = true;
-      endFlag_ = false;
-      uttOpen_ = false;
+    if (seg.samples > 0) {
+      const auto end = audio_.begin() + static_cast<std::ptrdiff_t>(seg.samples);
+      req_.audio.insert(req_.audio.end(), audio_.begin(), end);
+      audio_.erase(audio_.begin(), end);
+      seg.samples = 0;
+      p.newAudio = true;
     }
-  } else if (state() == kIdle && audio_.empty()) {
-    endFlag_ = false;  // an end mark with no utterance to end
+    if (seg.ended) {
+      finishWanted_ = true;
+      segments_.pop_front();
+    }
+  }
+  if (speaking() && !finishWanted_ && cfg_.autoEndMs >= 0.0 &&
+      sinceMs(epoch_) - lastPushMs_ >= cfg_.autoEndMs) {
+    finishWanted_ = true;
+    if (!segments_.empty() && segments_.front().begun) segments_.pop_front();
   }
   return p;
 }
@@ -435,7 +442,11 @@ void Utterance::collectJob() {
     remaining_ = 0;
     lastJobGot_ = false;
     std::lock_guard<std::mutex> lk(mu_);
-    uttOpen_ = false;
+    if (!segments_.empty() && segments_.front().begun) {
+      const Segment& seg = segments_.front();
+      audio_.erase(audio_.begin(), audio_.begin() + static_cast<std::ptrdiff_t>(seg.samples));
+      segments_.pop_front();
+    }
     return;
   }
   const int n = std::min(r.pulled, ring_.room());
@@ -522,7 +533,7 @@ void Utterance::run() {
         produceRamp();
         worked = true;
       }
-      if (state() == kIdle && p.queued < OutputRing::kSlots) {
+      if (state() == kIdle && p.queued < OutputRing::kSlots && !p.pasteBackoff) {
         if (enqueue(nullptr, KA_UTT_IDLE, idleCursor_, -1, nullptr, nullptr))
           idleCursor_ = (idleCursor_ + 1) % nt_;
         worked = true;
@@ -838,6 +849,8 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
                           const float* kp, uint64_t generation, Clock::time_point madeAt,
                           double* latencyMs) {
   std::unique_lock<std::mutex> lk(mu_);
+  // Idle frames queued before the driver video failed are not asked of it again.
+  if (!crop && pasteFailStreak_ > 0 && sinceMs(epoch_) < pasteRetryMs_) return true;
   for (;;) {
     if (stop_ || generation != generation_) return false;
     if (!out_.full()) break;
@@ -861,8 +874,11 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
       ctx_.identity().walkP(driverIndex);
     }
   } catch (const std::exception& e) {
-    // The frame is lost, not retried: a source that failed once keeps failing.
-    noteRenderFail("paste", e.what(), true);
+    // The frame is lost, not retried; the idle loop backs off before its next one.
+    pasteFailed(e.what());
+    return true;
+  } catch (...) {
+    pasteFailed("");
     return true;
   }
   if (latencyMs) *latencyMs += sinceMs(t0);
@@ -875,6 +891,7 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
     std::fill_n(slot.kp, kKp, 0.0f);
 
   lk.lock();
+  pasteFailStreak_ = 0;
   if (stop_ || generation != generation_) return false;
   out_.publish();
   if (kind == KA_UTT_SPEECH) {
@@ -888,6 +905,13 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   lk.unlock();
   cv_.notify_all();
   return true;
+}
+
+void Utterance::pasteFailed(const std::string& what) {
+  noteRenderFail("paste", what, true);
+  std::lock_guard<std::mutex> lk(mu_);
+  const int doublings = std::min(pasteFailStreak_++, 5);
+  pasteRetryMs_ = sinceMs(epoch_) + std::min(kPasteBackoffMs * (1 << doublings), kPasteBackoffMaxMs);
 }
 
 // ---------------------------------------------------------------- stage report
