@@ -360,7 +360,11 @@ typedef struct ka_utt_stats {
   int64_t frames_out;         /* frames pulled by the host */
   int64_t speech_frames_out;  /* of those, speech frames */
   int64_t utterances;         /* utterances whose first speech frame was produced */
-  double first_frame_ms;      /* latest utterance: first push to first speech frame */
+  double first_frame_ms;      /* latest utterance: ms from its first push to its first
+                                 speech frame being MADE (entering the output ring). A
+                                 host sees it later: after the frames queued ahead of it
+                                 (up to the idle lead, ka_utt_set_idle_lead) and after
+                                 its own pull period. */
   double render_ms;           /* smoothed render time per speech frame */
   int32_t state;              /* 0 idle, 1 speech pending, 2 speaking, 3 ramp */
 } ka_utt_stats;
@@ -384,6 +388,15 @@ KA_API void ka_utt_end_utterance(ka_utt* s);
 KA_API void ka_utt_interrupt(ka_utt* s);
 /* Unread frames (0..8). */
 KA_API int ka_utt_frames_available(ka_utt* s);
+/* Idle frames the session keeps made ahead of the host, 1 to 8 (default 3). Each one
+ * queued is 40 ms the first speech frame of the next utterance waits behind it, so
+ * fewer is faster to react; the session keeps the lead topped up every few
+ * milliseconds, and 3 (120 ms) rides over the longest pause of its production (the
+ * job that takes an utterance's first frames) at 25 fps with room to spare. Speech
+ * and ramp frames still fill all 8 slots of the ring. 1 on success; 0 with
+ * "ka_utt_set_idle_lead: bad args" (NULL session) or "ka_utt_set_idle_lead: frames
+ * must be 1 to 8". */
+KA_API int ka_utt_set_idle_lead(ka_utt* s, int frames);
 /* Copies the oldest unread frame (width x height x 3 bytes) into rgb and fills info
  * when not NULL. 1 when a frame was copied, 0 when none is ready (no error) or on
  * failure ("ka_utt_pull_frame: bad args", "ka_utt_pull_frame: buffer too small": the

@@ -1,23 +1,25 @@
 #pragma once
 // ka::MotionModel: one audio-to-motion engine behind the session, either the streaming
 // audio-to-expression stream (when the motion directory carries the a2x encoder) or the
-// motion generator (ka_motion_). Both serve the same per-frame contract; this class only
-// picks the family, keeps its handle, and turns a failure inside either pipeline into a
-// failed call the dispatcher can report. The streaming engine is held as its C++ class
-// rather than the C handle: its C calls keep a stalled stream's failure to the thread's
-// last-error text and report "no frames", which a session cannot tell from "not yet".
+// motion generator. Both serve the same per-frame contract; this class only picks the
+// engine, keeps it, and turns a failure inside either pipeline into a failed call the
+// dispatcher can report, with the text the engine's C family would give. The engines
+// are held as their C++ classes rather than C handles: the streaming engine's C calls
+// report a stalled stream as "no frames", which a session cannot tell from "not yet",
+// and neither family can pick up the driver walk where the idle loop got to.
 //
 // Used by one thread at a time (built on the warm-up thread, then driven only by the
 // dispatcher, destroyed after both have been joined).
 #include <memory>
 #include <string>
 
-struct ka_motion;
-
 namespace ka {
 
 namespace a2x {
 class A2xStream;
+}
+namespace audio {
+class MotionGenerator;
 }
 
 class MotionModel {
@@ -34,6 +36,8 @@ class MotionModel {
 
   // Each returns false (or a negative count) on failure, with lastError() describing it.
   void reset(int start, int direction);
+  // The next frame pulled shows driver frame `next`.
+  void continueAt(int next);
   void setEager(int eager);
   bool push(const float* samples, int count);
   bool finish();
@@ -46,8 +50,8 @@ class MotionModel {
 
  private:
   std::unique_ptr<a2x::A2xStream> a2x_;
-  ka_motion* motion_ = nullptr;
-  std::string error_;  // the streaming engine's last failure
+  std::unique_ptr<audio::MotionGenerator> motion_;
+  std::string error_;  // the last failure's text
 };
 
 }  // namespace ka

@@ -359,7 +359,7 @@ Utterance::Pass Utterance::takePass() {
   p.generation = generation_;
   p.interrupted = generation_ != seenGen_;
   p.chunk = chunk_.get();
-  p.queued = out_.unread() + pasteQ_.size();
+  p.queued = out_.unread() + pasting_ + pasteQ_.size() + tessQ_.size();
   p.outFull = out_.full();
   p.pasteBackoff = pasteFailStreak_ > 0 && sinceMs(epoch_) < pasteRetryMs_;
   if (p.interrupted) {
@@ -401,7 +401,8 @@ void Utterance::beginUtterance() {
   total_ = -1;
   finishWanted_ = finishSent_ = false;
   resetPending_ = true;
-  // Speech continues the driver video from where the idle loop left it.
+  // Where idle stands now; the walk is fixed when the first frames are taken, at the
+  // index idle has reached by then.
   resetStart_ = idleCursor_;
   speechIndex_ = 0;
   renderedAny_ = false;
@@ -420,6 +421,7 @@ void Utterance::onInterrupt(const LastPulled& lp) {
   finishWanted_ = finishSent_ = resetPending_ = false;
   speechIndex_ = 0;
   renderedAny_ = false;
+  firstPullInFlight_ = false;
   // A job still running belongs to the old generation; collectJob drops its frames.
   if (lp.valid) idleCursor_ = (lp.driverIndex + 1) % nt_;
   if (lp.valid && lp.kind == KA_UTT_SPEECH && !xsTarget_.empty())
@@ -430,7 +432,7 @@ void Utterance::onInterrupt(const LastPulled& lp) {
 
 void Utterance::collectJob() {
   if (!jobInFlight_ || !mailbox_.done()) return;
-  jobInFlight_ = false;
+  jobInFlight_ = firstPullInFlight_ = false;
   if (jobGen_ != seenGen_) return;
   const DispatchResponse& r = mailbox_.response();
   if (r.failed) {
@@ -452,7 +454,7 @@ void Utterance::collectJob() {
   const int n = std::min(r.pulled, ring_.room());
   if (n > 0) ring_.append(n, r.si.data(), r.xs.data(), r.xd.data());
   pulled_ += n;
-  remaining_ = r.remaining;
+  remaining_ = r.remaining >= 0 ? r.remaining : std::max(0, remaining_ - n);
   total_ = r.total;
   lastJobGot_ = n > 0;
 }
@@ -485,7 +487,12 @@ void Utterance::postRequest(const Pass& p) {
   req_.direction = 1;
   req_.eager = eager != eagerSent_ ? eager : 0;
   req_.finish = needFinish;
-  req_.maxFrames = ring_.room();
+  // Until the model has frames, jobs only feed it: the idle loop goes on meanwhile, and
+  // the first frames are taken at the index it has reached, so the walk has no seam.
+  const bool first = pulled_ == 0 && remaining_ > 0;
+  req_.continueAt = first ? idleCursor_ : -1;
+  req_.maxFrames = pulled_ == 0 && !first ? 0 : ring_.room();
+  firstPullInFlight_ = first;
   mailbox_.post(req_);
   eagerSent_ = eager;
   jobInFlight_ = true;
@@ -533,7 +540,7 @@ void Utterance::run() {
         produceRamp();
         worked = true;
       }
-      if (state() == kIdle && p.queued < OutputRing::kSlots && !p.pasteBackoff) {
+      if (showingIdle() && p.queued < idleLead_.load(std::memory_order_relaxed) && !p.pasteBackoff) {
         if (enqueue(nullptr, KA_UTT_IDLE, idleCursor_, -1, nullptr, nullptr))
           idleCursor_ = (idleCursor_ + 1) % nt_;
         worked = true;
@@ -827,6 +834,7 @@ void Utterance::pasteLoop() {
     if (stop_ || pasteStop_) return;
     PasteJob* job = pasteQ_.pop();
     const bool stale = job->generation != generation_;
+    pasting_ = 1;
     lk.unlock();
     cv_.notify_all();
     pasteRoomCv_.notify_all();
@@ -838,6 +846,7 @@ void Utterance::pasteLoop() {
     const double ms = sinceMs(t0);
     lk.lock();
     pasteQ_.release(job);
+    pasting_ = 0;
     if (done) {
       ++jobsC_;
       stageCMs_ += ms;

@@ -70,6 +70,10 @@ class Utterance {
   void endUtterance();
   void interrupt();
   int framesAvailable();
+  // Idle frames kept ahead in the output ring (1 to OutputRing::kSlots); speech and
+  // ramp frames still fill every slot.
+  void setIdleLead(int frames) { idleLead_.store(frames, std::memory_order_relaxed); }
+  static constexpr int kDefaultIdleLead = 3;
   // 1 copied (and *info, and the frame's 63 keypoints into kp when given), 0 nothing
   // unread, -1 cap below the frame size (the frame stays unread).
   int pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp = nullptr);
@@ -119,7 +123,7 @@ class Utterance {
     bool interrupted = false;
     LastPulled lastPulled;
     bool newAudio = false;
-    int queued = 0;  // unread output frames plus queued paste jobs
+    int queued = 0;  // unread output frames plus the frames queued or in hand for them
     bool outFull = false;
     bool pasteBackoff = false;  // the driver video failed lately: no idle frame yet
     Renderer* chunk = nullptr;
@@ -146,6 +150,10 @@ class Utterance {
   void setState(int s) { state_.store(s, std::memory_order_relaxed); }
   int state() const { return state_.load(std::memory_order_relaxed); }
   bool speaking() const { return state() == kPending || state() == kSpeaking; }
+  // Idle frames go on while nothing of the utterance has been taken from the model.
+  bool showingIdle() const {
+    return state() == kIdle || (state() == kPending && pulled_ == 0 && !firstPullInFlight_);
+  }
 
   // Frame hand-off. enqueue() returns true when the frame was consumed: delivered, or
   // refused by a failed teeth stage (counted there); false when it is stale or the
@@ -200,6 +208,7 @@ class Utterance {
   bool pasteStop_ = false;
   OutputRing out_;
   PasteQueue pasteQ_;
+  int pasting_ = 0;  // the job the paste thread took and has not published yet
   LastPulled lastPulled_;
   std::unique_ptr<MotionModel> model_;
   bool modelFailed_ = false;
@@ -228,8 +237,13 @@ class Utterance {
   int64_t speechDelivered_ = 0, stageAFrames_ = 0, jobsB_ = 0, jobsC_ = 0;
   double stageAMs_ = 0, stageAWaitMs_ = 0, stageBMs_ = 0, stageCMs_ = 0, deliverLatMs_ = 0;
 
+  std::atomic<int> idleLead_{kDefaultIdleLead};
+
   // ---- conductor thread only ----
   std::atomic<int> state_{kIdle};
+  // The job taking the utterance's first frames at the idle cursor is in flight: idle
+  // frames wait for it, so the first speech frame follows the last idle one.
+  bool firstPullInFlight_ = false;
   SpeechRing ring_;
   DispatchRequest req_;
   DispatchMailbox mailbox_;

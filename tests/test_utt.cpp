@@ -3,6 +3,7 @@
 // pixels of what it delivers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -321,6 +322,7 @@ TEST(UttSession, InterruptionSpendsTheNumbersOfDiscardedFrames) {
   UttPtr s(ka_utt_create(ctx.get(), &o));
   ASSERT_NE(s, nullptr) << ka_utt_last_error();
   ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+  ASSERT_EQ(ka_utt_set_idle_lead(s.get(), 8), 1);  // idle fills the whole ring
   std::vector<Pulled> f;
   // frames pulled before the interruption (after the one that followed the last), and
   // the seq the first frame after it must carry: 8 unread ones were discarded each time
@@ -449,6 +451,116 @@ TEST(UttFailures, ReportedOnceAndTheSessionGoesOn) {
           << c.what;
       EXPECT_EQ(countKind(f, KA_UTT_SPEECH), 0) << c.what;
     }
+  }
+}
+
+// A host on a simulated clock: every frame it pulls is 40 ms, and it pushes speech at
+// that pace (one frame of audio per frame pulled) while it has some. A session that
+// stopped delivering frames until it had speech to show would never get the look-ahead
+// audio it waits for, and the host would wait forever: no frozen picture is what lets
+// the loop run at all. Utterances start during idle, during a ramp, right after an
+// interruption and back to back; every delivered frame continues the driver walk.
+TEST(UttPaced, UnbrokenStreamThroughEveryUtterance) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const int nt = ka_nt(ctx.get());
+  for (const char* engine : {"motion-a2x", "motion-lmdm"}) {
+    SCOPED_TRACE(engine);
+    const std::string motion = uttFixture(engine);
+    ka_utt_opts o = uttOpts(motion);
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+
+    // Utterances in frames of speech; each starts when `when` holds for the frames so far.
+    using When = std::function<bool(const std::vector<Pulled>&)>;
+    auto lastKind = [](int k) { return [k](const std::vector<Pulled>& v) { return !v.empty() && v.back().info.kind == k; }; };
+    struct Utt {
+      const char* what;
+      int frames;
+      When when;
+      bool interruptAt5;  // interrupted once its fifth speech frame was pulled
+    };
+    const Utt utts[] = {
+        {"during idle", 40, [](const std::vector<Pulled>& v) { return v.size() >= 4; }, false},
+        {"during a ramp", 30, lastKind(KA_UTT_RAMP), true},
+        {"after an interruption", 12, [](const std::vector<Pulled>&) { return true; }, false},
+        {"after idle again", 10, lastKind(KA_UTT_IDLE), false},
+        {"back to back", 10, [](const std::vector<Pulled>&) { return true; }, false},
+    };
+    const std::vector<int16_t> pcm = speechFrames(40);
+    std::vector<Pulled> f;
+    std::vector<size_t> cuts;  // frame counts at each interruption
+    std::vector<uint8_t> rgb(s->frameBytes());
+    auto pullOne = [&]() {
+      const auto t0 = std::chrono::steady_clock::now();
+      Pulled p;
+      while (s->pull(rgb.data(), rgb.size(), &p.info, p.kp.data()) != 1) {
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(8)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      f.push_back(p);
+      return true;
+    };
+    for (const Utt& u : utts) {
+      while (!u.when(f)) ASSERT_TRUE(pullOne()) << "no frame while waiting to start " << u.what;
+      const size_t start = f.size();
+      auto spoken = [&] { return countKind({f.begin() + static_cast<std::ptrdiff_t>(start), f.end()}, KA_UTT_SPEECH); };
+      // Pushes while it has audio, then lets the rest play out at the same pace.
+      for (int k = 0; spoken() < (u.interruptAt5 ? 5 : u.frames); ++k) {
+        if (k < u.frames) {
+          ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data() + k * 640, 320), 1);
+          ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data() + k * 640 + 320, 320), 1);
+          if (k + 1 == u.frames) ka_utt_end_utterance(s.get());
+        }
+        ASSERT_TRUE(pullOne()) << "frozen " << u.what << " after " << k + 1 << " frames";
+      }
+      if (u.interruptAt5) {
+        ka_utt_interrupt(s.get());
+        cuts.push_back(f.size());
+      }
+    }
+    while (f.back().info.kind != KA_UTT_IDLE) ASSERT_TRUE(pullOne());
+
+    // The walk never jumps back or skips, across every boundary and the interruption.
+    for (size_t i = 1; i < f.size(); ++i) {
+      ASSERT_EQ(f[i].info.driver_index, (f[i - 1].info.driver_index + 1) % nt)
+          << "frame " << i << ": kind " << f[i - 1].info.kind << " -> " << f[i].info.kind;
+      const bool afterCut = std::find(cuts.begin(), cuts.end(), i) != cuts.end();
+      if (afterCut) {
+        EXPECT_GT(f[i].info.seq, f[i - 1].info.seq) << i;
+      } else {
+        EXPECT_EQ(f[i].info.seq, f[i - 1].info.seq + 1) << i;
+      }
+    }
+    // 40 + 5 (cut) + 12 + 10 + 10 speech frames, each utterance numbered from 0.
+    EXPECT_EQ(countKind(f, KA_UTT_SPEECH), 77);
+    ka_utt_stats st{};
+    ka_utt_get_stats(s.get(), &st);
+    EXPECT_EQ(st.utterances, 5);
+
+    // Idle keeps only its lead made ahead; speech fills the ring (back-pressure).
+    for (int lead : {3, 6}) {
+      if (lead != 3) {
+        ASSERT_EQ(ka_utt_set_idle_lead(s.get(), lead), 1);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      EXPECT_EQ(ka_utt_frames_available(s.get()), lead);
+    }
+    EXPECT_EQ(ka_utt_set_idle_lead(s.get(), 0), 0);
+    EXPECT_STREQ(ka_utt_last_error(), "ka_utt_set_idle_lead: frames must be 1 to 8");
+    EXPECT_EQ(ka_utt_set_idle_lead(s.get(), 9), 0);
+    EXPECT_EQ(ka_utt_set_idle_lead(nullptr, 3), 0);
+    EXPECT_STREQ(ka_utt_last_error(), "ka_utt_set_idle_lead: bad args");
+    ka_utt_end_utterance(s.get());
+    const std::vector<int16_t> more = speechFrames(20);
+    ASSERT_EQ(ka_utt_push_audio(s.get(), more.data(), static_cast<int>(more.size())), 1);
+    ka_utt_end_utterance(s.get());
+    const auto t0 = std::chrono::steady_clock::now();
+    while (ka_utt_frames_available(s.get()) < 8 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ka_utt_frames_available(s.get()), 8);
   }
 }
 
