@@ -329,7 +329,21 @@ KA_API void ka_stream_destroy(ka_stream* st);
 /* A real-time session on a context: speech in, finished frames out. Every function may
  * be called from any host thread while the session runs, except ka_utt_destroy, which
  * must not race with other calls on the same session. Destroy sessions before their
- * context. */
+ * context.
+ *
+ * The motion directory picks the engine: with a2x_enc_stream.onnx in it, the streaming
+ * audio-to-expression engine, which also needs the speech encoder: $W2V_ONNX or, when
+ * that is not set, the path given to ka_a2x_preload_w2v (ka/ka_a2x.h) before the
+ * session is created; without it, the motion generator (its networks are all in the
+ * directory).
+ *
+ * Timing: idle frames are made at any time, also while an utterance's first speech
+ * frames are being computed, so a host pulling at 25 fps never waits for speech to
+ * show video; the first speech frame continues the driver walk where idle got to. It
+ * comes the engine's look-ahead after the first push (the streaming engine: its
+ * encoder look-ahead or the frontend's right context, whichever is longer, counted in
+ * 320 ms blocks; the motion generator: a few frames), plus the idle lead queued ahead
+ * of it. */
 typedef struct ka_utt ka_utt;
 
 typedef struct ka_utt_opts {

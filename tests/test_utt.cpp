@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/image_io.h"
+#include "ka/ka_a2x.h"
 #include "tests/test_utt_util.h"
 
 namespace ka::test {
@@ -189,6 +190,27 @@ TEST(UttInterface, BrokenMotionDirIsReportedByReady) {
   std::vector<Pulled> f;
   EXPECT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 3; }));
   EXPECT_EQ(countKind(f, KA_UTT_IDLE), 3);
+}
+
+// The streaming engine finds its speech encoder through $W2V_ONNX or, without it, the
+// path a host preloaded; a session needs nothing else.
+TEST(UttInterface, SpeechEncoderPreloadedInsteadOfTheVariable) {
+  KA_NEED_UTT();
+  const std::string motion = uttFixture("motion-a2x");
+  const std::string encoder = motion + "/w2v/audio_encoder.onnx";
+  ScopedEnv none("W2V_ONNX", std::nullopt);
+  UttCtx ctx = uttContext();
+  ka_utt_opts o = uttOpts(motion);
+  {
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    EXPECT_FALSE(waitReady(s.get()));
+    EXPECT_STREQ(ka_utt_last_error(), "ka_a2x_create: $W2V_ONNX not set");
+  }
+  ASSERT_NE(ka_a2x_preload_w2v(encoder.c_str()), 0) << ka_a2x_last_error();
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  EXPECT_TRUE(waitReady(s.get())) << ka_utt_last_error();
 }
 
 // The checks every delivered sequence must pass: sequence numbers +1 per frame (only
