@@ -404,12 +404,13 @@ KA_API void ka_utt_interrupt(ka_utt* s);
 KA_API int ka_utt_frames_available(ka_utt* s);
 /* Idle frames the session keeps made ahead of the host, 1 to 8 (default 3). Each one
  * queued is 40 ms the first speech frame of the next utterance waits behind it, so
- * fewer is faster to react; the session keeps the lead topped up every few
- * milliseconds, and 3 (120 ms) rides over the longest pause of its production (the
- * job that takes an utterance's first frames) at 25 fps with room to spare. Speech
- * and ramp frames still fill all 8 slots of the ring. 1 on success; 0 with
- * "ka_utt_set_idle_lead: bad args" (NULL session) or "ka_utt_set_idle_lead: frames
- * must be 1 to 8". */
+ * fewer reacts sooner; but the lead is also the slack the speech has to arrive in:
+ * idle stops while the first speech frame is taken and rendered, and the streaming
+ * engine then delivers 320 ms blocks whose lateness the host sees as gaps. At the
+ * demo size (640x360) on a 2-core machine, 3 kept 25 fps with gaps under 80 ms where
+ * 2 let them reach 100-170 ms. Speech and ramp frames still fill all 8 slots of the
+ * ring. 1 on success; 0 with "ka_utt_set_idle_lead: bad args" (NULL session) or
+ * "ka_utt_set_idle_lead: frames must be 1 to 8". */
 KA_API int ka_utt_set_idle_lead(ka_utt* s, int frames);
 /* Copies the oldest unread frame (width x height x 3 bytes) into rgb and fills info
  * when not NULL. 1 when a frame was copied, 0 when none is ready (no error) or on
