@@ -138,8 +138,8 @@ A2xStream::A2xStream(const std::string& dir, int threads, int contextFrames)
   readTables(dir, contextFrames);
 
   const char* w2v = std::getenv("W2V_ONNX");
-  if (!w2v || !*w2v) throw std::runtime_error("$W2V_ONNX not set");
-  w2vPath_ = w2v;
+  w2vPath_ = w2v && *w2v ? std::string(w2v) : preloadedEncoderPath();
+  if (w2vPath_.empty()) throw std::runtime_error("$W2V_ONNX not set");
   if (tryShortWindow(threads_, w2vPath_)) {
     pair_ = shortWindowPair();
     shortWindow_ = true;

@@ -43,6 +43,10 @@ class A2xStream {
   // small (nothing written). Throws on failure. The stream's state is untouched.
   int deltas(const float* samples, int count, float* out, float* outWn, int capFrames);
   void reset(int start, int direction, int loop);
+  // The next frame pulled shows driver frame `next`, the walk going on from there: a
+  // caller that keeps showing the driver while the first frames are computed picks up
+  // where it got to.
+  void continueAt(int next) { start_ = next - pulled_ * direction_; }
   void setEager(int eager) { eager_ = eager != 0; }
 
   int total() const;

@@ -55,6 +55,9 @@ class MotionGenerator {
   // Writes up to max frames; returns how many.
   int pull(int* si, float* xs, float* xd, int max);
   void reset(int start, int direction, int loop);
+  // The next frame pulled shows driver frame `next`, the walk going on from there (see
+  // A2xStream::continueAt).
+  void continueAt(int next) { start_ = static_cast<int>(next - pulled_ * direction_); }
   void setEager(int eager) { eager_ = eager; }
 
   bool finished() const { return finished_; }

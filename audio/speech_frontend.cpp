@@ -31,6 +31,7 @@ std::mutex g_w2v_mtx;
 Ort::Env* g_w2v_env = nullptr;
 Ort::Session* g_w2v_session = nullptr;
 std::string g_w2v_path;
+std::string g_w2v_preloaded;
 // Owner: the first stream that needs the silence features; the others wait for it.
 std::mutex g_zeroemb_mtx;
 std::vector<float> g_zeroemb;
@@ -193,6 +194,16 @@ Ort::Session& loadSharedEncoder(const std::string& path, int threads) {
     g_w2v_path = path;
   }
   return *g_w2v_session;
+}
+
+void setPreloadedEncoderPath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_w2v_mtx);
+  g_w2v_preloaded = path;
+}
+
+std::string preloadedEncoderPath() {
+  std::lock_guard<std::mutex> lock(g_w2v_mtx);
+  return g_w2v_preloaded;
 }
 
 Ort::Session* sharedEncoder(const std::string& path, int threads) noexcept {

@@ -101,6 +101,10 @@ Ort::SessionOptions frontendOptions(int threads);
 Ort::Session& loadSharedEncoder(const std::string& path, int threads);
 // As loadSharedEncoder, null on failure (the reason is written to the log).
 Ort::Session* sharedEncoder(const std::string& path, int threads) noexcept;
+// The speech encoder path a host preloaded (ka_a2x_preload_w2v): streams created
+// without $W2V_ONNX use it. Empty until a preload succeeded.
+void setPreloadedEncoderPath(const std::string& path);
+std::string preloadedEncoderPath();
 
 // The short-window pair as loaded for the process.
 struct ShortWindowPair {

@@ -393,7 +393,21 @@ KA_API void ka_stream_destroy(ka_stream* st);
 /* A real-time session on a context: speech in, finished frames out. Every function may
  * be called from any host thread while the session runs, except ka_utt_destroy, which
  * must not race with other calls on the same session. Destroy sessions before their
- * context. */
+ * context.
+ *
+ * The motion directory picks the engine: with a2x_enc_stream.onnx in it, the streaming
+ * audio-to-expression engine, which also needs the speech encoder: $W2V_ONNX or, when
+ * that is not set, the path given to ka_a2x_preload_w2v (ka/ka_a2x.h) before the
+ * session is created; without it, the motion generator (its networks are all in the
+ * directory).
+ *
+ * Timing: idle frames are made at any time, also while an utterance's first speech
+ * frames are being computed, so a host pulling at 25 fps never waits for speech to
+ * show video; the first speech frame continues the driver walk where idle got to. It
+ * comes the engine's look-ahead after the first push (the streaming engine: its
+ * encoder look-ahead or the frontend's right context, whichever is longer, counted in
+ * 320 ms blocks; the motion generator: a few frames), plus the idle lead queued ahead
+ * of it. */
 typedef struct ka_utt ka_utt;
 
 typedef struct ka_utt_opts {
@@ -424,7 +438,11 @@ typedef struct ka_utt_stats {
   int64_t frames_out;         /* frames pulled by the host */
   int64_t speech_frames_out;  /* of those, speech frames */
   int64_t utterances;         /* utterances whose first speech frame was produced */
-  double first_frame_ms;      /* latest utterance: first push to first speech frame */
+  double first_frame_ms;      /* latest utterance: ms from its first push to its first
+                                 speech frame being MADE (entering the output ring). A
+                                 host sees it later: after the frames queued ahead of it
+                                 (up to the idle lead, ka_utt_set_idle_lead) and after
+                                 its own pull period. */
   double render_ms;           /* smoothed render time per speech frame */
   int32_t state;              /* 0 idle, 1 speech pending, 2 speaking, 3 ramp */
 } ka_utt_stats;
@@ -448,6 +466,16 @@ KA_API void ka_utt_end_utterance(ka_utt* s);
 KA_API void ka_utt_interrupt(ka_utt* s);
 /* Unread frames (0..8). */
 KA_API int ka_utt_frames_available(ka_utt* s);
+/* Idle frames the session keeps made ahead of the host, 1 to 8 (default 3). Each one
+ * queued is 40 ms the first speech frame of the next utterance waits behind it, so
+ * fewer reacts sooner; but the lead is also the slack the speech has to arrive in:
+ * idle stops while the first speech frame is taken and rendered, and the streaming
+ * engine then delivers 320 ms blocks whose lateness the host sees as gaps. At the
+ * demo size (640x360) on a 2-core machine, 3 kept 25 fps with gaps under 80 ms where
+ * 2 let them reach 100-170 ms. Speech and ramp frames still fill all 8 slots of the
+ * ring. 1 on success; 0 with "ka_utt_set_idle_lead: bad args" (NULL session) or
+ * "ka_utt_set_idle_lead: frames must be 1 to 8". */
+KA_API int ka_utt_set_idle_lead(ka_utt* s, int frames);
 /* Copies the oldest unread frame (width x height x 3 bytes) into rgb and fills info
  * when not NULL. 1 when a frame was copied, 0 when none is ready (no error) or on
  * failure ("ka_utt_pull_frame: bad args", "ka_utt_pull_frame: buffer too small": the

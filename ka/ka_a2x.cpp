@@ -180,6 +180,7 @@ int ka_a2x_preload_w2v(const char* path) {
   }
   try {
     ka::a2x::loadSharedEncoder(p, ka::pool::threads());
+    ka::a2x::setPreloadedEncoderPath(p);
     return 1;
   } catch (const std::exception& e) {
     setErr("ka_a2x_preload_w2v", e);

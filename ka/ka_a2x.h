@@ -7,7 +7,8 @@
  * per second). Per frame it gives the driver frame to show (si), that frame's source
  * keypoints (xs, 63 floats) and the driven keypoints (xd = xs + predicted delta); with a
  * width-row model also one width value (wn). The speech encoder file is named by the
- * environment variable W2V_ONNX.
+ * environment variable W2V_ONNX or, when it is not set, by the path last given to
+ * ka_a2x_preload_w2v.
  *
  *     ka_a2x* a = ka_a2x_create("/data/alice/motion", 0);
  *     if (!a) { fprintf(stderr, "%s\n", ka_a2x_last_error()); return 1; }
@@ -88,7 +89,9 @@ KA_API int ka_a2x_width(const ka_a2x* a);
 KA_API const char* ka_a2x_last_error(void);
 
 /* Loads the shared 8-second speech encoder now from path (NULL or "" means $W2V_ONNX).
- * Non-zero on success; 0 with "ka_a2x_preload_w2v: ..." on failure. */
+ * Streams (and utterance sessions) created afterwards without $W2V_ONNX use this path,
+ * the short-window pair beside it included. Non-zero on success; 0 with
+ * "ka_a2x_preload_w2v: ..." on failure. */
 KA_API int ka_a2x_preload_w2v(const char* path);
 /* Always 1: the shared 8-second encoder loads on first need. */
 KA_API int ka_a2x_w2v8_lazy(void);

@@ -100,6 +100,20 @@ void ka_utt_interrupt(ka_utt* s) {
 
 int ka_utt_frames_available(ka_utt* s) { return s ? s->framesAvailable() : 0; }
 
+int ka_utt_set_idle_lead(ka_utt* s, int frames) {
+  clearErr();
+  if (!s) {
+    setErr("ka_utt_set_idle_lead", "bad args");
+    return 0;
+  }
+  if (frames < 1 || frames > ka::OutputRing::kSlots) {
+    setErr("ka_utt_set_idle_lead", "frames must be 1 to 8");
+    return 0;
+  }
+  s->setIdleLead(frames);
+  return 1;
+}
+
 int ka_utt_pull_frame(ka_utt* s, uint8_t* rgb, size_t cap, ka_utt_frame_info* info) {
   clearErr();
   if (!s || !rgb) {

@@ -20,6 +20,7 @@ void DispatchMailbox::post(DispatchRequest& req) {
     req_.eager = req.eager;
     req_.finish = req.finish;
     req_.maxFrames = req.maxFrames;
+    req_.continueAt = req.continueAt;
     req_.audio.swap(req.audio);
     req.audio.clear();
     pending_ = true;
@@ -55,6 +56,7 @@ void DispatchMailbox::serve(MotionModel& model) {
       work.eager = req_.eager;
       work.finish = req_.finish;
       work.maxFrames = req_.maxFrames;
+      work.continueAt = req_.continueAt;
       work.audio.swap(req_.audio);
       pending_ = false;
     }
@@ -81,6 +83,20 @@ void DispatchMailbox::run(MotionModel& model, DispatchRequest& req) {
     if (req.eager != 0) model.setEager(req.eager);
     bool ok = model.push(req.audio.data(), static_cast<int>(req.audio.size()));
     if (ok && req.finish) ok = model.finish();
+    if (ok && req.continueAt >= 0) {
+      model.continueAt(req.continueAt);
+      const int got = model.pull(r.si.data(), r.xs.data(), r.xd.data(),
+                                 std::min(req.maxFrames, SpeechRing::kFrames));
+      r.total = model.total();
+      if (got < 0) {
+        r.failed = true;
+        r.error = model.lastError();
+        return;
+      }
+      r.pulled = got;
+      r.remaining = -1;
+      return;
+    }
     const int avail = ok ? model.avail() : -1;
     if (avail < 0) {
       r.failed = true;

@@ -27,11 +27,15 @@ struct DispatchRequest {
   std::vector<float> audio;
   bool finish = false;
   int maxFrames = 0;
+  // >= 0: the first frames of the utterance are taken now, continuing the driver walk at
+  // this index; the pull is all the job does after the audio (the model already said it
+  // has frames), so it is short.
+  int continueAt = -1;
 };
 
 struct DispatchResponse {
   int pulled = 0;
-  int remaining = 0;  // frames the model still had ready after the pull
+  int remaining = 0;  // frames the model still had ready after the pull; -1 not asked
   int total = -1;     // the model's total once finished, else -1
   bool failed = false;
   std::string error;

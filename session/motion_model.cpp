@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "bundle/member.h"
+#include "audio/a2x_stream.h"
+#include "audio/motion_generator.h"
 #include "bundle/file_io.h"
-#include "ka/ka.h"
-#include "ka/ka_a2x.h"
+#include "bundle/member.h"
 
 namespace ka {
 
@@ -14,59 +14,106 @@ bool MotionModel::isA2x(const std::string& dir) {
 }
 
 MotionModel::MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep) {
-  if (useA2x) {
-    a2x_ = ka_a2x_create(dir.c_str(), threads);
-    if (!a2x_) throw std::runtime_error(ka_a2x_last_error());
-  } else {
-    motion_ = ka_motion_create(dir.c_str(), threads, ep.empty() ? nullptr : ep.c_str());
-    if (!motion_) throw std::runtime_error(ka_motion_last_error());
+  const char* family = useA2x ? "ka_a2x_create: " : "ka_motion_create: ";
+  try {
+    if (useA2x)
+      a2x_ = std::make_unique<a2x::A2xStream>(dir, threads);
+    else
+      motion_ = std::make_unique<audio::MotionGenerator>(dir, threads, ep);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(family + std::string(e.what()));
   }
 }
 
-MotionModel::~MotionModel() {
-  ka_a2x_destroy(a2x_);
-  ka_motion_destroy(motion_);
-}
+MotionModel::~MotionModel() = default;
 
 void MotionModel::reset(int start, int direction) {
   // Cyclic: speech walks the driver video the way the idle loop does.
   if (a2x_)
-    ka_a2x_reset(a2x_, start, direction, 1);
+    a2x_->reset(start, direction, 1);
   else
-    ka_motion_reset(motion_, start, direction, 1);
+    motion_->reset(start, direction, 1);
+}
+
+void MotionModel::continueAt(int next) {
+  if (a2x_)
+    a2x_->continueAt(next);
+  else
+    motion_->continueAt(next);
 }
 
 void MotionModel::setEager(int eager) {
   if (a2x_)
-    ka_a2x_set_eager(a2x_, eager);
+    a2x_->setEager(eager);
   else
-    ka_motion_set_eager(motion_, eager);
+    motion_->setEager(eager);
 }
 
 bool MotionModel::push(const float* samples, int count) {
   if (count <= 0) return true;
-  return a2x_ ? ka_a2x_push(a2x_, samples, count) == 1 : ka_motion_push(motion_, samples, count) == 1;
+  try {
+    if (a2x_) {
+      a2x_->push(samples, count);
+      return true;
+    }
+    if (motion_->finished()) {
+      error_ = "ka_motion_push: bad args / already finished";
+      return false;
+    }
+    motion_->push(samples, static_cast<size_t>(count));
+    return true;
+  } catch (const std::exception& e) {
+    error_ = (a2x_ ? "ka_a2x_push: " : "ka_motion_push: ") + std::string(e.what());
+    return false;
+  }
 }
 
 bool MotionModel::finish() {
   if (a2x_) {
-    ka_a2x_finish(a2x_);
+    a2x_->finish();
     return true;
   }
-  return ka_motion_finish(motion_) == 1;
+  try {
+    motion_->finish();
+    return true;
+  } catch (const std::exception& e) {
+    error_ = "ka_motion_finish: " + std::string(e.what());
+    return false;
+  }
 }
 
-int MotionModel::avail() { return a2x_ ? ka_a2x_avail(a2x_) : ka_motion_avail(motion_); }
+int MotionModel::avail() {
+  if (!a2x_) {
+    try {
+      return motion_->available();
+    } catch (const std::exception& e) {
+      error_ = "ka_motion_avail: " + std::string(e.what());
+      return -1;
+    }
+  }
+  const int n = a2x_->avail();
+  // A stream whose pipeline failed stays where it was and would fail the same way on
+  // every later call: the failure ends the utterance instead of being polled forever.
+  error_ = a2x_->takeError();
+  return error_.empty() ? n : -1;
+}
 
 int MotionModel::pull(int* si, float* xs, float* xd, int max) {
-  return a2x_ ? ka_a2x_pull(a2x_, si, xs, xd, max) : ka_motion_pull(motion_, si, xs, xd, max);
+  if (!a2x_) {
+    try {
+      return motion_->pull(si, xs, xd, max);
+    } catch (const std::exception& e) {
+      error_ = "ka_motion_pull: " + std::string(e.what());
+      return -1;
+    }
+  }
+  const int n = a2x_->pull(si, xs, xd, nullptr, max);
+  error_ = a2x_->takeError();
+  return error_.empty() ? n : -1;
 }
 
-int MotionModel::total() const { return a2x_ ? ka_a2x_total(a2x_) : ka_motion_total(motion_); }
+int MotionModel::total() const { return a2x_ ? a2x_->total() : motion_->total(); }
 
-std::string MotionModel::lastError() const {
-  const char* t = a2x_ ? ka_a2x_last_error() : ka_motion_last_error();
-  return t && *t ? t : "unknown failure";
-}
+std::string MotionModel::lastError() const { return error_.empty() ? "unknown failure" : error_; }
 
 }  // namespace ka

@@ -1,25 +1,34 @@
 #pragma once
 // ka::MotionModel: one audio-to-motion engine behind the session, either the streaming
-// audio-to-expression stream (ka_a2x_, when the motion directory carries the a2x
-// encoder) or the motion generator (ka_motion_). Both speak the same per-frame contract
-// through their C functions; this class only picks the family and keeps its handle.
+// audio-to-expression stream (when the motion directory carries the a2x encoder) or the
+// motion generator. Both serve the same per-frame contract; this class only picks the
+// engine, keeps it, and turns a failure inside either pipeline into a failed call the
+// dispatcher can report, with the text the engine's C family would give. The engines
+// are held as their C++ classes rather than C handles: the streaming engine's C calls
+// report a stalled stream as "no frames", which a session cannot tell from "not yet",
+// and neither family can pick up the driver walk where the idle loop got to.
 //
 // Used by one thread at a time (built on the warm-up thread, then driven only by the
 // dispatcher, destroyed after both have been joined).
 #include <memory>
 #include <string>
 
-struct ka_a2x;
-struct ka_motion;
-
 namespace ka {
+
+namespace a2x {
+class A2xStream;
+}
+namespace audio {
+class MotionGenerator;
+}
 
 class MotionModel {
  public:
   // True when dir holds the a2x encoder (a2x_enc_stream.onnx).
   static bool isA2x(const std::string& dir);
 
-  // Builds the engine; throws std::runtime_error with the family's last-error text.
+  // Builds the engine; throws std::runtime_error with the family's creation text
+  // ("ka_a2x_create: ..." or "ka_motion_create: ...").
   MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep);
   ~MotionModel();
   MotionModel(const MotionModel&) = delete;
@@ -27,19 +36,22 @@ class MotionModel {
 
   // Each returns false (or a negative count) on failure, with lastError() describing it.
   void reset(int start, int direction);
+  // The next frame pulled shows driver frame `next`.
+  void continueAt(int next);
   void setEager(int eager);
   bool push(const float* samples, int count);
   bool finish();
   int avail();
   int pull(int* si, float* xs, float* xd, int max);
   int total() const;
-  // The calling thread's last error text of the engine's family.
+  // The text of the last failed call.
   std::string lastError() const;
   bool a2x() const { return a2x_ != nullptr; }
 
  private:
-  ka_a2x* a2x_ = nullptr;
-  ka_motion* motion_ = nullptr;
+  std::unique_ptr<a2x::A2xStream> a2x_;
+  std::unique_ptr<audio::MotionGenerator> motion_;
+  std::string error_;  // the last failure's text
 };
 
 }  // namespace ka

@@ -11,9 +11,4 @@ void OutputRing::publish() {
   ++write_;
 }
 
-void OutputRing::clear() {
-  nextSeq_ -= static_cast<int64_t>(write_ - read_);
-  read_ = write_;
-}
-
 }  // namespace ka

@@ -41,9 +41,9 @@ class OutputRing {
   // The oldest unread slot; only valid while unread() > 0.
   const OutputSlot& front() const { return slots_[read_ % kSlots]; }
   void pop() { ++read_; }
-  // Forgets every unread frame. Their sequence numbers are handed out again, so the
-  // frames a host sees are numbered without gaps.
-  void clear();
+  // Forgets every unread frame. Their sequence numbers stay spent: the gap the host
+  // sees in them is the number of frames it lost.
+  void clear() { read_ = write_; }
 
  private:
   std::array<OutputSlot, kSlots> slots_;

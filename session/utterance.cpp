@@ -20,6 +20,10 @@ constexpr auto kStep = std::chrono::milliseconds(2);
 constexpr int kLowWater = 8;
 // A request without audio, finish or known frames is posted at most this often.
 constexpr double kPollMs = 4.0;
+// After a failed paste the idle loop waits one frame period, doubling with every further
+// failure in a row up to this.
+constexpr double kPasteBackoffMs = 40.0;
+constexpr double kPasteBackoffMaxMs = 1000.0;
 
 // xs_target.bin of the motion directory when it holds exactly nt x 63 floats, else
 // nothing: ramps then go straight to idle.
@@ -131,10 +135,8 @@ void Utterance::pushAudio(const int16_t* samples, int count) {
     // Speech that arrives before the model can hear it is dropped, and does not open an
     // utterance: its first-frame latency starts with audio the session can use.
     if (!model_ || count <= 0) return;
-    if (!uttOpen_) {
-      uttOpen_ = true;
-      firstPushMs_ = now;
-    }
+    if (segments_.empty() || segments_.back().ended) segments_.push_back(Segment{0, now, false, false});
+    segments_.back().samples += static_cast<size_t>(count);
     const size_t at = audio_.size();
     audio_.resize(at + static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) audio_[at + i] = samples[i] * (1.0f / 32768.0f);
@@ -145,7 +147,8 @@ void Utterance::pushAudio(const int16_t* samples, int count) {
 void Utterance::endUtterance() {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    endFlag_ = true;
+    // Without an open utterance there is nothing to end.
+    if (!segments_.empty()) segments_.back().ended = true;
   }
   cv_.notify_all();
 }
@@ -154,8 +157,7 @@ void Utterance::interrupt() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     audio_.clear();
-    endFlag_ = false;
-    uttOpen_ = false;
+    segments_.clear();
     out_.clear();
     pasteQ_.clear();
     tessQ_.clear();
@@ -357,33 +359,38 @@ Utterance::Pass Utterance::takePass() {
   p.generation = generation_;
   p.interrupted = generation_ != seenGen_;
   p.chunk = chunk_.get();
-  p.queued = out_.unread() + pasteQ_.size();
+  p.queued = out_.unread() + pasting_ + pasteQ_.size() + tessQ_.size();
   p.outFull = out_.full();
+  p.pasteBackoff = pasteFailStreak_ > 0 && sinceMs(epoch_) < pasteRetryMs_;
   if (p.interrupted) {
     p.lastPulled = lastPulled_;
     return p;
   }
   // Audio waits while a ramp plays or while the current utterance is being finished:
   // it belongs to the next utterance.
-  const bool speakingNow = speaking();
-  if (model_ && state() != kRamp && !finishWanted_ && !audio_.empty()) {
-    if (!speakingNow) {
-      uttPushMs_ = firstPushMs_;
+  if (model_ && state() != kRamp && !finishWanted_ && !segments_.empty()) {
+    Segment& seg = segments_.front();
+    if (!seg.begun) {
+      seg.begun = true;
+      uttPushMs_ = seg.firstPushMs;
       beginUtterance();
     }
-    req_.audio.insert(req_.audio.end(), audio_.begin(), audio_.end());
-    audio_.clear();
-    p.newAudio = true;
-  }
-  if (speaking() && !finishWanted_) {
-    const bool silent = cfg_.autoEndMs >= 0.0 && sinceMs(epoch_) - lastPushMs_ >= cfg_.autoEndMs;
-    if (endFlag_ || silent) {
-      finishWanted_ = true;
-      endFlag_ = false;
-      uttOpen_ = false;
+    if (seg.samples > 0) {
+      const auto end = audio_.begin() + static_cast<std::ptrdiff_t>(seg.samples);
+      req_.audio.insert(req_.audio.end(), audio_.begin(), end);
+      audio_.erase(audio_.begin(), end);
+      seg.samples = 0;
+      p.newAudio = true;
     }
-  } else if (state() == kIdle && audio_.empty()) {
-    endFlag_ = false;  // an end mark with no utterance to end
+    if (seg.ended) {
+      finishWanted_ = true;
+      segments_.pop_front();
+    }
+  }
+  if (speaking() && !finishWanted_ && cfg_.autoEndMs >= 0.0 &&
+      sinceMs(epoch_) - lastPushMs_ >= cfg_.autoEndMs) {
+    finishWanted_ = true;
+    if (!segments_.empty() && segments_.front().begun) segments_.pop_front();
   }
   return p;
 }
@@ -394,7 +401,8 @@ void Utterance::beginUtterance() {
   total_ = -1;
   finishWanted_ = finishSent_ = false;
   resetPending_ = true;
-  // Speech continues the driver video from where the idle loop left it.
+  // Where idle stands now; the walk is fixed when the first frames are taken, at the
+  // index idle has reached by then.
   resetStart_ = idleCursor_;
   speechIndex_ = 0;
   renderedAny_ = false;
@@ -413,6 +421,7 @@ void Utterance::onInterrupt(const LastPulled& lp) {
   finishWanted_ = finishSent_ = resetPending_ = false;
   speechIndex_ = 0;
   renderedAny_ = false;
+  firstPullInFlight_ = false;
   // A job still running belongs to the old generation; collectJob drops its frames.
   if (lp.valid) idleCursor_ = (lp.driverIndex + 1) % nt_;
   if (lp.valid && lp.kind == KA_UTT_SPEECH && !xsTarget_.empty())
@@ -423,7 +432,7 @@ void Utterance::onInterrupt(const LastPulled& lp) {
 
 void Utterance::collectJob() {
   if (!jobInFlight_ || !mailbox_.done()) return;
-  jobInFlight_ = false;
+  jobInFlight_ = firstPullInFlight_ = false;
   if (jobGen_ != seenGen_) return;
   const DispatchResponse& r = mailbox_.response();
   if (r.failed) {
@@ -435,13 +444,17 @@ void Utterance::collectJob() {
     remaining_ = 0;
     lastJobGot_ = false;
     std::lock_guard<std::mutex> lk(mu_);
-    uttOpen_ = false;
+    if (!segments_.empty() && segments_.front().begun) {
+      const Segment& seg = segments_.front();
+      audio_.erase(audio_.begin(), audio_.begin() + static_cast<std::ptrdiff_t>(seg.samples));
+      segments_.pop_front();
+    }
     return;
   }
   const int n = std::min(r.pulled, ring_.room());
   if (n > 0) ring_.append(n, r.si.data(), r.xs.data(), r.xd.data());
   pulled_ += n;
-  remaining_ = r.remaining;
+  remaining_ = r.remaining >= 0 ? r.remaining : std::max(0, remaining_ - n);
   total_ = r.total;
   lastJobGot_ = n > 0;
 }
@@ -474,7 +487,12 @@ void Utterance::postRequest(const Pass& p) {
   req_.direction = 1;
   req_.eager = eager != eagerSent_ ? eager : 0;
   req_.finish = needFinish;
-  req_.maxFrames = ring_.room();
+  // Until the model has frames, jobs only feed it: the idle loop goes on meanwhile, and
+  // the first frames are taken at the index it has reached, so the walk has no seam.
+  const bool first = pulled_ == 0 && remaining_ > 0;
+  req_.continueAt = first ? idleCursor_ : -1;
+  req_.maxFrames = pulled_ == 0 && !first ? 0 : ring_.room();
+  firstPullInFlight_ = first;
   mailbox_.post(req_);
   eagerSent_ = eager;
   jobInFlight_ = true;
@@ -522,7 +540,7 @@ void Utterance::run() {
         produceRamp();
         worked = true;
       }
-      if (state() == kIdle && p.queued < OutputRing::kSlots) {
+      if (showingIdle() && p.queued < idleLead_.load(std::memory_order_relaxed) && !p.pasteBackoff) {
         if (enqueue(nullptr, KA_UTT_IDLE, idleCursor_, -1, nullptr, nullptr))
           idleCursor_ = (idleCursor_ + 1) % nt_;
         worked = true;
@@ -816,6 +834,7 @@ void Utterance::pasteLoop() {
     if (stop_ || pasteStop_) return;
     PasteJob* job = pasteQ_.pop();
     const bool stale = job->generation != generation_;
+    pasting_ = 1;
     lk.unlock();
     cv_.notify_all();
     pasteRoomCv_.notify_all();
@@ -827,6 +846,7 @@ void Utterance::pasteLoop() {
     const double ms = sinceMs(t0);
     lk.lock();
     pasteQ_.release(job);
+    pasting_ = 0;
     if (done) {
       ++jobsC_;
       stageCMs_ += ms;
@@ -838,6 +858,8 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
                           const float* kp, uint64_t generation, Clock::time_point madeAt,
                           double* latencyMs) {
   std::unique_lock<std::mutex> lk(mu_);
+  // Idle frames queued before the driver video failed are not asked of it again.
+  if (!crop && pasteFailStreak_ > 0 && sinceMs(epoch_) < pasteRetryMs_) return true;
   for (;;) {
     if (stop_ || generation != generation_) return false;
     if (!out_.full()) break;
@@ -861,8 +883,11 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
       ctx_.identity().walkP(driverIndex);
     }
   } catch (const std::exception& e) {
-    // The frame is lost, not retried: a source that failed once keeps failing.
-    noteRenderFail("paste", e.what(), true);
+    // The frame is lost, not retried; the idle loop backs off before its next one.
+    pasteFailed(e.what());
+    return true;
+  } catch (...) {
+    pasteFailed("");
     return true;
   }
   if (latencyMs) *latencyMs += sinceMs(t0);
@@ -875,6 +900,7 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
     std::fill_n(slot.kp, kKp, 0.0f);
 
   lk.lock();
+  pasteFailStreak_ = 0;
   if (stop_ || generation != generation_) return false;
   out_.publish();
   if (kind == KA_UTT_SPEECH) {
@@ -888,6 +914,13 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   lk.unlock();
   cv_.notify_all();
   return true;
+}
+
+void Utterance::pasteFailed(const std::string& what) {
+  noteRenderFail("paste", what, true);
+  std::lock_guard<std::mutex> lk(mu_);
+  const int doublings = std::min(pasteFailStreak_++, 5);
+  pasteRetryMs_ = sinceMs(epoch_) + std::min(kPasteBackoffMs * (1 << doublings), kPasteBackoffMaxMs);
 }
 
 // ---------------------------------------------------------------- stage report

@@ -32,6 +32,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,6 +70,10 @@ class Utterance {
   void endUtterance();
   void interrupt();
   int framesAvailable();
+  // Idle frames kept ahead in the output ring (1 to OutputRing::kSlots); speech and
+  // ramp frames still fill every slot.
+  void setIdleLead(int frames) { idleLead_.store(frames, std::memory_order_relaxed); }
+  static constexpr int kDefaultIdleLead = 3;
   // 1 copied (and *info, and the frame's 63 keypoints into kp when given), 0 nothing
   // unread, -1 cap below the frame size (the frame stays unread).
   int pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp = nullptr);
@@ -104,6 +109,13 @@ class Utterance {
     int driverIndex = 0;
     float kp[kHostKpRows * 3] = {};
   };
+  // One utterance's share of the pushed audio.
+  struct Segment {
+    size_t samples = 0;        // still in audio_ (at its front, for the first segment)
+    double firstPushMs = 0.0;  // its first push, for the first-frame latency
+    bool ended = false;        // the host's end mark came after these samples
+    bool begun = false;        // the conductor runs it (only the first segment)
+  };
   // What one conductor pass took from the shared state.
   struct Pass {
     bool stop = false;
@@ -111,8 +123,9 @@ class Utterance {
     bool interrupted = false;
     LastPulled lastPulled;
     bool newAudio = false;
-    int queued = 0;  // unread output frames plus queued paste jobs
+    int queued = 0;  // unread output frames plus the frames queued or in hand for them
     bool outFull = false;
+    bool pasteBackoff = false;  // the driver video failed lately: no idle frame yet
     Renderer* chunk = nullptr;
   };
 
@@ -137,6 +150,10 @@ class Utterance {
   void setState(int s) { state_.store(s, std::memory_order_relaxed); }
   int state() const { return state_.load(std::memory_order_relaxed); }
   bool speaking() const { return state() == kPending || state() == kSpeaking; }
+  // Idle frames go on while nothing of the utterance has been taken from the model.
+  bool showingIdle() const {
+    return state() == kIdle || (state() == kPending && pulled_ == 0 && !firstPullInFlight_);
+  }
 
   // Frame hand-off. enqueue() returns true when the frame was consumed: delivered, or
   // refused by a failed teeth stage (counted there); false when it is stale or the
@@ -148,6 +165,8 @@ class Utterance {
   bool enqueuePipe(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp);
   bool pasteInto(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp,
                  uint64_t generation, Clock::time_point madeAt, double* latencyMs);
+  // Counts a frame the driver video could not give (fatal) and starts the back-off.
+  void pasteFailed(const std::string& what);
   bool enqueueTess(const float* crop, int kind, int driverIndex, int speechIndex, const float* kp);
   // Copies a frame into a job of `q` and queues it, waiting in 2 ms steps on `room` while
   // `q` holds `limit` jobs; false once the frame is stale or the session stops.
@@ -179,16 +198,17 @@ class Utterance {
   std::condition_variable pasteCv_;    // a paste job was queued
   std::condition_variable pasteRoomCv_;  // a paste job was taken
   std::vector<float> audio_;
-  bool endFlag_ = false;
+  // The utterances audio_ holds, oldest first: an end mark closes the one being pushed,
+  // so audio pushed after it opens the next one however soon the conductor looks.
+  std::deque<Segment> segments_;
   uint64_t generation_ = 0;
   double lastPushMs_ = 0.0;
-  double firstPushMs_ = 0.0;
-  bool uttOpen_ = false;  // a push has opened the utterance whose first push time is kept
   double uttPushMs_ = 0.0;
   bool stop_ = false;
   bool pasteStop_ = false;
   OutputRing out_;
   PasteQueue pasteQ_;
+  int pasting_ = 0;  // the job the paste thread took and has not published yet
   LastPulled lastPulled_;
   std::unique_ptr<MotionModel> model_;
   bool modelFailed_ = false;
@@ -208,12 +228,22 @@ class Utterance {
   int failures_ = 0;
   std::string failText_;
   bool fatal_ = false;
+  // Consecutive frames the driver video failed to give, and when the idle loop may ask
+  // it again: a source that failed tends to keep failing, so asking at once only burns
+  // the machine.
+  int pasteFailStreak_ = 0;
+  double pasteRetryMs_ = 0.0;
   // Stage accumulators (milliseconds).
   int64_t speechDelivered_ = 0, stageAFrames_ = 0, jobsB_ = 0, jobsC_ = 0;
   double stageAMs_ = 0, stageAWaitMs_ = 0, stageBMs_ = 0, stageCMs_ = 0, deliverLatMs_ = 0;
 
+  std::atomic<int> idleLead_{kDefaultIdleLead};
+
   // ---- conductor thread only ----
   std::atomic<int> state_{kIdle};
+  // The job taking the utterance's first frames at the idle cursor is in flight: idle
+  // frames wait for it, so the first speech frame follows the last idle one.
+  bool firstPullInFlight_ = false;
   SpeechRing ring_;
   DispatchRequest req_;
   DispatchMailbox mailbox_;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ka speak on the session fixtures: the movie carries H.264 video and the speech as an
 # AAC track of one 640-sample piece per frame; speech frames sit between idle lead-in
-# and the ramp and idle tail. Also --help and a usage error.
+# and the ramp and idle tail. Also --help and a usage error, and a paced run that finds
+# the speech encoder through --encoder alone and reports what a live host sees.
 set -euo pipefail
 ka=$1
 fx=$2
@@ -42,3 +43,9 @@ grep -q "^ka: speak: the session delivered no speech frame" "$work/err.txt" || {
 left=$(ls "$work" | grep -v -E '^(speech.wav|out.mp4|log.txt|err.txt|empty.wav)$' || true)
 [ -z "$left" ] || { echo "left behind: $left"; exit 1; }
 echo "ok: $frames frames, $samples audio samples"
+
+env -u W2V_ONNX "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/speech.wav" --out "$work/live.mp4" \
+  --model b1 --realtime --idle-lead 2 --encoder "$fx/motion-a2x/w2v/audio_encoder.onnx" > "$work/live.txt" 2>/dev/null
+grep "^live: " "$work/live.txt"
+grep -q "^live: first push -> first speech frame pulled [0-9]* ms, longest gap between frames [0-9]* ms" "$work/live.txt"
+grep -q ", 30 speech frames, 1 utterances" "$work/live.txt"

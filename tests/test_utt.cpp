@@ -3,12 +3,16 @@
 // pixels of what it delivers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "driver/image_io.h"
+#include "ka/ka_a2x.h"
 #include "tests/test_utt_util.h"
 
 namespace ka::test {
@@ -188,11 +192,37 @@ TEST(UttInterface, BrokenMotionDirIsReportedByReady) {
   EXPECT_EQ(countKind(f, KA_UTT_IDLE), 3);
 }
 
-// The checks every delivered sequence must pass: gapless sequence numbers, driver
-// indices walking +1, speech indices 0, 1, 2, ... within an utterance.
-void expectConsistent(const std::vector<Pulled>& f, int nt, int64_t firstSeq) {
+// The streaming engine finds its speech encoder through $W2V_ONNX or, without it, the
+// path a host preloaded; a session needs nothing else.
+TEST(UttInterface, SpeechEncoderPreloadedInsteadOfTheVariable) {
+  KA_NEED_UTT();
+  const std::string motion = uttFixture("motion-a2x");
+  const std::string encoder = motion + "/w2v/audio_encoder.onnx";
+  ScopedEnv none("W2V_ONNX", std::nullopt);
+  UttCtx ctx = uttContext();
+  ka_utt_opts o = uttOpts(motion);
+  {
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    EXPECT_FALSE(waitReady(s.get()));
+    EXPECT_STREQ(ka_utt_last_error(), "ka_a2x_create: $W2V_ONNX not set");
+  }
+  ASSERT_NE(ka_a2x_preload_w2v(encoder.c_str()), 0) << ka_a2x_last_error();
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  EXPECT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+}
+
+// The checks every delivered sequence must pass: sequence numbers +1 per frame (only
+// rising when frames were discarded in between), driver indices walking +1, speech
+// indices 0, 1, 2, ... within an utterance.
+void expectConsistent(const std::vector<Pulled>& f, int nt, int64_t firstSeq, bool discarded = false) {
   for (size_t i = 0; i < f.size(); ++i) {
-    EXPECT_EQ(f[i].info.seq, firstSeq + static_cast<int64_t>(i)) << "frame " << i;
+    if (!discarded) {
+      EXPECT_EQ(f[i].info.seq, firstSeq + static_cast<int64_t>(i)) << "frame " << i;
+    } else if (i > 0) {
+      EXPECT_GT(f[i].info.seq, f[i - 1].info.seq) << "frame " << i;
+    }
     if (f[i].info.kind == KA_UTT_SPEECH) {
       const bool first = i == 0 || f[i - 1].info.kind != KA_UTT_SPEECH;
       EXPECT_EQ(f[i].info.speech_index, first ? 0 : f[i - 1].info.speech_index + 1) << "frame " << i;
@@ -288,7 +318,7 @@ TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
   const size_t at = f.size();
   ASSERT_TRUE(pullUntil(s.get(), f, [at](const std::vector<Pulled>& v) { return v.size() >= at + 7; }));
 
-  expectConsistent(f, nt, 0);
+  expectConsistent(f, nt, 0, true);
   for (size_t i = at; i < f.size(); ++i)
     EXPECT_EQ(f[i].info.kind, i < at + 4 ? KA_UTT_RAMP : KA_UTT_IDLE) << i;
   EXPECT_EQ(f[at].info.driver_index, (cut.info.driver_index + 1) % nt);
@@ -298,10 +328,262 @@ TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
   ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), 3 * 640), 1);
   ka_utt_end_utterance(s.get());
   ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) == 5; }));
-  expectConsistent(f, nt, 0);
+  expectConsistent(f, nt, 0, true);
   ka_utt_stats st{};
   ka_utt_get_stats(s.get(), &st);
   EXPECT_EQ(st.utterances, 2);
+}
+
+// Sequence numbers count every frame the session produced: frames an interruption
+// discards unread keep theirs, so the host sees how many it lost.
+TEST(UttSession, InterruptionSpendsTheNumbersOfDiscardedFrames) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  ka_utt_opts o = uttOpts(motion);
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+  ASSERT_EQ(ka_utt_set_idle_lead(s.get(), 8), 1);  // idle fills the whole ring
+  std::vector<Pulled> f;
+  // frames pulled before the interruption (after the one that followed the last), and
+  // the seq the first frame after it must carry: 8 unread ones were discarded each time
+  const struct {
+    size_t pulled;
+    int64_t next;
+  } rounds[] = {{0, 8}, {3, 20}, {1, 30}};
+  for (const auto& r : rounds) {
+    const size_t at = f.size();
+    ASSERT_TRUE(pullUntil(s.get(), f, [&](const std::vector<Pulled>& v) { return v.size() >= at + r.pulled; }));
+    while (ka_utt_frames_available(s.get()) < 8) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ka_utt_interrupt(s.get());
+    const size_t cut = f.size();
+    ASSERT_TRUE(pullUntil(s.get(), f, [&](const std::vector<Pulled>& v) { return v.size() > cut; }));
+    EXPECT_EQ(f[cut].info.seq, r.next) << "after pulling " << r.pulled;
+  }
+  expectConsistent(f, ka_nt(ctx.get()), 0, true);
+}
+
+// An end mark belongs to the audio pushed before it: two utterances pushed and ended
+// back to back, faster than the session looks, stay two utterances.
+TEST(UttSession, EachEndClosesTheAudioPushedBeforeIt) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  ka_utt_opts o = uttOpts(motion);
+  UttPtr s(ka_utt_create(ctx.get(), &o));
+  ASSERT_NE(s, nullptr) << ka_utt_last_error();
+  ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+  const std::vector<int16_t> a = speechFrames(3), b = speechFrames(5);
+  std::vector<Pulled> f;
+  for (int round = 1; round <= 3; ++round) {
+    ASSERT_EQ(ka_utt_push_audio(s.get(), a.data(), static_cast<int>(a.size())), 1);
+    ka_utt_end_utterance(s.get());
+    ASSERT_EQ(ka_utt_push_audio(s.get(), b.data(), static_cast<int>(b.size())), 1);
+    ka_utt_end_utterance(s.get());
+    ka_utt_end_utterance(s.get());  // a second mark with nothing after the first ends nothing
+    f.clear();
+    ASSERT_TRUE(pullUntil(
+        s.get(), f,
+        [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_RAMP) >= 12 && v.back().info.kind == KA_UTT_IDLE; },
+        false, 10.0))
+        << "round " << round;
+    // speech runs of 3 and 5 frames, each followed by its 6 ramp frames
+    std::vector<std::pair<int, int>> runs;  // kind, length
+    for (const Pulled& p : f) {
+      const int k = p.info.kind;
+      if (k == KA_UTT_IDLE) continue;
+      if (runs.empty() || runs.back().first != k) runs.push_back({k, 0});
+      ++runs.back().second;
+    }
+    const std::vector<std::pair<int, int>> want = {
+        {KA_UTT_SPEECH, 3}, {KA_UTT_RAMP, 6}, {KA_UTT_SPEECH, 5}, {KA_UTT_RAMP, 6}};
+    EXPECT_EQ(runs, want) << "round " << round;
+    ka_utt_stats st{};
+    ka_utt_get_stats(s.get(), &st);
+    EXPECT_EQ(st.utterances, 2 * round);
+  }
+}
+
+// Failures after readiness reach ka_utt_render_status with their text once, at the pace
+// of the work that failed, and the session goes on.
+TEST(UttFailures, ReportedOnceAndTheSessionGoesOn) {
+  KA_NEED_UTT();
+  const std::string motion = uttFixture("motion-a2x");
+  TempDir t;
+  // A driver video with a frame missing: the idle loop's source fails for good.
+  const std::filesystem::path dead = t / "dead";
+  {
+    std::filesystem::copy(uttFixture("bundle"), dead, std::filesystem::copy_options::recursive);
+    UttCtx ref = uttContext();
+    std::filesystem::create_directory(dead / "target_frames");
+    for (int i = 0; i < ka_nt(ref.get()); ++i) {
+      if (i == 3) continue;
+      char name[32];
+      std::snprintf(name, sizeof name, "frame_%06d.jpg", i);  // the reader takes any image
+      writePNG(dead / "target_frames" / name, ka_target_frame(ref.get(), i), ka_width(ref.get()),
+               ka_height(ref.get()));
+    }
+  }
+  struct Case {
+    const char* what;
+    std::string bundle;
+    const char* right;  // KA_A2X_W2V_RIGHT
+    bool speak;
+    const char* text;   // in the failure text
+    bool fatal;
+    bool idleGoesOn;
+  };
+  const Case cases[] = {
+      // The frontend's right context reaches past its window: every advance fails.
+      {"engine fails after ready", uttFixture("bundle"), "43", true, "motion: ka_a2x extend: ", false, true},
+      {"dead driver video", dead.string(), nullptr, false, "paste: ka_driver: ", true, false},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv right("KA_A2X_W2V_RIGHT", c.right ? std::optional<std::string>(c.right) : std::nullopt);
+    UttCtx ctx(ka_create(c.bundle.c_str(), "b1", 1, nullptr));
+    ASSERT_NE(ctx, nullptr) << ka_last_error();
+    ka_utt_opts o = uttOpts(motion);
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << c.what << ": " << ka_utt_last_error();
+    if (c.speak) {
+      const std::vector<int16_t> pcm = speechFrames(5);
+      ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+      ka_utt_end_utterance(s.get());
+    }
+    std::vector<Pulled> f;
+    pullUntil(s.get(), f, [](const std::vector<Pulled>&) { return false; }, false, 0.6);
+    int failures = -1;
+    char text[512] = "";
+    const int status = ka_utt_render_status(s.get(), &failures, text, sizeof text);
+    EXPECT_EQ(status, c.fatal ? -1 : 0) << c.what;
+    EXPECT_NE(std::string(text).find(c.text), std::string::npos) << c.what << ": " << text;
+    // One failed utterance is one failure; a dead source is asked again only after a
+    // growing pause, not thousands of times a second.
+    EXPECT_GE(failures, 1) << c.what;
+    EXPECT_LE(failures, c.speak ? 1 : 12) << c.what << ": " << text;
+    ka_utt_stats st{};
+    ka_utt_get_stats(s.get(), &st);
+    EXPECT_EQ(st.state, 0) << c.what;
+    if (c.idleGoesOn) {
+      const size_t at = f.size();
+      EXPECT_TRUE(pullUntil(
+          s.get(), f, [at](const std::vector<Pulled>& v) { return v.size() >= at + 3; }, false, 5.0))
+          << c.what;
+      EXPECT_EQ(countKind(f, KA_UTT_SPEECH), 0) << c.what;
+    }
+  }
+}
+
+// A host on a simulated clock: every frame it pulls is 40 ms, and it pushes speech at
+// that pace (one frame of audio per frame pulled) while it has some. A session that
+// stopped delivering frames until it had speech to show would never get the look-ahead
+// audio it waits for, and the host would wait forever: no frozen picture is what lets
+// the loop run at all. Utterances start during idle, during a ramp, right after an
+// interruption and back to back; every delivered frame continues the driver walk.
+TEST(UttPaced, UnbrokenStreamThroughEveryUtterance) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const int nt = ka_nt(ctx.get());
+  for (const char* engine : {"motion-a2x", "motion-lmdm"}) {
+    SCOPED_TRACE(engine);
+    const std::string motion = uttFixture(engine);
+    ka_utt_opts o = uttOpts(motion);
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+
+    // Utterances in frames of speech; each starts when `when` holds for the frames so far.
+    using When = std::function<bool(const std::vector<Pulled>&)>;
+    auto lastKind = [](int k) { return [k](const std::vector<Pulled>& v) { return !v.empty() && v.back().info.kind == k; }; };
+    struct Utt {
+      const char* what;
+      int frames;
+      When when;
+      bool interruptAt5;  // interrupted once its fifth speech frame was pulled
+    };
+    const Utt utts[] = {
+        {"during idle", 40, [](const std::vector<Pulled>& v) { return v.size() >= 4; }, false},
+        {"during a ramp", 30, lastKind(KA_UTT_RAMP), true},
+        {"after an interruption", 12, [](const std::vector<Pulled>&) { return true; }, false},
+        {"after idle again", 10, lastKind(KA_UTT_IDLE), false},
+        {"back to back", 10, [](const std::vector<Pulled>&) { return true; }, false},
+    };
+    const std::vector<int16_t> pcm = speechFrames(40);
+    std::vector<Pulled> f;
+    std::vector<size_t> cuts;  // frame counts at each interruption
+    std::vector<uint8_t> rgb(s->frameBytes());
+    auto pullOne = [&]() {
+      const auto t0 = std::chrono::steady_clock::now();
+      Pulled p;
+      while (s->pull(rgb.data(), rgb.size(), &p.info, p.kp.data()) != 1) {
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(8)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      f.push_back(p);
+      return true;
+    };
+    for (const Utt& u : utts) {
+      while (!u.when(f)) ASSERT_TRUE(pullOne()) << "no frame while waiting to start " << u.what;
+      const size_t start = f.size();
+      auto spoken = [&] { return countKind({f.begin() + static_cast<std::ptrdiff_t>(start), f.end()}, KA_UTT_SPEECH); };
+      // Pushes while it has audio, then lets the rest play out at the same pace.
+      for (int k = 0; spoken() < (u.interruptAt5 ? 5 : u.frames); ++k) {
+        if (k < u.frames) {
+          ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data() + k * 640, 320), 1);
+          ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data() + k * 640 + 320, 320), 1);
+          if (k + 1 == u.frames) ka_utt_end_utterance(s.get());
+        }
+        ASSERT_TRUE(pullOne()) << "frozen " << u.what << " after " << k + 1 << " frames";
+      }
+      if (u.interruptAt5) {
+        ka_utt_interrupt(s.get());
+        cuts.push_back(f.size());
+      }
+    }
+    while (f.back().info.kind != KA_UTT_IDLE) ASSERT_TRUE(pullOne());
+
+    // The walk never jumps back or skips, across every boundary and the interruption.
+    for (size_t i = 1; i < f.size(); ++i) {
+      ASSERT_EQ(f[i].info.driver_index, (f[i - 1].info.driver_index + 1) % nt)
+          << "frame " << i << ": kind " << f[i - 1].info.kind << " -> " << f[i].info.kind;
+      const bool afterCut = std::find(cuts.begin(), cuts.end(), i) != cuts.end();
+      if (afterCut) {
+        EXPECT_GT(f[i].info.seq, f[i - 1].info.seq) << i;
+      } else {
+        EXPECT_EQ(f[i].info.seq, f[i - 1].info.seq + 1) << i;
+      }
+    }
+    // 40 + 5 (cut) + 12 + 10 + 10 speech frames, each utterance numbered from 0.
+    EXPECT_EQ(countKind(f, KA_UTT_SPEECH), 77);
+    ka_utt_stats st{};
+    ka_utt_get_stats(s.get(), &st);
+    EXPECT_EQ(st.utterances, 5);
+
+    // Idle keeps only its lead made ahead; speech fills the ring (back-pressure).
+    for (int lead : {3, 6}) {
+      if (lead != 3) {
+        ASSERT_EQ(ka_utt_set_idle_lead(s.get(), lead), 1);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      EXPECT_EQ(ka_utt_frames_available(s.get()), lead);
+    }
+    EXPECT_EQ(ka_utt_set_idle_lead(s.get(), 0), 0);
+    EXPECT_STREQ(ka_utt_last_error(), "ka_utt_set_idle_lead: frames must be 1 to 8");
+    EXPECT_EQ(ka_utt_set_idle_lead(s.get(), 9), 0);
+    EXPECT_EQ(ka_utt_set_idle_lead(nullptr, 3), 0);
+    EXPECT_STREQ(ka_utt_last_error(), "ka_utt_set_idle_lead: bad args");
+    ka_utt_end_utterance(s.get());
+    const std::vector<int16_t> more = speechFrames(20);
+    ASSERT_EQ(ka_utt_push_audio(s.get(), more.data(), static_cast<int>(more.size())), 1);
+    ka_utt_end_utterance(s.get());
+    const auto t0 = std::chrono::steady_clock::now();
+    while (ka_utt_frames_available(s.get()) < 8 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ka_utt_frames_available(s.get()), 8);
+  }
 }
 
 TEST(UttSession, EndsBySilenceOnlyWhenAsked) {

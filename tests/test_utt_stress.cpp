@@ -1,7 +1,7 @@
 // Two host threads drive one session at random (push, end, interrupt, pull, stats) for
 // a fixed number of operations, then the session is destroyed. A watchdog aborts a run
 // that deadlocks. Checked afterwards: every pulled frame's sequence number appears once
-// and none is missing; within an utterance speech indices run 0, 1, 2, ... and no frame
+// and only interruptions leave numbers out (at most the 8 frames each discards); within an utterance speech indices run 0, 1, 2, ... and no frame
 // of an interrupted utterance is pulled after the interruption returned; never more
 // than 8 frames wait.
 #include <gtest/gtest.h>
@@ -120,7 +120,9 @@ TEST(UttStress, TwoHostThreadsAtRandom) {
   const long cuts = std::count_if(log.begin(), log.end(), [](const Event& e) { return e.interrupt; });
   std::printf("pulled %zu frames (%d speech) around %ld interruptions\n", seqs.size(), speech, cuts);
   std::sort(seqs.begin(), seqs.end());
-  for (size_t i = 0; i < seqs.size(); ++i) ASSERT_EQ(seqs[i], static_cast<int64_t>(i));
+  ASSERT_TRUE(std::adjacent_find(seqs.begin(), seqs.end()) == seqs.end()) << "a sequence number twice";
+  const int64_t missing = seqs.empty() ? 0 : seqs.back() + 1 - static_cast<int64_t>(seqs.size());
+  EXPECT_LE(missing, 8 * cuts);
   EXPECT_LE(maxAvail.load(), 8);
   // How many frames a run gets through depends on the machine (sanitizers, load); that
   // speech was spoken and pulled at all is what makes the checks above mean something.
