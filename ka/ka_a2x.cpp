@@ -11,10 +11,9 @@
 #include "audio/speech_frontend.h"
 #include "compute/pool.h"
 #include "ka/c_error.h"
-#include "ka/motion_engines.h"
 
 struct ka_a2x {
-  ka_a2x(const char* dir, int threads, int contextFrames) : stream(dir, threads, contextFrames) {}
+  ka_a2x(const char* dir, int threads) : stream(dir, threads) {}
   ka::a2x::A2xStream stream;
 };
 
@@ -37,14 +36,16 @@ int streamFailed(ka_a2x* a) noexcept {
 }
 }  // namespace
 
-ka_a2x* ka::capi::a2xCreateFor(const char* bundle_dir, int threads, int contextFrames) noexcept {
+extern "C" {
+
+ka_a2x* ka_a2x_create(const char* bundle_dir, int threads) {
   clearErr();
   if (!bundle_dir || !*bundle_dir) {
     setErr("ka_a2x_create", "no bundle directory given");
     return nullptr;
   }
   try {
-    return new ka_a2x(bundle_dir, threads, contextFrames);
+    return new ka_a2x(bundle_dir, threads);
   } catch (const std::exception& e) {
     setErr("ka_a2x_create", e);
   } catch (...) {
@@ -52,10 +53,6 @@ ka_a2x* ka::capi::a2xCreateFor(const char* bundle_dir, int threads, int contextF
   }
   return nullptr;
 }
-
-extern "C" {
-
-ka_a2x* ka_a2x_create(const char* bundle_dir, int threads) { return ka::capi::a2xCreateFor(bundle_dir, threads, 0); }
 
 void ka_a2x_destroy(ka_a2x* a) { delete a; }
 

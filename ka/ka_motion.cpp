@@ -7,7 +7,6 @@
 #include "audio/motion_generator.h"
 #include "ka/c_error.h"
 #include "ka/ka.h"
-#include "ka/motion_engines.h"
 
 struct ka_motion {
   ka::audio::MotionGenerator gen;
@@ -21,15 +20,16 @@ void setErr(const char* name, const std::exception& e) noexcept { ka::capi::stor
 void setErr(const char* name, const char* reason) noexcept { ka::capi::storeError(g_merr, name, reason); }
 }  // namespace
 
-ka_motion* ka::capi::motionCreateFor(const char* motion_dir, int threads, const char* ep,
-                                     int contextFrames) noexcept {
+extern "C" {
+
+ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep) {
   clearErr();
   if (!motion_dir) {
     setErr("ka_motion_create", "NULL motion_dir");
     return nullptr;
   }
   try {
-    return new ka_motion{ka::audio::MotionGenerator(motion_dir, threads, ep ? ep : "", contextFrames)};
+    return new ka_motion{ka::audio::MotionGenerator(motion_dir, threads, ep ? ep : "")};
   } catch (const std::exception& e) {
     setErr("ka_motion_create", e);
     return nullptr;
@@ -37,12 +37,6 @@ ka_motion* ka::capi::motionCreateFor(const char* motion_dir, int threads, const 
     setErr("ka_motion_create", "unknown failure");
     return nullptr;
   }
-}
-
-extern "C" {
-
-ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep) {
-  return ka::capi::motionCreateFor(motion_dir, threads, ep, 0);
 }
 
 void ka_motion_destroy(ka_motion* m) { delete m; }

@@ -13,13 +13,14 @@ bool MotionModel::isA2x(const std::string& dir) {
   return canOpenForRead(resolveMember(dir, "a2x_enc_stream.onnx"));
 }
 
-MotionModel::MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep) {
+MotionModel::MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep,
+                         int contextFrames) {
   const char* family = useA2x ? "ka_a2x_create: " : "ka_motion_create: ";
   try {
     if (useA2x)
-      a2x_ = std::make_unique<a2x::A2xStream>(dir, threads);
+      a2x_ = std::make_unique<a2x::A2xStream>(dir, threads, contextFrames);
     else
-      motion_ = std::make_unique<audio::MotionGenerator>(dir, threads, ep);
+      motion_ = std::make_unique<audio::MotionGenerator>(dir, threads, ep, contextFrames);
   } catch (const std::exception& e) {
     throw std::runtime_error(family + std::string(e.what()));
   }
@@ -91,11 +92,11 @@ int MotionModel::avail() {
       return -1;
     }
   }
+  // A stream whose pipeline failed keeps its failure until the next reset and reports
+  // it instead of running the step again: the failure ends the utterance.
   const int n = a2x_->avail();
-  // A stream whose pipeline failed stays where it was and would fail the same way on
-  // every later call: the failure ends the utterance instead of being polled forever.
-  error_ = a2x_->takeError();
-  return error_.empty() ? n : -1;
+  if (n < 0) error_ = a2x_->failure();
+  return n;
 }
 
 int MotionModel::pull(int* si, float* xs, float* xd, int max) {
@@ -108,8 +109,8 @@ int MotionModel::pull(int* si, float* xs, float* xd, int max) {
     }
   }
   const int n = a2x_->pull(si, xs, xd, nullptr, max);
-  error_ = a2x_->takeError();
-  return error_.empty() ? n : -1;
+  if (n < 0) error_ = a2x_->failure();
+  return n;
 }
 
 int MotionModel::total() const { return a2x_ ? a2x_->total() : motion_->total(); }

@@ -29,7 +29,9 @@ class MotionModel {
 
   // Builds the engine; throws std::runtime_error with the family's creation text
   // ("ka_a2x_create: ..." or "ka_motion_create: ...").
-  MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep);
+  // contextFrames: the driver frame count of the video the frames are shown on; a
+  // motion directory made for another identity is refused naming both counts.
+  MotionModel(bool useA2x, const std::string& dir, int threads, const std::string& ep, int contextFrames);
   ~MotionModel();
   MotionModel(const MotionModel&) = delete;
   MotionModel& operator=(const MotionModel&) = delete;

@@ -271,7 +271,7 @@ void Utterance::warm() {
   std::unique_ptr<MotionModel> model;
   std::string error;
   try {
-    model = std::make_unique<MotionModel>(cfg_.useA2x, cfg_.motionDir, cfg_.threads, cfg_.motionEp);
+    model = std::make_unique<MotionModel>(cfg_.useA2x, cfg_.motionDir, cfg_.threads, cfg_.motionEp, nt_);
     model->setEager(cfg_.hybrid ? 3 : cfg_.eager);
   } catch (const std::exception& e) {
     error = e.what();

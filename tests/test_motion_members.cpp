@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "ka/motion_engines.h"
+#include "audio/motion_generator.h"
 #include "tests/test_motion_util.h"
 
 namespace fs = std::filesystem;
@@ -135,18 +135,19 @@ TEST(MotionMembers, DirectoryOfAnotherIdentity) {
   const std::string dir = motionDir();
   for (const int frames : {24, 0, 30, 23}) {
     SCOPED_TRACE(frames);
-    ka_motion* m = ka::capi::motionCreateFor(dir.c_str(), 1, nullptr, frames);
-    const std::string text = ka_motion_last_error();
+    std::string text;
+    try {
+      ka::audio::MotionGenerator m(dir, 1, "", frames);
+    } catch (const std::exception& e) {
+      text = e.what();
+    }
     if (frames == 24 || frames == 0) {
-      EXPECT_NE(m, nullptr) << text;
       EXPECT_EQ(text, "");
     } else {
-      EXPECT_EQ(m, nullptr);
-      EXPECT_EQ(text, "ka_motion_create: the motion directory " + dir +
+      EXPECT_EQ(text, "the motion directory " + dir +
                           " has nt=24 driver frames (meta.json, src_xs_info.bin, xs_target.bin) but the context's "
                           "driver video has " + std::to_string(frames) + ": it was made for another identity");
     }
-    ka_motion_destroy(m);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -173,23 +174,43 @@ TEST(UttInterface, Refusals) {
   }
 }
 
-TEST(UttInterface, BrokenMotionDirIsReportedByReady) {
+// A motion directory the session cannot serve leaves it alive on the driver video, with
+// the reason from ka_utt_ready: a broken one, and one made for another identity (its
+// rows name another driver video's frames).
+TEST(UttInterface, UnservableMotionDirIsReportedByReady) {
   KA_NEED_UTT();
-  TempDir t;
-  std::filesystem::copy(uttFixture("motion-a2x"), t / "m", std::filesystem::copy_options::recursive);
-  std::filesystem::remove(t / "m/a2x_meta.json");
+  struct Case {
+    const char* what;
+    std::function<void(const std::filesystem::path&)> spoil;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"no meta", [](const std::filesystem::path& m) { std::filesystem::remove(m / "a2x_meta.json"); },
+       "ka_a2x_create: "},
+      {"another identity",
+       [](const std::filesystem::path& m) {
+         std::ofstream(m / "xs_target.bin", std::ios::binary | std::ios::app).write(std::string(63 * 4, '\0').data(), 63 * 4);
+       },
+       "was made for another identity"},
+  };
   UttCtx ctx = uttContext();
-  const std::string dir = t / "m";
-  ka_utt_opts o = uttOpts(dir);
-  UttPtr s(ka_utt_create(ctx.get(), &o));
-  ASSERT_NE(s, nullptr) << ka_utt_last_error();
-  EXPECT_FALSE(waitReady(s.get()));
-  EXPECT_EQ(ka_utt_ready(s.get()), -1);
-  EXPECT_EQ(std::string(ka_utt_last_error()).rfind("ka_a2x_create: ", 0), 0u) << ka_utt_last_error();
-  // The session lives on, delivering the driver video.
-  std::vector<Pulled> f;
-  EXPECT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 3; }));
-  EXPECT_EQ(countKind(f, KA_UTT_IDLE), 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir t;
+    std::filesystem::copy(uttFixture("motion-a2x"), t / "m", std::filesystem::copy_options::recursive);
+    c.spoil(t / "m");
+    const std::string dir = t / "m";
+    ka_utt_opts o = uttOpts(dir);
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    EXPECT_FALSE(waitReady(s.get()));
+    EXPECT_EQ(ka_utt_ready(s.get()), -1);
+    EXPECT_NE(std::string(ka_utt_last_error()).find(c.want), std::string::npos) << ka_utt_last_error();
+    // The session lives on, delivering the driver video.
+    std::vector<Pulled> f;
+    EXPECT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return v.size() >= 3; }));
+    EXPECT_EQ(countKind(f, KA_UTT_IDLE), 3);
+  }
 }
 
 // The streaming engine finds its speech encoder through $W2V_ONNX or, without it, the
