@@ -4,6 +4,7 @@
 
 #include "audio/a2x_stream.h"
 #include "audio/motion_generator.h"
+#include "audio/speech_frontend.h"
 #include "bundle/file_io.h"
 #include "bundle/member.h"
 
@@ -42,6 +43,8 @@ void MotionModel::continueAt(int next) {
   else
     motion_->continueAt(next);
 }
+
+int MotionModel::stepFrames() const { return a2x_ ? a2x::kBlock / a2x::kHop : 1; }
 
 void MotionModel::setEager(int eager) {
   if (a2x_)

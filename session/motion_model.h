@@ -42,6 +42,11 @@ class MotionModel {
   void continueAt(int next);
   void setEager(int eager);
   bool push(const float* samples, int count);
+  // Frames the model makes final together as audio arrives: the streaming engine a
+  // block (8), the motion generator one. An utterance shows its first speech frame only
+  // once this many are ready (or the audio has ended), so the frames after it are made
+  // while the ones before it play, instead of the picture stopping at each block.
+  int stepFrames() const;
   bool finish();
   int avail();
   int pull(int* si, float* xs, float* xd, int max);

@@ -10,6 +10,7 @@
 #include "base/log.h"
 #include "render/renderer.h"
 #include "session/motion_model.h"
+#include "telemetry/recorder.h"
 
 namespace ka {
 
@@ -359,6 +360,7 @@ Utterance::Pass Utterance::takePass() {
   p.generation = generation_;
   p.interrupted = generation_ != seenGen_;
   p.chunk = chunk_.get();
+  p.stepFrames = model_ ? model_->stepFrames() : 1;
   p.queued = out_.unread() + pasting_ + pasteQ_.size() + tessQ_.size();
   p.outFull = out_.full();
   p.pasteBackoff = pasteFailStreak_ > 0 && sinceMs(epoch_) < pasteRetryMs_;
@@ -396,6 +398,10 @@ Utterance::Pass Utterance::takePass() {
 }
 
 void Utterance::beginUtterance() {
+  // Called with mu_ held, from takePass. An utterance whose last frames are still on
+  // their way is told now, with what has been delivered of it.
+  if (uttMark_.active) deferredTel_ = takeUtteranceTelemetry();
+  uttMark_ = UttMark{true, speechDelivered_, teethBorrowed_, teethRefused_, speechPasteMs_, failures_};
   ring_.clear();
   pulled_ = remaining_ = 0;
   total_ = -1;
@@ -411,6 +417,7 @@ void Utterance::beginUtterance() {
 }
 
 void Utterance::onInterrupt(const LastPulled& lp) {
+  recordUtteranceTelemetry();
   // Inline, the held frame belongs to the interrupted utterance; the teeth thread drops
   // its own when the first frame of the new generation reaches it.
   if (!cfg_.pipelinePaste && teethActive_) teethActive_->drop();
@@ -471,7 +478,8 @@ void Utterance::postRequest(const Pass& p) {
   if (!haveAudio && !needFinish && !chunkFill && !starving) return;
   // Polling a model that had nothing last time is throttled.
   const double now = sinceMs(epoch_);
-  if (!haveAudio && !needFinish && !resetPending_ && remaining_ == 0 && !lastJobGot_ &&
+  const bool awaitingStep = pulled_ == 0 && remaining_ < p.stepFrames;
+  if (!haveAudio && !needFinish && !resetPending_ && (remaining_ == 0 || awaitingStep) && !lastJobGot_ &&
       now - lastPollMs_ < kPollMs)
     return;
 
@@ -489,7 +497,7 @@ void Utterance::postRequest(const Pass& p) {
   req_.finish = needFinish;
   // Until the model has frames, jobs only feed it: the idle loop goes on meanwhile, and
   // the first frames are taken at the index it has reached, so the walk has no seam.
-  const bool first = pulled_ == 0 && remaining_ > 0;
+  const bool first = pulled_ == 0 && remaining_ > 0 && (remaining_ >= p.stepFrames || finishSent_);
   req_.continueAt = first ? idleCursor_ : -1;
   req_.maxFrames = pulled_ == 0 && !first ? 0 : ring_.room();
   firstPullInFlight_ = first;
@@ -517,6 +525,10 @@ void Utterance::run() {
     try {
       const Pass p = takePass();
       if (p.stop) return;
+      if (deferredTel_.valid) {
+        emitUtteranceTelemetry(deferredTel_);
+        deferredTel_ = UttTelemetry{};
+      }
       if (p.interrupted) {
         seenGen_ = p.generation;
         onInterrupt(p.lastPulled);
@@ -621,6 +633,8 @@ void Utterance::startRamp(int fromIndex, const float* kp, int length) {
 }
 
 void Utterance::endSpeech() {
+  // With speech rendered, the utterance is told once its last frame is delivered.
+  if (!renderedAny_) recordUtteranceTelemetry();
   finishWanted_ = finishSent_ = false;
   if (renderedAny_ && !xsTarget_.empty()) {
     idleCursor_ = (lastIndex_ + 1) % nt_;
@@ -628,6 +642,49 @@ void Utterance::endSpeech() {
   } else {
     setState(kIdle);
   }
+}
+
+Utterance::UttTelemetry Utterance::takeUtteranceTelemetry() {
+  UttTelemetry t;
+  if (!uttMark_.active) return t;
+  const UttMark& m = uttMark_;
+  uttMark_.active = false;
+  t.valid = true;
+  t.frames = speechDelivered_ - m.speechDelivered;
+  t.pasteMs = speechPasteMs_ - m.pasteMs;
+  t.failures = failures_ - m.failures;
+  t.teeth = teeth_ != nullptr;
+  // An attach during the utterance restarts the teeth counters.
+  t.borrowed = teethBorrowed_ >= m.borrowed ? teethBorrowed_ - m.borrowed : teethBorrowed_;
+  t.refused = teethRefused_ >= m.refused ? teethRefused_ - m.refused : teethRefused_;
+  t.firstFrameMs = stats_.first_frame_ms;
+  t.renderMs = stats_.render_ms;
+  return t;
+}
+
+void Utterance::emitUtteranceTelemetry(const UttTelemetry& t) {
+  auto& tel = telemetry::Recorder::instance();
+  if (!t.valid || !tel.enabled()) return;
+  tel.record("utt.speech_frames", static_cast<double>(t.frames));
+  tel.record("utt.render_failures", t.failures);
+  if (t.frames > 0) {
+    tel.record("utt.first_frame_ms", t.firstFrameMs);
+    tel.record("utt.render_ms", t.renderMs);
+    tel.record("utt.paste_ms", t.pasteMs / static_cast<double>(t.frames));
+  }
+  if (t.teeth) {
+    tel.record("utt.teeth_borrowed", static_cast<double>(t.borrowed));
+    tel.record("utt.teeth_refused", static_cast<double>(t.refused));
+  }
+}
+
+void Utterance::recordUtteranceTelemetry() {
+  UttTelemetry t;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    t = takeUtteranceTelemetry();
+  }
+  emitUtteranceTelemetry(t);
 }
 
 void Utterance::produceRamp() {
@@ -890,7 +947,8 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
     pasteFailed("");
     return true;
   }
-  if (latencyMs) *latencyMs += sinceMs(t0);
+  const double pasteMs = sinceMs(t0);
+  if (latencyMs) *latencyMs += pasteMs;
   slot.kind = kind;
   slot.driverIndex = driverIndex;
   slot.speechIndex = speechIndex;
@@ -903,8 +961,13 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   pasteFailStreak_ = 0;
   if (stop_ || generation != generation_) return false;
   out_.publish();
+  // The first frame after an utterance's speech closes it for telemetry.
+  const bool uttDelivered = kind != KA_UTT_SPEECH && lastPublishedKind_ == KA_UTT_SPEECH;
+  lastPublishedKind_ = kind;
+  const UttTelemetry told = uttDelivered ? takeUtteranceTelemetry() : UttTelemetry{};
   if (kind == KA_UTT_SPEECH) {
     ++speechDelivered_;
+    speechPasteMs_ += pasteMs;
     deliverLatMs_ += sinceMs(madeAt);
     if (speechIndex == 0) {
       ++stats_.utterances;
@@ -913,6 +976,7 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   }
   lk.unlock();
   cv_.notify_all();
+  emitUtteranceTelemetry(told);
   return true;
 }
 

@@ -127,6 +127,7 @@ class Utterance {
     bool outFull = false;
     bool pasteBackoff = false;  // the driver video failed lately: no idle frame yet
     Renderer* chunk = nullptr;
+    int stepFrames = 1;  // the model's, once it is built
   };
 
   // Threads.
@@ -145,6 +146,18 @@ class Utterance {
   int chunkWidth(const Pass& p) const;
   void renderSpeech(int max, Renderer* chunk);
   void endSpeech();
+  // The process's telemetry hears of each utterance once, when its last frame is
+  // delivered (or it is interrupted, or it rendered nothing): take (with mu_ held) the
+  // figures since it began, then emit them with no lock held.
+  struct UttTelemetry {
+    bool valid = false, teeth = false;
+    int64_t frames = 0, borrowed = 0, refused = 0;
+    double pasteMs = 0, firstFrameMs = 0, renderMs = 0;
+    int failures = 0;
+  };
+  UttTelemetry takeUtteranceTelemetry();
+  static void emitUtteranceTelemetry(const UttTelemetry& t);
+  void recordUtteranceTelemetry();
   void produceRamp();
   void startRamp(int fromIndex, const float* kp, int length);
   void setState(int s) { state_.store(s, std::memory_order_relaxed); }
@@ -233,6 +246,17 @@ class Utterance {
   // the machine.
   int pasteFailStreak_ = 0;
   double pasteRetryMs_ = 0.0;
+  // Paste time of delivered speech frames, both paste modes (milliseconds).
+  double speechPasteMs_ = 0;
+  int lastPublishedKind_ = KA_UTT_IDLE;
+  // The counters as they stood when the current utterance began; its telemetry is the
+  // difference when it ends. `active` while one is being told.
+  struct UttMark {
+    bool active = false;
+    int64_t speechDelivered = 0, borrowed = 0, refused = 0;
+    double pasteMs = 0;
+    int failures = 0;
+  } uttMark_;
   // Stage accumulators (milliseconds).
   int64_t speechDelivered_ = 0, stageAFrames_ = 0, jobsB_ = 0, jobsC_ = 0;
   double stageAMs_ = 0, stageAWaitMs_ = 0, stageBMs_ = 0, stageCMs_ = 0, deliverLatMs_ = 0;
@@ -244,6 +268,7 @@ class Utterance {
   // The job taking the utterance's first frames at the idle cursor is in flight: idle
   // frames wait for it, so the first speech frame follows the last idle one.
   bool firstPullInFlight_ = false;
+  UttTelemetry deferredTel_;  // an utterance told when the next one began
   SpeechRing ring_;
   DispatchRequest req_;
   DispatchMailbox mailbox_;

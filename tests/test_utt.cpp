@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "driver/image_io.h"
 #include "ka/ka_a2x.h"
+#include "tessera/json.h"
 #include "tests/test_utt_util.h"
 
 namespace ka::test {
@@ -258,6 +260,7 @@ void expectConsistent(const std::vector<Pulled>& f, int nt, int64_t firstSeq, bo
 
 TEST(UttSession, ThreeFrameUtteranceRampsBackToTheDriver) {
   KA_NEED_UTT();
+  ka_tel_flush();
   UttCtx ctx = uttContext();
   const std::string motion = uttFixture("motion-a2x");
   ka_utt_opts o = uttOpts(motion);
@@ -300,6 +303,22 @@ TEST(UttSession, ThreeFrameUtteranceRampsBackToTheDriver) {
   EXPECT_GT(st.first_frame_ms, 0.0);
   EXPECT_GT(st.render_ms, 0.0);
   EXPECT_EQ(st.state, 0);
+
+  // The session told telemetry about the bundle it opened and the utterance it spoke.
+  std::string doc(static_cast<size_t>(ka_tel_pending_json(nullptr, 0)), '\0');
+  ASSERT_EQ(ka_tel_pending_json(doc.data(), doc.size()), static_cast<int64_t>(doc.size()));
+  doc.pop_back();  // the terminating NUL
+  ka_tel_flush();
+  std::map<std::string, std::pair<double, double>> metrics;  // name -> (count, sum)
+  const tessera::json::JVal batch = tessera::json::parse(doc);
+  for (const auto& m : batch.req("metrics").arr)
+    metrics[m.req("name").str] = {m.req("count").num, m.req("sum").num};
+  EXPECT_EQ(metrics["ka.bundle_open_ms"].first, 1);
+  EXPECT_EQ(metrics["utt.speech_frames"], std::make_pair(1.0, 3.0));
+  EXPECT_EQ(metrics["utt.first_frame_ms"], std::make_pair(1.0, st.first_frame_ms));
+  EXPECT_EQ(metrics["utt.render_failures"], std::make_pair(1.0, 0.0));
+  EXPECT_EQ(metrics["utt.paste_ms"].first, 1);
+  EXPECT_EQ(metrics.count("utt.teeth_borrowed"), 0u);
 
   // Pixels: idle frames are the driver frames; faces are the single-frame interface's
   // render of the same keypoints pasted into the same driver frame.
