@@ -18,9 +18,16 @@ fi
 ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=220:sample_rate=22050:duration=1.2" \
   -af "volume=0.4" -ac 1 "$work/speech.wav"
 "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/speech.wav" --out "$work/out.mp4" \
-  --model b1 > "$work/log.txt" 2>/dev/null
+  --model b1 --telemetry > "$work/log.txt" 2>/dev/null
 cat "$work/log.txt"
 grep -q ", 30 speech frames, 1 utterances" "$work/log.txt"
+# The run's telemetry: one bundle opened, one utterance of 30 speech frames.
+sed -n 's/^telemetry: //p' "$work/log.txt" | /usr/bin/python3 -c '
+import json, sys
+m = {x["name"]: x for x in json.load(sys.stdin)["metrics"]}
+assert m["ka.bundle_open_ms"]["count"] == 1, m
+assert m["utt.speech_frames"]["count"] == 1 and m["utt.speech_frames"]["sum"] == 30, m
+assert m["utt.first_frame_ms"]["count"] == 1, m'
 
 streams=$(ffprobe -hide_banner -loglevel error -show_entries stream=codec_name -of csv=p=0 "$work/out.mp4" | tr '\n' ' ')
 [ "$streams" = "h264 aac " ] || { echo "streams: $streams"; exit 1; }

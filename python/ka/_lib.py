@@ -111,6 +111,7 @@ _PROTOTYPES: dict[str, tuple] = {
     "ka_utt_push_audio": (c_int, [c_void_p, POINTER(ctypes.c_int16), c_int]),
     "ka_utt_end_utterance": (None, [c_void_p]),
     "ka_utt_interrupt": (None, [c_void_p]),
+    "ka_utt_set_idle_lead": (c_int, [c_void_p, c_int]),
     "ka_utt_frames_available": (c_int, [c_void_p]),
     "ka_utt_pull_frame": (c_int, [c_void_p, _U8, c_size_t, POINTER(UttFrameInfo)]),
     "ka_utt_get_stats": (None, [c_void_p, POINTER(UttStats)]),

@@ -123,6 +123,13 @@ class Utterance(Handle):
         with self._h.use() as s:
             lib().ka_utt_interrupt(s)
 
+    def set_idle_lead(self, frames: int) -> None:
+        """Idle frames the session keeps made ahead (1 to 8; the library's default is 3).
+        Speech and ramp frames still fill the whole 8-frame ring."""
+        with self._h.use() as s:
+            if lib().ka_utt_set_idle_lead(s, int(frames)) != 1:
+                raise_error("ka_utt_last_error", "ka_utt_set_idle_lead: refused")
+
     def frames_available(self) -> int:
         with self._h.use() as s:
             return int(lib().ka_utt_frames_available(s))

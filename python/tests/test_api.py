@@ -205,6 +205,10 @@ def test_two_threads_pull_from_two_sessions(monkeypatch):
                     ka.Utterance(ctx, root / "motion-a2x", threads=1, steady_model="-",
                                  auto_end_s=-1) as s:
                 s.wait_ready()
+                if k == 1:
+                    with pytest.raises(ka.KaError, match="^ka_utt_set_idle_lead: "):
+                        s.set_idle_lead(9)
+                    s.set_idle_lead(1)
                 got, idle = [], []
                 for frame in s.frames(timeout=60):
                     got.append(frame.info)

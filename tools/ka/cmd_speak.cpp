@@ -29,7 +29,7 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime]\n"
-    "                [--interrupt-at S] [--teeth] [--encoder W2V] [--idle-lead N]\n"
+    "                [--interrupt-at S] [--teeth] [--encoder W2V] [--idle-lead N] [--telemetry]\n"
     "\n"
     "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR, waits\n"
     "  until it is ready, pulls half a second of idle video, pushes the speech in AUDIO (any\n"
@@ -46,7 +46,8 @@ const char kUsage[] =
     "  --teeth           borrow teeth: open BUNDLE's teeth members, decode the donor bank and\n"
     "                    attach the teeth pass to the session before the speech\n"
     "  --encoder W2V     the speech encoder the streaming engine needs (default: $W2V_ONNX)\n"
-    "  --idle-lead N     idle frames the session keeps ahead, 1 to 8 (default: the session's)\n";
+    "  --idle-lead N     idle frames the session keeps ahead, 1 to 8 (default: the session's)\n"
+    "  --telemetry       print the telemetry batch the run recorded (JSON) after the summary\n";
 
 constexpr int kRate = 16000;
 constexpr int kFrameSamples = 640;  // 40 ms of speech per frame
@@ -58,6 +59,7 @@ struct Options {
   std::string bundle, motion, audio, out, model = "b1", encoder;
   bool realtime = false;
   bool teeth = false;
+  bool telemetry = false;
   double interruptAt = -1.0;
   int idleLead = 0;
 };
@@ -101,8 +103,8 @@ int speakCommand(const Args& args) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (a == "--realtime" || a == "--teeth") {
-      (a == "--teeth" ? o.teeth : o.realtime) = true;
+    if (a == "--realtime" || a == "--teeth" || a == "--telemetry") {
+      (a == "--teeth" ? o.teeth : a == "--telemetry" ? o.telemetry : o.realtime) = true;
       continue;
     }
     if (a == "--motion" || a == "--out" || a == "--model" || a == "--interrupt-at" || a == "--encoder" ||
@@ -292,6 +294,16 @@ int speakCommand(const Args& args) {
     if (ka_utt_tessera_synth_w(s.get(), &mean, &maxW, &counted))
       std::printf("teeth: synthesis weight mean %.4f, max %.4f over %lld frames\n", mean, maxW,
                   static_cast<long long>(counted));
+  }
+  if (o.telemetry) {
+    // The session tells telemetry of its utterance when it closes it; the batch is read
+    // once the session is gone so its last figures are in.
+    s.reset();
+    std::string doc(static_cast<size_t>(std::max<int64_t>(ka_tel_pending_json(nullptr, 0), 1)), '\0');
+    if (ka_tel_pending_json(doc.data(), doc.size()) == static_cast<int64_t>(doc.size())) {
+      doc.pop_back();
+      std::printf("telemetry: %s\n", doc.c_str());
+    }
   }
   // The movie is kept only for a run that did what was asked.
   if (!sawSpeech && !interrupted)
