@@ -19,6 +19,7 @@ constexpr int kKp = kHostKpRows * 3;
 constexpr auto kStep = std::chrono::milliseconds(2);
 // Below this many frames pending the conductor keeps asking the model for more.
 constexpr int kLowWater = 8;
+constexpr int kFrameSamples = 640;  // 40 ms of 16 kHz speech per frame
 // A request without audio, finish or known frames is posted at most this often.
 constexpr double kPollMs = 4.0;
 // After a failed paste the idle loop waits one frame period, doubling with every further
@@ -381,6 +382,7 @@ Utterance::Pass Utterance::takePass() {
       const auto end = audio_.begin() + static_cast<std::ptrdiff_t>(seg.samples);
       req_.audio.insert(req_.audio.end(), audio_.begin(), end);
       audio_.erase(audio_.begin(), end);
+      if (firstAvail_ > 0) fedSinceAvail_ += static_cast<int64_t>(seg.samples);
       seg.samples = 0;
       p.newAudio = true;
     }
@@ -410,6 +412,8 @@ void Utterance::beginUtterance() {
   // Where idle stands now; the walk is fixed when the first frames are taken, at the
   // index idle has reached by then.
   resetStart_ = idleCursor_;
+  firstAvail_ = 0;
+  fedSinceAvail_ = 0;
   speechIndex_ = 0;
   renderedAny_ = false;
   lastJobGot_ = true;
@@ -426,6 +430,8 @@ void Utterance::onInterrupt(const LastPulled& lp) {
   pulled_ = remaining_ = 0;
   total_ = -1;
   finishWanted_ = finishSent_ = resetPending_ = false;
+  firstAvail_ = 0;
+  fedSinceAvail_ = 0;
   speechIndex_ = 0;
   renderedAny_ = false;
   firstPullInFlight_ = false;
@@ -462,6 +468,10 @@ void Utterance::collectJob() {
   if (n > 0) ring_.append(n, r.si.data(), r.xs.data(), r.xd.data());
   pulled_ += n;
   remaining_ = r.remaining >= 0 ? r.remaining : std::max(0, remaining_ - n);
+  if (pulled_ == 0 && firstAvail_ == 0 && remaining_ > 0) {
+    firstAvail_ = remaining_;
+    fedSinceAvail_ = 0;
+  }
   total_ = r.total;
   lastJobGot_ = n > 0;
 }
@@ -478,7 +488,7 @@ void Utterance::postRequest(const Pass& p) {
   if (!haveAudio && !needFinish && !chunkFill && !starving) return;
   // Polling a model that had nothing last time is throttled.
   const double now = sinceMs(epoch_);
-  const bool awaitingStep = pulled_ == 0 && remaining_ < p.stepFrames;
+  const bool awaitingStep = pulled_ == 0 && !firstFramesDue(p);
   if (!haveAudio && !needFinish && !resetPending_ && (remaining_ == 0 || awaitingStep) && !lastJobGot_ &&
       now - lastPollMs_ < kPollMs)
     return;
@@ -497,7 +507,7 @@ void Utterance::postRequest(const Pass& p) {
   req_.finish = needFinish;
   // Until the model has frames, jobs only feed it: the idle loop goes on meanwhile, and
   // the first frames are taken at the index it has reached, so the walk has no seam.
-  const bool first = pulled_ == 0 && remaining_ > 0 && (remaining_ >= p.stepFrames || finishSent_);
+  const bool first = pulled_ == 0 && firstFramesDue(p);
   req_.continueAt = first ? idleCursor_ : -1;
   req_.maxFrames = pulled_ == 0 && !first ? 0 : ring_.room();
   firstPullInFlight_ = first;
@@ -508,6 +518,17 @@ void Utterance::postRequest(const Pass& p) {
   resetPending_ = false;
   if (needFinish) finishSent_ = true;
   lastPollMs_ = now;
+}
+
+// The model makes frames final a step at a time (8 for the streaming engine). Shown as
+// soon as the first ones are ready, speech would run dry before the next step lands and
+// the picture would stop there; so the first frame waits until the frames ready, plus
+// the audio that has arrived since they became ready, cover a whole step. From then on
+// each step lands before the previous one has played out.
+bool Utterance::firstFramesDue(const Pass& p) const {
+  if (remaining_ <= 0) return false;
+  if (remaining_ >= p.stepFrames || finishSent_) return true;
+  return fedSinceAvail_ >= static_cast<int64_t>(p.stepFrames - firstAvail_) * kFrameSamples;
 }
 
 int Utterance::chunkWidth(const Pass& p) const {

@@ -144,6 +144,7 @@ class Utterance {
   void collectJob();
   void postRequest(const Pass& p);
   int chunkWidth(const Pass& p) const;
+  bool firstFramesDue(const Pass& p) const;
   void renderSpeech(int max, Renderer* chunk);
   void endSpeech();
   // The process's telemetry hears of each utterance once, when its last frame is
@@ -269,6 +270,9 @@ class Utterance {
   // frames wait for it, so the first speech frame follows the last idle one.
   bool firstPullInFlight_ = false;
   UttTelemetry deferredTel_;  // an utterance told when the next one began
+  // Frames the model first had ready in this utterance, and the samples fed since.
+  int firstAvail_ = 0;
+  int64_t fedSinceAvail_ = 0;
   SpeechRing ring_;
   DispatchRequest req_;
   DispatchMailbox mailbox_;
