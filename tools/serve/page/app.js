@@ -118,7 +118,7 @@
 
   // ------------------------------------------------------------------ picture
   let decoder = null, needKey = true;
-  let nextTime = null, lead = LEAD_START, lastLate = 0, lastEase = 0;
+  let nextTime = null, lead = LEAD_START, lastEase = 0;
   let minAhead = Infinity, aheadCount = 0;   // the buffer's low point over the last second
   const pending = new Map();     // pts -> frame facts, until decoded
   const ready = [];              // decoded frames waiting for their time
@@ -167,6 +167,7 @@
     const recvMs = Date.now();
     live.framesReceived++;
     recvTimes.push(performance.now());
+    recent.push(performance.now());
     if (key) live.keyFrames++;
     if (!live.hello || typeof VideoDecoder === 'undefined') return;
     if (!decoder || decoder.state === 'closed') {
@@ -184,8 +185,11 @@
     if (t === null || t < now + MARGIN) {
       if (t !== null) {
         live.underruns++;
-        lead = Math.min(lead + LEAD_STEP, LEAD_MAX);
-        lastLate = lastEase = now;
+        // A deeper buffer absorbs jitter, but not a server that renders fewer than 25
+        // frames a second: that gap comes back however deep the buffer is, and a deeper
+        // buffer would only add latency.
+        if (!shortOfFrames()) lead = Math.min(lead + LEAD_STEP, LEAD_MAX);
+        lastEase = now;
       }
       t = now + lead;
       minAhead = Infinity; aheadCount = 0;
@@ -221,6 +225,14 @@
     }
   }
 
+  // Fewer than 24 frames a second arrived over the last five seconds.
+  const recent = [];
+  function shortOfFrames() {
+    const cut = performance.now() - 5000;
+    while (recent.length && recent[0] < cut) recent.shift();
+    return recent.length > 0 && performance.now() - recent[0] > 4500 && recent.length < 120;
+  }
+
   function onDecoded(frame) {
     const m = pending.get(frame.timestamp);
     pending.delete(frame.timestamp);
@@ -243,9 +255,10 @@
 
   function paint(m, audible) {
     g.drawImage(m.frame, 0, 0, canvas.width, canvas.height);
-    const [mx, my, mw, mh] = mouthRegion();
-    pg.drawImage(m.frame, mx, my, mw, mh, 0, 0, probe.width, probe.height);
     m.frame.close();
+    // Read back what was painted, not what was decoded.
+    const [mx, my, mw, mh] = mouthRegion();
+    pg.drawImage(canvas, mx, my, mw, mh, 0, 0, probe.width, probe.height);
     const px = pg.getImageData(0, 0, probe.width, probe.height).data;
     let change = 0;
     if (prevMouth) {
@@ -640,7 +653,7 @@
     if (!text) return;
     const limit = live.hello && live.hello.limits && live.hello.limits.text_chars;
     if (limit && text.length > limit) return problem(`That text is too long: at most ${limit} characters.`);
-    if (send({ type: 'say', text })) $('text').select();
+    send({ type: 'say', text });
   });
   $('mic').addEventListener('click', () => {
     if (talk && talk.mode === 'mic') endTalk(true); else startMic();
