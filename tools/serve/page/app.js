@@ -289,6 +289,8 @@
         u.firstRecvMs = m.recvMs;
         u.firstTakenMs = m.takenMs;
         if (u.pushMs) { u.glassToGlassMs = at - u.pushMs; live.glassToGlassMs = u.glassToGlassMs; }
+        u.leadMs = live.leadMs;
+        u.outputMs = audioOn() ? ((actx.outputLatency || 0) + (actx.baseLatency || 0)) * 1000 : 0;
       }
       u.paintedSpeech = (u.paintedSpeech || 0) + 1;
     }
@@ -308,13 +310,13 @@
     return Math.sqrt(s / levelBuf.length);
   }
 
-  // The canvas reaches the screen at the next display refresh, so a frame is drawn one
-  // refresh before its sound is heard.
+  // The canvas reaches the screen at the next display refresh: a frame is drawn at the
+  // animation frame whose refresh lands nearest to its sound (within half a refresh).
   let refresh = 1 / 60, lastTick = 0;
   function drain() {
-    const audible = audibleNow() + refresh;
+    const audible = audibleNow() + refresh;   // the sound heard when this drawing shows
     let show = null;
-    while (ready.length && ready[0].t <= audible) {
+    while (ready.length && ready[0].t <= audible + refresh / 2) {
       if (show) { show.frame.close(); live.paintSkipped++; }
       show = ready.shift();
     }
@@ -683,13 +685,14 @@
     $('pFps').textContent = live.paintedFps;
     $('pSent').textContent = fmt(s.fps);
     $('pG2g').textContent = fmt(live.glassToGlassMs, ' ms');
-    $('pFirst').textContent = fmt(s.first_frame_ms, ' ms');
+    $('pFirst').textContent = s.first_frame_ms ? fmt(s.first_frame_ms, ' ms') : '—';
     $('pQueued').textContent = fmt(s.queued);
     $('pBuf').textContent = `${live.queued} frames, ${live.leadMs} ms buffer`;
     $('pRender').textContent = s.render_ms === undefined ? '—' : `${Number(s.render_ms).toFixed(1)} ms`;
     $('pTeeth').textContent = s.teeth_borrowed === undefined ? '—' : `${s.teeth_borrowed} borrowed · ${s.teeth_refused} refused`;
-    $('pAv').textContent = live.avOffsetMs === null ? '—'
-      : `${live.avOffsetMs >= 0 ? 'picture' : 'sound'} ${Math.abs(Math.round(live.avOffsetMs))} ms later`;
+    const av = live.avOffsetMs === null ? null : Math.round(live.avOffsetMs);
+    $('pAv').textContent = av === null ? '—' : av === 0 ? 'in step'
+      : `${av > 0 ? 'picture' : 'sound'} ${Math.abs(av)} ms later`;
     $('pLevel').value = live.level;
     $('pClients').textContent = fmt(s.clients);
   }, 250);
