@@ -221,6 +221,7 @@ async function functional(page, server) {
     return `${judgeSpeech(recs, id, 25)}; ${judgeIdleAfter(recs, u.endMs)}; push→paint ${u.glassToGlassMs} ms`;
   });
 
+  let refusal = '';
   await check('microphone: the mouth moves with the speech it hears', page, async () => {
     const known = await lastUtteranceId(page);
     const from = await logLength(page);
@@ -231,12 +232,37 @@ async function functional(page, server) {
     await waitFor(page, 'fewer than 60 speech frames painted from the microphone',
       (u) => window.kaLive.log.filter((r) => r.utt === u && r.kind === 1).length >= 60, id, 20000);
     await shot(page, '04-mic-speaking');
+    // A second page that asks to talk meanwhile is refused, in words a person reads.
+    const p2 = await page.context().newPage();
+    try {
+      await p2.goto(page.url(), { timeout: 10000 });
+      await waitFor(p2, 'the second page painted nothing', () => window.kaLive && window.kaLive.framesPainted > 5, null, 15000);
+      await p2.click('#mic');
+      await waitFor(p2, 'the second page was not told it may not talk', () => document.querySelector('#errors p') !== null, null, 10000);
+      await shot(p2, '04b-second-page-refused');
+      const text = await p2.textContent('#errors p');
+      if (!/another page is talking/i.test(text)) throw new Error(`the second page shows "${text}"`);
+      refusal = text.replace(/×$/, '').trim();
+    } finally {
+      await p2.close();
+    }
     await page.click('#mic');
     await waitUtteranceDone(page, id, 'microphone', 20000);
     await shot(page, '05-mic-idle-again');
     const recs = await paintedSince(page, from);
     const u = await page.evaluate((i) => window.kaLive.utterances[i], id);
-    return `${judgeSpeech(recs, id, 60)}; ${judgeIdleAfter(recs, u.endMs)}`;
+    return `${judgeSpeech(recs, id, 60)}; ${judgeIdleAfter(recs, u.endMs)}; a second page was told "${refusal}"`;
+  });
+
+  await check('speech file: the mouth moves with it, then idle', page, async () => {
+    const known = await lastUtteranceId(page);
+    const from = await logLength(page);
+    await page.setInputFiles('#upload', path.resolve(opt.speech));
+    const id = await newUtteranceAfter(page, known, 'no speech frame of the file was painted', 20000);
+    await waitUtteranceDone(page, id, 'speech file', 30000);
+    const recs = await paintedSince(page, from);
+    const u = await page.evaluate((i) => window.kaLive.utterances[i], id);
+    return `${judgeSpeech(recs, id, 25)}; ${judgeIdleAfter(recs, u.endMs)}`;
   });
 
   await check('stop mid-sentence: the ramp back, then idle', page, async () => {

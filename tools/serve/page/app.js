@@ -424,7 +424,13 @@
   function onTalk(m) {
     if (!talk) return;
     if (!m.granted) {
-      problem(m.reason ? `The server did not let this page talk: ${m.reason}` : 'The server did not let this page talk.', 'talk');
+      if (m.reason === 'released') return;   // the answer to giving the turn back
+      const what = talk.mode === 'mic' ? 'the microphone was turned off' : 'the file was not spoken to the end';
+      const why = {
+        busy: 'Another page is talking to the avatar; try again when it is done.',
+        stopped: `The avatar was stopped, so ${what}.`,
+      }[m.reason] || `The server did not let this page talk${m.reason ? ` (${m.reason})` : ''}.`;
+      problem(why, m.reason || 'talk');
       endTalk(false, true);
       return;
     }
