@@ -35,7 +35,7 @@
   const live = window.kaLive = {
     connected: false, hello: null, stats: null, state: 'idle',
     framesReceived: 0, framesPainted: 0, paintedFps: 0, keyFrames: 0, decoderErrors: 0,
-    skippedBeforeKey: 0, dropped: 0, paintSkipped: 0, underruns: 0, leadMs: LEAD_START * 1000,
+    skippedBeforeKey: 0, missing: 0, dropped: 0, paintSkipped: 0, underruns: 0, leadMs: LEAD_START * 1000,
     queued: 0, glassToGlassMs: null, serverFirstFrameMs: null, avOffsetMs: null,
     mouthChange: 0, level: 0, kind: null, utterance: 0, talking: null,
     lastError: null, errors: [], utterances: {}, log: [], audio: 'off',
@@ -117,7 +117,7 @@
   }
 
   // ------------------------------------------------------------------ picture
-  let decoder = null, needKey = true;
+  let decoder = null, needKey = true, lastSeq = null;
   let nextTime = null, lead = LEAD_START, lastEase = 0;
   let minAhead = Infinity, aheadCount = 0;   // the buffer's low point over the last second
   const pending = new Map();     // pts -> frame facts, until decoded
@@ -165,6 +165,9 @@
       return problem('The server sent a frame shorter than its header says.');
     }
     const recvMs = Date.now();
+    // Frames the server took from the session but this page never got.
+    if (lastSeq !== null && seq > lastSeq + 1) live.missing += seq - lastSeq - 1;
+    lastSeq = seq;
     live.framesReceived++;
     recvTimes.push(performance.now());
     recent.push(performance.now());
@@ -388,6 +391,7 @@
           canvas.width = m.width; canvas.height = m.height;
         }
         prevMouth = null;
+        lastSeq = null;
         closeDecoder();
         if (m.limits && m.limits.text_chars) $('text').maxLength = m.limits.text_chars;
         setConn('Connected', 'ok');
