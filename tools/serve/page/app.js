@@ -41,6 +41,8 @@
     lastError: null, errors: [], utterances: {}, log: [], audio: 'off',
   };
 
+  const paintTimes = [], recvTimes = [], avSamples = [];
+
   // ------------------------------------------------------------------ errors
   function problem(text, code) {
     live.lastError = code ? `${code}: ${text}` : text;
@@ -125,6 +127,8 @@
 
   function resetClock() {
     epoch++;
+    avSamples.length = 0;
+    live.avOffsetMs = null;
     nextTime = null;
     for (const r of ready) r.frame.close();
     ready.length = 0;
@@ -248,7 +252,6 @@
 
   // ------------------------------------------------------------------ painting
   let prevMouth = null;
-  const paintTimes = [], recvTimes = [], avSamples = [];
 
   function mouthRegion() {
     // The face sits in the middle of the picture; its mouth in the lower middle.
@@ -276,7 +279,7 @@
     live.framesPainted++;
     const nowP = performance.now();
     paintTimes.push(nowP);
-    const av = Number.isFinite(m.t) ? (audible - m.t) * 1000 : null;
+    const av = Number.isFinite(m.t) && audioOn() ? (audible - m.t) * 1000 : null;
     if (av !== null) {
       avSamples.push(av);
       if (avSamples.length > 50) avSamples.shift();
@@ -697,7 +700,7 @@
     $('pG2g').textContent = fmt(live.glassToGlassMs, ' ms');
     $('pFirst').textContent = s.first_frame_ms ? fmt(s.first_frame_ms, ' ms') : '—';
     $('pQueued').textContent = fmt(s.queued);
-    $('pBuf').textContent = `${live.queued} frames, ${live.leadMs} ms buffer`;
+    $('pBuf').textContent = `${live.queued} frame${live.queued === 1 ? '' : 's'}, ${live.leadMs} ms buffer`;
     $('pRender').textContent = s.render_ms === undefined ? '—' : `${Number(s.render_ms).toFixed(1)} ms`;
     $('pTeeth').textContent = s.teeth_borrowed === undefined ? '—' : `${s.teeth_borrowed} borrowed · ${s.teeth_refused} refused`;
     const av = live.avOffsetMs === null ? null : Math.round(live.avOffsetMs);
