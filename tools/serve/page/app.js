@@ -41,7 +41,7 @@
     lastError: null, errors: [], utterances: {}, log: [], audio: 'off',
   };
 
-  const paintTimes = [], recvTimes = [], avSamples = [];
+  const paintTimes = [], recvTimes = [], avSamples = [], recent = [];
 
   // ------------------------------------------------------------------ errors
   function problem(text, code) {
@@ -175,6 +175,7 @@
     live.framesReceived++;
     recvTimes.push(performance.now());
     recent.push(performance.now());
+    while (recent[0] < recent[recent.length - 1] - 5000) recent.shift();
     if (key) live.keyFrames++;
     if (!live.hello || typeof VideoDecoder === 'undefined') return;
     if (!decoder || decoder.state === 'closed') {
@@ -233,10 +234,7 @@
   }
 
   // Fewer than 24 frames a second arrived over the last five seconds.
-  const recent = [];
   function shortOfFrames() {
-    const cut = performance.now() - 5000;
-    while (recent.length && recent[0] < cut) recent.shift();
     return recent.length > 0 && performance.now() - recent[0] > 4500 && recent.length < 120;
   }
 
