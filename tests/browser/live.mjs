@@ -367,35 +367,38 @@ async function bench(page, server, seconds) {
   const utts = Object.values(r.utts).filter((u) => u.id > known && u.glassToGlassMs);
   const g2g = utts.map((u) => Math.round(u.glassToGlassMs)).sort((a, b) => a - b);
   const fromPush = (f) => utts.map(f);
+  const median = (a) => { const x = a.filter(Number.isFinite).sort((p, q) => p - q); return x.length ? x[Math.floor(x.length / 2)] : NaN; };
   const stages = {
-    'session (push → first speech frame taken from it)': mean(fromPush((u) => u.firstTakenMs - u.pushMs)),
-    'server (frame taken → page received: encode, send)': mean(fromPush((u) => u.firstRecvMs - u.firstTakenMs)),
-    'page (received → painted: decode, jitter buffer, audio output)': mean(fromPush((u) => u.firstPaintMs - u.firstRecvMs)),
+    'session (push → first speech frame taken from it)': median(utts.map((u) => u.firstTakenMs - u.pushMs)),
+    'server (frame taken → page received: encode, send)': median(utts.map((u) => u.firstRecvMs - u.firstTakenMs)),
+    'page (received → painted: decode, jitter buffer, audio output)': median(utts.map((u) => u.firstPaintMs - u.firstRecvMs)),
   };
-  const pageParts = `jitter buffer ${mean(fromPush((u) => u.leadMs)).toFixed(0)} ms, audio output ${mean(fromPush((u) => u.outputMs)).toFixed(0)} ms`;
+  const sessionOwn = median(utts.map((u) => u.sessionFirstFrameMs));
+  const pageParts = `jitter buffer ${median(utts.map((u) => u.leadMs)).toFixed(0)} ms, audio output ${median(utts.map((u) => u.outputMs)).toFixed(0)} ms`;
   const av = r.recs.map((x) => x.av).filter((x) => Number.isFinite(x));
   const fpsPainted = r.p / elapsed, fpsRecv = r.r / elapsed;
   const cpu = cpu1 - cpu0;
-  const med = (a) => a.length ? a[Math.floor(a.length / 2)] : NaN;
   const speechFrames = r.recs.filter((x) => x.kind === 1).length;
   const pct = (a, q) => { const s = [...a].sort((x, y) => x - y); return s.length ? s[Math.min(s.length - 1, Math.floor(q * s.length))] : NaN; };
   const meanSent = mean(sentSeries.slice(2)), meanRender = mean(renderSeries.filter((x) => x !== undefined));
 
+  log(`bench: machine load ${os.loadavg().map((x) => x.toFixed(1)).join(' ')} on ${os.cpus().length} cores`);
   log(`bench: ${elapsed.toFixed(0)} s, ${said} sentences said, ${utts.length} spoken, ${speechFrames} speech frames of ${r.p} painted`);
   log(`bench: fps painted ${fpsPainted.toFixed(2)} (lowest second ${Math.min(...fpsSeries.slice(2))}), received ${fpsRecv.toFixed(2)} (${r.missing} frames missing from the sequence), server sent ${meanSent.toFixed(2)}; render ${meanRender.toFixed(1)} ms/frame; ${r.under} late frames, ${r.dropped} left out to catch up, ${r.skipped} decoded but never shown, ${r.dec} decoder errors`);
-  log(`bench: glass-to-glass push → first speaking frame painted: median ${med(g2g)} ms, min ${g2g[0]} ms, max ${g2g[g2g.length - 1]} ms over ${g2g.length} utterances`);
-  for (const [k, v] of Object.entries(stages)) log(`bench:   ${k}: ${v.toFixed(0)} ms${k.startsWith('page') ? ` (${pageParts})` : ''}`);
+  log(`bench: glass-to-glass push → first speaking frame painted: median ${median(g2g)} ms, min ${g2g[0]} ms, max ${g2g[g2g.length - 1]} ms over ${g2g.length} utterances (the session's own first-frame latency: median ${sessionOwn} ms)`);
+  for (const [k, v] of Object.entries(stages)) log(`bench:   ${k}: median ${v.toFixed(0)} ms${k.startsWith('page') ? ` (${pageParts})` : ''}`);
   log(`bench: audio/video offset (picture later than sound, +): mean ${mean(av).toFixed(1)} ms, 5% ${pct(av, 0.05).toFixed(1)} ms, 95% ${pct(av, 0.95).toFixed(1)} ms; jitter buffer ${r.lead} ms`);
   log(`bench: server CPU ${(cpu * 1000 / Math.max(1, r.r)).toFixed(1)} ms per delivered frame (${(100 * cpu / elapsed).toFixed(0)}% of one core)`);
   // What holds each figure back.
   const worst = Object.entries(stages).sort((a, b) => b[1] - a[1])[0];
   const losses = [];
-  if (meanSent < 24.7) losses.push(`the server sends ${meanSent.toFixed(1)} fps (session render ${meanRender.toFixed(1)} ms a frame)`);
-  if (r.missing > elapsed * 0.3) losses.push(`${r.missing} frames of the sequence never reached the page (dropped by the server for this page, or skipped by the session)`);
-  if (fpsPainted < fpsRecv - 0.3) losses.push(`the page paints ${(fpsRecv - fpsPainted).toFixed(1)} fps fewer than it receives (late animation frames: two frames due at once show only the newer)`);
+  const delivered = fpsRecv + r.missing / elapsed;   // frames the server took from the session
+  if (delivered < 24.7) losses.push(`the session delivers ${delivered.toFixed(1)} fps (render ${meanRender.toFixed(1)} ms a frame; machine load ${os.loadavg()[0].toFixed(1)} on ${os.cpus().length} cores)`);
+  if (r.missing > elapsed * 0.3) losses.push(`${r.missing} frames never reached the page (dropped by the server for it)`);
+  if (fpsPainted < fpsRecv - 0.3) losses.push(`the page paints ${(fpsRecv - fpsPainted).toFixed(1)} fps fewer than it receives (late animation frames: of two frames due at once only the newer shows)`);
   const fpsHeld = losses.length ? losses.join('; ') : 'nothing: held at the stream\'s 25';
-  log(`bench: held back by — fps: ${fpsHeld}; latency: ${worst[0]} (${worst[1].toFixed(0)} ms of ${med(g2g)}); offset: the page's paint grid (a frame is drawn at the display refresh nearest its sound, ±${(500 / 60).toFixed(0)} ms) and the browser's own estimate of its output latency`);
-  return { fpsPainted, g2g: med(g2g), av: mean(av) };
+  log(`bench: held back by — fps: ${fpsHeld}; latency: ${worst[0]} (${worst[1].toFixed(0)} ms of ${median(g2g)}); offset: the page's paint grid (a frame is drawn at the display refresh nearest its sound, ±${(500 / 60).toFixed(0)} ms) and the browser's own estimate of its output latency`);
+  return { fpsPainted, g2g: median(g2g), av: mean(av) };
 }
 
 // ---------------------------------------------------------------- main

@@ -407,7 +407,10 @@
         if (m.push_ms) u.pushMs = m.push_ms;
         if (m.event === 'start') u.startMs = Date.now();
         else if (m.event === 'first_frame') u.firstFrameMs = Date.now();
-        else if (m.event === 'end') u.endMs = Date.now();
+        else if (m.event === 'end') {
+          u.endMs = Date.now();
+          if (live.stats) u.sessionFirstFrameMs = live.stats.first_frame_ms;
+        }
         break;
       }
       case 'talk':
