@@ -3,8 +3,9 @@
 // and reads what the page itself painted and played (window.kaLive). With --bench
 // SECONDS it speaks continuously instead and prints the live figures.
 //
-//   node live.mjs --ka KA --bundle DIR --motion DIR --speech WAV [--teeth]
+//   node live.mjs --ka KA --bundle DIR --motion DIR --speech WAV [--teeth] [--encoder W2V]
 //                 [--page DIR] [--artifacts DIR] [--bench SECONDS] [--chromium PATH]
+// Without --encoder, ka serve takes the speech encoder from $W2V_ONNX.
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -29,7 +30,7 @@ function parseArgs(argv) {
     else throw new Error(`unexpected argument ${a}`);
   }
   for (const k of ['ka', 'bundle', 'motion', 'speech']) {
-    if (!o[k]) { console.error(`usage: live.mjs --ka KA --bundle DIR --motion DIR --speech WAV [--teeth] [--page DIR] [--artifacts DIR] [--bench SECONDS]`); process.exit(2); }
+    if (!o[k]) { console.error(`usage: live.mjs --ka KA --bundle DIR --motion DIR --speech WAV [--teeth] [--encoder W2V] [--page DIR] [--artifacts DIR] [--bench SECONDS]`); process.exit(2); }
   }
   o.page = o.page || path.resolve(here, '../../tools/serve/page');
   o.chromium = o.chromium || '/usr/bin/chromium';
@@ -61,6 +62,7 @@ async function startServer() {
   const port = await freePort();
   const args = ['serve', opt.bundle, '--motion', opt.motion, '--host', '127.0.0.1', '--port', String(port), '--page', opt.page];
   if (opt.teeth) args.push('--teeth');
+  if (opt.encoder) args.push('--encoder', opt.encoder);
   const out = fs.createWriteStream(path.join(artifacts, 'server.log'));
   log(`server: ${opt.ka} ${args.join(' ')}`);
   const proc = spawn(opt.ka, args, { stdio: ['ignore', 'pipe', 'pipe'] });
