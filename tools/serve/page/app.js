@@ -16,8 +16,9 @@
   const LEAD_MIN = 0.04;
   const LEAD_MAX = 0.2;
   const LEAD_STEP = 0.02;        // added on every late frame
-  const LEAD_EASE = 0.005;       // taken off after every LEAD_CALM seconds without one
-  const LEAD_CALM = 3;
+  const LEAD_EASE = 0.01;        // taken off after every LEAD_CALM seconds without one
+  const LEAD_CALM = 2;
+  const LATE_AGAIN = 10;         // a late frame deepens the buffer only if one came this recently
   const MARGIN = 0.01;           // audio scheduled closer than this to "now" starts late
   const SLACK = 0.12;            // beyond lead + SLACK a frame is dropped to catch up
   const READY_MAX = 12;          // decoded frames kept waiting (a hidden tab paints none)
@@ -120,7 +121,7 @@
 
   // ------------------------------------------------------------------ picture
   let decoder = null, needKey = true, lastSeq = null;
-  let nextTime = null, lead = LEAD_START, lastEase = 0;
+  let nextTime = null, lead = LEAD_START, lastEase = 0, lastLate = -Infinity;
   let minAhead = Infinity, aheadCount = 0;   // the buffer's low point over the last second
   const pending = new Map();     // pts -> frame facts, until decoded
   const ready = [];              // decoded frames waiting for their time
@@ -196,19 +197,21 @@
         // A deeper buffer absorbs jitter, but not a server that renders fewer than 25
         // frames a second: that gap comes back however deep the buffer is, and a deeper
         // buffer would only add latency.
-        if (!shortOfFrames()) lead = Math.min(lead + LEAD_STEP, LEAD_MAX);
-        lastEase = now;
+        // A single late frame (a pause of the page's own) is not worth latency for good.
+        if (!shortOfFrames() && now - lastLate < LATE_AGAIN) lead = Math.min(lead + LEAD_STEP, LEAD_MAX);
+        lastLate = lastEase = now;
       }
       t = now + lead;
       minAhead = Infinity; aheadCount = 0;
     } else {
       // A burst after a stall leaves the buffer deeper than it needs to be. Idle frames
       // carry silence, so one of them can be left out unheard once the buffer has stayed
-      // a frame too deep for a whole second; speech frames only when far too deep.
+      // half a frame too deep for ten frames: speech then starts with the buffer no deeper
+      // than it must be. Speech frames are left out only when far too deep.
       const ahead = t - now;
       minAhead = Math.min(minAhead, ahead);
-      if (++aheadCount >= 25) {
-        if (kind === 0 && minAhead > lead + 0.75 * FRAME_S) drop = true;
+      if (++aheadCount >= 10) {
+        if (kind === 0 && minAhead > lead + 0.5 * FRAME_S) drop = true;
         if (!drop) { minAhead = Infinity; aheadCount = 0; }
       }
       if (ahead > lead + SLACK) drop = true;
@@ -221,7 +224,7 @@
       const pcm = new Int16Array(buf.slice(HEADER + vbytes, HEADER + vbytes + 2 * samples));
       playSound(pcm, t);
     }
-    pending.set(pts, { t, epoch, seq, kind, utt, takenMs, recvMs, drop });
+    pending.set(pts, { t, epoch, seq, kind, utt, takenMs, recvMs, drop, aheadMs: (t - now) * 1000 });
     try {
       decoder.decode(new EncodedVideoChunk({
         type: key ? 'key' : 'delta', timestamp: pts, data: new Uint8Array(buf, HEADER, vbytes),
@@ -294,6 +297,7 @@
         u.firstTakenMs = m.takenMs;
         if (u.pushMs) { u.glassToGlassMs = at - u.pushMs; live.glassToGlassMs = u.glassToGlassMs; }
         u.leadMs = live.leadMs;
+        u.aheadMs = m.aheadMs;
         u.outputMs = audioOn() ? ((actx.outputLatency || 0) + (actx.baseLatency || 0)) * 1000 : 0;
       }
       u.paintedSpeech = (u.paintedSpeech || 0) + 1;
