@@ -204,14 +204,15 @@
       t = now + lead;
       minAhead = Infinity; aheadCount = 0;
     } else {
-      // A burst after a stall leaves the buffer deeper than it needs to be. Idle frames
-      // carry silence, so one of them can be left out unheard once the buffer has stayed
-      // half a frame too deep for ten frames: speech then starts with the buffer no deeper
-      // than it must be. Speech frames are left out only when far too deep.
+      // A burst after a stall leaves the buffer deeper than it needs to be. A silent
+      // frame (idle, or a pause between words) can be left out unheard once the buffer
+      // has stayed half a frame too deep for ten frames, so the delay comes back down
+      // within a sentence and speech starts on a shallow buffer. Frames with sound are
+      // left out only when far too deep.
       const ahead = t - now;
       minAhead = Math.min(minAhead, ahead);
       if (++aheadCount >= 10) {
-        if (kind === 0 && minAhead > lead + 0.5 * FRAME_S) drop = true;
+        if (minAhead > lead + 0.5 * FRAME_S && quiet(dv, HEADER + vbytes, samples)) drop = true;
         if (!drop) { minAhead = Infinity; aheadCount = 0; }
       }
       if (ahead > lead + SLACK) drop = true;
@@ -234,6 +235,13 @@
       problem(`The picture could not be decoded (${e.message}).`);
       needKey = true;
     }
+  }
+
+  // The frame's sound is below -50 dBFS (about 100 in 16-bit samples, RMS).
+  function quiet(dv, off, n) {
+    let e = 0;
+    for (let i = 0; i < n; i++) { const v = dv.getInt16(off + 2 * i, true); e += v * v; }
+    return n === 0 || e / n < 100 * 100;
   }
 
   // Fewer than 24 frames a second arrived over the last five seconds.
