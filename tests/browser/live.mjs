@@ -347,7 +347,7 @@ async function bench(page, server, seconds) {
   });
   const cpu0 = cpuSeconds(server.proc.pid);
   const t0 = Date.now();
-  const fpsSeries = [], sentSeries = [], renderSeries = [];
+  const fpsSeries = [], sentSeries = [], renderSeries = [], queuedSeries = [];
   let said = 0, lastSay = 0;
   while (Date.now() - t0 < seconds * 1000) {
     const s = await page.evaluate(() => ({ state: window.kaLive.state, stats: window.kaLive.stats, fps: window.kaLive.paintedFps }));
@@ -359,7 +359,7 @@ async function bench(page, server, seconds) {
       await page.click('#say');
       said++; lastSay = Date.now();
     }
-    if (s.stats) { sentSeries.push(s.stats.fps); renderSeries.push(s.stats.render_ms); }
+    if (s.stats) { sentSeries.push(s.stats.fps); renderSeries.push(s.stats.render_ms); queuedSeries.push(s.stats.queued); }
     fpsSeries.push(s.fps);
     if (Date.now() - t0 > seconds * 500 && !fs.existsSync(path.join(artifacts, 'bench.png'))) await shot(page, 'bench');
     await sleep(250);
@@ -391,7 +391,8 @@ async function bench(page, server, seconds) {
   log(`bench: machine load ${os.loadavg().map((x) => x.toFixed(1)).join(' ')} on ${os.cpus().length} cores`);
   log(`bench: ${elapsed.toFixed(0)} s, ${said} sentences said, ${utts.length} spoken, ${speechFrames} speech frames of ${r.p} painted`);
   log(`bench: fps painted ${fpsPainted.toFixed(2)} (lowest second ${Math.min(...fpsSeries.slice(2))}), received ${fpsRecv.toFixed(2)} (${r.missing} frames missing from the sequence), server sent ${meanSent.toFixed(2)}; render ${meanRender.toFixed(1)} ms/frame; ${r.under} late frames, ${r.dropped} silent frames left out to catch up, ${r.skipped} decoded but overtaken, ${r.dec} decoder errors`);
-  log(`bench: glass-to-glass push → first speaking frame painted: median ${median(g2g)} ms, min ${g2g[0]} ms, max ${g2g[g2g.length - 1]} ms over ${g2g.length} utterances (the session's own first-frame latency: median ${sessionOwn} ms)`);
+  log(`bench: glass-to-glass push → first speaking frame painted: median ${median(g2g)} ms, min ${g2g[0]} ms, max ${g2g[g2g.length - 1]} ms over ${g2g.length} utterances (the session's own first-frame latency: median ${sessionOwn} ms; frames ready in the session, mean ${queued.toFixed(1)}: a speech frame waits behind them)`);
+  const queued = mean(queuedSeries);
   for (const [k, v] of Object.entries(stages)) log(`bench:   ${k}: median ${v.toFixed(0)} ms${k.startsWith('page') ? ` (${pageParts})` : ''}`);
   log(`bench: audio/video offset (picture later than sound, +): mean ${mean(av).toFixed(1)} ms, 5% ${pct(av, 0.05).toFixed(1)} ms, 95% ${pct(av, 0.95).toFixed(1)} ms; jitter buffer ${r.lead} ms`);
   log(`bench: server CPU ${(cpu * 1000 / Math.max(1, r.r)).toFixed(1)} ms per delivered frame (${(100 * cpu / elapsed).toFixed(0)}% of one core)`);
