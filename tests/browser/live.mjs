@@ -359,7 +359,7 @@ async function bench(page, server, seconds) {
       await page.click('#say');
       said++; lastSay = Date.now();
     }
-    if (s.stats) { sentSeries.push(s.stats.fps); renderSeries.push(s.stats.render_ms); queuedSeries.push(s.stats.queued); }
+    if (s.stats) { sentSeries.push(s.stats.fps); renderSeries.push(s.stats.render_ms); if (s.stats.state === 'idle') queuedSeries.push(s.stats.queued); }
     fpsSeries.push(s.fps);
     if (Date.now() - t0 > seconds * 500 && !fs.existsSync(path.join(artifacts, 'bench.png'))) await shot(page, 'bench');
     await sleep(250);
@@ -380,6 +380,7 @@ async function bench(page, server, seconds) {
     'page (received → painted: decode, jitter buffer, audio output)': median(utts.map((u) => u.firstPaintMs - u.firstRecvMs)),
   };
   const sessionOwn = median(utts.map((u) => u.sessionFirstFrameMs));
+  const queued = mean(queuedSeries);
   const pageParts = `buffered ahead of it ${median(utts.map((u) => u.aheadMs)).toFixed(0)} ms (jitter buffer target ${median(utts.map((u) => u.leadMs)).toFixed(0)} ms), audio output ${median(utts.map((u) => u.outputMs)).toFixed(0)} ms`;
   const av = r.recs.map((x) => x.av).filter((x) => Number.isFinite(x));
   const fpsPainted = r.p / elapsed, fpsRecv = r.r / elapsed;
@@ -391,8 +392,7 @@ async function bench(page, server, seconds) {
   log(`bench: machine load ${os.loadavg().map((x) => x.toFixed(1)).join(' ')} on ${os.cpus().length} cores`);
   log(`bench: ${elapsed.toFixed(0)} s, ${said} sentences said, ${utts.length} spoken, ${speechFrames} speech frames of ${r.p} painted`);
   log(`bench: fps painted ${fpsPainted.toFixed(2)} (lowest second ${Math.min(...fpsSeries.slice(2))}), received ${fpsRecv.toFixed(2)} (${r.missing} frames missing from the sequence), server sent ${meanSent.toFixed(2)}; render ${meanRender.toFixed(1)} ms/frame; ${r.under} late frames, ${r.dropped} silent frames left out to catch up, ${r.skipped} decoded but overtaken, ${r.dec} decoder errors`);
-  log(`bench: glass-to-glass push → first speaking frame painted: median ${median(g2g)} ms, min ${g2g[0]} ms, max ${g2g[g2g.length - 1]} ms over ${g2g.length} utterances (the session's own first-frame latency: median ${sessionOwn} ms; frames ready in the session, mean ${queued.toFixed(1)}: a speech frame waits behind them)`);
-  const queued = mean(queuedSeries);
+  log(`bench: glass-to-glass push → first speaking frame painted: median ${median(g2g)} ms, min ${g2g[0]} ms, max ${g2g[g2g.length - 1]} ms over ${g2g.length} utterances (the session's own first-frame latency: median ${sessionOwn} ms; idle frames ready in the session ahead of it, mean ${queued.toFixed(1)})`);
   for (const [k, v] of Object.entries(stages)) log(`bench:   ${k}: median ${v.toFixed(0)} ms${k.startsWith('page') ? ` (${pageParts})` : ''}`);
   log(`bench: audio/video offset (picture later than sound, +): mean ${mean(av).toFixed(1)} ms, 5% ${pct(av, 0.05).toFixed(1)} ms, 95% ${pct(av, 0.95).toFixed(1)} ms; jitter buffer ${r.lead} ms`);
   log(`bench: server CPU ${(cpu * 1000 / Math.max(1, r.r)).toFixed(1)} ms per delivered frame (${(100 * cpu / elapsed).toFixed(0)}% of one core)`);
