@@ -31,6 +31,7 @@ as_root() {
 # ---------------------------------------------------------------- Debian packages
 debs=(
   build-essential cmake ninja-build pkg-config git ca-certificates xz-utils
+  chromium
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libkissfft-dev
   ffmpeg espeak-ng nodejs npm
