@@ -74,7 +74,7 @@ class StreamCache(Generic[T]):
 
     def idle_keys(self) -> list:
         with self._lock:
-            return [k for k, _ in self._idle]
+            return [key for key, _serial in self._idle]  # least recently used first
 
     def _evict(self) -> list:
         victims = []

@@ -70,11 +70,13 @@ def _task_key(job: Job, fingerprint: str) -> str:
 
 
 def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result], None]] = None,
-              sweep_after: float = 60.0) -> list[Result]:
+              sweep_after: float = 60.0, timeout: Optional[float] = None) -> list[Result]:
     """Renders ``jobs`` on the cluster of the distributed ``client`` and returns their
     results in the jobs' order. Jobs whose output is already complete are not sent. Once
     every task has ended, temporaries of the batch's outputs that nothing has written
-    to for ``sweep_after`` seconds (left by attempts whose worker died) are removed."""
+    to for ``sweep_after`` seconds (left by attempts whose worker died) are removed.
+    ``timeout`` bounds the wait for the whole batch (TimeoutError; the tasks are
+    cancelled)."""
     jobs = list(jobs)
     check_unique(jobs)
     results: dict[str, Result] = {}
@@ -93,16 +95,25 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
         fut = client.submit(render_job, job, key=_task_key(job, fp), pure=False)
         pending[fut] = job
 
-    from distributed import as_completed
+    from distributed import wait
 
-    for fut in as_completed(list(pending)):
-        job = pending[fut]
-        try:
-            r = Result.from_task(fut.result())
-        except Exception as e:  # noqa: BLE001 -- e.g. the task killed its workers every time
-            r = Result(job.id, job.out, FAILED, message=f"{type(e).__name__}: {e}")
-        fut.release()
-        record(r)
+    remaining = set(pending)
+    deadline = None if timeout is None else time.monotonic() + timeout
+    try:
+        while remaining:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            finished, _ = wait(list(remaining), timeout=left, return_when="FIRST_COMPLETED")
+            for fut in finished:
+                remaining.discard(fut)
+                job = pending[fut]
+                try:
+                    r = Result.from_task(fut.result())
+                except Exception as e:  # noqa: BLE001 -- e.g. the task killed its workers every time
+                    r = Result(job.id, job.out, FAILED, message=f"{type(e).__name__}: {e}")
+                record(r)
+    except BaseException:
+        client.cancel(list(remaining))
+        raise
 
     now = time.time()
     for job in jobs:
