@@ -5,17 +5,16 @@ renders of one job, e.g. a task retried while its first attempt still runs on a
 machine the scheduler gave up on, never share a file) and renamed into place once
 complete; rename within a folder replaces atomically, so the output path only ever
 holds nothing or a whole movie. Beside it, OUT.ka-farm.json records which job made it
-(its fingerprint) and how big it is. A clip counts as complete when the record matches
-the job and the file, and the file's top-level MP4 boxes tile it exactly with its
-index (moov) and media (mdat) present — a copy cut short, or a movie of another job,
-is rendered again.
+(its fingerprint) and how big it is, written only after the movie is in place. A clip
+counts as complete when the record matches the job and the file's size: a movie cut
+short (a copy that failed part way), one without a record (a crash between the two
+renames, a file from elsewhere) or one of another job is rendered again.
 """
 from __future__ import annotations
 
 import glob
 import json
 import os
-import struct
 import uuid
 from typing import Optional
 
@@ -40,36 +39,6 @@ def sidecar_path(out: str) -> str:
     return out + SIDECAR
 
 
-def mp4_boxes_complete(path: str) -> bool:
-    """True when the file's top-level boxes run back to back to its exact end and
-    include ftyp, moov and mdat: what a finished movie writer leaves and a cut copy
-    does not."""
-    try:
-        size = os.path.getsize(path)
-        seen: set[bytes] = set()
-        with open(path, "rb") as f:
-            at = 0
-            while at < size:
-                f.seek(at)
-                head = f.read(16)
-                if len(head) < 8:
-                    return False
-                n, kind = struct.unpack(">I4s", head[:8])
-                if n == 1:
-                    if len(head) < 16:
-                        return False
-                    n = struct.unpack(">Q", head[8:16])[0]
-                elif n == 0:
-                    n = size - at  # runs to the end of the file
-                if n < 8 or at + n > size:
-                    return False
-                seen.add(kind)
-                at += n
-        return {b"ftyp", b"moov", b"mdat"} <= seen
-    except OSError:
-        return False
-
-
 def read_record(out: str) -> Optional[dict]:
     try:
         with open(sidecar_path(out), encoding="utf-8") as f:
@@ -85,11 +54,9 @@ def is_complete(out: str, fingerprint: str) -> bool:
     if not rec or rec.get("fingerprint") != fingerprint:
         return False
     try:
-        if os.path.getsize(out) != rec.get("size"):
-            return False
+        return os.path.getsize(out) == rec.get("size")
     except OSError:
         return False
-    return mp4_boxes_complete(out)
 
 
 def commit(temp: str, out: str, record: dict) -> None:

@@ -115,8 +115,11 @@ def render_job(job: Job) -> dict:
                  "worker": getattr(worker, "address", ""), "pid": os.getpid()}
     fingerprint = job.fingerprint()
     if output.is_complete(job.out, fingerprint):
-        # An earlier attempt of this very task finished before its worker was lost.
-        res.update(status="skipped", seconds=time.perf_counter() - t0)
+        # An earlier attempt of this task finished, but its worker was lost before the
+        # result reached the client: the clip is done, and is not made twice.
+        rec = output.read_record(job.out) or {}
+        res.update(status="done", frames=int(rec.get("frames", 0)), already_complete=True,
+                   seconds=time.perf_counter() - t0)
         return res
     cache = _setup(worker)
     threads = worker_threads(job, worker)

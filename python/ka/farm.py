@@ -46,7 +46,8 @@ class Result:
     load_seconds (opening the bundle; 0 from the worker's cache), synth_seconds,
     read_seconds, run_seconds (rendering, encoding included), encode_seconds,
     finish_seconds (draining the encoder and moving the file into place), seconds (the
-    whole task), and cached, threads, pid."""
+    whole task), and cached, threads, pid; already_complete when an earlier attempt of
+    the task had made the clip before its worker was lost."""
     id: str
     out: str
     status: str
@@ -105,11 +106,13 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
             finished, _ = wait(list(remaining), timeout=left, return_when="FIRST_COMPLETED")
             for fut in finished:
                 remaining.discard(fut)
-                job = pending[fut]
+                job = pending.pop(fut)
                 try:
                     r = Result.from_task(fut.result())
                 except Exception as e:  # noqa: BLE001 -- e.g. the task killed its workers every time
                     r = Result(job.id, job.out, FAILED, message=f"{type(e).__name__}: {e}")
+                # Released, a result held on a worker that dies later is not made again.
+                fut.release()
                 record(r)
     except BaseException:
         client.cancel(list(remaining))
