@@ -107,13 +107,15 @@ def worker_threads(job: Job, worker) -> int:
     return max(1, int(total) // max(1, int(getattr(state, "nthreads", 1) or 1)))
 
 
-def render_job(job: Job) -> dict:
-    """Renders ``job`` on this worker; returns its result (see ka.farm.Result)."""
+def render_job(job: Job, fingerprint: Optional[str] = None) -> dict:
+    """Renders ``job`` on this worker; returns its result (see ka.farm.Result). The
+    submitter's ``fingerprint`` of the job is the one recorded, so a worker that sees
+    the storage through other links still writes what the next submission looks for."""
     t0 = time.perf_counter()
     worker = _worker()
     res: dict = {"id": job.id, "out": job.out, "status": "failed", "message": "",
                  "worker": getattr(worker, "address", ""), "pid": os.getpid()}
-    fingerprint = job.fingerprint()
+    fingerprint = fingerprint or job.fingerprint()
     if output.is_complete(job.out, fingerprint):
         # An earlier attempt of this task finished, but its worker was lost before the
         # result reached the client: the clip is done, and is not made twice.

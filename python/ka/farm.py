@@ -93,7 +93,7 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
         if output.is_complete(job.out, fp):
             record(Result(job.id, job.out, SKIPPED))
             continue
-        fut = client.submit(render_job, job, key=_task_key(job, fp), pure=False)
+        fut = client.submit(render_job, job, fp, key=_task_key(job, fp), pure=False)
         pending[fut] = job
 
     from distributed import wait

@@ -10,6 +10,7 @@ import os
 import pathlib
 import signal
 import subprocess
+import sys
 import threading
 import time
 
@@ -181,6 +182,29 @@ def test_worker_killed_mid_clip_every_clip_completes_once(client, fx, references
     names = sorted(os.listdir(tmp_path / "out"))
     assert names == sorted(["jobs.jsonl"] + [os.path.basename(j.out) for j in jobs]
                            + [os.path.basename(j.out) + ".ka-farm.json" for j in jobs])
+
+
+def test_command_reports_every_job_and_exits_1_on_a_failure(client, fx, references, tmp_path):
+    good = {"id": "good", "bundle": str(fx["bundle"]), "speech": str(fx["tiny"]), "out": "good.mp4"}
+    bad = {"id": "bad", "bundle": str(references["bad_bundle"]), "speech": str(fx["tiny"]), "out": "bad.mp4"}
+    cases = [([good, bad], 1), ([good], 0), ([dict(good, gian=1)], 2)]
+    for lines, code in cases:
+        (tmp_path / "jobs.jsonl").write_text("".join(json.dumps(x) + "\n" for x in lines))
+        env = dict(os.environ, W2V_ONNX=str(fx["encoder"]))
+        r = subprocess.run([sys.executable, "-m", "ka.farm", "submit", str(tmp_path / "jobs.jsonl"),
+                            "--scheduler", client.scheduler.address], capture_output=True, text=True,
+                           env=env, timeout=BATCH_TIMEOUT)
+        assert r.returncode == code, (lines, r.stdout, r.stderr)
+        if code == 2:
+            assert "unknown key(s) gian" in r.stderr
+            continue
+        rows = {line.split()[0]: line.split(None, 5) for line in r.stdout.splitlines()[1:-1]}
+        assert rows["good"][1] == ("done" if len(lines) == 2 else "skipped")
+        assert rows["good"][5] == str(tmp_path / "good.mp4")
+        if len(lines) == 2:
+            assert rows["bad"][1:3] == ["failed", "-"] and rows["bad"][5] == references["bad"]
+            assert f"] {len(lines)}/{len(lines)} clips" in r.stderr
+    assert (tmp_path / "good.mp4").read_bytes() == references["tiny"]
 
 
 @pytest.mark.parametrize("lines, error", [
