@@ -136,7 +136,8 @@ class Stream(Handle):
         writes for the same bundle, options and speech. The file appears at ``out`` only
         once complete (it is written as ``out`` + ".part"). ``progress(done, total)`` is
         called with done = 0 once the total is known, then after every frame, on the
-        calling thread. Raises KaError with the library's text."""
+        calling thread; an exception it raises is raised once the run is over (the
+        movie is written all the same). Raises KaError with the library's text."""
         L = lib()
         stats = StreamMovieStats()
         errors: list[BaseException] = []
