@@ -388,6 +388,34 @@ KA_API int ka_stream_height(const ka_stream* st);
 KA_API const char* ka_stream_last_error(void);
 KA_API void ka_stream_destroy(ka_stream* st);
 
+/* Progress of ka_stream_write_movie, on the caller's thread: done = 0 once the speech is
+ * read and the total known, then after every frame written. */
+typedef void (*ka_stream_progress_cb)(void* user, int done, int total);
+
+/* What ka_stream_write_movie did, filled as it goes (so a failed run tells how far it
+ * got). Seconds are wall-clock. */
+typedef struct ka_stream_movie_stats {
+  int64_t speech_samples; /* speech read, 16 kHz mono */
+  int64_t frames;         /* frames written */
+  int64_t audio_samples;  /* speech samples muxed: 640 per frame written */
+  double read_seconds;    /* decoding and resampling the speech file */
+  double run_seconds;     /* deltas, rendering, pasting and encoding every frame */
+  double encode_seconds;  /* of run_seconds: converting and encoding frames and speech */
+  double finish_seconds;  /* draining the encoders, the trailer, the rename */
+} ka_stream_movie_stats;
+
+/* Renders the speech in audio_path (any file FFmpeg reads; resampled to 16 kHz mono)
+ * into out_path: H.264 at 25 fps with the speech as an AAC track, 640 samples per frame
+ * (the dropped frames' speech left out). The file is written as out_path + ".part" and
+ * renamed into place once complete; a failure leaves neither. The same stream and
+ * speech give the same bytes. progress and stats may be NULL. Returns the frames
+ * written (> 0), -1 on failure: the texts of ka_stream_run, or "ka_stream_write_movie: "
+ * + reason (the speech file unreadable, "no frame left to render (...)", the movie
+ * unwritable). */
+KA_API int ka_stream_write_movie(ka_stream* st, const char* audio_path, const char* out_path,
+                                 ka_stream_progress_cb progress, void* user,
+                                 ka_stream_movie_stats* stats);
+
 /* ---- Utterance session (the ka_utt_ family; errors in ka_utt_last_error) ---------- */
 
 /* A real-time session on a context: speech in, finished frames out. Every function may

@@ -1,10 +1,11 @@
-// The ka_stream_ family of the C interface: wrappers over ka::stream::OfflineStream that
-// turn every exception into the family's thread-local last-error text.
+// The ka_stream_ family of the C interface: wrappers over ka::stream::OfflineStream (and
+// its movie writer) that turn every exception into the family's thread-local last-error text.
 #include <exception>
 #include <string>
 
 #include "ka/c_error.h"
 #include "ka/ka.h"
+#include "session/offline_movie.h"
 #include "session/offline_stream.h"
 
 namespace {
@@ -52,6 +53,23 @@ int ka_stream_run(ka_stream* st, const float* samples, int count, ka_stream_fram
     setWhole(e);
   } catch (const std::exception& e) {
     setErr("ka_stream_run", e);
+  }
+  return -1;
+}
+
+int ka_stream_write_movie(ka_stream* st, const char* audio_path, const char* out_path,
+                          ka_stream_progress_cb progress, void* user, ka_stream_movie_stats* stats) {
+  clearErr();
+  if (!st || !audio_path || !out_path) {
+    setErr("ka_stream_write_movie", "NULL handle/audio_path/out_path");
+    return -1;
+  }
+  try {
+    return ka::stream::writeMovie(*st, audio_path, out_path, progress, user, stats);
+  } catch (const ka::stream::InterfaceError& e) {
+    setWhole(e);
+  } catch (const std::exception& e) {
+    setErr("ka_stream_write_movie", e);
   }
   return -1;
 }

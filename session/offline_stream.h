@@ -45,6 +45,7 @@ class OfflineStream {
   int width() const { return width_; }
   int height() const { return height_; }
   int nt() const { return nt_; }
+  int drop() const { return drop_; }
   // Crops of the current run copied into the ring so far (read from any thread).
   int cropsStored() const { return stored_.load(std::memory_order_acquire); }
 

@@ -1,6 +1,6 @@
 // The offline stream run: every frame equals the single-frame render and paste of its
 // keypoints, in order and once; the producer stays within its ring; drops, NT = 1,
-// failures mid-run and the creation refusals.
+// failures mid-run and the creation refusals; the movie written from a speech file.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -267,6 +267,68 @@ TEST(Stream, CreateAndRunRefusals) {
   EXPECT_EQ(ka_stream_width(nullptr), 0);
   EXPECT_EQ(ka_stream_height(nullptr), 0);
   ka_stream_destroy(nullptr);
+}
+
+// A movie that cannot be made leaves nothing in its folder, not even the writer's
+// temporary, and says why; one that can holds every frame with its speech.
+TEST(Stream, WriteMovieFailuresLeaveNoFile) {
+  NEED_FIXTURES();
+  TempDir tmp;
+  const std::string noRender = tmp / "no_render";
+  std::filesystem::copy(fcaDir("bundle"), noRender, std::filesystem::copy_options::recursive);
+  std::filesystem::remove(noRender + "/model_render.onnx");
+  const std::string out = tmp / "out";
+  std::filesystem::create_directory(out);
+  StreamPtr good(ka_stream_create(fcaDir("bundle").c_str(), encoderPath().c_str(), 1, 0, 1.0f));
+  StreamPtr dropAll(ka_stream_create(fcaDir("bundle").c_str(), encoderPath().c_str(), 1, 50, 1.0f));
+  StreamPtr broken(ka_stream_create(noRender.c_str(), encoderPath().c_str(), 1, 0, 1.0f));
+  ASSERT_TRUE(good && dropAll && broken) << ka_stream_last_error();
+  const std::string speechWav = fcaDir("clips/speech.wav"), tinyWav = fcaDir("clips/tiny.wav");
+  const std::string clip = out + "/clip.mp4", noWav = tmp / "none.wav", noDir = tmp / "no_dir/clip.mp4";
+  struct Case {
+    ka_stream* st;
+    const char* audio;
+    const char* out;
+    std::string text;  // prefix
+  } cases[] = {
+      {nullptr, speechWav.c_str(), clip.c_str(), "ka_stream_write_movie: NULL handle/audio_path/out_path"},
+      {good.get(), nullptr, clip.c_str(), "ka_stream_write_movie: NULL handle/audio_path/out_path"},
+      {good.get(), noWav.c_str(), clip.c_str(), "ka_stream_write_movie: readAudio16k: cannot open "},
+      {dropAll.get(), tinyWav.c_str(), clip.c_str(),
+       "ka_stream_write_movie: no frame left to render (7 frames of speech, 50 dropped)"},
+      {broken.get(), speechWav.c_str(), clip.c_str(), "ka_stream_run: render/paste failed (frame 0: "},
+      {good.get(), speechWav.c_str(), noDir.c_str(), "ka_stream_write_movie: movie writer: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ka_stream_movie_stats stats{};
+    EXPECT_EQ(ka_stream_write_movie(c.st, c.audio, c.out, nullptr, nullptr, &stats), -1);
+    EXPECT_EQ(std::string(ka_stream_last_error()).rfind(c.text, 0), 0u) << ka_stream_last_error();
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+  }
+
+  struct Seen {
+    std::vector<int> done;
+    int total = -1;
+  } seen;
+  auto progress = [](void* user, int done, int total) {
+    auto* s = static_cast<Seen*>(user);
+    s->done.push_back(done);
+    s->total = total;
+  };
+  ka_stream_movie_stats stats{};
+  const int n = ka_stream_write_movie(good.get(), speechWav.c_str(), clip.c_str(), progress, &seen, &stats);
+  const int want = static_cast<int>((speech().size() + 639) / 640);
+  ASSERT_EQ(n, want) << ka_stream_last_error();
+  EXPECT_EQ(seen.total, want);
+  ASSERT_EQ(seen.done.size(), static_cast<size_t>(want) + 1);
+  for (int i = 0; i <= want; ++i) EXPECT_EQ(seen.done[static_cast<size_t>(i)], i);
+  EXPECT_EQ(stats.frames, want);
+  EXPECT_EQ(stats.audio_samples, 640LL * want);
+  EXPECT_EQ(stats.speech_samples, static_cast<int64_t>(speech().size()));
+  EXPECT_GE(stats.run_seconds, stats.encode_seconds);
+  EXPECT_EQ(std::vector<std::filesystem::path>(std::filesystem::directory_iterator(out), {}),
+            std::vector<std::filesystem::path>{clip});
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ debs=(
   libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libkissfft-dev
   ffmpeg espeak-ng nodejs npm
   python3-torch python3-onnx python3-numpy libonnx-testdata python3-pytest python3-setuptools python3-pip python3-venv
+  python3-distributed
   clang libclang-rt-dev
 )
 missing=()

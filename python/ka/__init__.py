@@ -16,7 +16,7 @@ from .context import Context, paste_crop, render_kp_crop
 from .engines import A2X, Fca, KeypointFrames, Motion, preload_w2v
 from .log import set_log_callback, set_log_level
 from .prior import Prior, prior
-from .stream import Stream
+from .stream import MovieStats, Stream
 from .tessera import TesseraCarriage, TesseraMembers, slot_keys
 from .utterance import IDLE, RAMP, SPEECH, Frame, FrameInfo, Stats, TeethStats, Utterance
 
@@ -28,7 +28,7 @@ def library_version() -> str:
 
 __all__ = [
     "A2X", "Bundle", "Context", "Fca", "Frame", "FrameInfo", "HOST_KP_ROWS", "IDLE",
-    "KaClosedError", "KaError", "KaLibraryError", "KeypointFrames", "Motion", "Prior",
+    "KaClosedError", "KaError", "KaLibraryError", "KeypointFrames", "MovieStats", "Motion", "Prior",
     "RAMP", "SPEECH", "Stats", "Stream", "TeethStats", "TesseraCarriage", "TesseraMembers",
     "Utterance", "__version__", "library_path", "library_version", "paste_crop",
     "preload_w2v", "prior", "render_kp_crop", "set_log_callback", "set_log_level",

@@ -40,8 +40,15 @@ class UttOpts(ctypes.Structure):
                 ("end_ramp_frames", c_int), ("interrupt_ramp_frames", c_int)]
 
 
+class StreamMovieStats(ctypes.Structure):
+    _fields_ = [("speech_samples", c_int64), ("frames", c_int64), ("audio_samples", c_int64),
+                ("read_seconds", c_double), ("run_seconds", c_double),
+                ("encode_seconds", c_double), ("finish_seconds", c_double)]
+
+
 LOG_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
 STREAM_FRAME_CB = ctypes.CFUNCTYPE(None, c_void_p, c_int, POINTER(c_uint8), c_int, c_int)
+STREAM_PROGRESS_CB = ctypes.CFUNCTYPE(None, c_void_p, c_int, c_int)
 
 _F = POINTER(c_float)
 _U8 = POINTER(c_uint8)
@@ -105,6 +112,8 @@ _PROTOTYPES: dict[str, tuple] = {
     "ka_stream_height": (c_int, [c_void_p]),
     "ka_stream_last_error": (c_char_p, []),
     "ka_stream_destroy": (None, [c_void_p]),
+    "ka_stream_write_movie": (c_int, [c_void_p, c_char_p, c_char_p, STREAM_PROGRESS_CB, c_void_p,
+                                      POINTER(StreamMovieStats)]),
     "ka_utt_create": (c_void_p, [c_void_p, POINTER(UttOpts)]),
     "ka_utt_destroy": (None, [c_void_p]),
     "ka_utt_ready": (c_int, [c_void_p]),

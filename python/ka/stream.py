@@ -5,16 +5,30 @@ import ctypes
 import os
 import queue
 import threading
-from typing import Iterator
+from dataclasses import dataclass
+from typing import Callable, Iterator, Optional
 
 import numpy as np
 
 from . import _arrays as arr
 from ._errors import KaClosedError, KaError
 from ._handle import Handle, _Native
-from ._lib import STREAM_FRAME_CB, enc, lib, text
+from ._lib import STREAM_FRAME_CB, STREAM_PROGRESS_CB, StreamMovieStats, enc, lib, text
 
 _DONE = object()
+
+
+@dataclass(frozen=True)
+class MovieStats:
+    """What Stream.write_movie did. Seconds are wall-clock; ``encode_seconds`` is the part
+    of ``run_seconds`` spent converting and encoding frames and speech."""
+    frames: int
+    speech_samples: int
+    audio_samples: int
+    read_seconds: float
+    run_seconds: float
+    encode_seconds: float
+    finish_seconds: float
 
 
 class Stream(Handle):
@@ -114,6 +128,38 @@ class Stream(Handle):
             self._runs.discard(stop)
         if errors:
             raise errors[0]
+
+    def write_movie(self, audio: "str | os.PathLike[str]", out: "str | os.PathLike[str]",
+                    progress: Optional[Callable[[int, int], None]] = None) -> MovieStats:
+        """Renders the speech file ``audio`` (any file FFmpeg reads) into the MP4 ``out``
+        (H.264, 25 fps, the speech as an AAC track), the bytes ``ka render-offline``
+        writes for the same bundle, options and speech. The file appears at ``out`` only
+        once complete (it is written as ``out`` + ".part"). ``progress(done, total)`` is
+        called with done = 0 once the total is known, then after every frame, on the
+        calling thread; an exception it raises is raised once the run is over (the
+        movie is written all the same). Raises KaError with the library's text."""
+        L = lib()
+        stats = StreamMovieStats()
+        errors: list[BaseException] = []
+
+        def on_progress(_user, done, total):
+            if errors or progress is None:
+                return
+            try:
+                progress(int(done), int(total))
+            except BaseException as e:  # noqa: BLE001 -- must not unwind through C
+                errors.append(e)
+
+        cb = STREAM_PROGRESS_CB(on_progress) if progress is not None else STREAM_PROGRESS_CB()
+        with self._h.use() as s:
+            n = L.ka_stream_write_movie(s, enc(audio), enc(out), cb, None, ctypes.byref(stats))
+        if errors:
+            raise errors[0]
+        if n < 0:
+            raise KaError(text(L.ka_stream_last_error()) or "ka_stream_write_movie: failed")
+        return MovieStats(int(stats.frames), int(stats.speech_samples), int(stats.audio_samples),
+                          stats.read_seconds, stats.run_seconds, stats.encode_seconds,
+                          stats.finish_seconds)
 
     def close(self) -> None:
         """Stops runs in progress (their frames are dropped) and releases the stream."""
