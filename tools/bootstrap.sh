@@ -36,6 +36,7 @@ debs=(
   ffmpeg espeak-ng nodejs npm
   python3-torch python3-onnx python3-numpy libonnx-testdata python3-pytest python3-setuptools python3-pip python3-venv
   clang libclang-rt-dev
+  libboost-dev libespeak-ng-dev
 )
 missing=()
 for p in "${debs[@]}"; do
