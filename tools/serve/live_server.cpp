@@ -66,9 +66,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void close(beast::error_code ec) {
     if (ec && ec != http::error::end_of_stream && ec != net::error::operation_aborted && ec != beast::error::timeout)
       KA_LOG_DEBUG("[serve] HTTP connection: %s", ec.message().c_str());
+    // Only our side is shut: the page reads the answer to its end, and the socket
+    // closes when the last handler lets go of this session.
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.socket().close(ignored);
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   }
 
   template <class Body>
