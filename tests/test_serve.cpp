@@ -212,6 +212,7 @@ class Serve : public ::testing::Test {
     so.pageDir = *pageRoot_ / "page";
     so.limits.queueFrames = 25;
     so.limits.pcmBytes = 32000;
+    so.limits.pages = 5;
     server_ = new LiveServer(session_, ka_width(ctx_), ka_height(ctx_), so);
     server_->start();
   }
@@ -285,6 +286,22 @@ TEST_F(Serve, ServesOnlyThePageFolderAndOnlyItsOwnOrigin) {
     SCOPED_TRACE(u.name);
     EXPECT_EQ(get(port(), "/live", u.host, u.origin).first, u.status);
   }
+}
+
+TEST_F(Serve, RefusesPagesBeyondTheLimit) {
+  for (int i = 0; i < 300 && server_->metrics().clients.load() > 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server_->metrics().clients.load(), 0);
+  std::vector<std::unique_ptr<Page>> pages;
+  for (int i = 0; i < 5; ++i) {
+    pages.push_back(std::make_unique<Page>(port()));
+    pages.back()->open();
+    ASSERT_TRUE(pages.back()->waitText("\"hello\""));
+  }
+  const std::string self = "127.0.0.1:" + std::to_string(port());
+  EXPECT_EQ(get(port(), "/live", self, "http://" + self).first, 503);
+  pages.pop_back();
+  for (int i = 0; i < 300 && server_->metrics().clients.load() > 4; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(get(port(), "/live", self, "http://" + self).first, 101);
 }
 
 TEST_F(Serve, RefusesBadMessagesAndTheStreamGoesOn) {

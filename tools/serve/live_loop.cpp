@@ -224,6 +224,7 @@ void LiveLoop::run() {
   // When the last frames went out, for the frames-per-second figure.
   std::array<Clock::time_point, 2 * kFps> sentAt{};
   Clock::time_point lastSent{};
+  std::string failure;  // the last failure logged, so a lasting one is logged once
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(runMu_);
@@ -235,7 +236,10 @@ void LiveLoop::run() {
       // The session had nothing ready on time: try again shortly, the clock keeps its
       // pace (a frame late is shown late, not skipped).
       if (*ka_utt_last_error()) {
-        KA_LOG_ERROR("[serve] the session failed: %s", ka_utt_last_error());
+        if (failure != ka_utt_last_error()) {
+          failure = ka_utt_last_error();
+          KA_LOG_ERROR("[serve] the session gave no frame: %s", failure.c_str());
+        }
         due = Clock::now() + kPeriod;
       } else {
         due = Clock::now() + std::chrono::milliseconds(2);

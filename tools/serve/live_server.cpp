@@ -113,6 +113,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                     origin.c_str(), host.c_str());
         return plain(req, http::status::forbidden, "forbidden: the WebSocket must come from this server's own page");
       }
+      if (static_cast<size_t>(hub_.metrics().clients.load()) >= options_.limits.pages) {
+        hub_.metrics().refuse("too_many_pages");
+        KA_LOG_WARN("[serve] refused a page: %zu are open already", options_.limits.pages);
+        return plain(req, http::status::service_unavailable, "too many pages are open; close one and reload");
+      }
       auto client = std::make_shared<LiveClient>(std::move(stream_), hub_, hub_.newClientId(), options_.limits);
       client->start(std::move(req));
       return;
