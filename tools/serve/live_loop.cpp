@@ -267,8 +267,9 @@ void LiveLoop::run() {
       due += kPeriod;
       continue;
     }
-    metrics_.encodeUs.store(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count(),
-                            std::memory_order_relaxed);
+    const int64_t encodeUs = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+    metrics_.encodeUs.store(encodeUs, std::memory_order_relaxed);
+    metrics_.encodeUsTotal.fetch_add(encodeUs, std::memory_order_relaxed);
 
     std::shared_ptr<Bytes> msg = freeBuffer();
     msg->resize(kHeaderBytes + au.size() + 2 * kFrameSamples);

@@ -25,7 +25,8 @@ struct LiveMetrics {
   std::atomic<int64_t> clientsTotal{0};
   std::atomic<int64_t> clientsDropped{0};
   std::atomic<int64_t> utterances{0};
-  std::atomic<int64_t> encodeUs{0};  // last frame's encode time
+  std::atomic<int64_t> encodeUs{0};       // last frame's encode time
+  std::atomic<int64_t> encodeUsTotal{0};  // all frames' encode time
   std::atomic<int64_t> refusals[kRefusalKinds] = {};
 
   void refuse(std::string_view code) {
