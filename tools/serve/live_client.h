@@ -32,6 +32,9 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   // Closes the connection at once (pending writes are abandoned).
   void drop();
   bool open() const { return open_; }
+  // Counts a refusal of this page's messages; true when it should be logged (the first
+  // few, then one in a hundred: a page sending garbage cannot flood the log).
+  bool countRefusal() { return ++refusals_ <= 20 || refusals_ % 100 == 0; }
 
  private:
   struct Out {
@@ -55,6 +58,7 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   bool writing_ = false;
   bool open_ = false;
   bool waitKey_ = true;
+  uint64_t refusals_ = 0;
 };
 
 }  // namespace ka::serve

@@ -1,7 +1,9 @@
 #include "tools/serve/live_hub.h"
 
 #include <boost/asio/post.hpp>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 
 #include "base/log.h"
@@ -11,6 +13,7 @@
 namespace ka::serve {
 namespace net = boost::asio;
 namespace {
+constexpr double kSynthAheadS = 10.0;
 
 // A JSON string literal of s (quotes included).
 std::string quoted(std::string_view s) {
@@ -123,7 +126,7 @@ int LiveHub::talker() const {
 
 void LiveHub::refuse(LiveClient& c, const char* code, const std::string& message) {
   metrics_.refuse(code);
-  KA_LOG_INFO("[serve] client %d refused (%s): %s", c.id(), code, message.c_str());
+  if (c.countRefusal()) KA_LOG_INFO("[serve] client %d refused (%s): %s", c.id(), code, message.c_str());
   c.sendText(errorText(code, message));
 }
 
@@ -185,7 +188,7 @@ void LiveHub::talk(LiveClient& c, bool on) {
     if (on) {
       if (talker_ != 0 && talker_ != c.id()) {
         metrics_.refuse("busy");
-        KA_LOG_INFO("[serve] client %d refused (busy): client %d is talking", c.id(), talker_);
+        if (c.countRefusal()) KA_LOG_INFO("[serve] client %d refused (busy): client %d is talking", c.id(), talker_);
         c.sendText(talkText(false, "busy"));
         return;
       }
@@ -301,8 +304,19 @@ void LiveHub::stats(const Stats& s) {
 // ---- synthesis thread
 
 bool LiveHub::speechPiece(uint64_t ticket, const int16_t* pcm, int count) {
+  // The synthesiser runs far ahead of the picture; it waits while this much speech is
+  // already waiting to be shown, so a long text is spoken whole rather than refused.
+  const size_t ahead = static_cast<size_t>(kSynthAheadS * kRate);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(talkMu_);
+      if (ticket != ticket_ || talker_ == 0 || closing_.load()) return false;  // stopped meanwhile
+      if (loop_->pendingSamples() < ahead) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
   std::lock_guard<std::mutex> lock(talkMu_);
-  if (ticket != ticket_ || talker_ == 0) return false;  // stopped meanwhile
+  if (ticket != ticket_ || talker_ == 0) return false;
   switch (loop_->pushAudio(talker_, pcm, count)) {
     case LiveLoop::Push::Ok: return true;
     case LiveLoop::Push::TooMuchAudio:

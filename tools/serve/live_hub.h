@@ -5,6 +5,7 @@
 // touched on the network thread only; the talker is shared with the synthesis thread
 // and guarded.
 #include <boost/asio/io_context.hpp>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,8 @@ class LiveHub : public LiveOutput, public SpeechSink {
   void text(LiveClient& c, std::string_view message);
   void pcm(LiveClient& c, const uint8_t* data, size_t size);
   void closeAll();
+  // The server is stopping: nothing waits for the stream any more.
+  void shutdown() { closing_.store(true); }
   int talker() const;
 
   // LiveOutput (loop thread): posted to the network thread.
@@ -78,6 +81,7 @@ class LiveHub : public LiveOutput, public SpeechSink {
   Claim claim_ = Claim::None;
   uint64_t ticket_ = 0;     // the talker's speech is accepted under this ticket only
   bool endAsked_ = false;   // the talker said its speech is complete
+  std::atomic<bool> closing_{false};
 };
 
 }  // namespace ka::serve

@@ -74,6 +74,11 @@ bool LiveLoop::speaking() const {
   return !utts_.empty() && !utts_.back().ended;
 }
 
+size_t LiveLoop::pendingSamples() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pending_;
+}
+
 LiveLoop::Push LiveLoop::pushAudio(int owner, const int16_t* pcm, int count, uint32_t* id) {
   std::shared_ptr<const std::string> started;
   {

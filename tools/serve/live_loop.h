@@ -79,6 +79,8 @@ class LiveLoop {
   void forceKeyFrame() { forceKey_.store(true); }
   // True when an utterance is open (pushed to and not ended).
   bool speaking() const;
+  // Speech pushed and not yet shown, in samples.
+  size_t pendingSamples() const;
 
  private:
   struct Utterance {

@@ -230,6 +230,7 @@ void LiveServer::accept() {
 void LiveServer::stop() {
   if (!started_) return;
   started_ = false;
+  hub_.shutdown();
   loop_.stop();
   net::post(io_, [this] {
     beast::error_code ec;
