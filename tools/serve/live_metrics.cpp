@@ -26,7 +26,8 @@ std::string renderMetrics(const LiveMetrics& m, ka_utt* session) {
       static_cast<double>(m.clientsDropped.load()));
   add(out, "ka_serve_utterances_total", "counter", "Utterances started.", static_cast<double>(m.utterances.load()));
   add(out, "ka_serve_encode_ms", "gauge", "Encode time of the last frame.", m.encodeUs.load() / 1000.0);
-  add(out, "ka_serve_encode_seconds_total", "counter", "Time spent encoding frames.", m.encodeUsTotal.load() / 1e6);
+  add(out, "ka_serve_encode_cpu_seconds_total", "counter", "CPU time spent encoding frames.",
+      m.encodeCpuUsTotal.load() / 1e6);
   ka_utt_stats st{};
   ka_utt_get_stats(session, &st);
   add(out, "ka_serve_first_frame_ms", "gauge", "The session's first-frame latency of the last utterance.",

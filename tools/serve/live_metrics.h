@@ -26,7 +26,7 @@ struct LiveMetrics {
   std::atomic<int64_t> clientsDropped{0};
   std::atomic<int64_t> utterances{0};
   std::atomic<int64_t> encodeUs{0};       // last frame's encode time
-  std::atomic<int64_t> encodeUsTotal{0};  // all frames' encode time
+  std::atomic<int64_t> encodeCpuUsTotal{0};  // CPU time spent encoding, all frames
   std::atomic<int64_t> refusals[kRefusalKinds] = {};
 
   void refuse(std::string_view code) {
