@@ -211,6 +211,7 @@ class Serve : public ::testing::Test {
     so.port = 0;
     so.pageDir = *pageRoot_ / "page";
     so.limits.queueFrames = 25;
+    so.limits.queueTexts = 100000;  // only the frames can show a page that stopped reading
     so.limits.pcmBytes = 32000;
     so.limits.pages = 5;
     server_ = new LiveServer(session_, ka_width(ctx_), ka_height(ctx_), so);
