@@ -69,6 +69,13 @@ done <<'TABLE'
 2~err~speak @B --motion @W --out @W/o.mp4~ka speak: needs BUNDLE and AUDIO, got 1 argument(s)
 2~err~speak @B @W/s.wav --motion @W --out~ka speak: --out needs a value
 1~err~speak @B @W/s.wav --motion @W/nomotion --out @W/o.mp4~it holds no @W/nomotion/a2x_enc_stream.onnx, the encoder of the streaming
+0~out~help serve~usage: ka serve BUNDLE --motion DIR
+0~out~help~ka serve BUNDLE --motion DIR
+2~err~serve @B --motion @W --bogus~ka serve: unknown option '--bogus'
+2~err~serve @B~ka serve: --motion DIR is required
+2~err~serve --motion @W~ka serve: needs BUNDLE
+2~err~serve @B --motion @W --port 70000~ka serve: --port needs a number from 0 to 65535, not '70000'
+1~err~serve @B --motion @W --page @W/nopage~the page folder @W/nopage does not exist
 TABLE
 
 # A path that names nothing is no bundle.

@@ -38,6 +38,7 @@ debs=(
   python3-torch python3-onnx python3-numpy libonnx-testdata python3-pytest python3-setuptools python3-pip python3-venv
   python3-distributed
   clang libclang-rt-dev
+  libboost-dev libespeak-ng-dev
 )
 missing=()
 for p in "${debs[@]}"; do

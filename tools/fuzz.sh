@@ -5,7 +5,7 @@
 # tests/fuzz/corpus/<target>/. Prints executions and findings per target; exits non-zero
 # when any target found something (its input is kept under BUILD/findings/<target>/).
 #   tools/fuzz.sh [--seconds N] [TARGET...]     targets: manifest_key manifest imx onnx_codec
-#                                                audio_file tessera
+#                                                audio_file tessera client_message
 # Environment: FUZZ_BUILD_DIR (default: build-fuzz).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +19,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file tessera)
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file tessera client_message)
 build=${FUZZ_BUILD_DIR:-$here/build-fuzz}
 
 "$here/tools/bootstrap.sh" "$build"

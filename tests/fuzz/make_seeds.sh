@@ -63,3 +63,11 @@ done
 { printf '\2'; cat "$bundle/tessera_bank.v1.json"; printf '\0'; cat "$bundle/manifest.json"; } > "$out/tessera/sidecar"
 
 cp "$bundle/model_g_cone.onnx" "$out/onnx_codec/director_surgeries.onnx"
+
+# The live page's messages: one of each kind, and a few near misses.
+mkdir -p "$out/client_message"
+printf '%s' '{"type":"say","text":"Hello there, caf\u00e9 \ud83d\ude00"}' > "$out/client_message/say"
+printf '%s' '{"type":"talk","on":true}' > "$out/client_message/talk"
+printf '%s' '{"type":"end"}' > "$out/client_message/end"
+printf '%s' ' { "type" : "stop", "n": -1.5e3, "x": null, "b": false } ' > "$out/client_message/stop"
+printf '%s' '{"type":"say","text":"a\"b\\c\n"}' > "$out/client_message/escapes"

@@ -18,6 +18,7 @@ int a2xCommand(const Args& args);
 int tesseraCommand(const Args& args);
 int tesseraRunCommand(const Args& args);
 int renderOfflineCommand(const Args& args);
+int serveCommand(const Args& args);
 
 // Prints "ka: <message>" to standard error and returns 1.
 int fail(const std::string& message);

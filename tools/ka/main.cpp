@@ -27,6 +27,9 @@ const char kUsage[] =
     "                                (--teeth: teeth borrowed from BUNDLE's donor bank)\n"
     "  ka render-offline BUNDLE --encoder W2V AUDIO --out OUT.mp4 [--drop N] [--gain G]\n"
     "                                render a spoken clip offline into an MP4 with the speech\n"
+    "  ka serve BUNDLE --motion DIR [--teeth] [--host 127.0.0.1] [--port 8080] [--page DIR]\n"
+    "           [--encoder W2V] [--model KEY]\n"
+    "                                serve the live page: the avatar speaks what a browser types or says\n"
     "  ka tessera inspect BUNDLE [--motion DIR]\n"
     "                                print a bundle's teeth members, bank, head, serving config and geometry\n"
     "  ka tessera run BUNDLE VIDEO|FRAMES_DIR [--count N] [--motion DIR] [--out DIR] [--strip OUT.png]\n"
@@ -58,6 +61,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "a2x")) return ka::cli::a2xCommand(rest);
     if (!std::strcmp(argv[1], "tessera")) return ka::cli::tesseraCommand(rest);
     if (!std::strcmp(argv[1], "render-offline")) return ka::cli::renderOfflineCommand(rest);
+    if (!std::strcmp(argv[1], "serve")) return ka::cli::serveCommand(rest);
     if (!std::strcmp(argv[1], "version")) {
       std::printf("%s\n", ka_version());
       return 0;

@@ -1,0 +1,64 @@
+#pragma once
+// One page's WebSocket: reads its messages for the hub and writes the stream to it
+// through a bounded queue. A page that stops reading is dropped once its queue is
+// full; the others never wait for it. Lives on the server's network thread only.
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/serve/live_limits.h"
+#include "tools/serve/live_loop.h"
+
+namespace ka::serve {
+
+class LiveHub;
+
+class LiveClient : public std::enable_shared_from_this<LiveClient> {
+ public:
+  LiveClient(boost::beast::tcp_stream&& stream, LiveHub& hub, int id, const LiveLimits& limits);
+
+  // Completes the WebSocket handshake of an upgrade request; the hub hears of the page
+  // once it is open.
+  void start(boost::beast::http::request<boost::beast::http::string_body> req);
+
+  int id() const { return id_; }
+  void sendText(std::shared_ptr<const std::string> text);
+  // Frames before the first key frame are skipped: a decoder starts at one.
+  void sendFrame(std::shared_ptr<const Bytes> frame, bool key);
+  // Closes the connection at once (pending writes are abandoned).
+  void drop();
+  bool open() const { return open_; }
+  // Counts a refusal of this page's messages; true when it should be logged (the first
+  // few, then one in a hundred: a page sending garbage cannot flood the log).
+  bool countRefusal() { return ++refusals_ <= 20 || refusals_ % 100 == 0; }
+
+ private:
+  struct Out {
+    std::shared_ptr<const void> hold;
+    const void* data = nullptr;
+    size_t size = 0;
+    bool binary = false;
+  };
+  void enqueue(Out o);
+  void doRead();
+  void doWrite();
+
+  boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+  LiveHub& hub_;
+  const int id_;
+  const LiveLimits limits_;
+  boost::beast::flat_buffer in_;
+  // A ring of queued messages: frames and texts, each bounded.
+  std::vector<Out> ring_;
+  size_t head_ = 0, count_ = 0, frames_ = 0, texts_ = 0;
+  bool writing_ = false;
+  bool open_ = false;
+  bool waitKey_ = true;
+  uint64_t refusals_ = 0;
+};
+
+}  // namespace ka::serve
