@@ -75,6 +75,7 @@ done <<'TABLE'
 2~err~serve @B~ka serve: --motion DIR is required
 2~err~serve --motion @W~ka serve: needs BUNDLE
 2~err~serve @B --motion @W --port 70000~ka serve: --port needs a number from 0 to 65535, not '70000'
+2~err~serve @B --motion @W --idle-lead 9~ka serve: --idle-lead needs a whole number of frames from 1 to 8, not '9'
 1~err~serve @B --motion @W --page @W/nopage~the page folder @W/nopage does not exist
 TABLE
 

@@ -30,7 +30,7 @@ function parseArgs(argv) {
     else throw new Error(`unexpected argument ${a}`);
   }
   for (const k of ['ka', 'bundle', 'motion', 'speech']) {
-    if (!o[k]) { console.error(`usage: live.mjs --ka KA --bundle DIR --motion DIR --speech WAV [--teeth] [--encoder W2V] [--page DIR] [--artifacts DIR] [--bench SECONDS]`); process.exit(2); }
+    if (!o[k]) { console.error(`usage: live.mjs --ka KA --bundle DIR --motion DIR --speech WAV [--teeth] [--encoder W2V] [--idle-lead N] [--page DIR] [--artifacts DIR] [--bench SECONDS]`); process.exit(2); }
   }
   o.page = o.page || path.resolve(here, '../../tools/serve/page');
   o.chromium = o.chromium || '/usr/bin/chromium';
@@ -63,6 +63,7 @@ async function startServer() {
   const args = ['serve', opt.bundle, '--motion', opt.motion, '--host', '127.0.0.1', '--port', String(port), '--page', opt.page];
   if (opt.teeth) args.push('--teeth');
   if (opt.encoder) args.push('--encoder', opt.encoder);
+  if (opt['idle-lead']) args.push('--idle-lead', opt['idle-lead']);
   const out = fs.createWriteStream(path.join(artifacts, 'server.log'));
   log(`server: ${opt.ka} ${args.join(' ')}`);
   const proc = spawn(opt.ka, args, { stdio: ['ignore', 'pipe', 'pipe'] });

@@ -3,7 +3,7 @@
 # system's Chromium. Installs the test's one npm package into tests/browser/node_modules
 # when it is missing or of another version; a second run installs nothing.
 #   tests/browser/run.sh --ka KA --bundle DIR --motion DIR --speech WAV [--teeth]
-#                        [--encoder W2V] [--artifacts DIR] [--bench SECONDS]
+#                        [--encoder W2V] [--idle-lead N] [--artifacts DIR] [--bench SECONDS]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 want=$(node -p "require('$here/package.json').dependencies['playwright-core']")

@@ -31,7 +31,7 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka serve BUNDLE --motion DIR [--teeth] [--host 127.0.0.1] [--port 8080] [--page DIR]\n"
-    "                [--encoder W2V] [--model KEY]\n"
+    "                [--encoder W2V] [--model KEY] [--idle-lead N]\n"
     "\n"
     "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR and serves\n"
     "  the live page: open http://HOST:PORT/ in a browser to see the avatar, type a sentence\n"
@@ -45,6 +45,8 @@ const char kUsage[] =
     "  --page DIR        the page's files (default: the repository's tools/serve/page)\n"
     "  --encoder W2V     the speech encoder the streaming engine needs (default: $W2V_ONNX)\n"
     "  --model KEY       the frame renderer's model (default b1)\n"
+    "  --idle-lead N     idle frames the session keeps made ahead, 1 to 8 (default: the\n"
+    "                    session's): fewer answers sooner, more rides out slow renders\n"
     "\n"
     "  Also served: /metrics (counters in the Prometheus text format).\n";
 
@@ -64,6 +66,7 @@ struct UttDel {
 int serveCommand(const Args& args) {
   std::string bundle, motion, host = "127.0.0.1", page, encoder, model = "b1";
   long port = 8080;
+  long idleLead = 0;
   bool teeth = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -72,7 +75,8 @@ int serveCommand(const Args& args) {
       teeth = true;
       continue;
     }
-    if (a == "--motion" || a == "--host" || a == "--port" || a == "--page" || a == "--encoder" || a == "--model") {
+    if (a == "--motion" || a == "--host" || a == "--port" || a == "--page" || a == "--encoder" || a == "--model" ||
+        a == "--idle-lead") {
       if (i + 1 >= args.size()) return badUsage(a + " needs a value");
       const std::string& v = args[++i];
       if (a == "--motion") motion = v;
@@ -80,6 +84,12 @@ int serveCommand(const Args& args) {
       if (a == "--page") page = v;
       if (a == "--encoder") encoder = v;
       if (a == "--model") model = v;
+      if (a == "--idle-lead") {
+        char* end = nullptr;
+        idleLead = std::strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end || idleLead < 1 || idleLead > 8)
+          return badUsage("--idle-lead needs a whole number of frames from 1 to 8, not '" + v + "'");
+      }
       if (a == "--port") {
         char* end = nullptr;
         port = std::strtol(v.c_str(), &end, 10);
@@ -116,6 +126,7 @@ int serveCommand(const Args& args) {
   opts.auto_end_s = -1.0;  // the page says when its speech is over
   std::unique_ptr<ka_utt, UttDel> s(ka_utt_create(ctx.get(), &opts));
   if (!s) return fail(ka_utt_last_error());
+  if (idleLead > 0 && !ka_utt_set_idle_lead(s.get(), static_cast<int>(idleLead))) return fail(ka_utt_last_error());
   const auto t0 = std::chrono::steady_clock::now();
   for (;;) {
     const int r = ka_utt_ready(s.get());
