@@ -1,5 +1,6 @@
 #include "tessera/stored_zip.h"
 
+#include <cstring>
 #include <stdexcept>
 
 namespace ka::tessera {
@@ -14,6 +15,14 @@ std::vector<ZipEntry> readStoredZip(const std::vector<uint8_t>& bytes) {
   const size_t len = bytes.size();
   const uint8_t* b = bytes.data();
   if (len <= 21) throw std::runtime_error("teeth: head .pt is not a zip");
+  // Before the zip container, torch.save wrote a run of pickles opening with its magic
+  // number (a LONG1 after PROTO); such a file has no EOCD, and saying so would not tell
+  // its owner what to do.
+  static constexpr uint8_t kLegacyMagic[] = {0x8a, 0x0a, 0x6c, 0xfc, 0x9c, 0x46, 0xf9, 0x20, 0x6a, 0xa8, 0x50, 0x19};
+  if (b[0] == 0x80 && std::memcmp(b + 2, kLegacyMagic, sizeof kLegacyMagic) == 0)
+    throw std::runtime_error(
+        "teeth: head .pt is in torch's legacy (pre-1.6, non-zip) format — re-save it with torch.save's default "
+        "zip format");
   size_t eocd = len - 22 + 1;
   for (size_t p = len - 22 + 1; p-- > 0;)
     if (u32(b + p) == 0x06054b50u) {

@@ -83,6 +83,60 @@ TEST(HeadWeights, BrokenCheckpointsAreRefusedByName) {
   for (const auto& [file, want] : cases) EXPECT_EQ(refusal([&] { loadHeadPt(readBytes(heads() + file)); }), want) << file;
 }
 
+// Checkpoints saved by torch.save the ways training scripts save them: each loads to
+// exactly the bytes torch.load gives for the same file, or is refused with the reason.
+TEST(HeadWeights, TorchSavedShapesLoadAsTorchLoadsThemOrAreRefusedByName) {
+  NEED_FIXTURES();
+  const std::string dir = test::fixtureDir() + "/tessera/shapes/";
+  struct Shape {
+    const char* name;
+    int params;        // 0: refused
+    const char* want;  // the refusal
+  };
+  const Shape shapes[] = {
+      {"bare", 4082, ""},              // state_dict() with its _metadata; NaN payload, -0, subnormal, inf
+      {"bare8", 3489, ""},             // the candidate-only head
+      {"state_dict_epoch", 4082, ""},  // {"state_dict": sd, "epoch": 3}
+      {"tied", 4082, ""},              // one tensor under two keys
+      {"flat_views", 4082, ""},        // every tensor a view at its own offset of one flat storage
+      {"flat_views8", 3489, ""},
+      {"row_offsets", 4082, ""},       // rows of a larger storage, one of them under two keys
+      {"model_optimizer", 0, "teeth: unsupported pickle opcode 0x5d in head .pt"},  // EMPTY_LIST
+      {"with_metric", 0, "teeth: unsupported pickle opcode 0x47 in head .pt"},      // BINFLOAT
+      {"named_parameters", 0,
+       "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does not model"},
+      {"legacy", 0,
+       "teeth: head .pt is in torch's legacy (pre-1.6, non-zip) format — re-save it with torch.save's default "
+       "zip format"},
+  };
+  for (const Shape& s : shapes) {
+    SCOPED_TRACE(s.name);
+    const Bytes pt = readBytes(dir + s.name + ".pt");
+    if (s.params == 0) {
+      EXPECT_EQ(refusal([&] { loadHeadPt(pt); }), s.want);
+      continue;
+    }
+    HeadWeights w;
+    ASSERT_EQ(refusal([&] { w = loadHeadPt(pt); }), "");
+    EXPECT_EQ(w.params(), s.params);
+    const std::pair<const char*, const std::vector<float>*> fields[] = {
+        {"cand.0.weight", &w.cand0_w}, {"cand.0.bias", &w.cand0_b}, {"cand.2.weight", &w.cand2_w},
+        {"cand.2.bias", &w.cand2_b},   {"cand.4.weight", &w.cand4_w}, {"cand.4.bias", &w.cand4_b},
+        {"syn.0.weight", &w.syn0_w},   {"syn.0.bias", &w.syn0_b},   {"syn.2.weight", &w.syn2_w},
+        {"syn.2.bias", &w.syn2_b}};
+    for (const auto& [key, got] : fields) {
+      if (s.params == HeadWeights::kCandidateParams && key[0] == 's') {
+        EXPECT_TRUE(got->empty()) << key;
+        continue;
+      }
+      // Compared as bytes: NaN payloads and the sign of zero count.
+      const std::string ref = test::slurp(dir + s.name + ".ref/" + key + ".f32");
+      ASSERT_FALSE(ref.empty()) << key;
+      EXPECT_TRUE(got->size() * 4 == ref.size() && std::memcmp(got->data(), ref.data(), ref.size()) == 0) << key;
+    }
+  }
+}
+
 // ---- hand-built checkpoints ------------------------------------------------------
 
 void put16(Bytes& b, size_t at, uint32_t v) { b[at] = uint8_t(v), b[at + 1] = uint8_t(v >> 8); }
