@@ -101,10 +101,13 @@ TEST(HeadWeights, TorchSavedShapesLoadAsTorchLoadsThemOrAreRefusedByName) {
       {"flat_views", 4082, ""},        // every tensor a view at its own offset of one flat storage
       {"flat_views8", 3489, ""},
       {"row_offsets", 4082, ""},       // rows of a larger storage, one of them under two keys
+      {"cloned_params", 4082, ""},     // {k: p.clone()}: requires_grad set
       {"model_optimizer", 0, "teeth: unsupported pickle opcode 0x5d in head .pt"},  // EMPTY_LIST
       {"with_metric", 0, "teeth: unsupported pickle opcode 0x47 in head .pt"},      // BINFLOAT
       {"named_parameters", 0,
        "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does not model"},
+      {"step_buffer", 0,
+       "teeth: head .pt storage is torch LongStorage, not torch FloatStorage — refusing to reinterpret it"},
       {"legacy", 0,
        "teeth: head .pt is in torch's legacy (pre-1.6, non-zip) format — re-save it with torch.save's default "
        "zip format"},
