@@ -27,6 +27,35 @@ bool isKpRow(const json::JVal& v) {
   return v.isNum() && v.num == std::floor(v.num) && v.num >= 0 && v.num < kKpRows;
 }
 
+// Liang-Barsky: cuts the segment s = (x0, y0, x1, y1) to [0, xmax] x [0, ymax] in place;
+// false when no part of it lies inside.
+bool clipToRect(double* s, double xmax, double ymax) {
+  const double dx = s[2] - s[0], dy = s[3] - s[1];
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {s[0], xmax - s[0], s[1], ymax - s[1]};
+  double t0 = 0.0, t1 = 1.0;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0.0) {
+      if (q[i] < 0.0) return false;
+      continue;
+    }
+    const double t = q[i] / p[i];
+    if (p[i] < 0.0) {
+      if (t > t1) return false;
+      t0 = std::max(t0, t);
+    } else {
+      if (t < t0) return false;
+      t1 = std::min(t1, t);
+    }
+  }
+  const double x0 = s[0], y0 = s[1];
+  s[0] = x0 + t0 * dx;
+  s[1] = y0 + t0 * dy;
+  s[2] = x0 + t1 * dx;
+  s[3] = y0 + t1 * dy;
+  return true;
+}
+
 }  // namespace
 
 LipContour::LipContour(int canvas, float feather_px, const double* u_canon, int nv,
@@ -231,15 +260,30 @@ void LipContour::fillScanline(const double* poly, const Box& b, uint8_t* out) co
   auto vy = [&](int v) {
     return clampToInt(roundHalfEven(poly[2 * v + 1] - b.y0), -kCoordLimit, kCoordLimit, 0);
   };
-  // Outline first, so thin slivers the even-odd fill misses still count as inside.
+  // Outline first, so thin slivers the even-odd fill misses still count as inside. An
+  // edge leaving the box is first cut to it, so a vertex thrown far off the canvas costs
+  // no more steps than the box is wide and high; an edge inside the box is drawn as is.
+  outline_steps_ = 0;
   for (int v = 0; v < nv_; ++v) {
     const int u = (v + 1) % nv_;
     int x0 = vx(v), y0 = vy(v);
-    const int x1 = vx(u), y1 = vy(u);
+    int x1 = vx(u), y1 = vy(u);
+    const bool inside = x0 >= 0 && x0 < w && y0 >= 0 && y0 < h && x1 >= 0 && x1 < w &&
+                        y1 >= 0 && y1 < h;
+    if (!inside) {
+      // The same clamped segment the edge table fills by, so outline and fill agree.
+      double s[4] = {double(x0), double(y0), double(x1), double(y1)};
+      if (!clipToRect(s, w - 1, h - 1)) continue;
+      x0 = clampToInt(roundHalfEven(s[0]), 0, w - 1, 0);
+      y0 = clampToInt(roundHalfEven(s[1]), 0, h - 1, 0);
+      x1 = clampToInt(roundHalfEven(s[2]), 0, w - 1, 0);
+      y1 = clampToInt(roundHalfEven(s[3]), 0, h - 1, 0);
+    }
     const int dx = std::abs(x1 - x0), sx = x0 < x1 ? 1 : -1;
     const int dy = -std::abs(y1 - y0), sy = y0 < y1 ? 1 : -1;
     int err = dx + dy;
     for (;;) {
+      ++outline_steps_;
       if (x0 >= 0 && x0 < w && y0 >= 0 && y0 < h) out[size_t(y0) * w + x0] = 255;
       if (x0 == x1 && y0 == y1) break;
       const int e2 = 2 * err;
