@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
+#include "bundle/bundle_path.h"
 #include "tessera/carriage.h"
 #include "tessera/geometry_stamp.h"
 #include "tessera/json.h"
@@ -24,24 +26,47 @@ json::JVal parseMember(const std::string& text, const std::string& context) {
 }  // namespace
 
 TesseraAttachInputs loadTesseraMembers(const std::string& bundle_dir) {
-  const TesseraCarriage car = tesseraCarriage(bundle_dir);
-  requireTesseraMembers(car);
-  const std::string& dir = car.dir;
+  // The manifest is read and parsed once, for the carriage and for the checks below;
+  // its failures are reported where the checks reach it, after the members' own.
+  const std::string dir = resolveBundlePath(bundle_dir);
   const std::string mpath = findTesseraManifest(dir);
+  std::string mtext;
+  std::exception_ptr mread;
+  json::JVal man;
+  std::string mparse;  // the parse failure, when there was one
+  bool parsed = false;
+  if (!mpath.empty()) {
+    try {
+      mtext = json::slurpText(mpath);
+    } catch (const std::exception&) {
+      mread = std::current_exception();
+    }
+    if (!mread) {
+      try {
+        man = json::parse(mtext);
+        parsed = true;
+      } catch (const std::exception& e) {
+        mparse = e.what();
+      }
+    }
+  }
+  const TesseraCarriage car = tesseraCarriageOf(dir, parsed ? &man : nullptr);
+  requireTesseraMembers(car);
   if (mpath.empty())
     throw std::runtime_error(
         dir + " carries no manifest.json or meta.json — the compose descriptor (unified.pi) the "
               "pass places its window by lives there, and placing a borrow window without it is "
               "guessing.");
   TesseraAttachInputs in;
-  in.manifest_json = json::slurpText(mpath);
+  if (mread) std::rethrow_exception(mread);
+  in.manifest_json = std::move(mtext);
   in.head_json = json::slurpText(car.path("head_config"));
   const std::string pt = json::slurpText(car.path("head_weights"));
   in.head_pt.assign(pt.begin(), pt.end());
   in.bank_track_path = car.path("bank_track");
   const std::string side = car.slots.names[1];
   const json::JVal sc = parseMember(json::slurpText(car.path("bank_sidecar")), side);
-  const json::JVal man = parseMember(in.manifest_json, mpath);
+  if (!parsed) throw std::runtime_error("teeth: " + mpath + " is not readable JSON: " + mparse);
 
   const std::string fmt = json::optStr(sc, "format", "");
   if (fmt != "tessera_bank.v1")

@@ -176,7 +176,14 @@ JVal JParser::arrv() {
   return v;
 }
 
+namespace {
+thread_local uint64_t t_documents = 0;
+}  // namespace
+
+uint64_t documentsParsed() { return t_documents; }
+
 JVal parse(const std::string& text) {
+  ++t_documents;
   JParser p(text.data(), text.data() + text.size());
   return p.val();
 }

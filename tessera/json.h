@@ -3,6 +3,7 @@
 // bank builder's files never go wrong (a missing colon, an unterminated last string)
 // and strict where a wrong value would silently change what is served: every caller
 // asks for the kind it needs and refuses anything else by name.
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +62,8 @@ class JParser {
 
 // Parses the whole text (leading white space skipped, trailing text ignored).
 JVal parse(const std::string& text);
+// Documents `parse` was handed on this thread so far (a loader's work, for its tests).
+uint64_t documentsParsed();
 
 // A required number: "teeth: <context> lacks numeric '<key>'".
 double reqNum(const JVal& obj, const std::string& key, const std::string& context);

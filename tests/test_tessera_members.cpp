@@ -9,6 +9,7 @@
 #include "ka/ka.h"
 #include "tessera/attach_inputs.h"
 #include "tessera/carriage.h"
+#include "tessera/json.h"
 #include "tests/support/test_support.h"
 
 namespace ka::tessera {
@@ -211,6 +212,11 @@ TEST(TesseraMembers, LoadsValuesAndDefaultsAndTheManifestWins) {
   EXPECT_EQ(in.head_json, "{}");
   EXPECT_EQ(in.head_pt, (std::vector<uint8_t>{'p', 't'}));
   EXPECT_EQ(in.bank_track_path, d / "tessera_bank.v1.mp4");
+
+  // One parse each of the sidecar and the manifest, the carriage's included.
+  const uint64_t before = json::documentsParsed();
+  (void)loadTesseraMembers(d.path());
+  EXPECT_EQ(json::documentsParsed() - before, 2u);
 }
 
 TEST(TesseraMembers, ReorderPutsEachTrackFrameInItsDonorSlot) {
