@@ -65,7 +65,7 @@ TesseraCarriage tesseraCarriage(const std::string& bundle_dir) {
   bool parsed = false;
   if (!mpath.empty()) {
     try {
-      root = json::parse(json::slurpText(mpath));
+      root = json::parse(json::slurpJson(mpath));
       parsed = true;
     } catch (const std::exception&) {
     }

@@ -181,6 +181,9 @@ TEST(TesseraMembers, SidecarAndManifestRefusals) {
       {"{\"a\": [", sidecar(), "teeth: <dir>/manifest.json is not readable JSON: teeth: "},
       {plain, "{\"format\": ", "teeth: " + s + " is not readable JSON: teeth: JSON truncated"},
       {"", sidecar(), "<dir> carries no manifest.json or meta.json — the compose descriptor (unified.pi)"},
+      // Size bound first, before the file is read, naming the file and its size.
+      {plain, sidecar(3, "aperture", "[" + std::string(size_t(5) << 20, ' ') + "0, 0, 0]"),
+       "teeth: <dir>/" + s + " is 5243290 bytes, over the 4194304-byte bound of a teeth JSON document"},
   };
   for (const Case& c : cases) {
     TempDir d;
