@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
+#include "bundle/bundle_path.h"
 #include "tessera/carriage.h"
 #include "tessera/geometry_stamp.h"
 #include "tessera/json.h"
@@ -24,24 +26,47 @@ json::JVal parseMember(const std::string& text, const std::string& context) {
 }  // namespace
 
 TesseraAttachInputs loadTesseraMembers(const std::string& bundle_dir) {
-  const TesseraCarriage car = tesseraCarriage(bundle_dir);
-  requireTesseraMembers(car);
-  const std::string& dir = car.dir;
+  // The manifest is read and parsed once, for the carriage and for the checks below;
+  // its failures are reported where the checks reach it, after the members' own.
+  const std::string dir = resolveBundlePath(bundle_dir);
   const std::string mpath = findTesseraManifest(dir);
+  std::string mtext;
+  std::exception_ptr mread;
+  json::JVal man;
+  std::string mparse;  // the parse failure, when there was one
+  bool parsed = false;
+  if (!mpath.empty()) {
+    try {
+      mtext = json::slurpJson(mpath);
+    } catch (const std::exception&) {
+      mread = std::current_exception();
+    }
+    if (!mread) {
+      try {
+        man = json::parse(mtext);
+        parsed = true;
+      } catch (const std::exception& e) {
+        mparse = e.what();
+      }
+    }
+  }
+  const TesseraCarriage car = tesseraCarriageOf(dir, parsed ? &man : nullptr);
+  requireTesseraMembers(car);
   if (mpath.empty())
     throw std::runtime_error(
         dir + " carries no manifest.json or meta.json — the compose descriptor (unified.pi) the "
               "pass places its window by lives there, and placing a borrow window without it is "
               "guessing.");
   TesseraAttachInputs in;
-  in.manifest_json = json::slurpText(mpath);
-  in.head_json = json::slurpText(car.path("head_config"));
+  if (mread) std::rethrow_exception(mread);
+  in.manifest_json = std::move(mtext);
+  in.head_json = json::slurpJson(car.path("head_config"));
   const std::string pt = json::slurpText(car.path("head_weights"));
   in.head_pt.assign(pt.begin(), pt.end());
   in.bank_track_path = car.path("bank_track");
   const std::string side = car.slots.names[1];
-  const json::JVal sc = parseMember(json::slurpText(car.path("bank_sidecar")), side);
-  const json::JVal man = parseMember(in.manifest_json, mpath);
+  const json::JVal sc = parseMember(json::slurpJson(car.path("bank_sidecar")), side);
+  if (!parsed) throw std::runtime_error("teeth: " + mpath + " is not readable JSON: " + mparse);
 
   const std::string fmt = json::optStr(sc, "format", "");
   if (fmt != "tessera_bank.v1")
@@ -90,19 +115,18 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundle_dir) {
   const json::JVal* cc = sc.get("c_canon");
   if (!to || !ce || !ap || !cc || !to->isArr() || !ce->isArr() || !ap->isArr() || !cc->isArr())
     throw std::runtime_error(side + " lacks one of track_order/cent/aperture/c_canon as an array");
-  if (to->arr.size() != size_t(n) || ce->arr.size() != size_t(n) || ap->arr.size() != size_t(n))
+  if (to->size() != size_t(n) || ce->size() != size_t(n) || ap->size() != size_t(n))
     throw std::runtime_error(side + " says n_donors=" + std::to_string(n) + " but carries track_order=" +
-                             std::to_string(to->arr.size()) + ", cent=" + std::to_string(ce->arr.size()) +
-                             ", aperture=" + std::to_string(ap->arr.size()) +
+                             std::to_string(to->size()) + ", cent=" + std::to_string(ce->size()) +
+                             ", aperture=" + std::to_string(ap->size()) +
                              " — a count mismatch silently mis-orders the donors.");
-  if (cc->arr.size() != 2 || !cc->arr[0].isNum() || !cc->arr[1].isNum())
+  if (cc->size() != 2 || !cc->numAt(0) || !cc->numAt(1))
     throw std::runtime_error(side + " c_canon is not a pair");
   std::vector<char> seen(size_t(n), 0);
   for (int32_t i = 0; i < n; ++i) {
-    const json::JVal& e = to->arr[size_t(i)];
-    if (!e.isNum())
-      throw std::runtime_error(side + " track_order[" + std::to_string(i) + "] is not a number");
-    const int32_t v = json::truncInt32(e.num);
+    const double* e = to->numAt(size_t(i));
+    if (!e) throw std::runtime_error(side + " track_order[" + std::to_string(i) + "] is not a number");
+    const int32_t v = json::truncInt32(*e);
     if (v < 0 || v >= n)
       throw std::runtime_error(side + " track_order[" + std::to_string(i) + "]=" + std::to_string(v) +
                                " is outside [0," + std::to_string(n) + ")");
@@ -115,18 +139,17 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundle_dir) {
     in.track_order.push_back(v);
   }
   for (int32_t i = 0; i < n; ++i) {
-    const json::JVal& p = ce->arr[size_t(i)];
-    if (!p.isArr() || p.arr.size() != 2 || !p.arr[0].isNum() || !p.arr[1].isNum())
+    const json::JVal* p = ce->at(size_t(i));
+    if (!p || p->size() != 2 || !p->numAt(0) || !p->numAt(1))
       throw std::runtime_error(side + " cent[" + std::to_string(i) + "] is not an (x,y) pair");
-    in.cent.push_back(p.arr[0].num);
-    in.cent.push_back(p.arr[1].num);
-    const json::JVal& a = ap->arr[size_t(i)];
-    if (!a.isNum())
-      throw std::runtime_error(side + " aperture[" + std::to_string(i) + "] is not a number");
-    in.aperture.push_back(a.num);
+    in.cent.push_back(*p->numAt(0));
+    in.cent.push_back(*p->numAt(1));
+    const double* a = ap->numAt(size_t(i));
+    if (!a) throw std::runtime_error(side + " aperture[" + std::to_string(i) + "] is not a number");
+    in.aperture.push_back(*a);
   }
-  in.c_canon[0] = cc->arr[0].num;
-  in.c_canon[1] = cc->arr[1].num;
+  in.c_canon[0] = *cc->numAt(0);
+  in.c_canon[1] = *cc->numAt(1);
   in.n_donors = n;
 
   std::string side_codec, side_pix;

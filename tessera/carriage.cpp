@@ -32,34 +32,21 @@ std::string findTesseraManifest(const std::string& dir) {
   return "";
 }
 
-TesseraCarriage tesseraCarriage(const std::string& bundle_dir) {
+TesseraCarriage tesseraCarriageOf(const std::string& resolved_dir, const json::JVal* manifest) {
   TesseraCarriage c;
-  c.dir = resolveBundlePath(bundle_dir);
-  const std::string mpath = findTesseraManifest(c.dir);
-  if (!mpath.empty()) {
-    // A manifest this reader cannot parse leaves the defaults: the members are still
-    // looked for, and the loader reports the manifest itself.
-    try {
-      const json::JVal root = json::parse(json::slurpText(mpath));
-      const json::JVal* t = root.get("tessera");
-      if (t && t->isObj()) {
-        TesseraSlots slots;
-        std::vector<std::string> planes;
-        if (const json::JVal* mem = t->get("members"); mem && mem->isObj()) {
-          for (size_t i = 0; i < tesseraSlotKeys().size(); ++i) {
-            const json::JVal* v = mem->get(tesseraSlotKeys()[i]);
-            if (v && v->isStr() && !v->str.empty()) slots.names[i] = v->str;
-          }
-        }
-        if (const json::JVal* p = t->get("planes"); p && p->isArr())
-          for (const auto& e : p->arr)
-            if (e.isStr()) planes.push_back(e.str);
-        c.slots = std::move(slots);
-        c.planes = std::move(planes);
-        c.declared = true;
+  c.dir = resolved_dir;
+  const json::JVal* t = manifest ? manifest->get("tessera") : nullptr;
+  if (t && t->isObj()) {
+    if (const json::JVal* mem = t->get("members"); mem && mem->isObj()) {
+      for (size_t i = 0; i < tesseraSlotKeys().size(); ++i) {
+        const json::JVal* v = mem->get(tesseraSlotKeys()[i]);
+        if (v && v->isStr() && !v->str.empty()) c.slots.names[i] = v->str;
       }
-    } catch (const std::exception&) {
     }
+    if (const json::JVal* p = t->get("planes"); p && p->isArr())
+      for (const auto& e : p->arr)
+        if (e.isStr()) c.planes.push_back(e.str);
+    c.declared = true;
   }
   for (size_t i = 0; i < c.slots.names.size(); ++i) {
     c.paths.push_back(resolveMember(c.dir, c.slots.names[i]));
@@ -67,6 +54,23 @@ TesseraCarriage tesseraCarriage(const std::string& bundle_dir) {
   }
   c.complete = c.missing.empty();
   return c;
+}
+
+TesseraCarriage tesseraCarriage(const std::string& bundle_dir) {
+  const std::string dir = resolveBundlePath(bundle_dir);
+  const std::string mpath = findTesseraManifest(dir);
+  // A manifest this reader cannot read or parse leaves the defaults: the members are
+  // still looked for, and the loader reports the manifest itself.
+  json::JVal root;
+  bool parsed = false;
+  if (!mpath.empty()) {
+    try {
+      root = json::parse(json::slurpJson(mpath));
+      parsed = true;
+    } catch (const std::exception&) {
+    }
+  }
+  return tesseraCarriageOf(dir, parsed ? &root : nullptr);
 }
 
 TesseraCarriage tesseraCarriage(const Manifest& m) { return tesseraCarriage(m.dir); }

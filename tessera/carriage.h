@@ -49,6 +49,13 @@ class MissingTesseraMember : public std::runtime_error {
 TesseraCarriage tesseraCarriage(const std::string& bundle_dir);
 TesseraCarriage tesseraCarriage(const Manifest& m);
 
+namespace json {
+struct JVal;
+}
+// The carriage of an already resolved directory whose manifest the caller has parsed
+// (null: none, or unreadable), so a loader reads and parses the manifest once.
+TesseraCarriage tesseraCarriageOf(const std::string& resolved_dir, const json::JVal* manifest);
+
 // Returns when complete, else throws MissingTesseraMember.
 void requireTesseraMembers(const TesseraCarriage& c);
 

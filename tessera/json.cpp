@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 namespace ka::tessera::json {
 namespace {
@@ -31,6 +32,16 @@ const JVal* JVal::get(const std::string& key) const {
   for (const auto& kv : obj)
     if (kv.first == key) return &kv.second;
   return nullptr;
+}
+
+const double* JVal::numAt(size_t i) const {
+  if (kind != Array) return nullptr;
+  if (!nums.empty()) return i < nums.size() ? &nums[i] : nullptr;
+  return i < arr.size() && arr[i].kind == Number ? &arr[i].num : nullptr;
+}
+
+const JVal* JVal::at(size_t i) const {
+  return kind == Array && i < arr.size() ? &arr[i] : nullptr;
 }
 
 const JVal& JVal::req(const std::string& key) const {
@@ -144,6 +155,7 @@ JVal JParser::objv() {
     }
     throw std::runtime_error("teeth: malformed JSON object");
   }
+  v.obj.shrink_to_fit();
   --depth_;
   return v;
 }
@@ -160,7 +172,23 @@ JVal JParser::arrv() {
     return v;
   }
   for (;;) {
-    v.arr.push_back(val());
+    JVal e = val();
+    if (e.kind == JVal::Number && v.arr.empty()) {
+      v.nums.push_back(e.num);
+    } else {
+      if (!v.nums.empty()) {  // the first element that is no number: all become nodes
+        v.arr.reserve(v.nums.size() + 1);
+        for (double d : v.nums) {
+          JVal n;
+          n.kind = JVal::Number;
+          n.num = d;
+          v.arr.push_back(std::move(n));
+        }
+        v.nums.clear();
+        v.nums.shrink_to_fit();
+      }
+      v.arr.push_back(std::move(e));
+    }
     ws();
     if (p_ < end_ && *p_ == ',') {
       ++p_;
@@ -172,11 +200,25 @@ JVal JParser::arrv() {
     }
     throw std::runtime_error("teeth: malformed JSON array");
   }
+  // Growth leaves up to half of each vector unused; a parsed document is kept as read.
+  v.nums.shrink_to_fit();
+  v.arr.shrink_to_fit();
   --depth_;
   return v;
 }
 
+namespace {
+thread_local uint64_t t_documents = 0;
+}  // namespace
+
+uint64_t documentsParsed() { return t_documents; }
+
 JVal parse(const std::string& text) {
+  ++t_documents;
+  if (text.size() > kMaxDocumentBytes)
+    throw std::runtime_error("teeth: JSON document of " + std::to_string(text.size()) +
+                             " bytes is over the " + std::to_string(kMaxDocumentBytes) +
+                             "-byte bound");
   JParser p(text.data(), text.data() + text.size());
   return p.val();
 }
@@ -205,6 +247,22 @@ std::string slurpText(const std::string& path) {
   }
   if (std::ferror(f.get())) throw std::runtime_error("teeth: short read " + path);
   return out;
+}
+
+std::string slurpJson(const std::string& path) {
+  {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!f) throw std::runtime_error("teeth: cannot open " + path);
+    if (std::fseek(f.get(), 0, SEEK_END) == 0) {
+      const long n = std::ftell(f.get());
+      if (n > 0 && uint64_t(n) > kMaxDocumentBytes)
+        throw std::runtime_error("teeth: " + path + " is " + std::to_string(n) + " bytes, over the " +
+                                 std::to_string(kMaxDocumentBytes) +
+                                 "-byte bound of a teeth JSON document");
+    }
+  }
+  // A file that grew since is still caught by the parse's own bound.
+  return slurpText(path);
 }
 
 int truncInt32(double v) {

@@ -23,8 +23,37 @@ constexpr int32_t kCoordLimit = 1 << 20;
   throw std::runtime_error("lip_template.v1.json: " + reason);
 }
 
-bool isKpRow(const json::JVal& v) {
-  return v.isNum() && v.num == std::floor(v.num) && v.num >= 0 && v.num < kKpRows;
+bool isKpRow(const double* v) {
+  return v && *v == std::floor(*v) && *v >= 0 && *v < kKpRows;
+}
+
+// Liang-Barsky: cuts the segment s = (x0, y0, x1, y1) to [0, xmax] x [0, ymax] in place;
+// false when no part of it lies inside.
+bool clipToRect(double* s, double xmax, double ymax) {
+  const double dx = s[2] - s[0], dy = s[3] - s[1];
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {s[0], xmax - s[0], s[1], ymax - s[1]};
+  double t0 = 0.0, t1 = 1.0;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0.0) {
+      if (q[i] < 0.0) return false;
+      continue;
+    }
+    const double t = q[i] / p[i];
+    if (p[i] < 0.0) {
+      if (t > t1) return false;
+      t0 = std::max(t0, t);
+    } else {
+      if (t < t0) return false;
+      t1 = std::min(t1, t);
+    }
+  }
+  const double x0 = s[0], y0 = s[1];
+  s[0] = x0 + t0 * dx;
+  s[1] = y0 + t0 * dy;
+  s[2] = x0 + t1 * dx;
+  s[3] = y0 + t1 * dy;
+  return true;
 }
 
 }  // namespace
@@ -89,27 +118,28 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
     refuse(std::string("declares feather_px ") + b + ", which is not positive");
   }
   const json::JVal* uc = root.get("u_canon");
-  if (!uc || !uc->isArr() || uc->arr.empty()) refuse("carries no non-empty `u_canon` array");
+  if (!uc || !uc->isArr() || uc->size() == 0) refuse("carries no non-empty `u_canon` array");
   std::vector<double> u;
-  for (size_t i = 0; i < uc->arr.size(); ++i) {
-    const json::JVal& row = uc->arr[i];
-    if (!row.isArr() || row.arr.size() != 2 || !row.arr[0].isNum() || !row.arr[1].isNum())
+  for (size_t i = 0; i < uc->size(); ++i) {
+    const json::JVal* row = uc->at(i);
+    if (!row || row->size() != 2 || !row->numAt(0) || !row->numAt(1))
       refuse("u_canon row " + std::to_string(i) + " is not a 2-vector — this is not an nv x 2 template");
-    u.push_back(row.arr[0].num);
-    u.push_back(row.arr[1].num);
+    u.push_back(*row->numAt(0));
+    u.push_back(*row->numAt(1));
   }
   const json::JVal* li = root.get("lip_idx");
-  if (!li || !li->isArr() || li->arr.empty())
+  if (!li || !li->isArr() || li->size() == 0)
     refuse("carries a `lip_idx` that is not a non-empty array");
   std::vector<int> idx;
-  for (const auto& e : li->arr) {
-    const int r = e.isNum() ? json::truncInt32(e.num) : -1;
+  for (size_t i = 0; i < li->size(); ++i) {
+    const double* e = li->numAt(i);
+    const int r = e ? json::truncInt32(*e) : -1;
     if (r < 0 || r >= kKpRows)
-      refuse("lip_idx names keypoint row " + (e.isNum() ? std::to_string(r) : std::string("?")) +
+      refuse("lip_idx names keypoint row " + (e ? std::to_string(r) : std::string("?")) +
              ", and a kd row is 0..20");
     idx.push_back(r);
   }
-  const int nv = static_cast<int>(uc->arr.size());
+  const int nv = static_cast<int>(uc->size());
   LipContour lc(canvas, static_cast<float>(fp->num), u.data(), nv, idx.data(),
                 static_cast<int>(idx.size()));
   const json::JVal* map = root.get("lip_map");
@@ -123,34 +153,35 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
   if (!kind || !kind->isStr() || kind->str != "anchor-linear")
     refuse("lip_map kind is not 'anchor-linear'");
   const json::JVal* mi = map->get("lip_idx");
-  if (!mi || !mi->isArr() || mi->arr.empty() || mi->arr.size() > size_t(kMaxAnchors))
+  if (!mi || !mi->isArr() || mi->size() == 0 || mi->size() > size_t(kMaxAnchors))
     refuse("lip_map lip_idx is not 1..8 kd rows");
   std::vector<int> anchors;
-  for (const auto& e : mi->arr) {
+  for (size_t i = 0; i < mi->size(); ++i) {
+    const double* e = mi->numAt(i);
     if (!isKpRow(e)) refuse("lip_map lip_idx names a row outside 0..20");
-    anchors.push_back(static_cast<int>(e.num));
+    anchors.push_back(static_cast<int>(*e));
   }
   const int k = static_cast<int>(anchors.size());
   const json::JVal* W = map->get("W");
   const json::JVal* b = map->get("b");
   if (!W || !b || !W->isArr() || !b->isArr()) refuse("lip_map carries no W/b arrays");
-  if (W->arr.size() != size_t(2 * nv) || b->arr.size() != size_t(2 * nv))
-    refuse("lip_map W/b have " + std::to_string(W->arr.size()) + "/" + std::to_string(b->arr.size()) +
+  if (W->size() != size_t(2 * nv) || b->size() != size_t(2 * nv))
+    refuse("lip_map W/b have " + std::to_string(W->size()) + "/" + std::to_string(b->size()) +
            " rows, not 2*nv=" + std::to_string(2 * nv));
   std::vector<double> w, bb;
-  auto finite = [](const json::JVal& v) { return v.isNum() && std::isfinite(v.num); };
-  for (size_t i = 0; i < W->arr.size(); ++i) {
-    const json::JVal& row = W->arr[i];
-    if (!row.isArr() || row.arr.size() != size_t(2 * k))
+  auto finite = [](const double* v) { return v && std::isfinite(*v); };
+  for (size_t i = 0; i < W->size(); ++i) {
+    const json::JVal* row = W->at(i);
+    if (!row || row->size() != size_t(2 * k))
       refuse("lip_map W row " + std::to_string(i) + " is not " + std::to_string(2 * k) + " wide");
-    for (const auto& c : row.arr) {
-      if (!finite(c)) refuse("lip_map carries a non-finite coefficient");
-      w.push_back(c.num);
+    for (size_t j = 0; j < row->size(); ++j) {
+      if (!finite(row->numAt(j))) refuse("lip_map carries a non-finite coefficient");
+      w.push_back(*row->numAt(j));
     }
   }
-  for (const auto& c : b->arr) {
-    if (!finite(c)) refuse("lip_map carries a non-finite coefficient");
-    bb.push_back(c.num);
+  for (size_t j = 0; j < b->size(); ++j) {
+    if (!finite(b->numAt(j))) refuse("lip_map carries a non-finite coefficient");
+    bb.push_back(*b->numAt(j));
   }
   if (const json::JVal* mc = map->get("canvas");
       mc && (!mc->isNum() || json::truncInt32(mc->num) != canvas))
@@ -231,15 +262,30 @@ void LipContour::fillScanline(const double* poly, const Box& b, uint8_t* out) co
   auto vy = [&](int v) {
     return clampToInt(roundHalfEven(poly[2 * v + 1] - b.y0), -kCoordLimit, kCoordLimit, 0);
   };
-  // Outline first, so thin slivers the even-odd fill misses still count as inside.
+  // Outline first, so thin slivers the even-odd fill misses still count as inside. An
+  // edge leaving the box is first cut to it, so a vertex thrown far off the canvas costs
+  // no more steps than the box is wide and high; an edge inside the box is drawn as is.
+  outline_steps_ = 0;
   for (int v = 0; v < nv_; ++v) {
     const int u = (v + 1) % nv_;
     int x0 = vx(v), y0 = vy(v);
-    const int x1 = vx(u), y1 = vy(u);
+    int x1 = vx(u), y1 = vy(u);
+    const bool inside = x0 >= 0 && x0 < w && y0 >= 0 && y0 < h && x1 >= 0 && x1 < w &&
+                        y1 >= 0 && y1 < h;
+    if (!inside) {
+      // The same clamped segment the edge table fills by, so outline and fill agree.
+      double s[4] = {double(x0), double(y0), double(x1), double(y1)};
+      if (!clipToRect(s, w - 1, h - 1)) continue;
+      x0 = clampToInt(roundHalfEven(s[0]), 0, w - 1, 0);
+      y0 = clampToInt(roundHalfEven(s[1]), 0, h - 1, 0);
+      x1 = clampToInt(roundHalfEven(s[2]), 0, w - 1, 0);
+      y1 = clampToInt(roundHalfEven(s[3]), 0, h - 1, 0);
+    }
     const int dx = std::abs(x1 - x0), sx = x0 < x1 ? 1 : -1;
     const int dy = -std::abs(y1 - y0), sy = y0 < y1 ? 1 : -1;
     int err = dx + dy;
     for (;;) {
+      ++outline_steps_;
       if (x0 >= 0 && x0 < w && y0 >= 0 && y0 < h) out[size_t(y0) * w + x0] = 255;
       if (x0 == x1 && y0 == y1) break;
       const int e2 = 2 * err;

@@ -43,6 +43,8 @@ class LipContour {
   Box box(const double* poly) const;
   // Fills the polygon into a raster of the box's size (255 inside and on the outline).
   void fillScanline(const double* poly, const Box& b, uint8_t* out) const;  // reuses scratch
+  // Pixels the last fill's outline walked (its cost; bounded by the box, not the polygon).
+  int64_t outlineSteps() const { return outline_steps_; }
   // Writes the feathered contour into the box's pixels of an N x N map.
   void contourF32(const double* poly, const Box& b, float* canvas_map);
   // The feathered contour of these keypoints over a zeroed N x N map.
@@ -73,6 +75,7 @@ class LipContour {
   };
   mutable std::vector<Edge> edges_;
   mutable std::vector<int64_t> xs_;
+  mutable int64_t outline_steps_ = 0;
 };
 
 }  // namespace ka::tessera

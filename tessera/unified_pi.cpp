@@ -74,24 +74,24 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest_text, int canv
   if (!gs.isNum()) throw std::runtime_error("teeth-pi: unified.pi.prop_gate_scale is not a number");
   u.prop_gate_scale = static_cast<float>(gs.num);
   const json::JVal& li = pi.req("lip_idx");
-  if (!li.isArr() || li.arr.empty())
+  if (!li.isArr() || li.size() == 0)
     throw std::runtime_error("teeth-pi: unified.pi.lip_idx is not a non-empty array");
-  for (const auto& e : li.arr) {
+  for (size_t i = 0; i < li.size(); ++i) {
+    const double* e = li.numAt(i);
     // A row outside the keypoint frame would read past the 63 floats of every frame.
-    const int r = e.isNum() ? json::truncInt32(e.num) : -1;
+    const int r = e ? json::truncInt32(*e) : -1;
     if (r < 0 || r >= kKpRows)
       throw std::runtime_error("teeth-pi: unified.pi.lip_idx names keypoint row " +
-                               (e.isNum() ? std::to_string(r) : std::string("?")) +
+                               (e ? std::to_string(r) : std::string("?")) +
                                ", and a keypoint row is 0..20");
     u.lip_idx.push_back(r);
   }
   const json::JVal& gp = pi.req("lip_geom_params");
-  if (!gp.isArr() || gp.arr.size() != 3 || !gp.arr[0].isNum() || !gp.arr[1].isNum() ||
-      !gp.arr[2].isNum())
+  if (gp.size() != 3 || !gp.numAt(0) || !gp.numAt(1) || !gp.numAt(2))
     throw std::runtime_error("teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]");
-  u.pad_x = static_cast<float>(gp.arr[0].num);
-  u.pad_y = static_cast<float>(gp.arr[1].num);
-  u.down = static_cast<float>(gp.arr[2].num);
+  u.pad_x = static_cast<float>(*gp.numAt(0));
+  u.pad_y = static_cast<float>(*gp.numAt(1));
+  u.down = static_cast<float>(*gp.numAt(2));
   if (const json::JVal* crop = uni->get("crop")) {
     if (const json::JVal* c = crop->get("canvas")) {
       const int cv = c->isNum() ? json::truncInt32(c->num) : INT32_MIN;

@@ -1,6 +1,7 @@
 // Compose geometry and lip contour, checked against the formulas evaluated afresh here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -428,6 +429,27 @@ TEST(LipContour, DeliveredMaskIsPiClippedByTheContour) {
   for (int k = 0; k < n * n; ++k) ASSERT_EQ(out[k], 0) << k;
   EXPECT_FALSE(up.deliveredU8AndShift(far.data(), pi, canon, out.data(), &rs, &cs));
   for (int k = 0; k < n * n; ++k) ASSERT_EQ(out[k], 0) << k;
+}
+
+TEST(LipContour, OutlineWalksNoMoreThanTheBoxWhateverTheVertices) {
+  // A square 36..60 with its third vertex moved; the outline's cost must stay within
+  // the box's perimeter (each edge cut to the box); the in-canvas square fills as ever.
+  LipContour lc = LipContour::fromTemplateJson(lipTemplate(""), 96);
+  const struct {
+    double x, y;
+  } rows[] = {{60, 60}, {1.76e22, 60}, {-1e30, 60}, {60, 1e30}, {1.76e22, -1.76e22}, {2e6, 3e6}};
+  for (const auto& r : rows) {
+    const double poly[8] = {36, 36, 60, 36, r.x, r.y, 36, 60};
+    const Box b = lc.box(poly);
+    const int w = b.x1 - b.x0, h = b.y1 - b.y0;
+    std::vector<uint8_t> raster(size_t(w) * h, 7);
+    lc.fillScanline(poly, b, raster.data());
+    EXPECT_LE(lc.outlineSteps(), 2 * (w + h) + lc.nv()) << r.x << "," << r.y;
+    EXPECT_EQ(raster[size_t(36 - b.y0) * w + (36 - b.x0)], 255) << r.x << "," << r.y;
+    if (&r == &rows[0]) {
+      EXPECT_EQ(std::count(raster.begin(), raster.end(), 255), 25 * 25);
+    }
+  }
 }
 
 TEST(LipContour, NonFiniteKeypointsGiveAnEmptyContour) {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace ka::tessera::json {
 namespace {
@@ -74,21 +76,54 @@ TEST(TesseraJson, MalformedTextIsRefused) {
   // Nesting deep enough to exhaust the stack is refused, not followed.
   EXPECT_EQ(refusal(std::string(100000, '[')), "teeth: JSON nested too deeply");
   EXPECT_EQ(refusal(std::string(200, '[') + std::string(200, ']')), "");
+  // A document is bounded by its size before a byte of it is parsed.
+  std::string big = "[" + std::string(kMaxDocumentBytes - 2, '0') + "]";
+  EXPECT_EQ(refusal(big), "");  // at the bound: read
+  big.insert(1, " ");
+  EXPECT_EQ(refusal(big), "teeth: JSON document of 4194305 bytes is over the 4194304-byte bound");
+}
+
+TEST(TesseraJson, AllNumberArraysAreHeldFlat) {
+  // Eight bytes a number: a large sidecar array costs a small multiple of its text.
+  const JVal v = parse("{\"a\": [1, 2.5, -3], \"m\": [1, \"x\", 2], \"e\": []}");
+  const JVal& a = v.req("a");
+  EXPECT_EQ(a.nums, (std::vector<double>{1, 2.5, -3}));
+  EXPECT_TRUE(a.arr.empty());
+  ASSERT_EQ(a.size(), 3u);
+  EXPECT_EQ(*a.numAt(1), 2.5);
+  EXPECT_EQ(a.at(0), nullptr);
+  const JVal& m = v.req("m");  // one element that is no number: every element a node
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(*m.numAt(0), 1);
+  EXPECT_EQ(m.numAt(1), nullptr);
+  EXPECT_EQ(m.at(1)->str, "x");
+  EXPECT_EQ(*m.numAt(2), 2);
+  EXPECT_EQ(m.numAt(3), nullptr);
+  EXPECT_EQ(v.req("e").size(), 0u);
 }
 
 TEST(TesseraJson, EveryPrefixAndByteFlipOfADocumentParsesOrRefuses) {
   const std::string doc =
       "{\"format\": \"tessera_bank.v1\", \"geometry\": {\"canvas_w\": 256, \"pad\": 4}, "
       "\"cent\": [[1.5, -2e1], [3, 4]], \"s\": \"a\\\"b\\u0041\", \"t\": true, \"n\": null}";
+  // Every refusal is one of the reader's own texts, never a stray library message.
+  const std::set<std::string> texts = {"teeth: JSON truncated", "teeth: malformed JSON object",
+                                       "teeth: malformed JSON array", "teeth: bad JSON number"};
   int refused = 0;
-  for (size_t len = 0; len <= doc.size(); ++len) refused += !refusal(doc.substr(0, len)).empty();
+  auto check = [&](const std::string& d) {
+    const std::string r = refusal(d);
+    if (r.empty()) return;
+    ++refused;
+    EXPECT_EQ(texts.count(r), 1u) << r << " for " << d;
+  };
+  for (size_t len = 0; len <= doc.size(); ++len) check(doc.substr(0, len));
   for (size_t i = 0; i < doc.size(); ++i)
     for (char c : {'\0', '"', '\\', '{', ']', ',', 'x'}) {
       std::string d = doc;
       d[i] = c;
-      refused += !refusal(d).empty();
+      check(d);
     }
-  EXPECT_GT(refused, 0);
+  EXPECT_GT(refused, 100);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "ka/ka.h"
 #include "tessera/attach_inputs.h"
 #include "tessera/carriage.h"
+#include "tessera/json.h"
 #include "tests/support/test_support.h"
 
 namespace ka::tessera {
@@ -180,6 +181,9 @@ TEST(TesseraMembers, SidecarAndManifestRefusals) {
       {"{\"a\": [", sidecar(), "teeth: <dir>/manifest.json is not readable JSON: teeth: "},
       {plain, "{\"format\": ", "teeth: " + s + " is not readable JSON: teeth: JSON truncated"},
       {"", sidecar(), "<dir> carries no manifest.json or meta.json — the compose descriptor (unified.pi)"},
+      // Size bound first, before the file is read, naming the file and its size.
+      {plain, sidecar(3, "aperture", "[" + std::string(size_t(5) << 20, ' ') + "0, 0, 0]"),
+       "teeth: <dir>/" + s + " is 5243290 bytes, over the 4194304-byte bound of a teeth JSON document"},
   };
   for (const Case& c : cases) {
     TempDir d;
@@ -211,6 +215,11 @@ TEST(TesseraMembers, LoadsValuesAndDefaultsAndTheManifestWins) {
   EXPECT_EQ(in.head_json, "{}");
   EXPECT_EQ(in.head_pt, (std::vector<uint8_t>{'p', 't'}));
   EXPECT_EQ(in.bank_track_path, d / "tessera_bank.v1.mp4");
+
+  // One parse each of the sidecar and the manifest, the carriage's included.
+  const uint64_t before = json::documentsParsed();
+  (void)loadTesseraMembers(d.path());
+  EXPECT_EQ(json::documentsParsed() - before, 2u);
 }
 
 TEST(TesseraMembers, ReorderPutsEachTrackFrameInItsDonorSlot) {

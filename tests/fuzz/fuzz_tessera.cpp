@@ -1,19 +1,24 @@
 // The teeth members' readers over arbitrary bytes: the head checkpoint (stored zip and
-// pickle), its serving config, and the bank sidecar with the manifest as the member
-// loader reads them from a bundle. The first byte picks the reader. Only refusals as
-// std::runtime_error may leave.
+// pickle), its serving config, the bank sidecar with the manifest as the member loader
+// reads them from a bundle, and the lip template with one frame's keypoints run through
+// its contour. The first byte picks the reader. Only refusals as std::runtime_error may
+// leave.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tessera/attach_inputs.h"
 #include "tessera/head_weights.h"
+#include "tessera/json.h"
+#include "tessera/lip_contour.h"
 #include "tessera/serve_config.h"
 
 namespace {
@@ -58,6 +63,28 @@ void sidecar(const std::string& text) {
   }
 }
 
+void lipTemplate(const std::string& text) {
+  // Template and keypoints (raw floats, zero-filled) are split at the first NUL; the
+  // canvas is the one the template names when it is a sane size, so a template can load.
+  const size_t cut = text.find('\0');
+  const std::string tmpl = text.substr(0, cut);
+  int canvas = 96;
+  try {
+    const ka::tessera::json::JVal v = ka::tessera::json::parse(tmpl);
+    if (const ka::tessera::json::JVal* c = v.get("canvas"); c && c->isNum() && c->num >= 1 && c->num <= 512)
+      canvas = static_cast<int>(c->num);
+  } catch (const std::runtime_error&) {
+  }
+  ka::tessera::LipContour lc = ka::tessera::LipContour::fromTemplateJson(tmpl, canvas);
+  float kp[63] = {};
+  if (cut != std::string::npos)
+    std::memcpy(kp, text.data() + cut + 1, std::min(sizeof kp, text.size() - cut - 1));
+  std::vector<float> map(size_t(canvas) * size_t(canvas));
+  lc.contourF32Canvas(kp, map.data());
+  for (float v : map)
+    if (!(v >= 0.0f && v <= 1.0f)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,10 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data + 1, data + size);
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   try {
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
       case 0: (void)ka::tessera::loadHeadPt(bytes); break;
       case 1: (void)ka::tessera::ServeConfig::fromHeadMemberJson(text); break;
-      default: sidecar(text); break;
+      case 2: sidecar(text); break;
+      default: lipTemplate(text); break;
     }
   } catch (const std::runtime_error&) {
   }

@@ -61,6 +61,7 @@ for f in blend_head blend_head8 nested tuples; do
 done
 { printf '\1'; cat "$out/heads/head.json"; } > "$out/tessera/config"
 { printf '\2'; cat "$bundle/tessera_bank.v1.json"; printf '\0'; cat "$bundle/manifest.json"; } > "$out/tessera/sidecar"
+{ printf '\3'; cat "$bundle/lip_template.v1.json"; } > "$out/tessera/lip_template"
 
 cp "$bundle/model_g_cone.onnx" "$out/onnx_codec/director_surgeries.onnx"
 
