@@ -2,6 +2,7 @@
 // torch.save (and real ones broken on purpose) and pickles built here opcode by opcode.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +15,14 @@ namespace ka::tessera {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// The head's tensors under the state-dict keys a checkpoint stores them by.
+std::array<std::pair<const char*, const std::vector<float>*>, 10> stateDictOf(const HeadWeights& w) {
+  return {{{"cand.0.weight", &w.cand0_w}, {"cand.0.bias", &w.cand0_b}, {"cand.2.weight", &w.cand2_w},
+           {"cand.2.bias", &w.cand2_b},   {"cand.4.weight", &w.cand4_w}, {"cand.4.bias", &w.cand4_b},
+           {"syn.0.weight", &w.syn0_w},   {"syn.0.bias", &w.syn0_b},   {"syn.2.weight", &w.syn2_w},
+           {"syn.2.bias", &w.syn2_b}}};
+}
 using test::refusal;
 
 std::string heads() { return test::fixtureDir() + "/tessera/heads/"; }
@@ -48,11 +57,7 @@ TEST(HeadWeights, BothArchitecturesLoadEqualToTheirTorchTensors) {
     const HeadWeights w = loadHeadPt(readBytes(heads() + a.file));
     EXPECT_EQ(w.params(), a.params);
     EXPECT_FLOAT_EQ(w.envelope, 12.0f / 255.0f);
-    const std::pair<const char*, const std::vector<float>*> fields[] = {
-        {"cand.0.weight", &w.cand0_w}, {"cand.0.bias", &w.cand0_b}, {"cand.2.weight", &w.cand2_w},
-        {"cand.2.bias", &w.cand2_b},   {"cand.4.weight", &w.cand4_w}, {"cand.4.bias", &w.cand4_b},
-        {"syn.0.weight", &w.syn0_w},   {"syn.0.bias", &w.syn0_b},   {"syn.2.weight", &w.syn2_w},
-        {"syn.2.bias", &w.syn2_b}};
+    const auto fields = stateDictOf(w);
     for (const auto& [key, got] : fields) {
       const std::string ref = heads() + a.ref + "/" + key + ".f32";
       if (a.params == 3489 && key[0] == 's') {
@@ -122,11 +127,7 @@ TEST(HeadWeights, TorchSavedShapesLoadAsTorchLoadsThemOrAreRefusedByName) {
     HeadWeights w;
     ASSERT_EQ(refusal([&] { w = loadHeadPt(pt); }), "");
     EXPECT_EQ(w.params(), s.params);
-    const std::pair<const char*, const std::vector<float>*> fields[] = {
-        {"cand.0.weight", &w.cand0_w}, {"cand.0.bias", &w.cand0_b}, {"cand.2.weight", &w.cand2_w},
-        {"cand.2.bias", &w.cand2_b},   {"cand.4.weight", &w.cand4_w}, {"cand.4.bias", &w.cand4_b},
-        {"syn.0.weight", &w.syn0_w},   {"syn.0.bias", &w.syn0_b},   {"syn.2.weight", &w.syn2_w},
-        {"syn.2.bias", &w.syn2_b}};
+    const auto fields = stateDictOf(w);
     for (const auto& [key, got] : fields) {
       if (s.params == HeadWeights::kCandidateParams && key[0] == 's') {
         EXPECT_TRUE(got->empty()) << key;
