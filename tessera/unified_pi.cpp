@@ -302,15 +302,36 @@ bool UnifiedPi::piU8AndShift(const float* kp, const double* canon, uint8_t* out,
   return true;
 }
 
+bool UnifiedPi::piCentroid(const float* kp, double* cx, double* cy) const {
+  // The same pixels in the same order as piU8 followed by piU8Centroid over the canvas
+  // (pi is zero outside the support box), so the sums are bit-identical at a fraction of
+  // the cost: the box is the mouth, the canvas the whole face.
+  if (canvas < 1) return false;
+  double g = 0.0;
+  const Ell lip = lipEll(kp), gate = gateEll(kp, &g);
+  const Box b = intersect(supportBox(kp), Box{0, 0, canvas, canvas});
+  double sx = 0, sy = 0;
+  int64_t n = 0;
+  for (int j = b.y0; j < b.y1; ++j)
+    for (int i = b.x0; i < b.x1; ++i)
+      if (quantise(piAt(lip, gate, g, i, j)) & 0x80) {
+        sx += i;
+        sy += j;
+        ++n;
+      }
+  if (n == 0) return false;
+  *cx = sx / double(n);
+  *cy = sy / double(n);
+  return true;
+}
+
 void UnifiedPi::canonicalCentroid(const float* kp_frames, int n_frames, double* cx,
                                   double* cy) const {
-  std::vector<uint8_t> buf(canvas > 0 ? size_t(canvas) * canvas : 0);
   double sx = 0, sy = 0;
   int n = 0;
-  for (int f = 0; f < n_frames && canvas > 0; ++f) {
-    piU8(kp_frames + size_t(f) * kKpRows * 3, buf.data());
+  for (int f = 0; f < n_frames; ++f) {
     double x = 0, y = 0;
-    if (piU8Centroid(buf.data(), &x, &y)) {
+    if (piCentroid(kp_frames + size_t(f) * kKpRows * 3, &x, &y)) {
       sx += x;
       sy += y;
       ++n;

@@ -82,6 +82,9 @@ class UnifiedPi {
   static Ell makeEll(const LipStats& s, double add_x, double add_y, double min_rx,
                      double min_ry, double scale, double dy);
   double ellAt(const Ell& e, int i, int j) const;
+  // Centroid of pi's upper half (the bits piU8Centroid counts) for one frame, evaluated
+  // over the support box only; false when pi is empty there.
+  bool piCentroid(const float* kp, double* cx, double* cy) const;
   // pi at one pixel, in [0, 1] before quantisation.
   double piAt(const Ell& lip, const Ell& gate, double g, int i, int j) const;
 };

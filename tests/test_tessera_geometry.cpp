@@ -265,6 +265,37 @@ TEST(UnifiedPi, CorpusMatchPicksTheNearestAndRefusesFarOrAmbiguous) {
             std::string::npos);
 }
 
+// Attach evaluates each frame's centroid over its support box only. It must equal the
+// whole-canvas evaluation bit for bit, or the corpus match could name another geometry:
+// small and wide-open mouths, a mouth running off the canvas edge, corner recovery.
+TEST(UnifiedPi, CanonicalCentroidEqualsTheWholeCanvasEvaluation) {
+  std::vector<float> frames;
+  for (const auto& [hy, dx] : std::vector<std::pair<double, double>>{{0.03, 0.0}, {0.09, 0.1}, {0.2, 0.85}, {0.05, -0.9}}) {
+    const auto kp = mouth(hy, dx);
+    frames.insert(frames.end(), kp.begin(), kp.end());
+  }
+  const int nf = int(frames.size() / 63);
+  for (int n : {96, 257, 512})
+    for (bool corner : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "canvas " << n << (corner ? " corner recovery" : ""));
+      UnifiedPi u = UnifiedPi::fromManifestJson(manifestWith(kPi), n);
+      u.corner_recovery = corner;
+      u.pad_x = 0.14f, u.down = 0.074f;
+      std::vector<uint8_t> pi(size_t(n) * n);
+      double sx = 0, sy = 0;
+      for (int f = 0; f < nf; ++f) {
+        double x = 0, y = 0;
+        u.piU8(frames.data() + f * 63, pi.data());
+        ASSERT_TRUE(u.piU8Centroid(pi.data(), &x, &y));
+        sx += x, sy += y;
+      }
+      double cx = 0, cy = 0;
+      u.canonicalCentroid(frames.data(), nf, &cx, &cy);
+      EXPECT_EQ(cx, sx / nf);
+      EXPECT_EQ(cy, sy / nf);
+    }
+}
+
 std::string lipTemplate(const std::string& extra, int canvas = 96) {
   return "{\"format\": \"lip-template-v1\", \"canvas\": " + std::to_string(canvas) +
          ", \"feather_px\": 4, \"u_canon\": [[-1,-1],[1,-1],[1,1],[-1,1]], \"lip_idx\": [13,14,15,16]" +
