@@ -1,7 +1,7 @@
 // The stream borrow: the write-back rule on float planes and RGBA images, its
 // construction refusals and log lines, and a short stream over the fixture bundle's
-// decoded 48-donor bank in which the borrowed mouth lands inside the delivery mask and
-// nowhere else.
+// decoded 48-donor bank whose released windows and borrowed crops equal a NumPy
+// reference of the whole emission.
 #include <gtest/gtest.h>
 
 #include <cmath>
