@@ -292,7 +292,8 @@ TEST(StreamBorrow, BorrowedMouthEqualsTheNumPyReference) {
       ASSERT_FALSE(results[t].skipped) << results[t].reason;
       ASSERT_EQ(v.size(), win * 8);
       ASSERT_EQ(results[t].pixels.size(), win);
-      const double* value = reinterpret_cast<const double*>(v.data());
+      std::vector<double> value(win);
+      std::memcpy(value.data(), v.data(), v.size());
       int off = 0;
       for (size_t k = 0; k < win; ++k)
         if (std::fabs(results[t].pixels[k] - value[k]) > 0.502 && off++ == 0)
@@ -301,7 +302,8 @@ TEST(StreamBorrow, BorrowedMouthEqualsTheNumPyReference) {
       std::vector<float> out = crops[size_t(t)];
       StreamBorrow::writeWindowDelta(out.data(), n, results[t], s);
       ASSERT_EQ(want.size(), out.size() * 4);
-      const float* ref = reinterpret_cast<const float*>(want.data());
+      std::vector<float> ref(out.size());
+      std::memcpy(ref.data(), want.data(), want.size());
       int far = 0;
       for (size_t k = 0; k < out.size(); ++k)
         if (std::fabs(out[k] - ref[k]) > 1.0f / 255 + 1e-6f && far++ == 0)
