@@ -1,16 +1,21 @@
 // The stream borrow: the write-back rule on float planes and RGBA images, its
 // construction refusals and log lines, and a short stream over the fixture bundle's
-// decoded 48-donor bank in which the borrowed mouth lands inside the delivery mask and
-// nowhere else.
+// decoded 48-donor bank whose released windows and borrowed crops equal a NumPy
+// reference of the whole emission.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tessera/attach_inputs.h"
 #include "tessera/bank_decode.h"
+#include "tessera/lip_contour.h"
 #include "tessera/stream_borrow.h"
 #include "tests/support/test_support.h"
 #include "tests/test_borrow_util.h"
@@ -188,63 +193,123 @@ TEST(StreamBorrow, ConstructionRefusalsAndTheMaskLine) {
   }
 }
 
-TEST(StreamBorrow, BorrowedMouthLandsInsideTheDeliveryMaskOnly) {
+// Frames whose mouths sit whole pixels off the canonical centre (so every gather is
+// shifted) under feathered delivery masks: each released window and each borrowed crop
+// against tools/fixtures/teeth_emit_ref.py, which redoes in NumPy, on this stream's
+// crops, masks and shifts, the retrieval, the settled donor list, the gather, the blend
+// head, the composite and the write-back. The same crops as RGBA bytes through a second
+// borrow give the same windows.
+TEST(StreamBorrow, BorrowedMouthEqualsTheNumPyReference) {
   NEED_FIXTURES();
   const Bank48 f;
   const int n = f.bank.stamp.canvas_w;
   const GeometryStamp& s = f.bank.stamp;
+  const size_t px = size_t(n) * n, win = size_t(s.window_h) * s.window_w * 3;
+  const int moves[][2] = {{0, 0}, {2, -1}, {-1, 2}, {1, 1}, {-2, -2}, {1, 2}};  // (x, y) pixels per frame
+  const int frames = int(std::size(moves));
   for (const std::string& lip : {f.lip_template, std::string()}) {
-    StreamBorrow b(f.bank, f.weights, f.config, f.pi, lip);
-    // The same crops as RGBA bytes through a second borrow: the same windows come out.
-    StreamBorrow b_rgba(f.bank, f.weights, f.config, f.pi, lip);
-    const int frames = 5;
-    std::vector<std::vector<float>> crops;
-    std::vector<std::vector<uint8_t>> masks;
-    int released = 0;
-    auto check = [&](int t, const FrameResult& r) {
-      ASSERT_FALSE(r.skipped) << "frame " << t << ": " << r.reason;
-      EXPECT_GT(r.n_used, 0);
-      std::vector<float> out = crops[size_t(t)];
-      StreamBorrow::writeWindowDelta(out.data(), n, r, s);
-      int changed = 0;
-      for (int c = 0; c < 3; ++c)
-        for (int y = 0; y < n; ++y)
-          for (int x = 0; x < n; ++x) {
-            const size_t p = size_t(y) * n + x, k = size_t(c) * n * n + p;
-            const bool differs = std::memcmp(&out[k], &crops[size_t(t)][k], sizeof(float)) != 0;
-            const bool in_window = y >= s.window_y0 && y < s.window_y0 + s.window_h && x >= s.window_x0 &&
-                                   x < s.window_x0 + s.window_w;
-            if (differs) {
-              ++changed;
-              ASSERT_TRUE(in_window && masks[size_t(t)][p] > 0) << "frame " << t << " changed " << x << "," << y;
-            }
-          }
-      EXPECT_GT(changed, 0) << "frame " << t;
-      ++released;
+    SCOPED_TRACE(lip.empty() ? "ellipse" : "lip contour");
+    test::TempDir dir;
+    const auto put = [&](const std::string& name, const void* p, size_t bytes) {
+      test::writeFile(dir / name, std::string(static_cast<const char*>(p), bytes));
     };
+    put("bank.rgb", f.bank.bytes.data(), f.bank.bytes.size());
+    std::vector<int32_t> ints = {f.bank.n_donors};
+    for (int32_t v : s.toArray()) ints.push_back(v);
+    std::vector<double> doubles(f.bank.c_canon.begin(), f.bank.c_canon.end());
+    for (const auto& c : f.bank.cent) doubles.insert(doubles.end(), c.begin(), c.end());
+    doubles.insert(doubles.end(), f.bank.aperture.begin(), f.bank.aperture.end());
+    test::writeFile(dir / "bank.meta", std::string(reinterpret_cast<const char*>(ints.data()), ints.size() * 4) +
+                                           std::string(reinterpret_cast<const char*>(doubles.data()), doubles.size() * 8));
+    test::writeFile(dir / "head.txt", test::fixtureDir() + "/bank_decode/bank48/tessera_head.v1.pt");
+    const int32_t cfg[5] = {f.config.kshort, f.config.cut, f.config.K, f.config.hysteresis, f.config.lookahead};
+    put("config.i32", cfg, sizeof cfg);
+    put("config.f64", &f.config.aperture_tol, 8);
+
+    StreamBorrow b(f.bank, f.weights, f.config, f.pi, lip), b_rgba(f.bank, f.weights, f.config, f.pi, lip);
+    std::unique_ptr<LipContour> contour;
+    if (!lip.empty()) contour = std::make_unique<LipContour>(LipContour::fromTemplateJson(lip, n));
+    std::vector<std::vector<float>> crops;
+    std::vector<FrameResult> results;
+    // What makes the stream able to tell a mouth shift or an alpha from a wrong one.
+    int moved = 0, feathered = 0, recentred = 0;
     for (int t = 0; t < frames; ++t) {
-      const float* kp = f.xs.data() + size_t(t % f.frames) * 63;
-      crops.push_back(drawCrop(f.pi, kp, n, t));
-      FrameResult r;
-      const bool got = b.push(crops.back().data(), kp, &r);
-      masks.emplace_back(b.deliveryMask(), b.deliveryMask() + size_t(n) * n);
-      std::vector<uint8_t> rgba(size_t(n) * n * 4, 77);
-      for (size_t p = 0; p < size_t(n) * n; ++p)
-        for (size_t c = 0; c < 3; ++c) rgba[4 * p + c] = toByte(crops.back()[c * size_t(n) * n + p]);
-      FrameResult r2;
-      EXPECT_EQ(b_rgba.pushRgba(rgba.data(), kp, &r2), got);
+      std::vector<float> kp(f.xs.begin() + (t % f.frames) * 63, f.xs.begin() + (t % f.frames + 1) * 63);
+      for (int k = 0; k < 21; ++k) kp[3 * k] += moves[t][0] * 2.0f / n, kp[3 * k + 1] += moves[t][1] * 2.0f / n;
+      crops.push_back(drawCrop(f.pi, kp.data(), n, t));
+      std::vector<uint8_t> mask(px);
+      int32_t shift[3] = {0, 0, 0};
+      shift[2] = contour ? contour->deliveredU8AndShift(kp.data(), f.pi, f.bank.c_canon.data(), mask.data(),
+                                                        &shift[0], &shift[1])
+                         : f.pi.piU8AndShift(kp.data(), f.bank.c_canon.data(), mask.data(), &shift[0], &shift[1]);
+      put("crop" + std::to_string(t) + ".f32", crops.back().data(), crops.back().size() * 4);
+      put("mask" + std::to_string(t) + ".u8", mask.data(), px);
+      put("shift" + std::to_string(t) + ".i32", shift, sizeof shift);
+      moved += shift[2] && (shift[0] != 0 || shift[1] != 0);
+      double cy = 0, cx = 0, count = 0;
+      for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+          const uint8_t m = mask[size_t(y) * n + x];
+          if (m >= 128) cy += y, cx += x, count += 1;
+          const int i = y - s.window_y0, j = x - s.window_x0;
+          feathered += m > 0 && m < 255 && i >= s.band_r0 && i < s.band_r1 && j >= s.band_c0 && j < s.band_c1;
+        }
+      recentred += count > 0 && (std::nearbyint(cy / count - f.bank.c_canon[1]) != shift[0] ||
+                                 std::nearbyint(cx / count - f.bank.c_canon[0]) != shift[1]);
+
+      FrameResult r, r2;
+      const bool got = b.push(crops.back().data(), kp.data(), &r);
+      std::vector<uint8_t> rgba(px * 4, 77);
+      for (size_t p = 0; p < px; ++p)
+        for (size_t c = 0; c < 3; ++c) rgba[4 * p + c] = toByte(crops.back()[c * px + p]);
+      EXPECT_EQ(b_rgba.pushRgba(rgba.data(), kp.data(), &r2), got);
       EXPECT_EQ(r2.pixels, r.pixels);
       EXPECT_EQ(got, t > 0);
-      if (got) check(t - 1, r);
+      if (got) results.push_back(r);
     }
     FrameResult r, r2;
     ASSERT_TRUE(b.flush(&r));
     ASSERT_TRUE(b_rgba.flush(&r2));
     EXPECT_EQ(r2.pixels, r.pixels);
-    check(frames - 1, r);
+    results.push_back(r);
     EXPECT_FALSE(b.flush(&r));
-    EXPECT_EQ(released, frames);
+    ASSERT_EQ(results.size(), size_t(frames));
     EXPECT_EQ(b.pass().stats().frames, frames);
+    EXPECT_GE(moved, frames - 1);
+    EXPECT_GT(feathered, 0);
+    if (contour) {
+      EXPECT_GT(recentred, 0);
+    }
+
+    const char* tools = std::getenv("KA_TEST_TOOLS");
+    ASSERT_NE(tools, nullptr);
+    const std::string cmd = std::string("/usr/bin/python3 ") + tools + "/fixtures/teeth_emit_ref.py " + dir.path();
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    for (int t = 0; t < frames; ++t) {
+      SCOPED_TRACE("frame " + std::to_string(t));
+      const std::string v = test::slurp(dir / ("value" + std::to_string(t) + ".f64"));
+      const std::string want = test::slurp(dir / ("borrowed" + std::to_string(t) + ".f32"));
+      ASSERT_FALSE(results[t].skipped) << results[t].reason;
+      ASSERT_EQ(v.size(), win * 8);
+      ASSERT_EQ(results[t].pixels.size(), win);
+      std::vector<double> value(win);
+      std::memcpy(value.data(), v.data(), v.size());
+      int off = 0;
+      for (size_t k = 0; k < win; ++k)
+        if (std::fabs(results[t].pixels[k] - value[k]) > 0.502 && off++ == 0)
+          ADD_FAILURE() << "window byte " << k << ": " << int(results[t].pixels[k]) << ", the reference " << value[k];
+      EXPECT_EQ(off, 0);
+      std::vector<float> out = crops[size_t(t)];
+      StreamBorrow::writeWindowDelta(out.data(), n, results[t], s);
+      ASSERT_EQ(want.size(), out.size() * 4);
+      std::vector<float> ref(out.size());
+      std::memcpy(ref.data(), want.data(), want.size());
+      int far = 0;
+      for (size_t k = 0; k < out.size(); ++k)
+        if (std::fabs(out[k] - ref[k]) > 1.0f / 255 + 1e-6f && far++ == 0)
+          ADD_FAILURE() << "borrowed value " << k << ": " << out[k] << ", the reference " << ref[k];
+      EXPECT_EQ(far, 0);
+    }
   }
 }
 

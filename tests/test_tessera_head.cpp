@@ -2,8 +2,10 @@
 // torch.save (and real ones broken on purpose) and pickles built here opcode by opcode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -286,27 +288,94 @@ TEST(HeadWeights, ZipDirectoryOutOfRangeIsRefused) {
   }
 }
 
-TEST(HeadWeights, TruncatedAndFlippedCheckpointsOnlyEverRefuse) {
+TEST(HeadWeights, TruncatedAndFlippedCheckpointsRefuseWithTheReadersTexts) {
   NEED_FIXTURES();
   const Bytes real = readBytes(heads() + "blend_head.pt");
-  int loaded = 0, refused = 0;
-  auto attempt = [&](const Bytes& b) {
-    try {
-      loadHeadPt(b);
-      ++loaded;
-    } catch (const std::runtime_error&) {
-      ++refused;
-    }
+  const HeadWeights good = loadHeadPt(real);
+  const auto load = [](const Bytes& b) { return refusal([&] { loadHeadPt(b); }); };
+  // Cut short, the file loses its end record (and below 22 bytes, any zip shape).
+  for (size_t len = 0; len < real.size(); len += 7)
+    EXPECT_EQ(load(Bytes(real.begin(), real.begin() + len)),
+              len <= 21 ? "teeth: head .pt is not a zip" : "teeth: head .pt has no zip EOCD")
+        << len << " bytes";
+
+  // One bit of each structure the reader relies on, found in the file by its bytes.
+  const auto find = [&](const std::string& s, int nth = 0) {
+    auto it = real.begin() - 1;
+    for (int k = 0; k <= nth && it != real.end(); ++k)
+      it = std::search(it + 1, real.end(), s.begin(), s.end(), [](uint8_t a, char b) { return a == uint8_t(b); });
+    EXPECT_NE(it, real.end()) << s;
+    return size_t(it - real.begin());
   };
-  for (size_t len = 0; len < real.size(); len += 7) attempt(Bytes(real.begin(), real.begin() + len));
+  const size_t cd = find("PK\x01\x02");  // the first central header: data.pkl's
+  // The first tensor's storage key, the pickle's first one-letter string: '0'.
+  const size_t storage_key = find(std::string("X\x01\x00\x00\x00" "0", 6)) + 5;
+  float w0 = good.cand0_w[0];
+  const size_t float0 = find(std::string(reinterpret_cast<const char*>(&w0), 4));
+  const std::string refuses_code = " — this reader refuses code it does not model";
+  struct Flip {
+    const char* what;
+    size_t at;
+    uint8_t x;
+    std::string want;
+  } flips[] = {
+      {"end record signature", find("PK\x05\x06"), 0x01, "teeth: head .pt has no zip EOCD"},
+      {"central header signature", cd, 0x01, "teeth: head .pt central directory is malformed"},
+      {"compression method", cd + 10, 0x08,
+       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {"local header offset", cd + 45, 0x80, "teeth: head .pt local header out of range"},
+      {"uncompressed size", cd + 26, 0x01, "teeth: head .pt entry out of range"},
+      {"pickle's name", find("data.pkl", 1), 0x01, "teeth: head .pt has no data.pkl"},
+      {"protocol opcode", find("\x80\x02"), 0x01, "teeth: unsupported pickle opcode 0x81 in head .pt"},
+      {"dictionary class", find("collections"), 0x01, "teeth: head .pt calls bollections OrderedDict" + refuses_code},
+      {"tensor rebuilder", find("_rebuild_tensor_v2"), 0x01,
+       "teeth: head .pt calls torch._utils ^rebuild_tensor_v2" + refuses_code},
+      {"storage type", find("FloatStorage"), 0x01,
+       "teeth: head .pt storage is torch GloatStorage, not torch FloatStorage — refusing to reinterpret it"},
+      {"storage key", storage_key, 0x01, "teeth: head storage 1 too small"},
+      {"state-dict key", find("cand.0.weight"), 0x01, "teeth: head .pt lacks 'cand.0.weight'"},
+      {"a float's low bit", float0, 0x01, ""},
+  };
+  for (const Flip& f : flips) {
+    Bytes b = real;
+    b[f.at] ^= f.x;
+    EXPECT_EQ(load(b), f.want) << f.what << " at " << f.at;
+  }
+  Bytes b = real;
+  b[float0] ^= 0x01;
+  const HeadWeights w = loadHeadPt(b);
+  EXPECT_NE(w.cand0_w[0], good.cand0_w[0]);
+  EXPECT_TRUE(std::equal(w.cand0_w.begin() + 1, w.cand0_w.end(), good.cand0_w.begin() + 1));
+  EXPECT_EQ(w.syn2_b, good.syn2_b);
+
+  // Every flip anywhere loads or is refused with one of the reader's own texts.
+  const std::string key = R"('(cand|syn)\.[024]\.(weight|bias)')";
+  const std::regex texts(
+      "teeth: head \\.pt (is not a zip|has no zip EOCD|central directory is malformed|local header out of range|"
+      "entry out of range|has no data\\.pkl|state_dict is empty|lacks " + key + "|names " + key +
+      " [0-9]+ times — ambiguous|calls .+" + refuses_code +
+      "|storage is .+, not torch FloatStorage — refusing to reinterpret it)|"
+      "teeth: head " + key + " has shape \\[[0-9]+(,[0-9]+)*\\] — not the BlendHead\\(16\\) arch|"
+      "teeth: " + key + " is not (a tensor|contiguous)|teeth: head storage .+ (missing|too small)|"
+      "teeth: pickle (truncated|(LONG_)?BINGET out of range|SETITEMS holds an odd number of items|"
+      "pops to a MARK it never set|stack underflow|nests tuples too deeply)|"
+      "teeth: unexpected persistent id in head \\.pt|teeth: malformed _rebuild_tensor_v2|"
+      "teeth: unsupported pickle opcode 0x[0-9a-f]{2} in head \\.pt");
+  int loaded = 0, refused = 0;
   for (size_t i = 0; i < real.size(); i += 5)
     for (uint8_t x : {0xffu, 0x01u, 0x80u}) {
       Bytes b = real;
       b[i] ^= x;
-      attempt(b);
+      const std::string got = load(b);
+      if (got.empty()) {
+        ++loaded;
+        continue;
+      }
+      ++refused;
+      EXPECT_TRUE(std::regex_match(got, texts)) << "byte " << i << " ^ " << int(x) << ": " << got;
     }
-  EXPECT_GT(refused, 0);
-  EXPECT_GT(loaded, 0);  // flips inside the float data still load
+  EXPECT_GT(refused, 500);
+  EXPECT_GT(loaded, 0);
 }
 
 TEST(ServeConfig, ReadsTheKeyedValuesAndRefusesTheRest) {
