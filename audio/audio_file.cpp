@@ -36,6 +36,9 @@ constexpr int kRate = 16000;
 // samples it claims are allocated.
 constexpr size_t kBaseSamples = 30 * kRate;
 constexpr size_t kSamplesPerByte = 256;
+// The highest rate audio is recorded at. The resampler's filter grows with the ratio of
+// the rates: a header stating 1.4 GHz had it build gigabytes of taps for half a minute.
+constexpr int kMaxRate = 768000;
 
 std::string avError(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -222,6 +225,9 @@ class Reader {
     layoutOf(f, &layout.v);
     const int rate = f->sample_rate > 0 ? f->sample_rate : dec_->sample_rate;
     if (rate <= 0) fail("no sample rate in", 0);
+    if (rate > kMaxRate)
+      refuse("has a sample rate of " + std::to_string(rate) + " Hz, above the " + std::to_string(kMaxRate) +
+             " Hz any audio is recorded at");
     if (swr_ && rate == inRate_ && f->format == inFormat_ && av_channel_layout_compare(&layout.v, &inLayout_.v) == 0)
       return;
     // What the old resampler still holds belongs before the change.

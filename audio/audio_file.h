@@ -12,8 +12,9 @@ namespace ka {
 // list) is cut. Only the file itself is read: a playlist or manifest opens nothing it
 // names. Throws std::runtime_error naming the file and the reason when it is empty,
 // cannot be opened, is in no format FFmpeg reads, holds no audio stream, fails to
-// decode, is a RIFF WAV cut short of its data or without any, or would decode to more
-// than 30 s plus 256 samples per byte of the file. A file with an audio stream but no
+// decode, is a RIFF WAV cut short of its data or without any, states a sample rate
+// above 768 kHz, or would decode to more than 30 s plus 256 samples per byte of the
+// file. A file with an audio stream but no
 // samples gives an empty vector.
 std::vector<float> readAudio16k(const std::string& path);
 

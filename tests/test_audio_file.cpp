@@ -77,8 +77,9 @@ std::string wavFile(uint32_t rate, uint16_t channels, size_t frames, int64_t dec
 }  // namespace
 
 // What a header claims is held against what the file holds: a rate that would make a
-// small file decode to hours is refused before the samples are allocated, and a data
-// chunk longer than the file says the file is truncated. Both name the file.
+// small file decode to hours is refused before the samples are allocated, a rate above
+// any recording's before the resampler is built, and a data chunk longer than the file
+// says the file is truncated. All name the file.
 TEST(AudioFile, HeadersCannotClaimMoreThanTheFileHolds) {
   TempDir d;
   struct Case {
@@ -92,6 +93,9 @@ TEST(AudioFile, HeadersCannotClaimMoreThanTheFileHolds) {
       {"250 Hz: odd, but within what 32 KB can say", wavFile(250, 1, 16000), 1024000, nullptr},
       {"4 kHz", wavFile(4000, 1, 16000), 64000, nullptr},
       {"16 kHz", wavFile(16000, 1, 16000), 16000, nullptr},
+      {"768 kHz", wavFile(768000, 1, 16000), 333, nullptr},
+      {"1 MHz: the resampler's filter would grow with the rate", wavFile(1000000, 1, 16000), 0,
+       "has a sample rate of 1000000 Hz, above"},
       {"half the data missing", wavFile(16000, 1, 16000, 64000), 0, "is truncated"},
       {"one byte missing", wavFile(16000, 1, 16000, 32001), 0, "is truncated"},
       {"unknown length (streamed)", wavFile(16000, 1, 16000, 0xFFFFFFFF), 16000, nullptr},
