@@ -36,6 +36,9 @@ constexpr int kRate = 16000;
 // samples it claims are allocated.
 constexpr size_t kBaseSamples = 30 * kRate;
 constexpr size_t kSamplesPerByte = 256;
+// The highest rate audio is recorded at. The resampler's filter grows with the ratio of
+// the rates: a header stating 1.4 GHz had it build gigabytes of taps for half a minute.
+constexpr int kMaxRate = 768000;
 
 std::string avError(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -47,27 +50,52 @@ uint32_t le32(const unsigned char* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The bytes a RIFF WAV's data chunk declares beyond what the file holds after it; 0
-// when it fits, when the length is left open (0 or 0xFFFFFFFF, as streamed writers
-// leave it) or when the file is no RIFF WAV.
-uint64_t wavShortfall(const std::string& path, uint64_t fileBytes, uint32_t* declared) {
+// Why a RIFF WAV cannot be read, or "" when it can (or is no RIFF WAV): it ends before
+// its data chunk, holds none, or its data chunk declares more bytes than follow it
+// (a length left open, 0 or 0xFFFFFFFF as streamed writers leave it, is not a claim).
+// Checked before FFmpeg opens it, whose own word for all of these is "invalid data".
+std::string wavDamage(const std::string& path, uint64_t fileBytes) {
   std::ifstream f(path, std::ios::binary);
-  unsigned char head[12];
-  if (!f.read(reinterpret_cast<char*>(head), sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
-      std::memcmp(head + 8, "WAVE", 4) != 0)
-    return 0;
+  unsigned char head[12] = {0};
+  f.read(reinterpret_cast<char*>(head), sizeof head);
+  const uint64_t got = uint64_t(f.gcount());
+  if (got < 4 || std::memcmp(head, "RIFF", 4) != 0) return "";
+  if (got < 12) return "is truncated: it ends inside its RIFF header, at byte " + std::to_string(got);
+  if (std::memcmp(head + 8, "WAVE", 4) != 0) return "";
   uint64_t at = 12;
   unsigned char chunk[8];
-  while (at + 8 <= fileBytes && f.seekg(std::streamoff(at)) && f.read(reinterpret_cast<char*>(chunk), 8)) {
+  while (at < fileBytes) {
+    if (at + 8 > fileBytes || !f.seekg(std::streamoff(at)) || !f.read(reinterpret_cast<char*>(chunk), 8))
+      break;
     const uint32_t size = le32(chunk + 4);
     if (std::memcmp(chunk, "data", 4) == 0) {
-      *declared = size;
       const uint64_t held = fileBytes - (at + 8);
-      return size != 0 && size != 0xFFFFFFFFu && size > held ? size - held : 0;
+      if (size == 0 || size == 0xFFFFFFFFu || size <= held) return "";
+      return "is truncated: its data chunk declares " + std::to_string(size) + " bytes of samples, " +
+             std::to_string(size - held) + " of them are missing from the file";
     }
     at += 8 + uint64_t(size) + (size & 1);
   }
-  return 0;
+  // Ending on a chunk's boundary is still cut short when the RIFF header counts more.
+  const uint32_t riff = le32(head + 4);
+  const bool shortOfRiff = riff != 0 && riff != 0xFFFFFFFFu && uint64_t(riff) + 8 > fileBytes;
+  if (at == fileBytes && !shortOfRiff) return "is a WAV without a data chunk: it holds no samples";
+  return "is truncated: it ends inside its WAV header, at byte " + std::to_string(fileBytes);
+}
+
+// Whether any demuxer claims the file's first bytes as FFmpeg's own probe reads them,
+// the file's name aside: a text file named .wav is no WAV.
+const AVInputFormat* probeContents(const std::string& path, uint64_t fileBytes) {
+  const size_t probeBytes = size_t(std::min<uint64_t>(fileBytes, 1 << 20));  // as much as FFmpeg probes
+  std::ifstream f(path, std::ios::binary);
+  std::vector<unsigned char> buf(probeBytes + AVPROBE_PADDING_SIZE, 0);
+  f.read(reinterpret_cast<char*>(buf.data()), std::streamsize(probeBytes));
+  AVProbeData pd{};
+  pd.filename = "";
+  pd.buf = buf.data();
+  pd.buf_size = int(f.gcount());
+  int score = 0;
+  return pd.buf_size > 0 ? av_probe_input_format3(&pd, 1, &score) : nullptr;
 }
 
 using ff::CodecFreer;
@@ -92,25 +120,29 @@ class Reader {
     const uintmax_t bytes = std::filesystem::file_size(path_, ec);
     fileBytes_ = ec ? 0 : uint64_t(bytes);
     limit_ = kBaseSamples + kSamplesPerByte * size_t(fileBytes_);
+    if (!ec && bytes == 0) refuse("is empty");
+    if (const std::string damage = wavDamage(path_, fileBytes_); !damage.empty()) refuse(damage);
     AVFormatContext* raw = nullptr;
     int rc = ff::openConfinedFile(&raw, path_, nullptr);
+    if (rc == AVERROR_INVALIDDATA) {
+      if (const AVInputFormat* claimed = probeContents(path_, fileBytes_))
+        fail((std::string("cannot open as ") + claimed->long_name).c_str(), rc);
+      refuse("is in no audio or video format FFmpeg reads");
+    }
     if (rc < 0) fail("cannot open", rc);
     fmt_.reset(raw);
-    if (std::strcmp(fmt_->iformat->name, "wav") == 0) {
-      uint32_t declared = 0;
-      if (const uint64_t missing = wavShortfall(path_, fileBytes_, &declared))
-        throw std::runtime_error("readAudio16k: " + path_ + " is truncated: its data chunk declares " +
-                                 std::to_string(declared) + " bytes of samples, " + std::to_string(missing) +
-                                 " of them are missing from the file");
-    }
     if ((rc = avformat_find_stream_info(fmt_.get(), nullptr)) < 0) fail("cannot read stream info of", rc);
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(fmt_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (stream_ == AVERROR_STREAM_NOT_FOUND) refuse("holds no audio stream");
     if (stream_ < 0 || !codec) fail("no decodable audio stream in", stream_ < 0 ? stream_ : 0);
     dec_.reset(avcodec_alloc_context3(codec));
     if (!dec_) throw std::runtime_error("readAudio16k: out of memory opening " + path_);
     if ((rc = avcodec_parameters_to_context(dec_.get(), fmt_->streams[stream_]->codecpar)) < 0)
       fail("cannot configure the decoder of", rc);
+    // The decoder keeps the packets' clock, so skipping a codec's priming moves the
+    // frames' timestamps with it.
+    dec_->pkt_timebase = fmt_->streams[stream_]->time_base;
     if ((rc = avcodec_open2(dec_.get(), codec, nullptr)) < 0) fail("cannot open the decoder of", rc);
 
     frame_.reset(av_frame_alloc());
@@ -124,6 +156,7 @@ class Reader {
     if (rc != AVERROR_EOF) fail("read error in", rc);
     send(nullptr);
     if (swr_) drainResampler();
+    trimToDeclaredEnd();
     return std::move(out_);
   }
 
@@ -132,6 +165,25 @@ class Reader {
     std::string msg = std::string("readAudio16k: ") + what + " " + path_;
     if (code < 0) msg += " (" + avError(code) + ")";
     throw std::runtime_error(msg);
+  }
+
+  [[noreturn]] void refuse(const std::string& why) {
+    throw std::runtime_error("readAudio16k: " + path_ + " " + why);
+  }
+
+  // MP4's edit list says where the sound ends inside the codec's last frame, and the
+  // demuxer leaves cutting that padding to the player. Only a duration the container
+  // states (not one guessed from the bit rate) is trusted, and it may cut no more than
+  // the last frame: a container that understates its length loses no speech to it.
+  void trimToDeclaredEnd() {
+    const AVStream* st = fmt_->streams[stream_];
+    if (fmt_->duration_estimation_method != AVFMT_DURATION_FROM_STREAM || st->duration <= 0 ||
+        st->duration == AV_NOPTS_VALUE)
+      return;
+    const double seconds = double(st->duration) * av_q2d(st->time_base);
+    if (!(seconds > 0) || seconds * kRate >= double(out_.size())) return;
+    const size_t declared = size_t(std::llround(seconds * kRate));
+    if (out_.size() - declared <= lastFrame_) out_.resize(declared);
   }
 
   void send(const AVPacket* pkt) {
@@ -173,6 +225,9 @@ class Reader {
     layoutOf(f, &layout.v);
     const int rate = f->sample_rate > 0 ? f->sample_rate : dec_->sample_rate;
     if (rate <= 0) fail("no sample rate in", 0);
+    if (rate > kMaxRate)
+      refuse("has a sample rate of " + std::to_string(rate) + " Hz, above the " + std::to_string(kMaxRate) +
+             " Hz any audio is recorded at");
     if (swr_ && rate == inRate_ && f->format == inFormat_ && av_channel_layout_compare(&layout.v, &inLayout_.v) == 0)
       return;
     // What the old resampler still holds belongs before the change.
@@ -194,6 +249,7 @@ class Reader {
   void convert(const AVFrame* f) {
     if (f->nb_samples <= 0) return;
     ensureResampler(f);
+    lastFrame_ = size_t(av_rescale(f->nb_samples, kRate, inRate_)) + 2;
     const int cap = swr_get_out_samples(swr_.get(), f->nb_samples);
     if (cap < 0) fail("resampling failed for", cap);
     append(const_cast<const uint8_t**>(f->extended_data), f->nb_samples, cap);
@@ -229,7 +285,8 @@ class Reader {
 
   std::string path_;
   uint64_t fileBytes_ = 0;
-  size_t limit_ = 0;  // samples the file may decode to
+  size_t limit_ = 0;      // samples the file may decode to
+  size_t lastFrame_ = 0;  // the last decoded frame's length at 16 kHz, and some
   std::unique_ptr<AVFormatContext, FormatCloser> fmt_;
   std::unique_ptr<AVCodecContext, CodecFreer> dec_;
   std::unique_ptr<SwrContext, SwrFreer> swr_;

@@ -44,6 +44,8 @@ expect_fail "frobnicate" "unknown command"
 ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=220:sample_rate=16000:duration=0.2" \
   -ac 1 "$work/s.wav"
 mkdir -p "$work/nomotion"
+head -c 30 "$work/s.wav" > "$work/cut.wav"
+echo "not speech" > "$work/text.wav"
 while IFS='~' read -r code stream args text; do
   [ -n "$code" ] || continue
   args=${args//@W/$work} args=${args//@B/$fixture} text=${text//@W/$work}
@@ -69,6 +71,8 @@ done <<'TABLE'
 2~err~speak @B --motion @W --out @W/o.mp4~ka speak: needs BUNDLE and AUDIO, got 1 argument(s)
 2~err~speak @B @W/s.wav --motion @W --out~ka speak: --out needs a value
 1~err~speak @B @W/s.wav --motion @W/nomotion --out @W/o.mp4~it holds no @W/nomotion/a2x_enc_stream.onnx, the encoder of the streaming
+1~err~speak @B @W/text.wav --motion @W --out @W/o.mp4~ka: readAudio16k: @W/text.wav is in no audio or video format FFmpeg reads
+1~err~a2x @W @W/cut.wav~ka: readAudio16k: @W/cut.wav is truncated: it ends inside its WAV header, at byte 30
 0~out~help serve~usage: ka serve BUNDLE --motion DIR
 0~out~help~ka serve BUNDLE --motion DIR
 2~err~serve @B --motion @W --bogus~ka serve: unknown option '--bogus'

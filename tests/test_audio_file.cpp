@@ -77,8 +77,9 @@ std::string wavFile(uint32_t rate, uint16_t channels, size_t frames, int64_t dec
 }  // namespace
 
 // What a header claims is held against what the file holds: a rate that would make a
-// small file decode to hours is refused before the samples are allocated, and a data
-// chunk longer than the file says the file is truncated. Both name the file.
+// small file decode to hours is refused before the samples are allocated, a rate above
+// any recording's before the resampler is built, and a data chunk longer than the file
+// says the file is truncated. All name the file.
 TEST(AudioFile, HeadersCannotClaimMoreThanTheFileHolds) {
   TempDir d;
   struct Case {
@@ -92,6 +93,9 @@ TEST(AudioFile, HeadersCannotClaimMoreThanTheFileHolds) {
       {"250 Hz: odd, but within what 32 KB can say", wavFile(250, 1, 16000), 1024000, nullptr},
       {"4 kHz", wavFile(4000, 1, 16000), 64000, nullptr},
       {"16 kHz", wavFile(16000, 1, 16000), 16000, nullptr},
+      {"768 kHz", wavFile(768000, 1, 16000), 333, nullptr},
+      {"1 MHz: the resampler's filter would grow with the rate", wavFile(1000000, 1, 16000), 0,
+       "has a sample rate of 1000000 Hz, above"},
       {"half the data missing", wavFile(16000, 1, 16000, 64000), 0, "is truncated"},
       {"one byte missing", wavFile(16000, 1, 16000, 32001), 0, "is truncated"},
       {"unknown length (streamed)", wavFile(16000, 1, 16000, 0xFFFFFFFF), 16000, nullptr},
@@ -127,4 +131,57 @@ TEST(AudioFile, HeadersCannotClaimMoreThanTheFileHolds) {
   for (const float v : x) EXPECT_TRUE(std::fabs(v) <= 1.0f) << v;
   EXPECT_EQ(x[0], 0.0f);
   EXPECT_EQ(x[5], 0.5f);
+}
+
+// The clip in the rates, widths and containers the tools are handed comes back as its
+// 16 kHz source: as long within a few samples, and as close as the path through that
+// rate or codec allows. What cannot be read is refused naming the file and why.
+TEST(AudioFile, EveryInputConvertsOrIsRefusedWithItsReason) {
+  KA_A2X_FIXTURES();
+  const std::vector<float> ref = clip("hello");
+  struct Case {
+    const char* file;   // under clips/formats
+    double maxError;    // RMS of the difference over the source's RMS, when accepted
+    const char* words;  // in the refusal, after the file's path, when refused
+  } cases[] = {
+      {"8k.wav", 0.08, nullptr},  // what lies above 4 kHz is gone
+      {"44k.wav", 0.02, nullptr},
+      {"48k.wav", 0.02, nullptr},
+      {"stereo.wav", 0.001, nullptr},
+      {"u8.wav", 0.06, nullptr},
+      {"s24.wav", 0.001, nullptr},
+      {"f32.wav", 0.001, nullptr},
+      {"f64_stereo.wav", 0.001, nullptr},
+      {"44k_stereo.mp3", 0.1, nullptr},
+      {"48k_stereo.ogg", 0.1, nullptr},  // Opus
+      {"44k_stereo.m4a", 0.1, nullptr},  // AAC
+      {"video.mp4", 0.1, nullptr},       // H.264 with an AAC track
+      {"empty.wav", 0, " is empty"},
+      {"cut_in_data.wav", 0, " is truncated: its data chunk declares"},
+      {"cut_in_header.wav", 0, " is truncated: it ends inside its WAV header, at byte 30"},
+      {"cut_after_fmt.wav", 0, " is truncated: it ends inside its WAV header, at byte 36"},
+      {"text.wav", 0, " is in no audio or video format FFmpeg reads"},
+      {"video_no_audio.mp4", 0, " holds no audio stream"},
+      {"missing.wav", 0, " (No such file or directory)"},
+      {"", 0, " (Is a directory)"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = a2xDir("clips/formats/") + c.file;
+    SCOPED_TRACE(path);
+    std::vector<float> x;
+    const std::string why = refusal([&] { x = ka::readAudio16k(path); });
+    if (c.words) {
+      EXPECT_NE(why.find("readAudio16k: "), std::string::npos) << why;
+      EXPECT_NE(why.find(path + c.words), std::string::npos) << why;
+      continue;
+    }
+    EXPECT_EQ(why, "");
+    EXPECT_NEAR(double(x.size()), double(ref.size()), 4);
+    double err = 0, energy = 0;
+    for (size_t i = 0; i < std::min(x.size(), ref.size()); ++i) {
+      err += (x[i] - ref[i]) * (x[i] - ref[i]);
+      energy += ref[i] * ref[i];
+    }
+    EXPECT_LT(std::sqrt(err / energy), c.maxError);
+  }
 }

@@ -41,7 +41,8 @@ PY
 cp "$bundle"/render_model.batch1.onnx "$out/onnx_codec/director_b1.onnx"
 cp "$out/smoke/add_mul.onnx" "$out/onnx_codec/add_mul.onnx"
 
-# Speech files: PCM WAV, FLAC, MP3, and ADTS AAC whose rate and layout change part way.
+# Speech files: PCM WAV, FLAC, MP3, AAC in MP4 (an edit list stating where the sound
+# ends), and ADTS AAC whose rate and layout change part way.
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 tone() { echo "sine=frequency=$1:sample_rate=$2:duration=$3"; }
 ff -f lavfi -i "$(tone 300 16000 0.3)" -ac 1 "$out/audio_file/mono16k.wav"
@@ -50,6 +51,7 @@ ff -f lavfi -i "$(tone 440 22050 0.3)" -ac 1 -c:a libmp3lame -b:a 32k "$out/audi
 ff -f lavfi -i "$(tone 440 44100 0.2)" -ac 2 -c:a aac -b:a 32k -f adts "$out/audio_file/a.aac"
 ff -f lavfi -i "$(tone 300 16000 0.2)" -ac 1 -c:a aac -b:a 16k -f adts "$out/audio_file/b.aac"
 cat "$out/audio_file/a.aac" "$out/audio_file/b.aac" > "$out/audio_file/joined.aac"
+ff -f lavfi -i "$(tone 440 44100 0.2)" -ac 2 -c:a aac -b:a 32k "$out/audio_file/stereo44k.m4a"
 
 # The teeth readers: the first byte picks the reader (0 head checkpoint, 1 serving
 # config, 2 bank sidecar with the manifest after a NUL).
