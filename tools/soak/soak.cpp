@@ -603,6 +603,8 @@ int main(int argc, char** argv) {
       nextReport += 60'000'000'000;
     }
   }
+  // The last sample is taken while the host threads still run, like every one before.
+  sample();
   k.stop = true;
   // The host threads end within a nap step; the watchdog keeps watching meanwhile.
   std::atomic<bool> joined{false};
@@ -621,7 +623,6 @@ int main(int argc, char** argv) {
     }
   }
   closer.join();
-  sample();
   const Sample end = samples.back();
 
   ka_utt_stats st{};
