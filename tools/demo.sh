@@ -22,21 +22,7 @@ cmake --build "$build"
 ka="$build/tools/ka"
 
 mkdir -p "$out"
-# The demo face is looked at: its directors warp the full-resolution source (so the
-# rendered face is the driver's own at the driver's keypoints and the paste needs no
-# sharpening), and its teeth members are the drawn mouth's own (donors at every opening,
-# an outline inside the lips).
-$py "$here/tools/fixtures/make_identity_bundle.py" "$out/demo" --canonical --prior hevc \
-  --width 640 --height 360 --crop 256 --nt 50 --frames 50 --sharpen 0
-echo "== teeth members (donor bank, blend head, lip template, manifest blocks) into $out/demo"
-$py "$here/tools/fixtures/make_tessera_fixtures.py" bundle "$out/demo" --donors 48 --demo
-echo "== installing the batch-1 director (model key b1) into $out/demo"
-$py "$here/tools/fixtures/make_directors.py" "$out/demo" --keys b1 --family warp
-echo "== installing the batch-24 chunk director (model key b24_fp32) into $out/demo"
-$py "$here/tools/fixtures/make_steady_director.py" "$out/demo" --family warp
-echo "== audio-to-motion directories for $out/demo: $out/motion-a2x (streaming a2x) and $out/motion-lmdm"
-$py "$here/tools/fixtures/make_a2x_fixtures.py" "$out/motion-a2x" --xs-from "$out/demo"
-$py "$here/tools/fixtures/make_motion_fixtures.py" "$out/motion-lmdm" --xs-from "$out/demo" >/dev/null
+bash "$here/tools/fixtures/make_demo_fixtures.sh" "$out"
 export W2V_ONNX="$out/motion-a2x/w2v/audio_encoder.onnx"
 
 echo "== synthesising a sentence into $out/speech.wav"
