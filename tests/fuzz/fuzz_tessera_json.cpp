@@ -21,9 +21,12 @@ size_t walk(const tj::JVal& v, int depth) {
   size_t nodes = 1;
   if (v.isArr()) {
     for (size_t i = 0; i < v.size(); ++i) {
+      // A number is seen through numAt; anything else (and the numbers of a mixed array
+      // besides) through at.
       const double* n = v.numAt(i);
       const tj::JVal* e = v.at(i);
-      if ((n == nullptr) == (e == nullptr)) std::abort();  // exactly one view of each element
+      if (!n && !e) std::abort();
+      if (e && (n != nullptr) != e->isNum()) std::abort();
       nodes += e ? walk(*e, depth + 1) : 1;
     }
     if (v.numAt(v.size()) || v.at(v.size())) std::abort();
