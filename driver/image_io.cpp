@@ -1,5 +1,6 @@
 #include "driver/image_io.h"
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -19,8 +20,56 @@
 #pragma GCC diagnostic pop
 
 namespace ka {
+namespace {
+
+// stb_image takes a JPEG Huffman table's code count (the sum of its sixteen length
+// counts, up to 4080) from the file without checking it against the 256 symbols its
+// tables hold, and writes that many entries. The file's tables are walked here first,
+// the way the decoder reads them: every marker segment outside the entropy-coded data,
+// a table segment table by table. False when a table holds more than 256 codes.
+bool jpegTablesFit(std::FILE* f) {
+  int c = 0;
+  for (;;) {
+    // The next marker: 0xFF, any fill bytes, then a code that is not stuffing (0x00),
+    // a restart, a lone start or end of image.
+    do {
+      c = std::getc(f);
+    } while (c != EOF && c != 0xff);
+    while (c == 0xff) c = std::getc(f);
+    if (c == EOF) return true;
+    if (c == 0x00 || c == 0x01 || (c >= 0xd0 && c <= 0xd8)) continue;
+    if (c == 0xd9) return true;
+    const int hi = std::getc(f), lo = std::getc(f);
+    if (lo == EOF) return true;
+    long left = (long(hi) << 8 | lo) - 2;
+    if (c != 0xc4) {
+      if (left > 0 && std::fseek(f, left, SEEK_CUR) != 0) return true;
+      continue;
+    }
+    while (left > 0) {
+      if (std::getc(f) == EOF) return true;  // table class and slot
+      long codes = 0;
+      for (int i = 0; i < 16; ++i) {
+        const int n = std::getc(f);
+        if (n == EOF) return true;
+        codes += n;
+      }
+      if (codes > 256) return false;
+      if (std::fseek(f, codes, SEEK_CUR) != 0) return true;
+      left -= 17 + codes;
+    }
+  }
+}
+
+}  // namespace
 
 std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    const bool jpeg = std::getc(f) == 0xff && std::getc(f) == 0xd8;
+    const bool fit = !jpeg || jpegTablesFit(f);
+    std::fclose(f);
+    if (!fit) throw std::runtime_error("decode failed: " + path + " (a Huffman table of more than 256 codes)");
+  }
   int iw = 0, ih = 0, channels = 0;
   stbi_uc* px = stbi_load(path.c_str(), &iw, &ih, &channels, 3);
   if (!px) throw std::runtime_error("decode failed: " + path);
@@ -29,6 +78,11 @@ std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
   *w = iw;
   *h = ih;
   return out;
+}
+
+bool imageSize(const std::string& path, int* w, int* h) {
+  int channels = 0;
+  return stbi_info(path.c_str(), w, h, &channels) != 0;
 }
 
 void writePNG(const std::string& path, const uint8_t* rgb, int w, int h) {

@@ -21,12 +21,12 @@ class JpgDirSource final : public Source {
     char name[32];
     std::snprintf(name, sizeof name, "/frame_%06d.jpg", pos_);
     const std::string path = dir_ + name;
+    // The size is checked from the header before decoding: a frame's header may claim any
+    // size up to 2^24 a side, and the decoder would allocate for it before finding out.
     int w = 0, h = 0;
+    if (imageSize(path, &w, &h)) refuseSize(path, w, h);
     const std::vector<uint8_t> rgb = loadImageRGB(path, &w, &h);
-    if (w != W_ || h != H_)
-      throw std::runtime_error("ka_driver: " + path + " is " + std::to_string(w) + "x" +
-                               std::to_string(h) + ", the manifest says " + std::to_string(W_) +
-                               "x" + std::to_string(H_) + " — refusing");
+    refuseSize(path, w, h);
     std::memcpy(dst, rgb.data(), frameBytes());
     ++pos_;
     return true;
@@ -43,6 +43,12 @@ class JpgDirSource final : public Source {
   size_t residentBytes() const override { return 0; }
 
  private:
+  void refuseSize(const std::string& path, int w, int h) const {
+    if (w != W_ || h != H_)
+      throw std::runtime_error("ka_driver: " + path + " is " + std::to_string(w) + "x" + std::to_string(h) +
+                               ", the manifest says " + std::to_string(W_) + "x" + std::to_string(H_) + " — refusing");
+  }
+
   std::string dir_;
   int32_t NT_, W_, H_;
   int32_t pos_ = 0;  // index of the next frame

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 py=/usr/bin/python3
 bundle="$out/bundle"
 $py "$here/tools/fixtures/make_identity_bundle.py" "$bundle" --nt 3 --crop 32 --frames 3 --width 32 --height 24 \
-  --canonical --prior both
+  --canonical --prior both --driver both
 $py "$here/tools/fixtures/make_directors.py" "$bundle" --keys b1
 $py "$here/tools/fixtures/make_smoke_onnx.py" "$out/smoke"
 # A director shaped for the graph surgeries (cone, warp block, compose tail), at crop 32.
@@ -115,6 +115,11 @@ ff -i "$bundle/target_frames.mp4" -c copy "$out/driver.mkv"
 with_head 0 "$bundle/target_frames.mp4" "$out/driver_movie/driver.mp4"
 with_head 2 "$out/driver.mkv" "$out/driver_movie/driver.mkv"
 with_head 1 "$bundle/P_hevc.mov" "$out/driver_movie/prior.mov"
+# JPEG driver frames behind two bytes of width and height less one.
+mkdir -p "$out/driver_jpeg"
+for f in "$bundle"/target_frames/frame_*.jpg; do
+  { head4 0 1 32 24 | tail -c 2; cat "$f"; } > "$out/driver_jpeg/$(basename "$f")"
+done
 
 # The engine's initializer reader takes any ONNX model; meta.json as the motion fixture
 # writes it, with and without its optional key.
