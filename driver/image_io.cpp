@@ -26,8 +26,13 @@ namespace {
 // counts, up to 4080) from the file without checking it against the 256 symbols its
 // tables hold, and writes that many entries. The file's tables are walked here first,
 // the way the decoder reads them: every marker segment outside the entropy-coded data,
-// a table segment table by table. False when a table holds more than 256 codes.
+// a table segment table by table, and past the end of the file as zeros (the decoder's
+// reads there give 0). False when a table holds more than 256 codes.
 bool jpegTablesFit(std::FILE* f) {
+  auto byte = [f] {
+    const int v = std::getc(f);
+    return v == EOF ? 0 : v;
+  };
   int c = 0;
   for (;;) {
     // The next marker: 0xFF, any fill bytes, then a code that is not stuffing (0x00),
@@ -36,24 +41,18 @@ bool jpegTablesFit(std::FILE* f) {
       c = std::getc(f);
     } while (c != EOF && c != 0xff);
     while (c == 0xff) c = std::getc(f);
-    if (c == EOF) return true;
+    if (c == EOF || c == 0xd9) return true;
     if (c == 0x00 || c == 0x01 || (c >= 0xd0 && c <= 0xd8)) continue;
-    if (c == 0xd9) return true;
-    const int hi = std::getc(f), lo = std::getc(f);
-    if (lo == EOF) return true;
-    long left = (long(hi) << 8 | lo) - 2;
+    const int hi = byte();
+    long left = (long(hi) << 8 | byte()) - 2;
     if (c != 0xc4) {
       if (left > 0 && std::fseek(f, left, SEEK_CUR) != 0) return true;
       continue;
     }
     while (left > 0) {
-      if (std::getc(f) == EOF) return true;  // table class and slot
+      byte();  // table class and slot
       long codes = 0;
-      for (int i = 0; i < 16; ++i) {
-        const int n = std::getc(f);
-        if (n == EOF) return true;
-        codes += n;
-      }
+      for (int i = 0; i < 16; ++i) codes += byte();
       if (codes > 256) return false;
       if (std::fseek(f, codes, SEEK_CUR) != 0) return true;
       left -= 17 + codes;
@@ -61,15 +60,22 @@ bool jpegTablesFit(std::FILE* f) {
   }
 }
 
+// False for a JPEG file with a table the decoder would overrun (reading its header
+// alone already reads the tables).
+bool safeForStb(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return true;  // the decoder reports it
+  const bool jpeg = std::getc(f) == 0xff && std::getc(f) == 0xd8;
+  const bool fit = !jpeg || jpegTablesFit(f);
+  std::fclose(f);
+  return fit;
+}
+
 }  // namespace
 
 std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    const bool jpeg = std::getc(f) == 0xff && std::getc(f) == 0xd8;
-    const bool fit = !jpeg || jpegTablesFit(f);
-    std::fclose(f);
-    if (!fit) throw std::runtime_error("decode failed: " + path + " (a Huffman table of more than 256 codes)");
-  }
+  if (!safeForStb(path))
+    throw std::runtime_error("decode failed: " + path + " (a Huffman table of more than 256 codes)");
   int iw = 0, ih = 0, channels = 0;
   stbi_uc* px = stbi_load(path.c_str(), &iw, &ih, &channels, 3);
   if (!px) throw std::runtime_error("decode failed: " + path);
@@ -82,7 +88,7 @@ std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
 
 bool imageSize(const std::string& path, int* w, int* h) {
   int channels = 0;
-  return stbi_info(path.c_str(), w, h, &channels) != 0;
+  return safeForStb(path) && stbi_info(path.c_str(), w, h, &channels) != 0;
 }
 
 void writePNG(const std::string& path, const uint8_t* rgb, int w, int h) {
