@@ -8,6 +8,16 @@
 namespace ka::driver {
 namespace {
 
+// A missing file passes, for the decoder to report as before.
+bool startsAsJpeg(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return true;
+  unsigned char soi[2] = {0, 0};
+  const bool jpeg = std::fread(soi, 1, 2, f) == 2 && soi[0] == 0xff && soi[1] == 0xd8;
+  std::fclose(f);
+  return jpeg;
+}
+
 class JpgDirSource final : public Source {
  public:
   JpgDirSource(std::string dir, int nt, int w, int h) : dir_(std::move(dir)), NT_(nt), W_(w), H_(h) {}
@@ -21,6 +31,9 @@ class JpgDirSource final : public Source {
     char name[32];
     std::snprintf(name, sizeof name, "/frame_%06d.jpg", pos_);
     const std::string path = dir_ + name;
+    // Only the JPEG decoder is let near a member's bytes: the image reader takes many
+    // formats, and none of the others belongs in a directory of .jpg frames.
+    if (!startsAsJpeg(path)) throw std::runtime_error("ka_driver: " + path + " is not a JPEG file — refusing");
     // The size is checked from the header before decoding: a frame's header may claim any
     // size up to 2^24 a side, and the decoder would allocate for it before finding out.
     int w = 0, h = 0;

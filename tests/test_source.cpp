@@ -324,6 +324,12 @@ TEST(JpgDirSource, DecodesInOrderAndRefusesAFrameOfTheWrongSize) {
   auto claimed = openJpgDir(d.path(), 1, kW, kH);
   EXPECT_EQ(refusal([&] { claimed->next(f.data()); }),
             "ka_driver: " + (d / "frame_000000.jpg") + " is 16384x16384, the manifest says 96x64 — refusing");
+  // Only a JPEG decoder reads a frame: a PNG of the right size under the frame's name is
+  // refused, not decoded.
+  const std::vector<uint8_t> black(size_t(kW) * kH * 3, 0);
+  writePNG(d / "frame_000000.jpg", black.data(), kW, kH);
+  EXPECT_EQ(refusal([&] { openJpgDir(d.path(), 1, kW, kH)->next(f.data()); }),
+            "ka_driver: " + (d / "frame_000000.jpg") + " is not a JPEG file — refusing");
 }
 
 TEST(ImageIo, PngWrittenHereDecodesIdenticallyElsewhere) {
