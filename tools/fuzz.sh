@@ -7,7 +7,7 @@
 #   tools/fuzz.sh [--seconds N] [TARGET...]     targets: manifest_key manifest imx onnx_codec
 #                                                audio_file tessera client_message tessera_json
 #                                                stored_zip pickle bank_decode driver_movie
-#                                                m4b_model motion_meta
+#                                                driver_jpeg m4b_model motion_meta
 # Environment: FUZZ_BUILD_DIR (default: build-fuzz).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,7 +22,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file tessera client_message
-                                     tessera_json stored_zip pickle bank_decode driver_movie m4b_model motion_meta)
+                                     tessera_json stored_zip pickle bank_decode driver_movie driver_jpeg m4b_model
+                                     motion_meta)
 build=${FUZZ_BUILD_DIR:-$here/build-fuzz}
 
 "$here/tools/bootstrap.sh" "$build"
