@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "audio/motion_pose.h"
@@ -49,6 +50,14 @@ int requiredCount(const std::string& text, const char* key) {
   return static_cast<int>(v);
 }
 
+// A number the pose arithmetic takes as a float: one beyond the float range would enter
+// it as an infinity.
+float asFloat(double v, const char* key) {
+  if (!(std::fabs(v) <= std::numeric_limits<float>::max()))
+    throw std::runtime_error(std::string("meta.json: bad ") + key);
+  return static_cast<float>(v);
+}
+
 }  // namespace
 
 MotionMeta parseMotionMeta(const std::string& text) {
@@ -56,12 +65,12 @@ MotionMeta parseMotionMeta(const std::string& text) {
   m.nt = requiredCount(text, "nt");
   m.nSrc = requiredCount(text, "n_src");
   m.nEmo = requiredCount(text, "n_emo");
-  m.sBridge = static_cast<float>(requiredNumber(text, "s_bridge"));
+  m.sBridge = asFloat(requiredNumber(text, "s_bridge"), "s_bridge");
   double dp = 0;
   bool good = false;
   if (findNumber(text, "delta_pitch", dp, good)) {
     if (!good) throw std::runtime_error("meta.json: bad delta_pitch");
-    m.deltaPitch = static_cast<float>(dp);
+    m.deltaPitch = asFloat(dp, "delta_pitch");
   }
   if (m.nSrc != m.nt) throw std::runtime_error("ka_motion: n_src != nt unsupported");
   return m;

@@ -13,6 +13,11 @@ namespace ka {
 // Throws "decode failed: <path>".
 KA_API std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
 
+// The size an image's header declares, read without decoding it (so without allocating
+// for it); false when stb_image does not recognise the file or loadImageRGB would refuse
+// it unread.
+bool imageSize(const std::string& path, int* w, int* h);
+
 // Writes RGB24 (stride w x 3) as PNG. Throws "png write failed: <path>".
 KA_API void writePNG(const std::string& path, const uint8_t* rgb, int w, int h);
 

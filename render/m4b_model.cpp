@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "render/onnx_codec.h"
@@ -14,7 +15,7 @@ namespace {
 
 constexpr uint32_t kGraphInitializer = 5;
 constexpr uint32_t kGraphInput = 11;
-constexpr uint32_t kTensorDims = 1, kTensorType = 2, kTensorFloatData = 4, kTensorName = 8, kTensorRaw = 9;
+constexpr uint32_t kTensorFloatData = 4, kTensorName = 8, kTensorRaw = 9;
 constexpr int64_t kFloat = 1;
 
 std::vector<uint8_t> readWhole(const std::string& path) {
@@ -50,6 +51,10 @@ OnnxTensor readTensor(GsSlice tensor, bool withValues) {
   size_t count = 1;
   for (int64_t d : t.dims) {
     if (d < 0) throw std::runtime_error("onnx: raw size mismatch " + t.name);
+    // A product whose byte count wraps could match a short payload and then size the
+    // values far beyond it.
+    if (d != 0 && count > std::numeric_limits<size_t>::max() / 4 / static_cast<size_t>(d))
+      throw std::runtime_error("onnx: raw size mismatch " + t.name);
     count *= static_cast<size_t>(d);
   }
   GsReader r(tensor);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
 
 namespace ka::tessera {
@@ -24,7 +25,8 @@ constexpr int kMaxTupleDepth = 64;
 
 class Interpreter {
  public:
-  Interpreter(const uint8_t* d, size_t n) : p_(d), end_(d + n) {}
+  Interpreter(const uint8_t* d, size_t n)
+      : p_(d), end_(d + n), budget_(kPickleCopyBudgetPerByte * n + kPickleCopyBudgetBase) {}
 
   std::vector<std::pair<std::string, PickledTensor>> run() {
     for (;;) {
@@ -37,7 +39,7 @@ class Interpreter {
         case 0x85: case 0x86: case 0x87: {  // TUPLE1..3
           const size_t k = op - 0x84u;
           need(k);
-          std::vector<PVal> items(stack_.end() - k, stack_.end());
+          std::vector<PVal> items(std::make_move_iterator(stack_.end() - k), std::make_move_iterator(stack_.end()));
           stack_.resize(stack_.size() - k);
           pushTuple(std::move(items));
           break;
@@ -174,17 +176,30 @@ class Interpreter {
     v.i = i;
     stack_.push_back(v);
   }
+  // Tuples and tensors are shared, so a copy costs its strings and its own size.
+  void charge(size_t bytes) {
+    copied_ += bytes;
+    if (copied_ > budget_)
+      refuse("teeth: pickle copies more than " + std::to_string(budget_) +
+             " bytes — refusing a pickle that multiplies its own values");
+  }
   void put(uint32_t idx) {
     need(1);
+    charge(sizeof(PVal) + stack_.back().s.size());
     memo_[idx] = stack_.back();
   }
   void get(uint32_t idx, const char* err) {
     const auto it = memo_.find(idx);
     if (it == memo_.end()) refuse(err);
+    charge(sizeof(PVal) + it->second.s.size());
     stack_.push_back(it->second);
   }
   void store(const PVal& key, const PVal& val) {
-    if (key.kind == PVal::Str && val.kind == PVal::Tensor) state_.emplace_back(key.s, *val.tensor);
+    if (key.kind != PVal::Str || val.kind != PVal::Tensor) return;
+    const PickledTensor& t = *val.tensor;
+    charge(sizeof(PickledTensor) + key.s.size() + t.storage_key.size() +
+           sizeof(int64_t) * (t.size.size() + t.stride.size()));
+    state_.emplace_back(key.s, t);
   }
   void persistentId() {
     const PVal pid = pop();
@@ -198,6 +213,7 @@ class Interpreter {
              ", not torch FloatStorage — refusing to reinterpret it");
     const PVal& key = (*pid.tuple)[2];
     if (key.kind != PVal::Str) refuse("teeth: unexpected persistent id in head .pt");
+    charge(sizeof(PVal) + key.s.size());
     PVal v;
     v.kind = PVal::Storage;
     v.s = key.s;
@@ -229,6 +245,7 @@ class Interpreter {
         !intTuple((*args.tuple)[2], &t->size) || !intTuple((*args.tuple)[3], &t->stride) ||
         t->size.size() != t->stride.size())
       refuse("teeth: malformed _rebuild_tensor_v2");
+    charge(sizeof(PickledTensor) + (*args.tuple)[0].s.size() + sizeof(int64_t) * (t->size.size() + t->stride.size()));
     t->storage_key = (*args.tuple)[0].s;
     t->offset = (*args.tuple)[1].i;
     PVal v;
@@ -243,6 +260,8 @@ class Interpreter {
   std::vector<size_t> marks_;
   std::unordered_map<uint32_t, PVal> memo_;
   std::vector<std::pair<std::string, PickledTensor>> state_;
+  const size_t budget_;
+  size_t copied_ = 0;
 };
 
 }  // namespace

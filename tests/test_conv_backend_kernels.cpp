@@ -175,6 +175,9 @@ TEST(LoadOnnx, RefusesWhatItCannotRead) {
       {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 10, {2, 2}, v, 8); }, true, "onnx: non-fp32 initializer w"},
       {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, 12); }, true, "onnx: raw size mismatch w"},
       {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 3}, v, sizeof v); }, true, "onnx: raw size mismatch w"},
+      // A dimension whose byte count wraps to one float's would size the values at 2^62.
+      {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {(int64_t(1) << 62) + 1}, v, 4); }, true,
+       "onnx: raw size mismatch w"},
       {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, 0); }, true, "onnx: no data for w"},
       {[&](ka::GsBytes& g) { ka::hcInit(g, "w", 1, {2, 2}, v, sizeof v); }, false, "ka_conv: pooled64 input not found"},
   };

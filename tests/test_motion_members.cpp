@@ -95,6 +95,9 @@ TEST(MotionMembers, EveryRefusalNamesItsCause) {
       {"\"s_bridge\": 0.9", "\"s_bridge\": null", "meta.json: bad s_bridge"},
       {"\"s_bridge\": 0.9", "\"s_bridge\" 0.9", "meta.json: bad s_bridge"},
       {"\"delta_pitch\": 2.0", "\"delta_pitch\": 2x", "meta.json: bad delta_pitch"},
+      // Finite as a double, infinite as the float the pose arithmetic takes.
+      {"\"delta_pitch\": 2.0", "\"delta_pitch\": 2e59", "meta.json: bad delta_pitch"},
+      {"\"s_bridge\": 0.9", "\"s_bridge\": -3.5e38", "meta.json: bad s_bridge"},
       {"\"n_src\": 24", "\"n_src\": 23", "ka_motion: n_src != nt unsupported"},
   };
   for (const auto& m : metas) {

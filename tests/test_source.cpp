@@ -314,6 +314,22 @@ TEST(JpgDirSource, DecodesInOrderAndRefusesAFrameOfTheWrongSize) {
 
   auto missing = openJpgDir(dir + "/nowhere", 3, kW, kH);
   EXPECT_EQ(refusal([&] { missing->next(f.data()); }), "decode failed: " + dir + "/nowhere/frame_000000.jpg");
+
+  // A frame that is only a header claiming 16384 x 16384 is refused by its header, before
+  // the decoder sizes its buffers for it (with an end marker it even "decodes" to 800 MB).
+  test::TempDir d;
+  const unsigned char huge[] = {0xff, 0xd8, 0xff, 0xc0, 0x00, 0x11, 0x08, 0x40, 0x00, 0x40, 0x00,
+                                0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+  test::writeFile(d / "frame_000000.jpg", std::string(reinterpret_cast<const char*>(huge), sizeof huge));
+  auto claimed = openJpgDir(d.path(), 1, kW, kH);
+  EXPECT_EQ(refusal([&] { claimed->next(f.data()); }),
+            "ka_driver: " + (d / "frame_000000.jpg") + " is 16384x16384, the manifest says 96x64 — refusing");
+  // Only a JPEG decoder reads a frame: a PNG of the right size under the frame's name is
+  // refused, not decoded.
+  const std::vector<uint8_t> black(size_t(kW) * kH * 3, 0);
+  writePNG(d / "frame_000000.jpg", black.data(), kW, kH);
+  EXPECT_EQ(refusal([&] { openJpgDir(d.path(), 1, kW, kH)->next(f.data()); }),
+            "ka_driver: " + (d / "frame_000000.jpg") + " is not a JPEG file — refusing");
 }
 
 TEST(ImageIo, PngWrittenHereDecodesIdenticallyElsewhere) {
@@ -337,6 +353,11 @@ TEST(ImageIo, PngWrittenHereDecodesIdenticallyElsewhere) {
             "png write failed: " + (d / "no/such/dir/b.png"));
   test::writeFile(d / "text.jpg", "not an image");
   EXPECT_EQ(refusal([&] { loadImageRGB(d / "text.jpg", &rw, &rh); }), "decode failed: " + (d / "text.jpg"));
+  // A Huffman table declaring 16 x 255 codes, which the decoder would write past its
+  // 256 entries.
+  test::writeFile(d / "codes.jpg", std::string("\xff\xd8\xff\xc4\x00\x13\x00", 7) + std::string(16, '\xff'));
+  EXPECT_EQ(refusal([&] { loadImageRGB(d / "codes.jpg", &rw, &rh); }),
+            "decode failed: " + (d / "codes.jpg") + " (a Huffman table of more than 256 codes)");
 }
 
 TEST(MovieDecoderBuild, NamesTheBuildAndLeavesTheSharedLibrary) {

@@ -242,6 +242,14 @@ TEST(HeadWeights, PickleRefusals) {
          return p.zip();
        }(),
        "teeth: pickle nests tuples too deeply"},
+      // 68 KB of pickle fetching one memoised 60 KB key 4000 times: 240 MB of copies.
+      {"memoised string fetched again and again", [] {
+         P p;
+         p.op({'}'}).str(std::string(60000, 'k')).op({'q', 0});
+         for (int i = 0; i < 4000; ++i) p.op({'h', 0});
+         return p.op({'.'}).zip();
+       }(),
+       "teeth: pickle copies more than 2136752 bytes — refusing a pickle that multiplies its own values"},
       {"duplicate", P().op({'}', '('}).str("cand.0.weight").tensor("0", {16}, {1}).op({'q', 0}).str("cand.0.weight")
                        .op({'h', 0, 'u', '.'}).zip({{"h/data/0", floats}}),
        "teeth: head .pt names 'cand.0.weight' 2 times — ambiguous"},

@@ -5,7 +5,9 @@
 # tests/fuzz/corpus/<target>/. Prints executions and findings per target; exits non-zero
 # when any target found something (its input is kept under BUILD/findings/<target>/).
 #   tools/fuzz.sh [--seconds N] [TARGET...]     targets: manifest_key manifest imx onnx_codec
-#                                                audio_file tessera client_message
+#                                                audio_file tessera client_message tessera_json
+#                                                stored_zip pickle bank_decode driver_movie
+#                                                driver_jpeg m4b_model motion_meta
 # Environment: FUZZ_BUILD_DIR (default: build-fuzz).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -15,11 +17,13 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --seconds=*) seconds=${1#*=}; shift ;;
-    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file tessera client_message)
+[ ${#targets[@]} -gt 0 ] || targets=(manifest_key manifest imx onnx_codec audio_file tessera client_message
+                                     tessera_json stored_zip pickle bank_decode driver_movie driver_jpeg m4b_model
+                                     motion_meta)
 build=${FUZZ_BUILD_DIR:-$here/build-fuzz}
 
 "$here/tools/bootstrap.sh" "$build"

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 py=/usr/bin/python3
 bundle="$out/bundle"
 $py "$here/tools/fixtures/make_identity_bundle.py" "$bundle" --nt 3 --crop 32 --frames 3 --width 32 --height 24 \
-  --canonical
+  --canonical --prior both --driver both
 $py "$here/tools/fixtures/make_directors.py" "$bundle" --keys b1
 $py "$here/tools/fixtures/make_smoke_onnx.py" "$out/smoke"
 # A director shaped for the graph surgeries (cone, warp block, compose tail), at crop 32.
@@ -74,3 +74,58 @@ printf '%s' '{"type":"talk","on":true}' > "$out/client_message/talk"
 printf '%s' '{"type":"end"}' > "$out/client_message/end"
 printf '%s' ' { "type" : "stop", "n": -1.5e3, "x": null, "b": false } ' > "$out/client_message/stop"
 printf '%s' '{"type":"say","text":"a\"b\\c\n"}' > "$out/client_message/escapes"
+
+# The teeth JSON reader, the checkpoint's zip and its pickle on their own.
+mkdir -p "$out/tessera_json" "$out/stored_zip" "$out/pickle"
+cp "$bundle/tessera_bank.v1.json" "$out/tessera_json/sidecar.json"
+cp "$bundle/lip_template.v1.json" "$out/tessera_json/lip_template.json"
+cp "$out/heads/head.json" "$out/tessera_json/head.json"
+cp "$bundle/manifest.json" "$out/tessera_json/manifest.json"
+for f in blend_head blend_head8 nested tuples; do
+  cp "$out/heads/$f.pt" "$out/stored_zip/$f.pt"
+  $py - "$out/heads/$f.pt" "$out/pickle/$f.pkl" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    name = next(n for n in z.namelist() if n.endswith("/data.pkl"))
+    open(sys.argv[2], "wb").write(z.read(name))
+PY
+done
+
+# Media headed by four bytes that state what the sidecar or manifest would (see each
+# target): the bytes are each value less one.
+head4() { printf "\\$(printf '%03o' "$1")\\$(printf '%03o' $(($2 - 1)))\\$(printf '%03o' $(($3 - 1)))\\$(printf '%03o' $(($4 - 1)))"; }
+probe() {  # probe FILE -> "frames width height"
+  ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames,width,height \
+    -of default=nw=1:nk=1 "$1" | awk 'NR==1{w=$1} NR==2{h=$1} NR==3{n=$1} END{print n, w, h}'
+}
+with_head() {  # with_head FLAGS FILE OUT
+  read -r n w h < <(probe "$2")
+  { head4 "$1" "$n" "$w" "$h"; cat "$2"; } > "$3"
+}
+# Donor bank tracks: the fixture bundle's 4:4:4 bank, and seven lossless RGB frames,
+# each also remuxed as matroska (flag bit 0 set: the mp4 family; bit 1: reversed order).
+mkdir -p "$out/bank_decode" "$out/driver_movie" "$out/m4b_model" "$out/motion_meta"
+ff -f lavfi -i testsrc=size=30x18:rate=25 -frames:v 7 -c:v libx264rgb -qp 0 -preset veryfast "$out/patches.mp4"
+for t in "$bundle/tessera_bank.v1.mp4" "$out/patches.mp4"; do
+  b=$(basename "$t" .mp4)
+  ff -i "$t" -c copy "$out/$b.mkv"
+  with_head 1 "$t" "$out/bank_decode/$b.mp4"
+  with_head 2 "$out/$b.mkv" "$out/bank_decode/$b.mkv"
+done
+# The driver video (4:2:0 H.264, also as matroska) and the 4:4:4 warp prior (flag bit 0).
+ff -i "$bundle/target_frames.mp4" -c copy "$out/driver.mkv"
+with_head 0 "$bundle/target_frames.mp4" "$out/driver_movie/driver.mp4"
+with_head 2 "$out/driver.mkv" "$out/driver_movie/driver.mkv"
+with_head 1 "$bundle/P_hevc.mov" "$out/driver_movie/prior.mov"
+# JPEG driver frames behind two bytes of width and height less one.
+mkdir -p "$out/driver_jpeg"
+for f in "$bundle"/target_frames/frame_*.jpg; do
+  { head4 0 1 32 24 | tail -c 2; cat "$f"; } > "$out/driver_jpeg/$(basename "$f")"
+done
+
+# The engine's initializer reader takes any ONNX model; meta.json as the motion fixture
+# writes it, with and without its optional key.
+cp "$out/onnx_codec/"*.onnx "$out/m4b_model/"
+printf '{\n  "nt": 24,\n  "n_src": 24,\n  "n_emo": 4,\n  "s_bridge": 0.9,\n  "delta_pitch": 2.0\n}\n' \
+  > "$out/motion_meta/meta.json"
+printf '{"nt": 3, "n_src": 3, "n_emo": 1, "s_bridge": -1e-3}' > "$out/motion_meta/bare.json"
