@@ -12,6 +12,7 @@
 
 #include "bundle/path_util.h"
 #include "base/log.h"
+#include "base/printable_text.h"
 
 namespace ka {
 namespace {
@@ -42,22 +43,6 @@ uint64_t le64(const unsigned char* p) {
 bool isUnsafeName(const std::string& name) {
   return name.empty() || name[0] == '/' || name[0] == '\\' ||
          name.find("..") != std::string::npos || name.find('\0') != std::string::npos;
-}
-
-// Member names go into error texts, which travel as C strings: control bytes (a zero
-// byte above all) are shown as \xHH so the text is neither cut short nor garbled.
-std::string printableName(const std::string& name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
 }
 
 bool seekTo(std::FILE* f, uint64_t offset) {
@@ -192,7 +177,7 @@ void materialiseAll(const std::string& container, const std::string& out) {
   // nothing of itself on disk.
   for (const TocEntry& e : toc)
     if (isUnsafeName(e.name))
-      throw std::runtime_error(container + ": refusing unsafe member name '" + printableName(e.name) + "'");
+      throw std::runtime_error(container + ": refusing unsafe member name '" + printableText(e.name) + "'");
 
   std::vector<char> buf(kCopyBuffer);
   for (const TocEntry& e : toc) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/printable_text.h"
 #include "tessera/state_dict_pickle.h"
 #include "tessera/stored_zip.h"
 
@@ -57,9 +58,9 @@ std::vector<float> fetch(const Source& src, const std::string& key,
       store = &e;
       break;
     }
-  if (!store) throw std::runtime_error("teeth: head storage " + t->storage_key + " missing");
+  if (!store) throw std::runtime_error("teeth: head storage " + printableText(t->storage_key) + " missing");
   if (uint64_t(store->size) < (uint64_t(t->offset) + uint64_t(numel)) * 4)
-    throw std::runtime_error("teeth: head storage " + t->storage_key + " too small");
+    throw std::runtime_error("teeth: head storage " + printableText(t->storage_key) + " too small");
   std::vector<float> out(static_cast<size_t>(numel));
   std::memcpy(out.data(), src.bytes.data() + store->offset + size_t(t->offset) * 4, size_t(numel) * 4);
   return out;

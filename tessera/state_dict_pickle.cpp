@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/printable_text.h"
+
 namespace ka::tessera {
 namespace {
 
@@ -209,7 +211,7 @@ class Interpreter {
     const PVal& type = (*pid.tuple)[1];
     const std::string tname = type.kind == PVal::Global ? type.s : std::string("?");
     if (tname != "torch FloatStorage")
-      refuse("teeth: head .pt storage is " + tname +
+      refuse("teeth: head .pt storage is " + printableText(tname) +
              ", not torch FloatStorage — refusing to reinterpret it");
     const PVal& key = (*pid.tuple)[2];
     if (key.kind != PVal::Str) refuse("teeth: unexpected persistent id in head .pt");
@@ -238,7 +240,7 @@ class Interpreter {
       return;
     }
     if (name != "torch._utils _rebuild_tensor_v2")
-      refuse("teeth: head .pt calls " + name + " — this reader refuses code it does not model");
+      refuse("teeth: head .pt calls " + printableText(name) + " — this reader refuses code it does not model");
     auto t = std::make_shared<PickledTensor>();
     if (args.kind != PVal::Tuple || args.tuple->size() < 4 || (*args.tuple)[0].kind != PVal::Storage ||
         (*args.tuple)[1].kind != PVal::Int || (*args.tuple)[1].i < 0 ||
