@@ -32,7 +32,7 @@ probe() {
 check_movie() {
   local movie=$1
   streams=$(probe -show_entries stream=codec_name -of csv=p=0 "$movie" | tr '\n' ' ')
-  [ "$streams" = "h264 aac " ] || { echo "$movie streams: $streams"; exit 1; }
+  [ "$streams" = "h264 aac " ] || { echo "$movie streams: $streams" >&2; exit 1; }
   probe -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$movie"
 }
 frames=$(check_movie "$work/offline.mp4")
@@ -41,7 +41,8 @@ muxed=$(sed -n 's/.* with \([0-9]*\) audio samples.*/\1/p' "$work/log.txt")
 [ "$muxed" -eq $((want * 640)) ] || { echo "offline: $muxed audio samples for $want frames"; exit 1; }
 
 W2V_ONNX="$enc" "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$fx/clips/speech.wav" --out "$work/live.mp4" \
-  --model render > "$work/live.txt" 2>/dev/null
+  --model render > "$work/live.txt" 2> "$work/live_err.txt" || {
+  echo "ka speak failed:"; cat "$work/live.txt" "$work/live_err.txt"; exit 1; }
 live=$(check_movie "$work/live.mp4")
 [ "$live" -ge "$want" ] || { echo "live: only $live frames"; exit 1; }
 echo "ok: offline $frames frames, live $live frames"

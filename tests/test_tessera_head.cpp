@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/printable_text.h"
 #include "tessera/head_weights.h"
 #include "tessera/serve_config.h"
 #include "tests/support/test_support.h"
@@ -336,6 +337,9 @@ TEST(HeadWeights, TruncatedAndFlippedCheckpointsRefuseWithTheReadersTexts) {
       {"pickle's name", find("data.pkl", 1), 0x01, "teeth: head .pt has no data.pkl"},
       {"protocol opcode", find("\x80\x02"), 0x01, "teeth: unsupported pickle opcode 0x81 in head .pt"},
       {"dictionary class", find("collections"), 0x01, "teeth: head .pt calls bollections OrderedDict" + refuses_code},
+      // Hosts pass texts on as UTF-8: a byte outside any sequence is quoted, not copied.
+      {"dictionary class, not UTF-8", find("collections") + 1, 0x80,
+       "teeth: head .pt calls c\\xefllections OrderedDict" + refuses_code},
       {"tensor rebuilder", find("_rebuild_tensor_v2"), 0x01,
        "teeth: head .pt calls torch._utils ^rebuild_tensor_v2" + refuses_code},
       {"storage type", find("FloatStorage"), 0x01,
@@ -381,6 +385,7 @@ TEST(HeadWeights, TruncatedAndFlippedCheckpointsRefuseWithTheReadersTexts) {
       }
       ++refused;
       EXPECT_TRUE(std::regex_match(got, texts)) << "byte " << i << " ^ " << int(x) << ": " << got;
+      EXPECT_EQ(ka::printableText(got, got.size()), got) << "byte " << i << " ^ " << int(x);
     }
   EXPECT_GT(refused, 500);
   EXPECT_GT(loaded, 0);

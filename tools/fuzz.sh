@@ -37,6 +37,11 @@ total_findings=0
 for t in "${targets[@]}"; do
   work="$build/corpus/$t" findings="$build/findings/$t"
   mkdir -p "$work" "$findings" "$TMPDIR" "$here/tests/fuzz/corpus/$t"
+  # A finding of an earlier run is not this run's: keep it beside, out of the count.
+  if [ -n "$(ls -A "$findings")" ]; then
+    mkdir -p "$findings.earlier" && mv "$findings"/* "$findings.earlier"/
+    echo "fuzz_$t: earlier findings moved to $findings.earlier"
+  fi
   log="$build/fuzz_$t.log"
   # Inputs up to 64 KiB: the seeds' size class (the director seed is larger and is
   # still read whole as a seed).

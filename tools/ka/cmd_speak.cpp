@@ -191,7 +191,7 @@ int speakCommand(const Args& args) {
 
   size_t pushed = 0;
   bool ended = false, interrupted = false, sawSpeech = false;
-  int64_t frames = 0, speechPulled = 0, idleAfter = 0;
+  int64_t frames = 0, speechPulled = 0, idleAfter = 0, framesAtPush = -1;
   const auto start = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point pushStart{}, lastFrame{};
   double firstSpeechMs = -1.0, longestGapMs = 0.0;
@@ -212,10 +212,16 @@ int speakCommand(const Args& args) {
         ended = true;
       }
     }
-    // Pull: at 25 fps in real time, else as soon as a frame is there.
+    // Pull: at 25 fps in real time, else as soon as a frame is there, except while the
+    // speech is pushed and its first frame has not come: idle frames are made as fast as
+    // they are taken, and the frame budget is meant as seconds of waiting for the model,
+    // not as a race the idle loop wins on a busy machine.
     if (o.realtime) {
       const auto due = start + std::chrono::microseconds(40000 * frames);
       std::this_thread::sleep_until(due);
+    } else if (pushed > 0 && !sawSpeech && !interrupted) {
+      if (framesAtPush < 0) framesAtPush = frames;
+      std::this_thread::sleep_until(pushStart + std::chrono::microseconds(40000 * (frames - framesAtPush)));
     }
     ka_utt_frame_info info{};
     const int got = ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &info);
