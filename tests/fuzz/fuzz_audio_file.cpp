@@ -13,32 +13,26 @@
 #include <string>
 
 #include "audio/audio_file.h"
-#include "bundle/path_util.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 namespace {
-std::string g_root;
-
-void setUp() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ka_fuzz_audio.XXXXXX";
-  if (!mkdtemp(tmpl.data())) std::abort();
-  g_root = tmpl;
-  std::atexit([] { ka::rmTree(g_root); });
-  av_log_set_level(AV_LOG_QUIET);
+const std::string& root() {
+  static const std::string& dir = []() -> const std::string& {
+    const std::string& d = ka::fuzz::scratchDir("audio");
+    av_log_set_level(AV_LOG_QUIET);
+    return d;
+  }();
+  return dir;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_root.empty()) setUp();
-  const std::string path = g_root + "/speech";
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
+  const std::string path = root() + "/speech";
+  ka::fuzz::writeFile(path, data, size);
   try {
     const std::vector<float> x = ka::readAudio16k(path);
     if (x.size() > 30 * 16000 + 256 * size) std::abort();

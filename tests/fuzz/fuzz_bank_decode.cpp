@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "bundle/path_util.h"
 #include "tessera/bank_decode.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -24,30 +24,19 @@ extern "C" {
 
 namespace {
 
-std::string g_root;
-
-void setUp() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ka_fuzz_bank.XXXXXX";
-  if (!mkdtemp(tmpl.data()) || chdir(tmpl.c_str()) != 0) std::abort();
-  g_root = tmpl;
-  std::atexit([] { ka::rmTree(g_root); });
-  av_log_set_level(AV_LOG_QUIET);
-}
-
-bool emptyDir(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return false;
-  int n = 0;
-  while (dirent* e = readdir(d)) n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
-  closedir(d);
-  return n == 0;
+const std::string& root() {
+  static const std::string& dir = []() -> const std::string& {
+    const std::string& d = ka::fuzz::scratchDir("bank");
+    if (chdir(d.c_str()) != 0) std::abort();
+    av_log_set_level(AV_LOG_QUIET);
+    return d;
+  }();
+  return dir;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_root.empty()) setUp();
   if (size < 4) return 0;
   const std::string container = data[0] & 1 ? "mp4" : "matroska";
   const int n = data[1] % 64 + 1, band_w = data[2] % 64 + 1, band_h = data[3] % 64 + 1;
@@ -59,6 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (bank.size() != size_t(n) * size_t(band_h) * size_t(band_w) * 3) std::abort();
   } catch (const std::runtime_error&) {
   }
-  if (!emptyDir(g_root)) std::abort();
+  if (ka::fuzz::entriesOf(root()) != 0) std::abort();
   return 0;
 }

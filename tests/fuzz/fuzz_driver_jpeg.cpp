@@ -13,31 +13,25 @@
 #include <string>
 #include <vector>
 
-#include "bundle/path_util.h"
 #include "driver/source.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 namespace {
-std::string g_root;
-
-void setUp() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ka_fuzz_jpeg.XXXXXX";
-  if (!mkdtemp(tmpl.data())) std::abort();
-  g_root = tmpl;
-  std::atexit([] { ka::rmTree(g_root); });
+const std::string& root() {
+  static const std::string& dir = []() -> const std::string& {
+    const std::string& d = ka::fuzz::scratchDir("jpeg");
+    return d;
+  }();
+  return dir;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_root.empty()) setUp();
   if (size < 2) return 0;
-  std::FILE* f = std::fopen((g_root + "/frame_000000.jpg").c_str(), "wb");
-  if (!f) std::abort();
-  if (size > 2 && std::fwrite(data + 2, 1, size - 2, f) != size - 2) std::abort();
-  std::fclose(f);
+  ka::fuzz::writeFile((root() + "/frame_000000.jpg"), data + 2, size - 2);
   const int w = data[0] % 64 + 1, h = data[1] % 64 + 1;
   try {
-    std::unique_ptr<ka::driver::Source> src = ka::driver::openJpgDir(g_root, 1, w, h);
+    std::unique_ptr<ka::driver::Source> src = ka::driver::openJpgDir(root(), 1, w, h);
     std::vector<uint8_t> frame(src->frameBytes());
     if (!src->next(frame.data()) || src->next(frame.data())) std::abort();
   } catch (const std::runtime_error&) {

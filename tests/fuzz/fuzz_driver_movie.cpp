@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "bundle/path_util.h"
 #include "driver/source.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -28,38 +28,24 @@ extern "C" {
 
 namespace {
 
-std::string g_root;
-
-void setUp() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ka_fuzz_driver.XXXXXX";
-  if (!mkdtemp(tmpl.data()) || chdir(tmpl.c_str()) != 0) std::abort();
-  g_root = tmpl;
-  std::atexit([] { ka::rmTree(g_root); });
-  av_log_set_level(AV_LOG_QUIET);
-  // No GPU decoder probe per input: the software decoder is what every machine runs.
-  setenv("KA_DRIVER_HWDEC", "0", 1);
-}
-
-int entries(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d)) n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
-  closedir(d);
-  return n;
+const std::string& root() {
+  static const std::string& dir = []() -> const std::string& {
+    const std::string& d = ka::fuzz::scratchDir("driver");
+    if (chdir(d.c_str()) != 0) std::abort();
+    av_log_set_level(AV_LOG_QUIET);
+    // No GPU decoder probe per input: the software decoder is what every machine runs.
+    setenv("KA_DRIVER_HWDEC", "0", 1);
+    return d;
+  }();
+  return dir;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_root.empty()) setUp();
   if (size < 4) return 0;
-  const std::string path = g_root + "/member";
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size > 4 && std::fwrite(data + 4, 1, size - 4, f) != size - 4) std::abort();
-  std::fclose(f);
+  const std::string path = root() + "/member";
+  ka::fuzz::writeFile(path, data + 4, size - 4);
   const bool prior = data[0] & 1;
   const int nt = data[1] % 64 + 1, w = data[2] % 64 + 1, h = data[3] % 64 + 1;
   try {
@@ -75,6 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     src->seek(0);
   } catch (const std::runtime_error&) {
   }
-  if (entries(g_root) != 1) std::abort();
+  if (ka::fuzz::entriesOf(root()) != 1) std::abort();
   return 0;
 }

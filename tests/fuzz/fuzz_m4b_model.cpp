@@ -11,28 +11,22 @@
 #include <stdexcept>
 #include <string>
 
-#include "bundle/path_util.h"
 #include "render/m4b_model.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 namespace {
-std::string g_root;
-
-void setUp() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ka_fuzz_m4b.XXXXXX";
-  if (!mkdtemp(tmpl.data())) std::abort();
-  g_root = tmpl;
-  std::atexit([] { ka::rmTree(g_root); });
+const std::string& root() {
+  static const std::string& dir = []() -> const std::string& {
+    const std::string& d = ka::fuzz::scratchDir("m4b");
+    return d;
+  }();
+  return dir;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_root.empty()) setUp();
-  const std::string path = g_root + "/model.onnx";
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
+  const std::string path = root() + "/model.onnx";
+  ka::fuzz::writeFile(path, data, size);
   for (const bool withValues : {false, true}) {
     try {
       const ka::OnnxModel m = ka::loadOnnx(path, withValues);
