@@ -54,7 +54,9 @@ int metaWidth(const std::string& text) {
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
   if (text.compare(i, 4, "true") == 0) return 1;
   if (text.compare(i, 5, "false") == 0) return 0;
-  return static_cast<int>(std::strtol(text.c_str() + i, nullptr, 10));
+  // Only 0 and 1 mean anything; a number outside int must not wrap onto one of them.
+  const long v = std::strtol(text.c_str() + i, nullptr, 10);
+  return v < 0 || v > 1 ? -1 : static_cast<int>(v);
 }
 
 // An environment integer; unset or unparsable gives `fallback`.
