@@ -118,7 +118,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
       const uint8_t* src = gathered_.data() + k * 3 * hw;
       float* dst = cands_.data() + k * 3 * hw;
       for (size_t q = 0; q < hw; ++q)
-        for (int c = 0; c < 3; ++c) dst[c * hw + q] = float(src[3 * q + c]) / 255.0f;
+        for (int c = 0; c < 3; ++c) dst[c * hw + q] = byteUnit(src[3 * q + c]);
     }
   });
 
@@ -143,7 +143,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
     for (uint64_t i = b; i < e; ++i) {
       const uint8_t* src = p.rgb.data() + (size_t(wy0 + i) * cw + wx0) * 3;
       for (int j = 0; j < W_; ++j)
-        for (int c = 0; c < 3; ++c) target_[c * hw + i * W_ + j] = float(src[3 * j + c]) / 255.0f;
+        for (int c = 0; c < 3; ++c) target_[c * hw + i * W_ + j] = byteUnit(src[3 * j + c]);
     }
   });
 
@@ -197,7 +197,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
           for (int c = 0; c < 3; ++c) dst[c] = p.rgb[3 * (crow + j) + c];
           continue;
         }
-        const float a = float(m) / 255.0f;
+        const float a = byteUnit(m);
         for (int c = 0; c < 3; ++c) {
           const float v = (1.0f - a) * target_[c * hw + q] + a * head_rgb_[c * hw + q];
           dst[c] = v >= 0.0f ? uint8_t(std::clamp(roundHalfEven(std::min(v, 1.0f) * 255.0), 0.0, 255.0)) : 0;

@@ -324,7 +324,7 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy,
       const size_t q = size_t(i) * W_ + j;
       support[q] = inside && bright ? 1.0f : 0.0f;
       teeth += inside && bright;
-      for (int c = 0; c < 3; ++c) w->frame[c * hw + q] = float(px[c]) / 255.0f;
+      for (int c = 0; c < 3; ++c) w->frame[c * hw + q] = byteUnit(px[c]);
     }
   }
   // Too few teeth pixels to judge by: the whole mouth interior counts instead.
@@ -482,8 +482,14 @@ bool TeethPass::push(int index, const uint8_t* rgb, const uint8_t* mask, const i
   const size_t canvas = size_t(stamp_.canvas_w) * stamp_.canvas_h;
   Pending& p = spare_;
   p.index = index;
-  p.rgb.assign(rgb, rgb + 3 * canvas);
-  p.mask.assign(mask, mask + canvas);
+  // Only the rows the mouth window reaches under any shift are read after this (the
+  // shift itself is derived from the caller's mask), so only they are copied.
+  const size_t cw = size_t(stamp_.canvas_w), r0 = size_t(stamp_.window_y0 - stamp_.pad);
+  const size_t rows = size_t(H_) + 2 * size_t(stamp_.pad);
+  p.rgb.resize(3 * canvas);
+  p.mask.resize(canvas);
+  std::memcpy(p.rgb.data() + 3 * r0 * cw, rgb + 3 * r0 * cw, 3 * rows * cw);
+  std::memcpy(p.mask.data() + r0 * cw, mask + r0 * cw, rows * cw);
   p.reason.clear();
   int dy = 0, dx = 0;
   p.ok = deriveShift(mask, shift, &dy, &dx, &p.reason);

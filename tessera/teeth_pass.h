@@ -21,6 +21,15 @@
 
 namespace ka::tessera {
 
+namespace detail {
+struct ByteUnitTable {
+  float v[256];
+  constexpr ByteUnitTable() : v{} {
+    for (int k = 0; k < 256; ++k) v[k] = float(k) / 255.0f;
+  }
+};
+}  // namespace detail
+
 class TeethPass {
  public:
   // Throws std::runtime_error on an inconsistent bank (the stamp's own refusals, the
@@ -62,7 +71,8 @@ class TeethPass {
 
   // --- The inner steps, public so tests can hold them against reference code. -------
 
-  // A pending frame: the frame waiting for its successor.
+  // A pending frame: the frame waiting for its successor. push() fills only the rows
+  // the mouth window reaches under a shift of up to ±pad; emit() reads no others.
   struct Pending {
     int32_t index = 0;
     std::vector<uint8_t> rgb;   // canvas_w x canvas_h x 3
@@ -104,8 +114,11 @@ class TeethPass {
   // |half(h[b]) - half(h[a])| with h[k] = half(k / 255): 256 x 256 floats, built once
   // per process.
   static const float* dTable();
+  // float(v) / 255, by table: the quotient's bits without a division per byte.
+  static float byteUnit(uint8_t v) { return kByteUnit.v[v]; }
 
  private:
+  static constexpr detail::ByteUnitTable kByteUnit{};
   GeometryStamp stamp_;
   ServeConfig config_;
   HeadWeights weights_;
