@@ -2,9 +2,11 @@
 // bank may be), a 192 x 128 mouth window and the serving configuration banks ship with
 // (shortlist 256, cut 48, K 12).
 //
-//   TeethFrame/threads:N  one push per iteration (each releasing the previous frame):
-//                         wall and process CPU milliseconds per frame, split into
-//                         retrieval, gathering, the blend head and compositing
+//   TeethFrame/threads:N/avx2:A  one push per iteration (each releasing the previous
+//                         frame): wall and process CPU milliseconds per frame, split into
+//                         retrieval, gathering, the blend head and compositing; with A = 1
+//                         the vector kernels run their AVX2 target whatever the processor
+//                         offers beyond it
 //
 //   build/bench/bench_teeth [--benchmark_repetitions=3 --benchmark_report_aggregates_only=true]
 //   /usr/bin/python3 bench/teeth_retrieval_numpy.py build/bench_models/teeth
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "compute/pool.h"
+#include "hwy/targets.h"
 #include "tessera/teeth_pass.h"
 
 namespace {
@@ -188,6 +191,20 @@ double processCpuSeconds() {
 
 void BM_TeethFrame(benchmark::State& state) {
   const Setup& s = setup();
+#if HWY_ARCH_X86
+  if (state.range(1) != 0) {
+    if (!(hwy::SupportedTargets() & HWY_AVX2)) {
+      state.SkipWithError("this processor has no AVX2");
+      return;
+    }
+    hwy::SetSupportedTargetsForTest(HWY_AVX2);
+  }
+#else
+  if (state.range(1) != 0) {
+    state.SkipWithError("AVX2 is an x86 target");
+    return;
+  }
+#endif
   ka::pool::testing::setThreads(int(state.range(0)));
   TeethPass pass(s.bank, head(), config());
   FrameResult out;
@@ -213,8 +230,16 @@ void BM_TeethFrame(benchmark::State& state) {
   state.counters["cpu_ms_per_frame"] = cpu * 1e3 / frames;
   state.counters["n_used"] = out.n_used;
   ka::pool::testing::setThreads(0);
+  hwy::SetSupportedTargetsForTest(0);
 }
-BENCHMARK(BM_TeethFrame)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TeethFrame)
+    ->ArgNames({"threads", "avx2"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({2, 0})
+    ->Args({2, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

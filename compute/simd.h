@@ -50,6 +50,28 @@ void unsharpRowV(const float* rows, size_t stride, const float* g, int k, int n,
 // batch x cout planes of h x w.
 void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight,
                   const float* bias, int cout, float* out, int begin, int end);
+// conv3x3Range over planes that carry their zero border, with the bias, an added plane
+// set and a ReLU fused into the store: output planes [begin, end) of batch x cout.
+// Input channel c of item n, pixel (y, x), is at in[n * in_item + c * in_plane +
+// (y + 1) * in_stride + x + 1] with zeros in padded row 0 and h + 1 and padded column 0
+// and w + 1; the buffer must be readable for 32 floats past the last plane read. Output
+// channel o of item n, pixel (y, x), goes to out[n * out_item + o * out_plane +
+// y * out_stride + x], and nothing else is written. `add`, when given, holds cout planes
+// of h x w added to every item's output before the ReLU. The same bits as conv3x3Range
+// followed by the addition and the ReLU.
+struct PaddedConvArgs {
+  const float* in;
+  size_t in_stride, in_plane, in_item;
+  int batch, cin, h, w;
+  const float* weight;  // cout x cin x 3 x 3
+  const float* bias;    // cout
+  int cout;
+  const float* add;
+  bool relu;
+  float* out;
+  size_t out_stride, out_plane, out_item;
+};
+void paddedConv3x3Range(const PaddedConvArgs& args, int begin, int end);
 // One output row of an integer convolution. Activations are 16-bit codes laid out
 // pixel-major (`xstep` codes from one output pixel's window to the next, `tapOffset[t]`
 // from a window's origin to tap t's first channel); weights are packed
@@ -76,6 +98,20 @@ float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* 
                              size_t lo, size_t hi);
 float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* weight, size_t n);
 float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* weight, size_t n);
+// A run of n pixels of a donor's RGB bytes scored against the frame from pixel `at` of
+// its planes on.
+struct RgbRun {
+  const uint8_t* rgb;
+  uint32_t at, n;
+};
+// The exact retrieval term over runs of donor bytes, summed in double: per pixel j (the
+// run's k-th, at + k), float(half(e)) * s[j] with e = (t_0 + t_1 + t_2) / 3,
+// t_c = |float(half(h(rgb[3k + c]) - f_c[j]))|, h(v) = float(half(v / 255)); f_c are the
+// frame's planes already rounded that way. Pixels with s[j] = 0 add nothing. The same
+// per-pixel values as the 256 x 256 difference table gives, without a lookup per
+// channel.
+double retrieveExactRuns(const RgbRun* runs, size_t count, const float* f0, const float* f1,
+                         const float* f2, const float* s);
 
 // Name of the best target the processor supports ("AVX2", "NEON", ...), for diagnostics.
 const char* target();

@@ -1,5 +1,7 @@
 // Retrieval distance terms of the teeth pass. They reproduce a half-precision reference
 // computation rounding for rounding: the rankings built on them depend on it.
+#include <cstring>
+
 #include "compute/simd.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -66,7 +68,91 @@ HWY_INLINE float SumTerms(size_t lo, size_t hi, const Term& term) {
   return hn::GetLane(hn::SumOfLanes(df, acc)) + hn::GetLane(tail);
 }
 
+// float(half(v / 255)) for bytes v: v times the float nearest 1/255 rounds to the same
+// half as the quotient for every byte (checked for all 256), and a product is cheaper.
+template <class DF>
+HWY_INLINE hn::Vec<DF> ByteHalf(DF df, hn::Vec<hn::Rebind<uint8_t, DF>> v) {
+  const hn::Rebind<int32_t, DF> di;
+  return RoundToHalf(df, hn::Mul(hn::ConvertTo(df, hn::PromoteTo(di, v)), hn::Set(df, 1.0f / 255.0f)));
+}
+
+// float(half(e)) * s for one vector of pixels. The sum of the three differences times
+// the float nearest 1/3 rounds to the same half as the quotient by 3 for every sum the
+// differences can form (all ordered triples of the table's 831 distinct values checked).
+template <class DF>
+HWY_INLINE hn::Vec<DF> RgbTerm(DF df, const uint8_t* rgb, const float* f0, const float* f1, const float* f2,
+                               hn::Vec<DF> s) {
+  const hn::Rebind<uint8_t, DF> d8;
+  hn::Vec<decltype(d8)> r, g, b;
+  hn::LoadInterleaved3(d8, rgb, r, g, b);
+  const auto t0 = hn::Abs(RoundToHalf(df, hn::Sub(ByteHalf(df, r), hn::LoadU(df, f0))));
+  const auto t1 = hn::Abs(RoundToHalf(df, hn::Sub(ByteHalf(df, g), hn::LoadU(df, f1))));
+  const auto t2 = hn::Abs(RoundToHalf(df, hn::Sub(ByteHalf(df, b), hn::LoadU(df, f2))));
+  const auto e = hn::Mul(hn::Add(hn::Add(t0, t1), t2), hn::Set(df, 1.0f / 3.0f));
+  return hn::Mul(RoundToHalf(df, e), s);
+}
+
+// Float vectors summed into double lanes.
+using DSum = hn::ScalableTag<float>;
+#if HWY_TARGET == HWY_SCALAR
+using DDouble = hn::Rebind<double, DSum>;
+#else
+using DDouble = hn::Rebind<double, hn::Half<DSum>>;
+#endif
+
+HWY_INLINE void AddToDoubles(hn::Vec<DSum> v, hn::Vec<DDouble>& lo, hn::Vec<DDouble>& hi) {
+  const DDouble dd;
+#if HWY_TARGET == HWY_SCALAR
+  (void)hi;
+  lo = hn::Add(lo, hn::PromoteTo(dd, v));
+#else
+  const hn::Half<DSum> dh;
+  lo = hn::Add(lo, hn::PromoteTo(dd, hn::LowerHalf(dh, v)));
+  hi = hn::Add(hi, hn::PromoteTo(dd, hn::UpperHalf(dh, v)));
+#endif
+}
+
 }  // namespace
+
+double RetrieveExactRuns(const RgbRun* runs, size_t count, const float* f0, const float* f1, const float* f2,
+                         const float* s) {
+  const DSum df;
+  const DDouble dd;
+  const size_t lanes = hn::Lanes(df);
+  constexpr size_t kMax = HWY_MAX_BYTES / sizeof(float);
+  auto lo = hn::Zero(dd), hi = hn::Zero(dd);
+  for (size_t r = 0; r < count; ++r) {
+    const uint8_t* rgb = runs[r].rgb;
+    const size_t at = runs[r].at, n = runs[r].n;
+    size_t k = 0;
+    for (; k + lanes <= n; k += lanes) {
+      const size_t j = at + k;
+      const auto w = hn::LoadU(df, s + j);
+      if (hn::AllTrue(df, hn::Eq(w, hn::Zero(df)))) continue;  // no support: nothing to add
+      AddToDoubles(RgbTerm(df, rgb + 3 * k, f0 + j, f1 + j, f2 + j, w), lo, hi);
+    }
+    if (k == n) continue;
+    if (n >= lanes) {
+      // The run's last full vector again, with the lanes already counted given no weight.
+      const size_t back = n - lanes, j = at + back;
+      const auto fresh = hn::Ge(hn::Iota(df, float(back)), hn::Set(df, float(k)));
+      const auto w = hn::IfThenElseZero(fresh, hn::LoadU(df, s + j));
+      AddToDoubles(RgbTerm(df, rgb + 3 * back, f0 + j, f1 + j, f2 + j, w), lo, hi);
+      continue;
+    }
+    // A run shorter than a vector, through zero-padded copies: zero weights add nothing,
+    // and nothing past the run is read.
+    HWY_ALIGN float tf[3][kMax] = {}, ts[kMax] = {};
+    HWY_ALIGN uint8_t tb[3 * kMax] = {};
+    std::memcpy(tb, rgb, 3 * n);
+    std::memcpy(tf[0], f0 + at, n * sizeof(float));
+    std::memcpy(tf[1], f1 + at, n * sizeof(float));
+    std::memcpy(tf[2], f2 + at, n * sizeof(float));
+    std::memcpy(ts, s + at, n * sizeof(float));
+    AddToDoubles(RgbTerm(df, tb, tf[0], tf[1], tf[2], hn::Load(df, ts)), lo, hi);
+  }
+  return hn::GetLane(hn::SumOfLanes(dd, hn::Add(lo, hi)));
+}
 
 float RetrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* weight, size_t n,
                              size_t lo, size_t hi) {
@@ -85,6 +171,12 @@ namespace ka::simd {
 
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
+HWY_EXPORT(RetrieveExactRuns);
+
+double retrieveExactRuns(const RgbRun* runs, size_t count, const float* f0, const float* f1,
+                         const float* f2, const float* s) {
+  return HWY_DYNAMIC_DISPATCH(RetrieveExactRuns)(runs, count, f0, f1, f2, s);
+}
 
 float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* weight, size_t n,
                              size_t lo, size_t hi) {

@@ -14,16 +14,17 @@ namespace {
 
 bool contains(const std::vector<int>& v, int d) { return std::find(v.begin(), v.end(), d) != v.end(); }
 
-// 2x2 average pooling of 3 planes of h x w into 3 planes of h/2 x w/2.
-void pool2(const float* in, int h, int w, float* out) {
+// 2x2 average pooling of 3 planes of h x w into the interiors of 3 padded planes of
+// h/2 x w/2 (`stride` floats a row, `plane` a plane).
+void pool2(const float* in, int h, int w, float* out, size_t stride, size_t plane) {
   const int ho = h / 2, wo = w / 2;
   for (int c = 0; c < 3; ++c) {
     const float* src = in + size_t(c) * h * w;
-    float* dst = out + size_t(c) * ho * wo;
+    float* dst = out + size_t(c) * plane + stride + 1;
     for (int y = 0; y < ho; ++y) {
       const float* r0 = src + size_t(2 * y) * w;
       const float* r1 = r0 + w;
-      for (int x = 0; x < wo; ++x) dst[size_t(y) * wo + x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) / 4.0f;
+      for (int x = 0; x < wo; ++x) dst[size_t(y) * stride + x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) / 4.0f;
     }
   }
 }
@@ -32,21 +33,6 @@ void pool2(const float* in, int h, int w, float* out) {
 // fixed-length blocks let the compiler's cheapest vectoriser take them; each element's
 // arithmetic is unchanged.
 constexpr size_t kBlock = 16;
-
-// o += a (when given), then max(o, 0) (when relu).
-void addRelu(const float* __restrict a, bool relu, float* __restrict o, size_t n) {
-  size_t q = 0;
-  if (a)
-    for (; q + kBlock <= n; q += kBlock)
-      for (size_t t = 0; t < kBlock; ++t) o[q + t] += a[q + t];
-  if (a)
-    for (; q < n; ++q) o[q] += a[q];
-  if (!relu) return;
-  q = 0;
-  for (; q + kBlock <= n; q += kBlock)
-    for (size_t t = 0; t < kBlock; ++t) o[q + t] = std::max(o[q + t], 0.0f);
-  for (; q < n; ++q) o[q] = std::max(o[q], 0.0f);
-}
 
 // dst = (1 - fr) top + fr bot; mx = max(mx, dst).
 void mixRows(const float* __restrict top, const float* __restrict bot, float fr, float* __restrict dst,
@@ -132,7 +118,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
       const uint8_t* src = gathered_.data() + k * 3 * hw;
       float* dst = cands_.data() + k * 3 * hw;
       for (size_t q = 0; q < hw; ++q)
-        for (int c = 0; c < 3; ++c) dst[c * hw + q] = float(src[3 * q + c]) / 255.0f;
+        for (int c = 0; c < 3; ++c) dst[c * hw + q] = byteUnit(src[3 * q + c]);
     }
   });
 
@@ -157,7 +143,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
     for (uint64_t i = b; i < e; ++i) {
       const uint8_t* src = p.rgb.data() + (size_t(wy0 + i) * cw + wx0) * 3;
       for (int j = 0; j < W_; ++j)
-        for (int c = 0; c < 3; ++c) target_[c * hw + i * W_ + j] = float(src[3 * j + c]) / 255.0f;
+        for (int c = 0; c < 3; ++c) target_[c * hw + i * W_ + j] = byteUnit(src[3 * j + c]);
     }
   });
 
@@ -211,7 +197,7 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
           for (int c = 0; c < 3; ++c) dst[c] = p.rgb[3 * (crow + j) + c];
           continue;
         }
-        const float a = float(m) / 255.0f;
+        const float a = byteUnit(m);
         for (int c = 0; c < 3; ++c) {
           const float v = (1.0f - a) * target_[c * hw + q] + a * head_rgb_[c * hw + q];
           dst[c] = v >= 0.0f ? uint8_t(std::clamp(roundHalfEven(std::min(v, 1.0f) * 255.0), 0.0, 255.0)) : 0;
@@ -224,17 +210,28 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* next, FrameResult
   times_.emitted += 1;
 }
 
-void TeethPass::conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
-                            const std::vector<float>& bias, int cout, float* out, bool relu,
-                            const float* add) {
+void TeethPass::headConv(const float* in, int batch, int cin, const std::vector<float>& weight,
+                         const std::vector<float>& bias, int cout, float* out, bool padded_out, bool relu,
+                         const float* add) {
   const int h = H_ / 2, w = W_ / 2;
   const size_t plane = size_t(h) * w;
-  pool::parallelRange(uint64_t(batch) * cout, 1, [&](uint64_t b, uint64_t e) {
-    simd::conv3x3Range(in, batch, cin, h, w, weight.data(), bias.data(), cout, out, int(b), int(e));
-    if (add || relu)
-      for (uint64_t p = b; p < e; ++p) addRelu(add ? add + (p % uint64_t(cout)) * plane : nullptr, relu,
-                                               out + p * plane, plane);
-  });
+  simd::PaddedConvArgs a{};
+  a.in = in;
+  a.in_stride = padStride();
+  a.in_plane = padPlane();
+  a.in_item = size_t(cin) * padPlane();
+  a.batch = batch, a.cin = cin, a.h = h, a.w = w;
+  a.weight = weight.data();
+  a.bias = bias.data();
+  a.cout = cout;
+  a.add = add;
+  a.relu = relu;
+  a.out = padded_out ? out + padStride() + 1 : out;
+  a.out_stride = padded_out ? padStride() : size_t(w);
+  a.out_plane = padded_out ? padPlane() : plane;
+  a.out_item = size_t(cout) * a.out_plane;
+  pool::parallelRange(uint64_t(batch) * cout, 1,
+                      [&](uint64_t b, uint64_t e) { simd::paddedConv3x3Range(a, int(b), int(e)); });
 }
 
 void TeethPass::headForward(const std::vector<float>& cands, int n, const std::vector<float>& target,
@@ -256,35 +253,38 @@ void TeethPass::headForward(const std::vector<float>& cands, int n, const std::v
     return;
   }
   const int h = H_ / 2, w = W_ / 2;
-  const size_t plane = size_t(h) * w;
+  const size_t plane = size_t(h) * w, pp = padPlane(), ps = padStride();
   HeadWork& hd = head_;
-  hd.pooled.resize(size_t(n + 1) * 3 * plane);
-  hd.input.resize(size_t(n) * 4 * plane);
+  // Growing keeps what is there and zeroes what is new, so the borders stay zero.
+  if (hd.target.size() < padFloats(1, 3)) hd.target.resize(padFloats(1, 3), 0.0f);
+  if (hd.input.size() < padFloats(n, 4)) hd.input.resize(padFloats(n, 4), 0.0f);
+  if (hd.x1.size() < padFloats(n, 16)) hd.x1.resize(padFloats(n, 16), 0.0f);
+  if (hd.x2.size() < padFloats(n, 16)) hd.x2.resize(padFloats(n, 16), 0.0f);
   hd.target0.resize(16 * plane);
-  hd.x1.resize(size_t(n) * 16 * plane);
-  hd.x2.resize(size_t(n) * 16 * plane);
   hd.logits.resize(size_t(n) * plane);
 
   pool::parallelRange(n + 1, 1, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k)
-      pool2(k < uint64_t(n) ? cands.data() + k * 3 * hw : target.data(), H_, W_, hd.pooled.data() + k * 3 * plane);
+      if (k < uint64_t(n))
+        pool2(cands.data() + k * 3 * hw, H_, W_, hd.input.data() + k * 4 * pp, ps, pp);
+      else
+        pool2(target.data(), H_, W_, hd.target.data(), ps, pp);
   });
-  const float* tp = hd.pooled.data() + size_t(n) * 3 * plane;
+  const float* tp = hd.target.data();
   pool::parallelRange(n, 1, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
-      const float* cp = hd.pooled.data() + k * 3 * plane;
-      float* in = hd.input.data() + k * 4 * plane;
-      std::copy(cp, cp + 3 * plane, in);
-      for (size_t q = 0; q < plane; ++q)
-        in[3 * plane + q] = (std::fabs(cp[q] - tp[q]) + std::fabs(cp[plane + q] - tp[plane + q]) +
-                             std::fabs(cp[2 * plane + q] - tp[2 * plane + q])) /
-                            3.0f;
+      float* in = hd.input.data() + k * 4 * pp;
+      // Over the whole padded plane: the borders' differences are zero.
+      for (size_t q = 0; q < pp; ++q)
+        in[3 * pp + q] =
+            (std::fabs(in[q] - tp[q]) + std::fabs(in[pp + q] - tp[pp + q]) + std::fabs(in[2 * pp + q] - tp[2 * pp + q])) /
+            3.0f;
     }
   });
-  conv3x3Pool(tp, 1, 3, cand0_tgt_w_, weights_.cand0_b, 16, hd.target0.data(), false);
-  conv3x3Pool(hd.input.data(), n, 4, cand0_own_w_, zero_bias_, 16, hd.x1.data(), true, hd.target0.data());
-  conv3x3Pool(hd.x1.data(), n, 16, weights_.cand2_w, weights_.cand2_b, 16, hd.x2.data(), true);
-  conv3x3Pool(hd.x2.data(), n, 16, weights_.cand4_w, weights_.cand4_b, 1, hd.logits.data(), false);
+  headConv(tp, 1, 3, cand0_tgt_w_, weights_.cand0_b, 16, hd.target0.data(), false, false);
+  headConv(hd.input.data(), n, 4, cand0_own_w_, zero_bias_, 16, hd.x1.data(), true, true, hd.target0.data());
+  headConv(hd.x1.data(), n, 16, weights_.cand2_w, weights_.cand2_b, 16, hd.x2.data(), true, true);
+  headConv(hd.x2.data(), n, 16, weights_.cand4_w, weights_.cand4_b, 1, hd.logits.data(), false, false);
 
   float* wt = weights->data();
   float* out = rgb->data();

@@ -144,6 +144,9 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
   prev_support_.assign(hw, 0.0f);
   work_.support.assign(hw, 0.0f);
   work_.frame.assign(3 * hw, 0.0f);
+  work_.frame_half.assign(3 * hw, 0);
+  work_.frame_h.assign(3 * hw, 0.0f);
+  zero_row_.assign(size_t(W_) * 3, 0);
   work_.pooled_frame.assign(3 * pooled, 0);
   work_.pooled_support.assign(pooled, 0);
   work_.pooled_f.assign(4 * pooled, 0.0f);
@@ -189,11 +192,11 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& weights, const Ser
   target_.reserve(3 * hw);
   head_rgb_.reserve(3 * hw);
   head_weights_.reserve((K + 1) * hw);
-  head_.pooled.reserve((K + 1) * 3 * plane);
-  head_.input.reserve(K * 4 * plane);
+  head_.target.reserve(padFloats(1, 3));
+  head_.input.reserve(padFloats(int(K), 4));
   head_.target0.reserve(16 * plane);
-  head_.x1.reserve(K * 16 * plane);
-  head_.x2.reserve(K * 16 * plane);
+  head_.x1.reserve(padFloats(int(K), 16));
+  head_.x2.reserve(padFloats(int(K), 16));
   head_.logits.reserve(K * plane);
   head_.wide.reserve(K * hw / 2);
   last_pooled_.reserve(n_);
@@ -321,7 +324,7 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy,
       const size_t q = size_t(i) * W_ + j;
       support[q] = inside && bright ? 1.0f : 0.0f;
       teeth += inside && bright;
-      for (int c = 0; c < 3; ++c) w->frame[c * hw + q] = float(px[c]) / 255.0f;
+      for (int c = 0; c < 3; ++c) w->frame[c * hw + q] = byteUnit(px[c]);
     }
   }
   // Too few teeth pixels to judge by: the whole mouth interior counts instead.
@@ -359,6 +362,13 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy,
   }
   w->support_sum = sum < 1.0 ? 1.0f : float(sum);
 
+  // The window's colours rounded to half once per frame, as the difference table rounds
+  // them, for the exact scores.
+  for (int i = 0; i < H_; ++i)
+    simd::rgb8ToPlanarF16(rgb + (size_t(w->win_y + i) * cw + w->win_x) * 3, w->frame_half.data() + size_t(i) * W_, hw,
+                          W_);
+  simd::f16ToF32(w->frame_half.data(), w->frame_h.data(), 3 * hw);
+
   float* pf = w->pooled_f.data();
   for (int c = 0; c < 3; ++c) pool4(w->frame.data() + c * hw, H_, W_, pf + c * pooled);
   pool4(support, H_, W_, pf + 3 * pooled);
@@ -370,11 +380,8 @@ void TeethPass::retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy,
   w->pooled_sum = std::max(float(psum), 1e-4f);
 }
 
-float TeethPass::exactTermFromBand(int d, const uint8_t* rgb, int win_y, int win_x, int canvas_w,
-                                   const float* support, int row_lo, int row_hi) const {
-  thread_local std::vector<float> e, prod;
-  if (e.size() < size_t(W_)) e.resize(W_), prod.resize(W_);
-  const float* T = dTable();
+float TeethPass::exactTermFromBand(int d, const RetrieveWork& w) const {
+  thread_local std::vector<simd::RgbRun> runs;
   const int sy = clampShift(off_y_[d]), sx = clampShift(off_x_[d]);
   // The donor's canonical window covers one run of columns [j0, j1); it is black (byte
   // 0) elsewhere. Only columns holding support count, so each row is scored over the
@@ -383,27 +390,24 @@ float TeethPass::exactTermFromBand(int d, const uint8_t* rgb, int win_y, int win
   const int j1 = std::clamp<int64_t>(int64_t(stamp_.band_c0) - stamp_.shift_margin - sx + band_w_, j0, W_);
   const int64_t col_shift = int64_t(stamp_.shift_margin) + sx - stamp_.band_c0;
   const uint8_t* patch = bank_.data() + size_t(d) * band_h_ * band_w_ * 3;
-  double sum = 0.0;
-  for (int i = row_lo; i < row_hi; ++i) {
-    const int lo = work_.col_lo[i], hi = work_.col_hi[i];
+  const uint8_t* black = zero_row_.data();
+  runs.clear();
+  for (int i = w.row_lo; i < w.row_hi; ++i) {
+    const int lo = w.col_lo[i], hi = w.col_hi[i];
     if (lo >= hi) continue;
-    const uint8_t* f = rgb + (size_t(win_y + i) * canvas_w + win_x) * 3;
+    const uint32_t base = uint32_t(i) * uint32_t(W_);
     const int pr = patchRow(i, sy);
     const int in0 = pr >= 0 ? std::clamp(j0, lo, hi) : hi, in1 = pr >= 0 ? std::clamp(j1, lo, hi) : hi;
-    for (int j = lo; j < in0; ++j) e[j] = (T[f[3 * j] * 256] + T[f[3 * j + 1] * 256] + T[f[3 * j + 2] * 256]) / 3.0f;
-    if (in1 > in0) {
-      const uint8_t* p = patch + (size_t(pr) * band_w_ + size_t(in0 + col_shift)) * 3;
-      for (int j = in0; j < in1; ++j, p += 3)
-        e[j] = (T[f[3 * j] * 256 + p[0]] + T[f[3 * j + 1] * 256 + p[1]] + T[f[3 * j + 2] * 256 + p[2]]) / 3.0f;
-    }
-    for (int j = std::max(in1, in0); j < hi; ++j)
-      e[j] = (T[f[3 * j] * 256] + T[f[3 * j + 1] * 256] + T[f[3 * j + 2] * 256]) / 3.0f;
-    const float* s = support + size_t(i) * W_;
-    simd::roundF16Mul(e.data() + lo, s + lo, prod.data() + lo, size_t(hi - lo));
-    for (int j = lo; j < hi; ++j)
-      if (s[j] != 0.0f) sum += prod[j];
+    if (in0 > lo) runs.push_back({black, base + uint32_t(lo), uint32_t(in0 - lo)});
+    if (in1 > in0)
+      runs.push_back({patch + (size_t(pr) * band_w_ + size_t(in0 + col_shift)) * 3, base + uint32_t(in0),
+                      uint32_t(in1 - in0)});
+    const int tail = std::max(in0, in1);
+    if (hi > tail) runs.push_back({black, base + uint32_t(tail), uint32_t(hi - tail)});
   }
-  return float(sum);
+  const size_t hw = size_t(H_) * W_;
+  const float* f = w.frame_h.data();
+  return float(simd::retrieveExactRuns(runs.data(), runs.size(), f, f + hw, f + 2 * hw, w.support.data()));
 }
 
 void TeethPass::retrieveSelect(std::vector<int>* out) {
@@ -439,9 +443,7 @@ void TeethPass::retrieveInto(const uint8_t* rgb, const uint8_t* mask, int dy, in
   last_exact_.resize(m);
   pool::parallelRange(m, 1, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k)
-      last_exact_[k] = exactTermFromBand(last_order_[k], rgb, work_.win_y, work_.win_x, stamp_.canvas_w,
-                                         work_.support.data(), work_.row_lo, work_.row_hi) /
-                       work_.support_sum;
+      last_exact_[k] = exactTermFromBand(last_order_[k], work_) / work_.support_sum;
   });
   retrieveSelect(out);
 }
@@ -480,8 +482,14 @@ bool TeethPass::push(int index, const uint8_t* rgb, const uint8_t* mask, const i
   const size_t canvas = size_t(stamp_.canvas_w) * stamp_.canvas_h;
   Pending& p = spare_;
   p.index = index;
-  p.rgb.assign(rgb, rgb + 3 * canvas);
-  p.mask.assign(mask, mask + canvas);
+  // Only the rows the mouth window reaches under any shift are read after this (the
+  // shift itself is derived from the caller's mask), so only they are copied.
+  const size_t cw = size_t(stamp_.canvas_w), r0 = size_t(stamp_.window_y0 - stamp_.pad);
+  const size_t rows = size_t(H_) + 2 * size_t(stamp_.pad);
+  p.rgb.resize(3 * canvas);
+  p.mask.resize(canvas);
+  std::memcpy(p.rgb.data() + 3 * r0 * cw, rgb + 3 * r0 * cw, 3 * rows * cw);
+  std::memcpy(p.mask.data() + r0 * cw, mask + r0 * cw, rows * cw);
   p.reason.clear();
   int dy = 0, dx = 0;
   p.ok = deriveShift(mask, shift, &dy, &dx, &p.reason);

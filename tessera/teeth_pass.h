@@ -21,6 +21,15 @@
 
 namespace ka::tessera {
 
+namespace detail {
+struct ByteUnitTable {
+  float v[256];
+  constexpr ByteUnitTable() : v{} {
+    for (int k = 0; k < 256; ++k) v[k] = float(k) / 255.0f;
+  }
+};
+}  // namespace detail
+
 class TeethPass {
  public:
   // Throws std::runtime_error on an inconsistent bank (the stamp's own refusals, the
@@ -62,7 +71,8 @@ class TeethPass {
 
   // --- The inner steps, public so tests can hold them against reference code. -------
 
-  // A pending frame: the frame waiting for its successor.
+  // A pending frame: the frame waiting for its successor. push() fills only the rows
+  // the mouth window reaches under a shift of up to ±pad; emit() reads no others.
   struct Pending {
     int32_t index = 0;
     std::vector<uint8_t> rgb;   // canvas_w x canvas_h x 3
@@ -104,8 +114,11 @@ class TeethPass {
   // |half(h[b]) - half(h[a])| with h[k] = half(k / 255): 256 x 256 floats, built once
   // per process.
   static const float* dTable();
+  // float(v) / 255, by table: the quotient's bits without a division per byte.
+  static float byteUnit(uint8_t v) { return kByteUnit.v[v]; }
 
  private:
+  static constexpr detail::ByteUnitTable kByteUnit{};
   GeometryStamp stamp_;
   ServeConfig config_;
   HeadWeights weights_;
@@ -133,16 +146,20 @@ class TeethPass {
     int32_t row_lo = 0, row_hi = 0;
     int32_t win_y = 0, win_x = 0;
     std::vector<float> frame;              // 3 x H x W, the shifted window as byte / 255
+    std::vector<uint16_t> frame_half;      // 3 x H x W, half(byte / 255)
+    std::vector<float> frame_h;            // 3 x H x W, float(half(byte / 255))
     std::vector<float> pooled_f;           // 4 x H/4 x W/4: the pooled planes before rounding
     std::vector<int32_t> col_lo, col_hi;   // per row: the columns holding non-zero support
   };
 
-  // Blend-head scratch, grown on the first frame and reused after.
+  // Blend-head scratch, grown on the first frame and reused after. The layers' inputs
+  // are kept in padded planes (padStride() floats a row, padPlane() a plane, the border
+  // zero and never written), so each layer writes straight into the next one's input.
   struct HeadWork {
-    std::vector<float> pooled;     // n x 3 x h x w candidates, then 3 x h x w target
-    std::vector<float> input;      // n x 4 x h x w: a candidate's colour and its difference
+    std::vector<float> target;     // 3 padded planes: the target pooled
+    std::vector<float> input;      // n x 4 padded planes: a candidate's colour and its difference
     std::vector<float> target0;    // 16 x h x w: the target's share of the first layer
-    std::vector<float> x1, x2;     // n x 16 x h x w
+    std::vector<float> x1, x2;     // n x 16 padded planes
     std::vector<float> logits;     // n x h x w
     std::vector<float> wide;       // n x h x W: the logits widened to the window's columns
   };
@@ -155,8 +172,8 @@ class TeethPass {
   void retrievePrepare(const uint8_t* rgb, const uint8_t* mask, int dy, int dx, RetrieveWork* w);
   void retrieveInto(const uint8_t* rgb, const uint8_t* mask, int dy, int dx, std::vector<int>* out);
   void retrieveSelect(std::vector<int>* out);
-  float exactTermFromBand(int d, const uint8_t* rgb, int win_y, int win_x, int canvas_w,
-                          const float* support, int row_lo, int row_hi) const;
+  // The exact score's sum for donor d over the rows of `w` that hold support.
+  float exactTermFromBand(int d, const RetrieveWork& w) const;
   // Window row i, column j of donor d placed with shift (sy, sx) (already clamped):
   // the stored patch's row and column, or -1 when it falls outside the patch.
   int patchRow(int i, int sy) const;
@@ -169,16 +186,21 @@ class TeethPass {
     void start();
     void lap(StageTimes* t, Stage stage);
   };
-  // `add`, when given, holds cout planes added to every batch item's output before the
-  // ReLU.
-  void conv3x3Pool(const float* in, int batch, int cin, const std::vector<float>& weight,
-                   const std::vector<float>& bias, int cout, float* out, bool relu,
-                   const float* add = nullptr);
+  size_t padStride() const { return size_t(W_ / 2) + 2; }
+  size_t padPlane() const { return (size_t(H_ / 2) + 2) * padStride(); }
+  // n items of c padded planes, with the slack the convolution reads past the last.
+  size_t padFloats(int n, int c) const { return size_t(n) * c * padPlane() + 64; }
+  // One head layer over `batch` items of padded input, split by output planes over the
+  // pool; `out` is padded (next layer's input) or dense h x w planes.
+  void headConv(const float* in, int batch, int cin, const std::vector<float>& weight,
+                const std::vector<float>& bias, int cout, float* out, bool padded_out, bool relu,
+                const float* add = nullptr);
 
   int H_ = 0, W_ = 0, Hp_ = 0, Wp_ = 0;
   int64_t band_h_ = 0, band_w_ = 0;
   std::vector<uint16_t> index_;      // n x 3 x Hp x Wp halves
   std::vector<uint8_t> band_mask_;   // H x W
+  std::vector<uint8_t> zero_row_;    // W x 3 black bytes: a donor where its patch does not reach
   std::vector<float> prev_support_;  // H x W
   bool has_prev_support_ = false;
   RetrieveWork work_;

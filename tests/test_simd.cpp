@@ -365,6 +365,55 @@ TEST_P(SimdKernels, Conv3x3RangeMatchesTheDirectSum) {
   }
 }
 
+// The padded-plane convolution against conv3x3Range plus the addition and the ReLU, bit
+// for bit, writing into a padded output whose border (guard values) must stay as it was.
+TEST_P(SimdKernels, PaddedConvEqualsConv3x3RangeWithItsEpilogue) {
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<float> val(-1.0f, 1.0f);
+  struct Case {
+    int batch, cin, cout, h, w;
+    bool add, relu;
+  };
+  for (const Case c : {Case{2, 3, 6, 4, 17, false, false}, Case{3, 4, 16, 5, 33, true, true}, Case{2, 16, 16, 3, 48, false, true},
+                       Case{2, 16, 1, 4, 7, false, false}, Case{1, 3, 16, 1, 1, true, false}}) {
+    SCOPED_TRACE(testing::Message() << "batch " << c.batch << " cin " << c.cin << " cout " << c.cout << " " << c.w << "x" << c.h);
+    const size_t hw = static_cast<size_t>(c.h) * c.w, ps = c.w + 2, pp = (c.h + 2) * ps;
+    std::vector<float> in(c.batch * c.cin * hw), wt(c.cout * c.cin * 9), bias(c.cout), add(c.cout * hw);
+    for (auto* v : {&in, &wt, &bias, &add})
+      for (auto& f : *v) f = val(rng);
+    std::vector<float> padded(c.batch * c.cin * pp + 64, 0.0f);
+    for (int p = 0; p < c.batch * c.cin; ++p)
+      for (int y = 0; y < c.h; ++y)
+        std::copy_n(&in[(p * c.h + y) * c.w], c.w, &padded[p * pp + (y + 1) * ps + 1]);
+    const int planes = c.batch * c.cout;
+    std::vector<float> want(planes * hw);
+    ka::simd::conv3x3Range(in.data(), c.batch, c.cin, c.h, c.w, wt.data(), bias.data(), c.cout, want.data(), 0, planes);
+    for (size_t i = 0; i < want.size(); ++i) {
+      if (c.add) want[i] += add[(i / hw) % c.cout * hw + i % hw];
+      if (c.relu) want[i] = std::max(want[i], 0.0f);
+    }
+    for (auto [begin, end] : {std::pair{0, planes}, std::pair{1, planes - 1}, std::pair{planes / 2, planes / 2 + 1}}) {
+      if (begin >= end) continue;
+      std::vector<float> out(planes * pp, 7.5f);
+      ka::simd::PaddedConvArgs a{};
+      a.in = padded.data(), a.in_stride = ps, a.in_plane = pp, a.in_item = c.cin * pp;
+      a.batch = c.batch, a.cin = c.cin, a.h = c.h, a.w = c.w;
+      a.weight = wt.data(), a.bias = bias.data(), a.cout = c.cout;
+      a.add = c.add ? add.data() : nullptr, a.relu = c.relu;
+      a.out = out.data() + ps + 1, a.out_stride = ps, a.out_plane = pp, a.out_item = c.cout * pp;
+      ka::simd::paddedConv3x3Range(a, begin, end);
+      for (size_t i = 0; i < out.size(); ++i) {
+        const int p = static_cast<int>(i / pp), y = static_cast<int>(i % pp / ps) - 1, x = static_cast<int>(i % ps) - 1;
+        if (p < begin || p >= end || y < 0 || y >= c.h || x < 0 || x >= c.w) {
+          ASSERT_EQ(out[i], 7.5f) << "plane " << p << " padded (" << y << ", " << x << ") written";
+        } else {
+          ASSERT_EQ(floatBits(out[i]), floatBits(want[p * hw + y * c.w + x])) << "plane " << p << " at (" << y << ", " << x << ")";
+        }
+      }
+    }
+  }
+}
+
 // ---- int8 convolution core ----
 
 // Extreme operands (|w| up to 128, codes up to +-255) over tap counts, odd pixel
@@ -549,4 +598,56 @@ TEST_P(SimdKernels, RetrievalSumsOverRangesAndSkipsZeroWeights) {
   ASSERT_NEAR(ka::simd::retrieveTermPooled(w.a.data(), w.b.data(), wh.data(), n), want, 1e-6 * scale);
 }
 
+// The exact re-score over runs of donor bytes against the difference table written
+// here: every run length up to two vectors and a long one, runs at odd offsets and
+// black (zero) runs, every byte pair on one channel, zero weights beside garbage-free
+// finite data. Weights of 1, 0.6 and 0.36 keep the double sums exact, so any order of
+// summation gives the same bits.
+TEST_P(SimdKernels, RetrieveExactRunsEqualsTheDifferenceTable) {
+  std::mt19937 rng(30);
+  float h[256];
+  for (int k = 0; k < 256; ++k) h[k] = roundHalf(static_cast<float>(k) / 255.0f);
+  const auto t = [&](int a, int b) { return std::fabs(roundHalf(h[b] - h[a])); };
+  const size_t n = 256 * 256;
+  std::vector<uint8_t> frame(3 * n), donor(3 * n + 1);
+  for (auto& v : frame) v = static_cast<uint8_t>(rng());
+  for (auto& v : donor) v = static_cast<uint8_t>(rng());
+  for (size_t q = 0; q < n; ++q) frame[3 * q + 1] = static_cast<uint8_t>(q >> 8), donor[3 * q + 1] = static_cast<uint8_t>(q);
+  std::vector<float> f(3 * n), s(n);
+  const float weights[] = {0.0f, 1.0f, 0.6f, 0.36f};
+  for (size_t q = 0; q < n; ++q) {
+    for (int c = 0; c < 3; ++c) f[c * n + q] = h[frame[3 * q + c]];
+    s[q] = weights[rng() % 4];
+  }
+  const std::vector<uint8_t> black(3 * n, 0);
+  const auto want = [&](const std::vector<ka::simd::RgbRun>& runs) {
+    double sum = 0.0;
+    for (const auto& r : runs)
+      for (uint32_t k = 0; k < r.n; ++k) {
+        const size_t q = r.at + k;
+        const uint8_t* d = r.rgb + 3 * k;
+        const float e = (t(frame[3 * q], d[0]) + t(frame[3 * q + 1], d[1]) + t(frame[3 * q + 2], d[2])) / 3.0f;
+        if (s[q] != 0.0f) sum += roundHalf(e) * s[q];
+      }
+    return sum;
+  };
+  const auto got = [&](const std::vector<ka::simd::RgbRun>& runs) {
+    return ka::simd::retrieveExactRuns(runs.data(), runs.size(), f.data(), f.data() + n, f.data() + 2 * n, s.data());
+  };
+  std::vector<std::vector<ka::simd::RgbRun>> cases = {{}, {{donor.data(), 0, uint32_t(n)}}};
+  for (uint32_t len : sizesUpTo(kMaxFloatLanes)) {
+    const uint32_t at = 7 * len + 3;
+    cases.push_back({{donor.data() + 1 + 3 * at, at, len}});
+    cases.push_back({{black.data(), at, len}, {donor.data() + 3 * (at + len), at + len, len}});
+  }
+  for (const auto& runs : cases) {
+    const double w = want(runs), g = got(runs);
+    ASSERT_EQ(g, w) << runs.size() << " runs, the first " << (runs.empty() ? 0 : runs[0].n) << " long";
+  }
+  std::vector<float> none(n, 0.0f);
+  std::swap(s, none);
+  EXPECT_EQ(got({{donor.data(), 0, uint32_t(n)}}), 0.0);
+}
+
 }  // namespace
+
