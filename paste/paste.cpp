@@ -338,14 +338,16 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
     });
     interleavedFresh_ = true;
   }
+  const float* planes[3] = {r, g, bl};
   const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
   pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
       copyRow(frame, src, W, y);
-      simd::pasteLanczos8RowSpread(il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(), bilinear_.data(),
-                                   fx_.data(), fy_.data(), dx, dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
+      simd::pasteLanczos8RowPlanar(planes, il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(),
+                                   bilinear_.data(), fx_.data(), fy_.data(), dx, dy, x0, x1,
+                                   frame + static_cast<size_t>(3) * W * y);
     }
   });
 }
