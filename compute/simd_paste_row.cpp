@@ -505,7 +505,9 @@ void PasteLanczos8RowPlanar(const float* const* planes, const float* src4, int s
       const auto rowBottom =
           hn::Add(hn::Mul(hn::And(bottom, kByte), qx), hn::Mul(hn::And(hn::ShiftRight<8>(bottom), kByte), px));
       const auto covered = hn::ShiftRight<10>(hn::Add(hn::Mul(rowTop, qy), hn::Mul(rowBottom, py)));
-      if (hn::AllTrue(di, hn::Gt(covered, hn::Zero(di)))) {
+      const auto isCovered = hn::Gt(covered, hn::Zero(di));
+      if (hn::AllFalse(di, isCovered)) continue;  // beyond the mask's edge
+      if (hn::AllTrue(di, isCovered)) {
         // Pixels queued one at a time go first; the pixels are independent, so the order
         // does not matter, but the batch is reused.
         if (batch.n) FlushBatch<false>(batch);
@@ -523,6 +525,9 @@ void PasteLanczos8RowPlanar(const float* const* planes, const float* src4, int s
         continue;
       }
     }
+    const auto away = hn::Or(hn::Or(hn::Lt(ix, hn::Set(di, -1)), hn::Gt(ix, hn::Set(di, S - 1))),
+                             hn::Or(hn::Lt(iy, hn::Set(di, -1)), hn::Gt(iy, hn::Set(di, S - 1))));
+    if (hn::AllTrue(di, away)) continue;  // beyond the crop's reach
     for (size_t l = 0; l < kBatch; ++l) {
       const int xi = x + static_cast<int>(l);
       QueuePixel(batch, planes, side, mask, lanczos, bilinear, dx + fx[xi - x0], dy + fy[xi - x0],
