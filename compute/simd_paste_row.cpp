@@ -545,6 +545,8 @@ void PasteLanczos8RowPlanar(const float* const* planes, const float* src4, int s
 #endif
 }
 
+bool PasteRowReadsPlanes() { return HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2; }
+
 void PasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos,
                       const float* bilinear, const int* fx, const int* fy, int dx, int dy, int x0,
                       int x1, uint8_t* outRow) {
@@ -562,6 +564,9 @@ namespace ka::simd {
 HWY_EXPORT(PasteLanczos8Row);
 HWY_EXPORT(PasteLanczos8RowSpread);
 HWY_EXPORT(PasteLanczos8RowPlanar);
+HWY_EXPORT(PasteRowReadsPlanes);
+
+bool pasteRowReadsPlanes() { return HWY_DYNAMIC_DISPATCH(PasteRowReadsPlanes)(); }
 
 void pasteLanczosSpread(const float* lanczos, float* spread) {
   // Plain copies: every target builds the same table.
