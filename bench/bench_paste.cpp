@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -103,8 +104,9 @@ uint32_t fnv1a(const std::vector<uint8_t>& v) {
 
 // The resample + blend stage alone, over a crop already sharpened. args: kernel (0 one
 // pixel at a time as before, 1 the compositor's batched kernel), target (0 the processor's
-// best, 1 AVX2 through Highway's target mask). "bytes" is a hash of one pass over the
-// scene's frame: equal across kernels on one target when their output is identical.
+// best, 1 AVX2 through Highway's target mask). The label names the target and a hash of
+// one pass over the scene's frame: equal across kernels on one target when their output
+// is identical.
 void BM_PasteResampleBlend(benchmark::State& st) {
   const bool batched = st.range(0) != 0;
 #if HWY_ARCH_X86
@@ -127,9 +129,10 @@ void BM_PasteResampleBlend(benchmark::State& st) {
   std::vector<uint8_t> frame = s.frame;
   for (auto _ : st) pass(frame.data());
   st.counters["threads"] = ka::pool::threads();
-  st.counters["bytes"] = fnv1a(once);
   st.counters["pixels"] = double(pl.x1 - pl.x0 + 1) * (pl.y1 - pl.y0 + 1);
-  st.SetLabel(ka::simd::target());
+  char label[64];
+  std::snprintf(label, sizeof label, "%s bytes %08x", ka::simd::target(), unsigned(fnv1a(once)));
+  st.SetLabel(label);
   hwy::SetSupportedTargetsForTest(0);
 }
 
