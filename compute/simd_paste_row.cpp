@@ -1,5 +1,7 @@
-// The paste compositor's row kernel: mask-weighted Lanczos-8 resample of the rendered
-// crop, blended into one RGB24 frame row.
+// The paste compositor's row kernels: mask-weighted Lanczos-8 resample of the rendered
+// crop, blended into one RGB24 frame row. The one-pixel kernel vectorises each pixel's
+// 8x8 support over the interleaved crop; the planar kernel puts eight pixels in the
+// lanes and gives the same bytes, each pixel's sums in the same order.
 #include <cmath>
 
 #include "compute/simd.h"
