@@ -301,20 +301,22 @@ HWY_NOINLINE void FlushBatch(Batch& b) {
     }
   }
 
-  // Vertical sums, four pixels at a time: one broadcast of a row weight serves the three
-  // channels, and the twelve chains are independent, so none waits on its own latency.
+  // Vertical sums, four pixels at a time (eight where 32 vector registers hold their
+  // chains): one broadcast of a row weight serves the three channels, and the chains are
+  // independent, so none waits on its own latency.
+  constexpr size_t kChains = HWY_TARGET <= HWY_AVX3 ? 8 : 4;
   HWY_ALIGN float cols[3][kBatch][kBatch];
   HWY_UNROLL(2)
-  for (size_t q = 0; q < kBatch; q += 4) {
-    V8 acc[4][3];
+  for (size_t q = 0; q < kBatch; q += kChains) {
+    V8 acc[kChains][3];
     if (kRun) {
       const float* p0 = b.planes[0];
       const float* p1 = b.planes[1];
       const float* p2 = b.planes[2];
       const size_t S = b.side;
-      size_t o[4];
-      HWY_UNROLL(4)
-      for (size_t i = 0; i < 4; ++i) {
+      size_t o[kChains];
+      HWY_UNROLL(8)
+      for (size_t i = 0; i < kChains; ++i) {
         o[i] = static_cast<size_t>(b.off[q + i]);
         const auto w = hn::Set(d, b.wy[q + i][0]);
         acc[i][0] = hn::Mul(w, hn::LoadU(d, p0 + o[i]));
@@ -323,8 +325,8 @@ HWY_NOINLINE void FlushBatch(Batch& b) {
       }
       HWY_UNROLL(7)
       for (int r = 1; r < kTaps; ++r) {
-        HWY_UNROLL(4)
-        for (size_t i = 0; i < 4; ++i) {
+        HWY_UNROLL(8)
+        for (size_t i = 0; i < kChains; ++i) {
           o[i] += S;
           const auto w = hn::Set(d, b.wy[q + i][r]);
           acc[i][0] = hn::MulAdd(w, hn::LoadU(d, p0 + o[i]), acc[i][0]);
@@ -333,16 +335,16 @@ HWY_NOINLINE void FlushBatch(Batch& b) {
         }
       }
     } else {
-      HWY_UNROLL(4)
-      for (size_t i = 0; i < 4; ++i) {
+      HWY_UNROLL(8)
+      for (size_t i = 0; i < kChains; ++i) {
         const auto w = hn::Set(d, b.wy[q + i][0]);
         HWY_UNROLL(3)
         for (int ch = 0; ch < 3; ++ch) acc[i][ch] = hn::Mul(w, hn::LoadU(d, b.base[q + i][ch]));
       }
       HWY_UNROLL(7)
       for (int r = 1; r < kTaps; ++r) {
-        HWY_UNROLL(4)
-        for (size_t i = 0; i < 4; ++i) {
+        HWY_UNROLL(8)
+        for (size_t i = 0; i < kChains; ++i) {
           const auto w = hn::Set(d, b.wy[q + i][r]);
           const size_t at = r * b.stride[q + i];
           HWY_UNROLL(3)
@@ -352,8 +354,8 @@ HWY_NOINLINE void FlushBatch(Batch& b) {
         }
       }
     }
-    HWY_UNROLL(4)
-    for (size_t i = 0; i < 4; ++i) {
+    HWY_UNROLL(8)
+    for (size_t i = 0; i < kChains; ++i) {
       HWY_UNROLL(3)
       for (int ch = 0; ch < 3; ++ch) hn::Store(acc[i][ch], d, cols[ch][q + i]);
     }
