@@ -82,6 +82,26 @@ struct PerPixelTail {
       fy.push_back(int(std::trunc(x * cv * 1024.0)));
     }
   }
+  // Pixels the mask covers, i.e. the ones resampled and blended.
+  double covered(const ka::Paste& p, const ka::Paste::Placement& pl) const {
+    const int S = p.side();
+    const uint8_t* m = p.mask().data();
+    auto at = [&](int r, int c) { return r < 0 || c < 0 || r >= S || c >= S ? 0 : int(m[r * S + c]); };
+    double n = 0;
+    for (int y = pl.y0; y <= pl.y1; ++y) {
+      const int dx = int(std::trunc((y * pl.ub + pl.uc) * 1024.0)) + 16;
+      const int dy = int(std::trunc((y * pl.vb + pl.vc) * 1024.0)) + 16;
+      for (int x = pl.x0; x <= pl.x1; ++x) {
+        const int ux = dx + fx[x - pl.x0], uy = dy + fy[x - pl.x0];
+        const int ix = ux >> 10, iy = uy >> 10, px = (ux >> 5) & 31, py = (uy >> 5) & 31;
+        if (ix < -1 || ix >= S || iy < -1 || iy >= S) continue;
+        const int top = at(iy, ix) * (32 - px) + at(iy, ix + 1) * px;
+        const int bottom = at(iy + 1, ix) * (32 - px) + at(iy + 1, ix + 1) * px;
+        n += (top * (32 - py) + bottom * py) >= 1024;
+      }
+    }
+    return n;
+  }
   void run(const ka::Paste& p, const ka::Paste::Placement& pl, uint8_t* frame) const {
     ka::pool::parallelRange(uint64_t(pl.y1 - pl.y0 + 1), 64, [&](uint64_t b, uint64_t e) {
       for (uint64_t k = b; k < e; ++k) {
@@ -130,6 +150,7 @@ void BM_PasteResampleBlend(benchmark::State& st) {
   for (auto _ : st) pass(frame.data());
   st.counters["threads"] = ka::pool::threads();
   st.counters["pixels"] = double(pl.x1 - pl.x0 + 1) * (pl.y1 - pl.y0 + 1);
+  st.counters["covered"] = before.covered(p, pl);
   char label[64];
   std::snprintf(label, sizeof label, "%s bytes %08x", ka::simd::target(), unsigned(fnv1a(once)));
   st.SetLabel(label);
