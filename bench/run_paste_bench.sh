@@ -13,5 +13,7 @@ fi
 cmake -S "$here" -B "$build" -DKA_BENCH_OPENCV=ON >/dev/null
 cmake --build "$build" --target bench_paste
 for t in 1 2; do
-  KA_CORE_THREADS=$t "$build/bench/bench_paste" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
+  # Interleaved repetitions: the kernels and targets compared share the machine's state.
+  KA_CORE_THREADS=$t "$build/bench/bench_paste" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true "$@"
 done

@@ -39,6 +39,15 @@ void pasteLanczosSpread(const float* lanczos, float* spread);
 void pasteLanczos8RowSpread(const float* src4, int side, const uint8_t* mask, const float* lanczos,
                             const float* spread, const float* bilinear, const int* fx, const int* fy,
                             int dx, int dy, int x0, int x1, uint8_t* outRow);
+// pasteLanczos8RowSpread's bytes from the crop also as three planes (side x side floats
+// each, the same values as src4's channels). Where the target's vectors hold eight floats
+// it resamples and blends eight pixels at a time from the planes; elsewhere it is
+// pasteLanczos8RowSpread on src4.
+void pasteLanczos8RowPlanar(const float* const* planes, const float* src4, int side, const uint8_t* mask,
+                            const float* lanczos, const float* spread, const float* bilinear, const int* fx,
+                            const int* fy, int dx, int dy, int x0, int x1, uint8_t* outRow);
+// Whether pasteLanczos8RowPlanar on the dispatched target reads the planes (and not src4).
+bool pasteRowReadsPlanes();
 // The paste compositor's unsharp mask by rows. unsharpRowH: out[x] = Σ_j g[j] pad[x + j]
 // for x < n. unsharpRowV: with a = Σ_j g[j] rows[j * stride + x] and
 // v = (amount + 1)(in[x] scale) - amount a, out[x] = v clamped to [0, 255] (0 for NaN).

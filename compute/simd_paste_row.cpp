@@ -1,5 +1,7 @@
-// The paste compositor's row kernel: mask-weighted Lanczos-8 resample of the rendered
-// crop, blended into one RGB24 frame row.
+// The paste compositor's row kernels: mask-weighted Lanczos-8 resample of the rendered
+// crop, blended into one RGB24 frame row. The one-pixel kernel vectorises each pixel's
+// 8x8 support over the interleaved crop; the planar kernel puts eight pixels in the
+// lanes and gives the same bytes, each pixel's sums in the same order.
 #include <cmath>
 
 #include "compute/simd.h"
@@ -226,6 +228,329 @@ void PasteLanczos8RowSpread(const float* src4, int side, const uint8_t* mask, co
   }
 }
 
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+// Eight output pixels go through together, one per lane, wherever eight-float vectors
+// exist. Each pixel's sums keep exactly the order of the one-pixel kernel above on this
+// target, so the bytes do not depend on which kernel ran.
+constexpr size_t kBatch = 8;
+using D8 = hn::FixedTag<float, kBatch>;
+using V8 = hn::Vec<D8>;
+
+// v[i] lane j becomes v[j] lane i.
+HWY_INLINE void Transpose8(V8* v) {
+  const D8 d;
+  const hn::Repartition<double, D8> dd;
+  const auto lo64 = [&](V8 a, V8 b) {
+    return hn::BitCast(d, hn::InterleaveLower(dd, hn::BitCast(dd, a), hn::BitCast(dd, b)));
+  };
+  const auto hi64 = [&](V8 a, V8 b) {
+    return hn::BitCast(d, hn::InterleaveUpper(dd, hn::BitCast(dd, a), hn::BitCast(dd, b)));
+  };
+  V8 t[8], u[8];
+  HWY_UNROLL(4)
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = hn::InterleaveLower(d, v[i], v[i + 1]);
+    t[i + 1] = hn::InterleaveUpper(d, v[i], v[i + 1]);
+  }
+  // u[4h + k] holds columns k and k + 4 of rows 4h .. 4h + 3, one per 128-bit half.
+  HWY_UNROLL(2)
+  for (int h = 0; h < 2; ++h) {
+    u[4 * h + 0] = lo64(t[4 * h], t[4 * h + 2]);
+    u[4 * h + 1] = hi64(t[4 * h], t[4 * h + 2]);
+    u[4 * h + 2] = lo64(t[4 * h + 1], t[4 * h + 3]);
+    u[4 * h + 3] = hi64(t[4 * h + 1], t[4 * h + 3]);
+  }
+  HWY_UNROLL(4)
+  for (int k = 0; k < 4; ++k) {
+    v[k] = hn::ConcatLowerLower(d, u[4 + k], u[k]);
+    v[k + 4] = hn::ConcatUpperUpper(d, u[4 + k], u[k]);
+  }
+}
+
+// Pixels waiting for a full batch: where each channel's 8x8 support starts (in the crop
+// planes, or in a zero-padded copy at the crop's border), the phase weights, the coverage
+// and the destination.
+struct Batch {
+  HWY_ALIGN float patch[kBatch][3][kTaps * kTaps];
+  HWY_ALIGN float alpha[kBatch];
+  const float* base[kBatch][3];
+  size_t stride[kBatch];
+  const float* wy[kBatch];
+  const float* wx[kBatch];
+  uint8_t* out[kBatch];
+  size_t n = 0;
+  // Set by the eight-at-a-time path: the supports all start at planes[ch] + off[l] with
+  // rows side floats apart, and the pixels are neighbours (out[l] = out[0] + 3 l).
+  HWY_ALIGN int32_t off[kBatch];
+  const float* const* planes = nullptr;
+  size_t side = 0;
+};
+
+// Resamples and blends the batch's n pixels (lanes past n repeat the first pixel and are
+// not written). kRun: the batch was filled by the eight-at-a-time path.
+template <bool kRun>
+HWY_NOINLINE void FlushBatch(Batch& b) {
+  const D8 d;
+  const hn::RebindToSigned<D8> di;
+  const size_t n = b.n;
+  if (!kRun) {
+    for (size_t l = n; l < kBatch; ++l) {
+      for (int ch = 0; ch < 3; ++ch) b.base[l][ch] = b.base[0][ch];
+      b.stride[l] = b.stride[0], b.wy[l] = b.wy[0], b.wx[l] = b.wx[0], b.out[l] = b.out[0];
+      b.alpha[l] = b.alpha[0];
+    }
+  }
+
+  // Vertical sums, four pixels at a time (eight where 32 vector registers hold their
+  // chains): one broadcast of a row weight serves the three channels, and the chains are
+  // independent, so none waits on its own latency.
+  constexpr size_t kChains = HWY_TARGET <= HWY_AVX3 ? 8 : 4;
+  HWY_ALIGN float cols[3][kBatch][kBatch];
+  HWY_UNROLL(2)
+  for (size_t q = 0; q < kBatch; q += kChains) {
+    V8 acc[kChains][3];
+    if (kRun) {
+      const float* p0 = b.planes[0];
+      const float* p1 = b.planes[1];
+      const float* p2 = b.planes[2];
+      const size_t S = b.side;
+      size_t o[kChains];
+      HWY_UNROLL(8)
+      for (size_t i = 0; i < kChains; ++i) {
+        o[i] = static_cast<size_t>(b.off[q + i]);
+        const auto w = hn::Set(d, b.wy[q + i][0]);
+        acc[i][0] = hn::Mul(w, hn::LoadU(d, p0 + o[i]));
+        acc[i][1] = hn::Mul(w, hn::LoadU(d, p1 + o[i]));
+        acc[i][2] = hn::Mul(w, hn::LoadU(d, p2 + o[i]));
+      }
+      HWY_UNROLL(7)
+      for (int r = 1; r < kTaps; ++r) {
+        HWY_UNROLL(8)
+        for (size_t i = 0; i < kChains; ++i) {
+          o[i] += S;
+          const auto w = hn::Set(d, b.wy[q + i][r]);
+          acc[i][0] = hn::MulAdd(w, hn::LoadU(d, p0 + o[i]), acc[i][0]);
+          acc[i][1] = hn::MulAdd(w, hn::LoadU(d, p1 + o[i]), acc[i][1]);
+          acc[i][2] = hn::MulAdd(w, hn::LoadU(d, p2 + o[i]), acc[i][2]);
+        }
+      }
+    } else {
+      HWY_UNROLL(8)
+      for (size_t i = 0; i < kChains; ++i) {
+        const auto w = hn::Set(d, b.wy[q + i][0]);
+        HWY_UNROLL(3)
+        for (int ch = 0; ch < 3; ++ch) acc[i][ch] = hn::Mul(w, hn::LoadU(d, b.base[q + i][ch]));
+      }
+      HWY_UNROLL(7)
+      for (int r = 1; r < kTaps; ++r) {
+        HWY_UNROLL(8)
+        for (size_t i = 0; i < kChains; ++i) {
+          const auto w = hn::Set(d, b.wy[q + i][r]);
+          const size_t at = r * b.stride[q + i];
+          HWY_UNROLL(3)
+          for (int ch = 0; ch < 3; ++ch) {
+            acc[i][ch] = hn::MulAdd(w, hn::LoadU(d, b.base[q + i][ch] + at), acc[i][ch]);
+          }
+        }
+      }
+    }
+    HWY_UNROLL(8)
+    for (size_t i = 0; i < kChains; ++i) {
+      HWY_UNROLL(3)
+      for (int ch = 0; ch < 3; ++ch) hn::Store(acc[i][ch], d, cols[ch][q + i]);
+    }
+  }
+
+  // Horizontal weights, texel c of every pixel in W[c].
+  HWY_ALIGN float wt[kTaps][kBatch];
+  {
+    V8 W[kTaps];
+    HWY_UNROLL(8)
+    for (size_t l = 0; l < kBatch; ++l) W[l] = hn::LoadU(d, b.wx[l]);
+    Transpose8(W);
+    HWY_UNROLL(8)
+    for (size_t c = 0; c < kTaps; ++c) hn::Store(W[c], d, wt[c]);
+  }
+
+  // The one-pixel kernel folds texel c into accumulator c mod kGroups, each in texel
+  // order, then adds the accumulators in order onto zero.
+  constexpr size_t kGroups = hn::MaxLanes(DRow()) / 4;
+  static_assert(kTaps % kGroups == 0, "groups of whole texels");
+  const hn::FixedTag<uint8_t, kBatch> du8;
+  hn::Vec<decltype(du8)> bytes[3];
+  HWY_ALIGN int32_t dst[3][kBatch];
+  if (kRun) {
+    hn::LoadInterleaved3(du8, b.out[0], bytes[0], bytes[1], bytes[2]);
+  } else {
+    for (size_t l = 0; l < kBatch; ++l) {
+      for (int ch = 0; ch < 3; ++ch) dst[ch][l] = b.out[l][ch];
+    }
+  }
+  const auto alpha = hn::Load(d, b.alpha);
+  const auto keep = hn::Sub(hn::Set(d, 1.0f), alpha);
+  HWY_ALIGN int32_t res[3][kBatch];
+  HWY_UNROLL(3)
+  for (int ch = 0; ch < 3; ++ch) {
+    V8 col[kBatch];
+    HWY_UNROLL(8)
+    for (size_t l = 0; l < kBatch; ++l) col[l] = hn::Load(d, cols[ch][l]);
+    Transpose8(col);
+    V8 acc[kGroups];
+    HWY_UNROLL(4)
+    for (size_t g = 0; g < kGroups; ++g) acc[g] = hn::MulAdd(hn::Load(d, wt[g]), col[g], hn::Zero(d));
+    HWY_UNROLL(8)
+    for (size_t c = kGroups; c < kTaps; ++c) {
+      acc[c % kGroups] = hn::MulAdd(hn::Load(d, wt[c]), col[c], acc[c % kGroups]);
+    }
+    auto v = hn::Zero(d);
+    HWY_UNROLL(4)
+    for (size_t g = 0; g < kGroups; ++g) v = hn::Add(v, acc[g]);
+
+    const auto o = hn::ConvertTo(d, kRun ? hn::PromoteTo(di, bytes[ch]) : hn::Load(di, dst[ch]));
+    const auto blended = hn::Add(hn::Mul(o, keep), hn::Mul(alpha, v));
+    const auto kept = hn::IfThenElseZero(hn::Ge(blended, hn::Zero(d)), hn::Min(blended, hn::Set(d, 255.0f)));
+    if (kRun) {
+      bytes[ch] = hn::DemoteTo(du8, hn::ConvertTo(di, kept));
+    } else {
+      hn::Store(hn::ConvertTo(di, kept), di, res[ch]);
+    }
+  }
+  if (kRun) {
+    hn::StoreInterleaved3(bytes[0], bytes[1], bytes[2], du8, b.out[0]);
+  } else {
+    for (size_t l = 0; l < n; ++l) {
+      for (int ch = 0; ch < 3; ++ch) b.out[l][ch] = static_cast<uint8_t>(res[ch][l]);
+    }
+  }
+  b.n = 0;
+}
+
+// Queues one pixel of the row, as the one-pixel kernel decides it: skipped outside the
+// crop's reach or where the coverage truncates to zero.
+HWY_INLINE void QueuePixel(Batch& batch, const float* const* planes, int side, const uint8_t* mask,
+                           const float* lanczos, const float* bilinear, int ux, int uy, uint8_t* out) {
+  const size_t S = static_cast<size_t>(side);
+  const int ix = ux >> 10;
+  const int iy = uy >> 10;
+  if (ix < -1 || ix >= side || iy < -1 || iy >= side) return;
+  const int px = (ux >> 5) & 31;
+  const int py = (uy >> 5) & 31;
+  const float bx0 = bilinear[2 * px], bx1 = bilinear[2 * px + 1];
+  const float by0 = bilinear[2 * py], by1 = bilinear[2 * py + 1];
+  const auto maskAt = [&](int r, int c) -> float {
+    return (r >= 0 && r < side && c >= 0 && c < side) ? static_cast<float>(mask[r * S + c]) : 0.0f;
+  };
+  const float m00 = maskAt(iy, ix), m01 = maskAt(iy, ix + 1), m10 = maskAt(iy + 1, ix), m11 = maskAt(iy + 1, ix + 1);
+  const float raw = (m00 * bx0 + m01 * bx1) * by0 + (m10 * bx0 + m11 * bx1) * by1;
+  const float covered = std::trunc(raw);
+  if (!(covered > 0.0f)) return;
+
+  const size_t l = batch.n++;
+  batch.alpha[l] = covered / 255.0f;
+  batch.wy[l] = lanczos + py * kTaps;
+  batch.wx[l] = lanczos + px * kTaps;
+  batch.out[l] = out;
+  if (ix >= 3 && ix + 4 < side && iy >= 3 && iy + 4 < side) {
+    const size_t at = (iy - 3) * S + (ix - 3);
+    for (int ch = 0; ch < 3; ++ch) batch.base[l][ch] = planes[ch] + at;
+    batch.stride[l] = S;
+  } else {
+    // Texels outside the crop stay zero, which leaves them out of the sum.
+    for (int ch = 0; ch < 3; ++ch) {
+      float* t = batch.patch[l][ch];
+      for (int r = 0; r < kTaps; ++r) {
+        const int sy = iy - 3 + r;
+        for (int c = 0; c < kTaps; ++c) {
+          const int sx = ix - 3 + c;
+          t[r * kTaps + c] = (sy >= 0 && sy < side && sx >= 0 && sx < side) ? planes[ch][sy * S + sx] : 0.0f;
+        }
+      }
+      batch.base[l][ch] = t;
+    }
+    batch.stride[l] = kTaps;
+  }
+  if (batch.n == kBatch) FlushBatch<false>(batch);
+}
+#endif
+
+void PasteLanczos8RowPlanar(const float* const* planes, const float* src4, int side, const uint8_t* mask,
+                            const float* lanczos, const float* wxRep, const float* bilinear, const int* fx,
+                            const int* fy, int dx, int dy, int x0, int x1, uint8_t* outRow) {
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+  (void)src4, (void)wxRep;
+  const hn::FixedTag<int32_t, kBatch> di;
+  const hn::FixedTag<float, kBatch> d;
+  Batch batch;
+  const int S = side;
+  HWY_ALIGN int32_t wyAt[kBatch], wxAt[kBatch];
+  batch.planes = planes;
+  batch.side = static_cast<size_t>(side);
+  int x = x0;
+  // Eight neighbouring pixels at a time: where all eight are covered and read only the
+  // crop's inside, their coverage comes from integer arithmetic (the bilinear weights are
+  // multiples of 1/32 and the mask bytes integers, so the float sum of the one-pixel
+  // kernel is exact and truncates to the same integer) and they fill a batch at once.
+  for (; x + static_cast<int>(kBatch) <= x1 + 1; x += static_cast<int>(kBatch)) {
+    const auto ux = hn::Add(hn::Set(di, dx), hn::LoadU(di, fx + (x - x0)));
+    const auto uy = hn::Add(hn::Set(di, dy), hn::LoadU(di, fy + (x - x0)));
+    const auto ix = hn::ShiftRight<10>(ux), iy = hn::ShiftRight<10>(uy);
+    const auto inside = hn::And(hn::And(hn::Gt(ix, hn::Set(di, 2)), hn::Lt(ix, hn::Set(di, S - 4))),
+                                hn::And(hn::Gt(iy, hn::Set(di, 2)), hn::Lt(iy, hn::Set(di, S - 4))));
+    if (hn::AllTrue(di, inside)) {
+      const auto k31 = hn::Set(di, 31), k32 = hn::Set(di, 32), kByte = hn::Set(di, 255);
+      const auto px = hn::And(hn::ShiftRight<5>(ux), k31), py = hn::And(hn::ShiftRight<5>(uy), k31);
+      const auto at = hn::Add(hn::Mul(iy, hn::Set(di, S)), ix);
+      // Four mask bytes from each of the two rows (ix + 4 < S keeps the read in the row).
+      const auto* m32 = reinterpret_cast<const int32_t*>(mask);
+      const auto top = hn::GatherOffset(di, m32, at);
+      const auto bottom = hn::GatherOffset(di, m32, hn::Add(at, hn::Set(di, S)));
+      const auto qx = hn::Sub(k32, px), qy = hn::Sub(k32, py);
+      const auto rowTop = hn::Add(hn::Mul(hn::And(top, kByte), qx), hn::Mul(hn::And(hn::ShiftRight<8>(top), kByte), px));
+      const auto rowBottom =
+          hn::Add(hn::Mul(hn::And(bottom, kByte), qx), hn::Mul(hn::And(hn::ShiftRight<8>(bottom), kByte), px));
+      const auto covered = hn::ShiftRight<10>(hn::Add(hn::Mul(rowTop, qy), hn::Mul(rowBottom, py)));
+      const auto isCovered = hn::Gt(covered, hn::Zero(di));
+      if (hn::AllFalse(di, isCovered)) continue;  // beyond the mask's edge
+      if (hn::AllTrue(di, isCovered)) {
+        // Pixels queued one at a time go first; the pixels are independent, so the order
+        // does not matter, but the batch is reused.
+        if (batch.n) FlushBatch<false>(batch);
+        hn::Store(hn::Div(hn::ConvertTo(d, covered), hn::Set(d, 255.0f)), d, batch.alpha);
+        hn::Store(hn::Sub(at, hn::Set(di, 3 * S + 3)), di, batch.off);
+        hn::Store(hn::ShiftLeft<3>(py), di, wyAt);
+        hn::Store(hn::ShiftLeft<3>(px), di, wxAt);
+        for (size_t l = 0; l < kBatch; ++l) {
+          batch.wy[l] = lanczos + wyAt[l];
+          batch.wx[l] = lanczos + wxAt[l];
+        }
+        batch.out[0] = outRow + 3 * static_cast<size_t>(x);
+        batch.n = kBatch;
+        FlushBatch<true>(batch);
+        continue;
+      }
+    }
+    const auto away = hn::Or(hn::Or(hn::Lt(ix, hn::Set(di, -1)), hn::Gt(ix, hn::Set(di, S - 1))),
+                             hn::Or(hn::Lt(iy, hn::Set(di, -1)), hn::Gt(iy, hn::Set(di, S - 1))));
+    if (hn::AllTrue(di, away)) continue;  // beyond the crop's reach
+    for (size_t l = 0; l < kBatch; ++l) {
+      const int xi = x + static_cast<int>(l);
+      QueuePixel(batch, planes, side, mask, lanczos, bilinear, dx + fx[xi - x0], dy + fy[xi - x0],
+                 outRow + 3 * static_cast<size_t>(xi));
+    }
+  }
+  for (; x <= x1; ++x) {
+    QueuePixel(batch, planes, side, mask, lanczos, bilinear, dx + fx[x - x0], dy + fy[x - x0],
+               outRow + 3 * static_cast<size_t>(x));
+  }
+  if (batch.n) FlushBatch<false>(batch);
+#else
+  (void)planes;
+  PasteLanczos8RowSpread(src4, side, mask, lanczos, wxRep, bilinear, fx, fy, dx, dy, x0, x1, outRow);
+#endif
+}
+
+bool PasteRowReadsPlanes() { return HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2; }
+
 void PasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos,
                       const float* bilinear, const int* fx, const int* fy, int dx, int dy, int x0,
                       int x1, uint8_t* outRow) {
@@ -242,6 +567,10 @@ namespace ka::simd {
 
 HWY_EXPORT(PasteLanczos8Row);
 HWY_EXPORT(PasteLanczos8RowSpread);
+HWY_EXPORT(PasteLanczos8RowPlanar);
+HWY_EXPORT(PasteRowReadsPlanes);
+
+bool pasteRowReadsPlanes() { return HWY_DYNAMIC_DISPATCH(PasteRowReadsPlanes)(); }
 
 void pasteLanczosSpread(const float* lanczos, float* spread) {
   // Plain copies: every target builds the same table.
@@ -253,6 +582,13 @@ void pasteLanczos8RowSpread(const float* src4, int side, const uint8_t* mask, co
                             int dy, int x0, int x1, uint8_t* outRow) {
   HWY_DYNAMIC_DISPATCH(PasteLanczos8RowSpread)(src4, side, mask, lanczos, spread, bilinear, fx, fy, dx, dy, x0,
                                                x1, outRow);
+}
+
+void pasteLanczos8RowPlanar(const float* const* planes, const float* src4, int side, const uint8_t* mask,
+                            const float* lanczos, const float* spread, const float* bilinear, const int* fx,
+                            const int* fy, int dx, int dy, int x0, int x1, uint8_t* outRow) {
+  HWY_DYNAMIC_DISPATCH(PasteLanczos8RowPlanar)(planes, src4, side, mask, lanczos, spread, bilinear, fx, fy, dx, dy,
+                                               x0, x1, outRow);
 }
 
 void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos,

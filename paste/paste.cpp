@@ -175,7 +175,8 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
 void Paste::sharpen(const float* crop, float scale) {
   if (side_ > kMaxSide) throw std::runtime_error("paste: side > 1024");
   float* out[3] = {planes_[0].data(), planes_[1].data(), planes_[2].data()};
-  unsharpPlanes(crop, 3, scale, out, mode_ == 0);
+  // The row kernel reads the interleaved copy only where it does not read the planes.
+  unsharpPlanes(crop, 3, scale, out, mode_ == 0 && !simd::pasteRowReadsPlanes());
 }
 
 // Both passes of the unsharp mask for n planes at once, in two splits over the pool. The
@@ -325,9 +326,9 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
   const float *r = planes_[0].data(), *g = planes_[1].data(), *bl = planes_[2].data();
   float* il = interleaved_.data();
   const int S = side_;
-  // sharpen leaves the planes interleaved already; planes set any other way are
-  // interleaved here.
-  if (!interleavedFresh_) {
+  // Where the row kernel reads the interleaved copy, sharpen leaves it made already;
+  // planes set any other way are interleaved here.
+  if (!interleavedFresh_ && !simd::pasteRowReadsPlanes()) {
     pool::parallelRange(static_cast<uint64_t>(S), 64, [&](uint64_t b, uint64_t e) {
       for (size_t i = b * S; i < e * S && i < s2; ++i) {
         il[4 * i + 0] = r[i];
@@ -338,14 +339,16 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
     });
     interleavedFresh_ = true;
   }
+  const float* planes[3] = {r, g, bl};
   const uint64_t rows = static_cast<uint64_t>(y1 - y0 + 1);
   pool::parallelRange(rows, 64, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       const int y = y0 + static_cast<int>(k);
       const int dx = rowOffset(y, ub, uc), dy = rowOffset(y, vb, vc);
       copyRow(frame, src, W, y);
-      simd::pasteLanczos8RowSpread(il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(), bilinear_.data(),
-                                   fx_.data(), fy_.data(), dx, dy, x0, x1, frame + static_cast<size_t>(3) * W * y);
+      simd::pasteLanczos8RowPlanar(planes, il, S, mask_.data(), lanczos_.data(), lanczosSpread_.data(),
+                                   bilinear_.data(), fx_.data(), fy_.data(), dx, dy, x0, x1,
+                                   frame + static_cast<size_t>(3) * W * y);
     }
   });
 }

@@ -63,6 +63,7 @@ class Paste {
   const std::vector<float>& cubicTable() const { return cubic_; }
   const std::vector<float>& bilinearTable() const { return bilinear_; }
   const std::vector<float>& plane(int c) const { return planes_[c]; }
+  const std::vector<uint8_t>& mask() const { return mask_; }
 
  private:
   void buildTables(float sigma);

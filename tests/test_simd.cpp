@@ -213,7 +213,6 @@ TEST_P(SimdKernels, PasteRowMatchesTheResampleOnInteriorAndBorder) {
   const int side = 21;
   std::vector<float> src4(side * side * 4);
   std::uniform_real_distribution<float> val(-40.0f, 300.0f);  // overshoot tests the clamps
-  for (auto& f : src4) f = val(rng);
   std::vector<uint8_t> mask(side * side);
   for (int r = 0; r < side; ++r) {
     for (int c = 0; c < side; ++c) {
@@ -226,41 +225,59 @@ TEST_P(SimdKernels, PasteRowMatchesTheResampleOnInteriorAndBorder) {
   int counts[3] = {0, 0, 0};
   std::vector<float> spread(ka::simd::kPasteSpreadFloats);
   ka::simd::pasteLanczosSpread(tables.lanczos.data(), spread.data());
-  for (int row = -5; row < side + 4; ++row) {
-    for (int i = 0; i < width; ++i) {
-      fx[i] = i * 301 + static_cast<int>(rng() % 40);
-      fy[i] = i * 23 - 900;
-    }
-    const int dx = -5 * 1024 + 77, dy = row * 1024 + 511;
-    std::vector<uint8_t> frame(3 * (x0 + width + 3));
-    for (auto& b : frame) b = static_cast<uint8_t>(rng());
-    const std::vector<uint8_t> before = frame;
-    ka::simd::pasteLanczos8Row(src4.data(), side, mask.data(), tables.lanczos.data(),
-                               tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0,
-                               x0 + width - 1, frame.data());
-    // The prebuilt-table variant (interior pixels in pairs, an odd one last) gives the
-    // same bytes.
-    std::vector<uint8_t> spreadFrame = before;
-    ka::simd::pasteLanczos8RowSpread(src4.data(), side, mask.data(), tables.lanczos.data(), spread.data(),
-                                     tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0, x0 + width - 1,
-                                     spreadFrame.data());
-    ASSERT_EQ(spreadFrame, frame) << "row " << row;
-    for (int x = 0; x < static_cast<int>(frame.size() / 3); ++x) {
-      uint8_t o[3] = {before[3 * x], before[3 * x + 1], before[3 * x + 2]};
-      double want[3];
-      const bool inRow = x >= x0 && x < x0 + width;
-      const PastePath path = inRow ? pastePixel(src4, side, mask, tables, dx + fx[x - x0], dy + fy[x - x0], o, want)
-                                   : PastePath::Skipped;
-      ++counts[static_cast<int>(path)];
-      for (int ch = 0; ch < 3; ++ch) {
-        const int got = frame[3 * x + ch];
-        if (path == PastePath::Skipped) {
-          ASSERT_EQ(got, before[3 * x + ch]) << "row " << row << " x " << x;
-          continue;
+  std::vector<float> planes(3 * side * side);
+  const float* planePtrs[3] = {planes.data(), planes.data() + side * side, planes.data() + 2 * side * side};
+  // A noisy crop, then a flat one over a frame of the same value: there every blended
+  // value lies within rounding of an integer, so a change in the order of any pixel's sums
+  // changes bytes.
+  for (const float flat : {-1.0f, 200.0f}) {
+    for (auto& f : src4) f = flat < 0 ? val(rng) : flat;
+    for (int i = 0; i < side * side; ++i)
+      for (int c = 0; c < 3; ++c) planes[c * side * side + i] = src4[4 * i + c];
+    for (int row = -5; row < side + 4; ++row) {
+      for (int i = 0; i < width; ++i) {
+        fx[i] = i * 301 + static_cast<int>(rng() % 40);
+        fy[i] = i * 23 - 900;
+      }
+      const int dx = -5 * 1024 + 77, dy = row * 1024 + 511;
+      std::vector<uint8_t> frame(3 * (x0 + width + 3));
+      for (auto& b : frame) b = static_cast<uint8_t>(flat < 0 ? rng() : flat);
+      const std::vector<uint8_t> before = frame;
+      ka::simd::pasteLanczos8Row(src4.data(), side, mask.data(), tables.lanczos.data(),
+                                 tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0,
+                                 x0 + width - 1, frame.data());
+      // The prebuilt-table variant (interior pixels in pairs, an odd one last) gives the
+      // same bytes.
+      std::vector<uint8_t> spreadFrame = before;
+      ka::simd::pasteLanczos8RowSpread(src4.data(), side, mask.data(), tables.lanczos.data(), spread.data(),
+                                       tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0, x0 + width - 1,
+                                       spreadFrame.data());
+      ASSERT_EQ(spreadFrame, frame) << "row " << row;
+      // So does the kernel that takes the crop as planes and, on wide targets, resamples
+      // eight pixels at a time (runs of eight inside the crop, pixels queued one by one at
+      // its border and the mask's edge, a short batch at the row's end).
+      std::vector<uint8_t> planarFrame = before;
+      ka::simd::pasteLanczos8RowPlanar(planePtrs, src4.data(), side, mask.data(), tables.lanczos.data(),
+                                       spread.data(), tables.bilinear.data(), fx.data(), fy.data(), dx, dy, x0,
+                                       x0 + width - 1, planarFrame.data());
+      ASSERT_EQ(planarFrame, frame) << "row " << row;
+      for (int x = 0; x < static_cast<int>(frame.size() / 3); ++x) {
+        uint8_t o[3] = {before[3 * x], before[3 * x + 1], before[3 * x + 2]};
+        double want[3];
+        const bool inRow = x >= x0 && x < x0 + width;
+        const PastePath path = inRow ? pastePixel(src4, side, mask, tables, dx + fx[x - x0], dy + fy[x - x0], o, want)
+                                     : PastePath::Skipped;
+        ++counts[static_cast<int>(path)];
+        for (int ch = 0; ch < 3; ++ch) {
+          const int got = frame[3 * x + ch];
+          if (path == PastePath::Skipped) {
+            ASSERT_EQ(got, before[3 * x + ch]) << "row " << row << " x " << x;
+            continue;
+          }
+          const double w = std::isnan(want[ch]) || want[ch] < 0 ? 0 : std::min(255.0, want[ch]);
+          // Truncation of a value the targets sum in different orders: one step apart at most.
+          ASSERT_LE(std::fabs(got - std::trunc(w)), 1.0) << "row " << row << " x " << x << " ch " << ch << " want " << want[ch];
         }
-        const double w = std::isnan(want[ch]) || want[ch] < 0 ? 0 : std::min(255.0, want[ch]);
-        // Truncation of a value the targets sum in different orders: one step apart at most.
-        ASSERT_LE(std::fabs(got - std::trunc(w)), 1.0) << "row " << row << " x " << x << " ch " << ch << " want " << want[ch];
       }
     }
   }
