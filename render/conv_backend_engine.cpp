@@ -16,6 +16,7 @@
 
 #include "compute/simd.h"
 #include "compute/simd_conv_f16.h"
+#include "compute/simd_winograd.h"
 #include "base/log.h"
 #include "render/conv_backend_pack.h"
 #include "render/conv_backend_workers.h"
@@ -212,7 +213,8 @@ M4bEngine::M4bEngine(const OnnxModel& m, const M4bTopology& topo, int threads)
   workers_.onEachThread([this](int) {
     for (const ConvLayer* L : {&pre_, &e0_, &e1_, &e2_, &d1_, &d0_, &ref_, &maskOcc_, &corr0_, &corr1_, &corr2_, &tile0_,
                                &tile1_, &tile2_, &tile3_})
-      simd::convF16Reserve(L->w, L->cinStored, L->k);
+      if (L->winograd.empty()) simd::convF16Reserve(L->w, L->cinStored, L->k);
+      else simd::winogradReserve(L->w, L->cinStored);
   });
   if (const char* dir = std::getenv("KA_CONV_DUMP")) dumpDir_ = dir;
   KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s, %s-precision arithmetic\n", batch_,
@@ -224,6 +226,31 @@ void M4bEngine::conv(const ConvLayer& L, int n, HBuf in, size_t inRow, HBuf outH
                      size_t outRow, size_t outPix, int x0, int x1) {
   const int w = x1 > 0 ? x1 - x0 : L.w;
   const size_t skipIn = static_cast<size_t>(x0) * L.cinStored, skipOut = static_cast<size_t>(x0) * outPix;
+  if (!L.winograd.empty()) {
+    // Bands of four rows, one task each.
+    const int bands = (L.h + simd::kWinogradTile - 1) / simd::kWinogradTile;
+    workers_.run(n * bands, [&](int t) {
+      Frame& fr = frames_[static_cast<size_t>(t / bands)];
+      const int y = (t % bands) * simd::kWinogradTile;
+      simd::WinogradBandArgs a;
+      a.in = (fr.*in).data() + static_cast<size_t>(y) * inRow + skipIn;
+      a.inRowStride = inRow;
+      a.cs = L.cinStored;
+      a.w = w;
+      a.rows = std::min(simd::kWinogradTile, L.h - y);
+      a.weight = L.winograd.data();
+      a.bias = L.bias.data();
+      a.coutPadded = L.coutPadded;
+      a.relu = L.relu;
+      a.outRowStride = outRow;
+      a.outPixelStride = outPix;
+      const size_t o = outOffset + static_cast<size_t>(y) * outRow + skipOut;
+      if (outH) a.outF16 = (fr.*outH).data() + o;
+      else a.outF32 = (fr.*outF).data() + o;
+      simd::winogradBand(a);
+    });
+    return;
+  }
   workers_.run(n * L.h, [&](int t) {
     Frame& fr = frames_[static_cast<size_t>(t / L.h)];
     const size_t y = static_cast<size_t>(t % L.h);
