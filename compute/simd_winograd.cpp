@@ -68,7 +68,7 @@ using DF = hn::CappedTag<float, 8>;
 using D16 = hn::Rebind<uint16_t, DF>;
 // Whole blocks of 32 output channels in two vectors where the target has 16 lanes.
 using DWide = hn::CappedTag<float, 16>;
-constexpr size_t kG = 8;  // floats per transform group
+constexpr size_t kG = 8;  // floats per transform group at most (fewer on narrow targets)
 
 // B^T d for one column of six values (and the same for rows): the input transform.
 #define KA_WINO_IN(d0, d1, d2, d3, d4, d5, t0, t1, t2, t3, t4, t5)  \
@@ -97,7 +97,7 @@ void InputTransform(const float* src, size_t srcRow, int cs, int t0, int count, 
   const size_t csz = static_cast<size_t>(cs);
   for (int tb = 0; tb < count; ++tb) {
     const float* base = src + static_cast<size_t>(t0 + tb) * kWinogradTile * csz;
-    for (size_t c = 0; c < csz; c += kG) {
+    for (size_t c = 0; c < csz; c += hn::Lanes(d)) {
       for (int j = 0; j < 6; ++j) {
         const float* p = base + static_cast<size_t>(j) * csz + c;
         const auto d0 = hn::LoadU(d, p), d1 = hn::LoadU(d, p + srcRow), d2 = hn::LoadU(d, p + 2 * srcRow);
@@ -231,7 +231,7 @@ void OutputTransform(const WinogradBandArgs& a, const float* m, int chunk, int t
   for (int tb = 0; tb < count; ++tb) {
     const int x0 = (t0 + tb) * kWinogradTile;
     const int cols = a.w - x0 < kWinogradTile ? a.w - x0 : kWinogradTile;
-    for (int c = 0; c < bw; c += static_cast<int>(kG)) {
+    for (int c = 0; c < bw; c += static_cast<int>(hn::Lanes(d))) {
       const float* q = m + static_cast<size_t>(tb) * bw + c;
       const size_t step = static_cast<size_t>(chunk) * bw;
       for (int j = 0; j < 6; ++j) {
@@ -278,7 +278,7 @@ void WinogradBand(const WinogradBandArgs& a) {
     size_t done = 0;
     if (r < a.rows + 2) {
       const uint16_t* in = a.in + static_cast<size_t>(r) * a.inRowStride;
-      for (; done < used; done += kG) hn::StoreU(HalfToF32(d, hn::LoadU(d16, in + done)), d, dst + done);
+      for (; done < used; done += hn::Lanes(d)) hn::StoreU(HalfToF32(d, hn::LoadU(d16, in + done)), d, dst + done);
     }
     std::memset(dst + done, 0, (srcRow - done) * sizeof(float));
   }
