@@ -22,13 +22,13 @@ inline WinogradScratch& winogradScratch() {
   thread_local WinogradScratch s;
   return s;
 }
-// Tiles per product step: the GEMM kernels take six at a time.
+// Tiles per product step: the GEMM kernels take six at a time (fewer at a chunk's end).
 inline constexpr int kWinogradStep = 6;
 inline int winogradTiles(int w) { return (w + kWinogradTile - 1) / kWinogradTile; }
 // Tiles per chunk: about 128 KiB of V so that V, M and a block's weights stay in the
 // second-level cache while the chunk is multiplied.
 inline int winogradChunk(int w, int cs) {
-  const int tiles = (winogradTiles(w) + kWinogradStep - 1) / kWinogradStep * kWinogradStep;
+  const int tiles = winogradTiles(w);
   int chunk = (128 * 1024 / (kWinogradPoints * 4 * cs)) / kWinogradStep * kWinogradStep;
   if (chunk < kWinogradStep) chunk = kWinogradStep;
   return chunk < tiles ? chunk : tiles;
@@ -128,21 +128,22 @@ void InputTransform(const float* src, size_t srcRow, int cs, int t0, int count, 
   }
 }
 
-// Six tiles times two vectors of output channels of one point: the products summed over
-// the input channels.
-template <class D>
-HWY_INLINE void Gemm6x2(const float* v, size_t cs, const float* u, int bw, float* m, int c0) {
+// P (1..6) tiles times two vectors of output channels of one point: the products
+// summed over the input channels. (Named accumulators, not arrays: scalable vectors
+// cannot be array elements.)
+template <class D, int P>
+HWY_INLINE void Gemm2(const float* v, size_t cs, const float* u, int bw, float* m, int c0) {
   const D d;
   const size_t N = hn::Lanes(d);
   auto a00 = hn::Zero(d), a01 = a00, a10 = a00, a11 = a00, a20 = a00, a21 = a00;
   auto a30 = a00, a31 = a00, a40 = a00, a41 = a00, a50 = a00, a51 = a00;
   for (size_t ci = 0; ci < cs; ++ci) {
     const auto w0 = hn::LoadU(d, u + ci * bw + c0), w1 = hn::LoadU(d, u + ci * bw + c0 + N);
-#define KA_WINO_STEP(p, A0, A1)                 \
-  {                                             \
-    const auto x = hn::Set(d, v[(p) * cs + ci]); \
-    A0 = hn::MulAdd(x, w0, A0);                 \
-    A1 = hn::MulAdd(x, w1, A1);                 \
+#define KA_WINO_STEP(p, A0, A1)                     \
+  if constexpr (P > (p)) {                          \
+    const auto x = hn::Set(d, v[(p) * cs + ci]);     \
+    A0 = hn::MulAdd(x, w0, A0);                     \
+    A1 = hn::MulAdd(x, w1, A1);                     \
   }
     KA_WINO_STEP(0, a00, a01)
     KA_WINO_STEP(1, a10, a11)
@@ -154,60 +155,75 @@ HWY_INLINE void Gemm6x2(const float* v, size_t cs, const float* u, int bw, float
   }
   float* o = m + c0;
   hn::StoreU(a00, d, o), hn::StoreU(a01, d, o + N);
-  hn::StoreU(a10, d, o + bw), hn::StoreU(a11, d, o + bw + N);
-  hn::StoreU(a20, d, o + 2 * bw), hn::StoreU(a21, d, o + 2 * bw + N);
-  hn::StoreU(a30, d, o + 3 * bw), hn::StoreU(a31, d, o + 3 * bw + N);
-  hn::StoreU(a40, d, o + 4 * bw), hn::StoreU(a41, d, o + 4 * bw + N);
-  hn::StoreU(a50, d, o + 5 * bw), hn::StoreU(a51, d, o + 5 * bw + N);
+  if constexpr (P > 1) hn::StoreU(a10, d, o + bw), hn::StoreU(a11, d, o + bw + N);
+  if constexpr (P > 2) hn::StoreU(a20, d, o + 2 * bw), hn::StoreU(a21, d, o + 2 * bw + N);
+  if constexpr (P > 3) hn::StoreU(a30, d, o + 3 * bw), hn::StoreU(a31, d, o + 3 * bw + N);
+  if constexpr (P > 4) hn::StoreU(a40, d, o + 4 * bw), hn::StoreU(a41, d, o + 4 * bw + N);
+  if constexpr (P > 5) hn::StoreU(a50, d, o + 5 * bw), hn::StoreU(a51, d, o + 5 * bw + N);
 }
 
-// Six tiles times one vector of output channels.
-HWY_INLINE void Gemm6x1(const float* v, size_t cs, const float* u, int bw, float* m, int c0) {
+// P tiles times one vector of output channels.
+template <int P>
+HWY_INLINE void Gemm1(const float* v, size_t cs, const float* u, int bw, float* m, int c0) {
   const DF d;
   auto a0 = hn::Zero(d), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
   for (size_t ci = 0; ci < cs; ++ci) {
     const auto w0 = hn::LoadU(d, u + ci * bw + c0);
     a0 = hn::MulAdd(hn::Set(d, v[ci]), w0, a0);
-    a1 = hn::MulAdd(hn::Set(d, v[cs + ci]), w0, a1);
-    a2 = hn::MulAdd(hn::Set(d, v[2 * cs + ci]), w0, a2);
-    a3 = hn::MulAdd(hn::Set(d, v[3 * cs + ci]), w0, a3);
-    a4 = hn::MulAdd(hn::Set(d, v[4 * cs + ci]), w0, a4);
-    a5 = hn::MulAdd(hn::Set(d, v[5 * cs + ci]), w0, a5);
+    if constexpr (P > 1) a1 = hn::MulAdd(hn::Set(d, v[cs + ci]), w0, a1);
+    if constexpr (P > 2) a2 = hn::MulAdd(hn::Set(d, v[2 * cs + ci]), w0, a2);
+    if constexpr (P > 3) a3 = hn::MulAdd(hn::Set(d, v[3 * cs + ci]), w0, a3);
+    if constexpr (P > 4) a4 = hn::MulAdd(hn::Set(d, v[4 * cs + ci]), w0, a4);
+    if constexpr (P > 5) a5 = hn::MulAdd(hn::Set(d, v[5 * cs + ci]), w0, a5);
   }
   float* o = m + c0;
   hn::StoreU(a0, d, o);
-  hn::StoreU(a1, d, o + bw);
-  hn::StoreU(a2, d, o + 2 * bw);
-  hn::StoreU(a3, d, o + 3 * bw);
-  hn::StoreU(a4, d, o + 4 * bw);
-  hn::StoreU(a5, d, o + 5 * bw);
+  if constexpr (P > 1) hn::StoreU(a1, d, o + bw);
+  if constexpr (P > 2) hn::StoreU(a2, d, o + 2 * bw);
+  if constexpr (P > 3) hn::StoreU(a3, d, o + 3 * bw);
+  if constexpr (P > 4) hn::StoreU(a4, d, o + 4 * bw);
+  if constexpr (P > 5) hn::StoreU(a5, d, o + 5 * bw);
 }
 
-// M for every point of a chunk of `steps` * 6 tiles and one block of bw output channels.
-void Products(const float* v, int cs, int chunk, int steps, const float* ublock, int bw, float* m) {
-  const size_t csz = static_cast<size_t>(cs);
+// P tiles of one point and one block of bw output channels.
+template <int P>
+void GemmTiles(const float* v, size_t cs, const float* u, int bw, float* m) {
   const size_t N = hn::Lanes(DF());
-  const bool wide = bw == 32 && hn::MaxLanes(DWide()) == 16 && hn::Lanes(DWide()) == 16;
+  if (bw == 32 && hn::MaxLanes(DWide()) == 16 && hn::Lanes(DWide()) == 16) {
+    Gemm2<DWide, P>(v, cs, u, bw, m, 0);
+    return;
+  }
+  for (int c0 = 0; c0 < bw;) {
+    if (static_cast<size_t>(bw - c0) >= 2 * N) {
+      Gemm2<DF, P>(v, cs, u, bw, m, c0);
+      c0 += 2 * static_cast<int>(N);
+    } else {
+      Gemm1<P>(v, cs, u, bw, m, c0);
+      c0 += static_cast<int>(N);
+    }
+  }
+}
+
+// M for every point of the chunk's first `count` tiles and one block of bw output
+// channels.
+void Products(const float* v, int cs, int chunk, int count, const float* ublock, int bw, float* m) {
+  const size_t csz = static_cast<size_t>(cs);
+  constexpr int S = detail::kWinogradStep;
   for (int pt = 0; pt < kWinogradPoints; ++pt) {
     const float* vp = v + static_cast<size_t>(pt) * chunk * csz;
     const float* up = ublock + static_cast<size_t>(pt) * csz * bw;
     float* mp = m + static_cast<size_t>(pt) * chunk * bw;
-    for (int s = 0; s < steps; ++s) {
-      const float* vs = vp + static_cast<size_t>(s) * detail::kWinogradStep * csz;
-      float* ms = mp + static_cast<size_t>(s) * detail::kWinogradStep * bw;
-      if (wide) {
-        Gemm6x2<DWide>(vs, csz, up, bw, ms, 0);
-        continue;
-      }
-      for (int c0 = 0; c0 < bw;) {
-        if (static_cast<size_t>(bw - c0) >= 2 * N) {
-          Gemm6x2<DF>(vs, csz, up, bw, ms, c0);
-          c0 += 2 * static_cast<int>(N);
-        } else {
-          Gemm6x1(vs, csz, up, bw, ms, c0);
-          c0 += static_cast<int>(N);
-        }
-      }
+    int t = 0;
+    for (; t + S <= count; t += S) GemmTiles<S>(vp + t * csz, csz, up, bw, mp + static_cast<size_t>(t) * bw);
+    const float* vt = vp + t * csz;
+    float* mt = mp + static_cast<size_t>(t) * bw;
+    switch (count - t) {
+      case 5: GemmTiles<5>(vt, csz, up, bw, mt); break;
+      case 4: GemmTiles<4>(vt, csz, up, bw, mt); break;
+      case 3: GemmTiles<3>(vt, csz, up, bw, mt); break;
+      case 2: GemmTiles<2>(vt, csz, up, bw, mt); break;
+      case 1: GemmTiles<1>(vt, csz, up, bw, mt); break;
+      default: break;
     }
   }
 }
@@ -286,12 +302,11 @@ void WinogradBand(const WinogradBandArgs& a) {
   const int chunk = detail::winogradChunk(a.w, a.cs);
   for (int t0 = 0; t0 < tiles; t0 += chunk) {
     const int count = tiles - t0 < chunk ? tiles - t0 : chunk;
-    const int steps = (count + detail::kWinogradStep - 1) / detail::kWinogradStep;
     InputTransform(s.src.data(), srcRow, a.cs, t0, count, chunk, s.v.data());
     for (int b = 0; 32 * b < a.coutPadded; ++b) {
       const int bw = a.coutPadded - 32 * b < 32 ? a.coutPadded - 32 * b : 32;
       const float* ublock = a.weight + static_cast<size_t>(kWinogradPoints) * a.cs * 32 * b;
-      Products(s.v.data(), a.cs, chunk, steps, ublock, bw, s.m.data());
+      Products(s.v.data(), a.cs, chunk, count, ublock, bw, s.m.data());
       OutputTransform(a, s.m.data(), chunk, t0, count, bw, 32 * b);
     }
   }
