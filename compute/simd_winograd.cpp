@@ -1,12 +1,12 @@
 // Winograd F(4x4, 3x3) bands for the convolution engine. A band is cut into chunks of
-// tiles; per chunk the calling thread transforms every 6 x 6 input window into 36 points
+// tiles; per chunk the calling thread transforms every 6 x 6 input window (read as
+// halves, zeros past what the band may read) into 36 points
 // (V, [point][tile][channel]), multiplies each point's tiles by that point's transformed
 // weights block by block (M, [point][tile][block channel]) and transforms each tile's 36
 // points back to its 4 x 4 outputs. Channels lie along the vectors throughout, so the
 // transforms are plain vector adds and the products are the direct row's 1 x 1 kernel.
 #include "compute/simd_winograd.h"
 
-#include <cstring>
 #include <vector>
 
 #include "compute/simd.h"
@@ -16,7 +16,7 @@
 namespace ka::simd::detail {
 // The calling thread's working set; it only grows.
 struct WinogradScratch {
-  std::vector<float> src, v, m;
+  std::vector<float> v, m;
 };
 inline WinogradScratch& winogradScratch() {
   thread_local WinogradScratch s;
@@ -33,18 +33,11 @@ inline int winogradChunk(int w, int cs) {
   if (chunk < kWinogradStep) chunk = kWinogradStep;
   return chunk < tiles ? chunk : tiles;
 }
-// Floats per converted input row: every tile's window, whether or not it reaches the
-// row's end.
-inline size_t winogradSrcRow(int w, int cs) {
-  return (static_cast<size_t>(winogradTiles(w)) * kWinogradTile + 2) * static_cast<size_t>(cs);
-}
 inline void winogradGrow(int w, int cs) {
   WinogradScratch& s = winogradScratch();
   const size_t chunk = static_cast<size_t>(winogradChunk(w, cs));
-  const size_t src = 6 * winogradSrcRow(w, cs);
   const size_t v = kWinogradPoints * chunk * static_cast<size_t>(cs);
   const size_t m = kWinogradPoints * chunk * 32;
-  if (s.src.size() < src) s.src.resize(src);
   if (s.v.size() < v) s.v.resize(v);
   if (s.m.size() < m) s.m.resize(m);
 }
@@ -88,35 +81,56 @@ constexpr size_t kG = 8;  // floats per transform group at most (fewer on narrow
   const auto y2 = hn::MulAdd(four, s34_##y0, s12_##y0);              \
   const auto y3 = hn::Add(hn::MulAdd(eight, d34_##y0, d12_##y0), m5);
 
+// Input row r of a band at p, zeros past the rows the band may read.
+HWY_INLINE hn::Vec<DF> LoadIn(DF d, const uint16_t* p, int r, int rowsRead, size_t rowStride) {
+  if (r >= rowsRead) return hn::Zero(d);
+  return HalfToF32(d, hn::LoadU(D16(), p + static_cast<size_t>(r) * rowStride));
+}
+
 // The 36 points of tile windows [t0, t0 + count) into V (tile tb of the chunk at
-// v + (point * chunk + tb) * cs).
-void InputTransform(const float* src, size_t srcRow, int cs, int t0, int count, int chunk, float* v) {
+// v + (point * chunk + tb) * cs). Neighbouring windows share two columns, so each input
+// column is transformed down once, into a ring of eight, and each window then across.
+void InputTransform(const WinogradBandArgs& a, int t0, int count, int chunk, float* v) {
   const DF d;
   const auto two = hn::Set(d, 2.f), four = hn::Set(d, 4.f), five = hn::Set(d, 5.f);
-  HWY_ALIGN float tmp[36 * kG];
-  const size_t csz = static_cast<size_t>(cs);
-  for (int tb = 0; tb < count; ++tb) {
-    const float* base = src + static_cast<size_t>(t0 + tb) * kWinogradTile * csz;
-    for (size_t c = 0; c < csz; c += hn::Lanes(d)) {
-      for (int j = 0; j < 6; ++j) {
-        const float* p = base + static_cast<size_t>(j) * csz + c;
-        const auto d0 = hn::LoadU(d, p), d1 = hn::LoadU(d, p + srcRow), d2 = hn::LoadU(d, p + 2 * srcRow);
-        const auto d3 = hn::LoadU(d, p + 3 * srcRow), d4 = hn::LoadU(d, p + 4 * srcRow), d5 = hn::LoadU(d, p + 5 * srcRow);
+  HWY_ALIGN float ring[8 * 6 * kG];
+  const size_t csz = static_cast<size_t>(a.cs);
+  const int rowsRead = a.rows + 2, colsRead = a.w + 2;
+  const size_t step = static_cast<size_t>(chunk) * csz;
+  for (size_t c = 0; c < csz; c += hn::Lanes(d)) {
+    for (int tb = 0; tb < count; ++tb) {
+      for (int j = tb == 0 ? 0 : 2; j < 6; ++j) {
+        const int col = kWinogradTile * tb + j, x = kWinogradTile * t0 + col;
+        float* q = ring + (col & 7) * 6 * kG;
+        if (x >= colsRead) {
+          for (int i = 0; i < 6; ++i) hn::Store(hn::Zero(d), d, q + i * kG);
+          continue;
+        }
+        const uint16_t* p = a.in + static_cast<size_t>(x) * csz + c;
+        const auto d0 = LoadIn(d, p, 0, rowsRead, a.inRowStride), d1 = LoadIn(d, p, 1, rowsRead, a.inRowStride);
+        const auto d2 = LoadIn(d, p, 2, rowsRead, a.inRowStride), d3 = LoadIn(d, p, 3, rowsRead, a.inRowStride);
+        const auto d4 = LoadIn(d, p, 4, rowsRead, a.inRowStride), d5 = LoadIn(d, p, 5, rowsRead, a.inRowStride);
         KA_WINO_IN(d0, d1, d2, d3, d4, d5, r0, r1, r2, r3, r4, r5)
-        hn::Store(r0, d, tmp + (0 * 6 + j) * kG);
-        hn::Store(r1, d, tmp + (1 * 6 + j) * kG);
-        hn::Store(r2, d, tmp + (2 * 6 + j) * kG);
-        hn::Store(r3, d, tmp + (3 * 6 + j) * kG);
-        hn::Store(r4, d, tmp + (4 * 6 + j) * kG);
-        hn::Store(r5, d, tmp + (5 * 6 + j) * kG);
+        hn::Store(r0, d, q);
+        hn::Store(r1, d, q + kG);
+        hn::Store(r2, d, q + 2 * kG);
+        hn::Store(r3, d, q + 3 * kG);
+        hn::Store(r4, d, q + 4 * kG);
+        hn::Store(r5, d, q + 5 * kG);
       }
+      const int c0 = kWinogradTile * tb;
+      const float* q0 = ring + (c0 & 7) * 6 * kG;
+      const float* q1 = ring + ((c0 + 1) & 7) * 6 * kG;
+      const float* q2 = ring + ((c0 + 2) & 7) * 6 * kG;
+      const float* q3 = ring + ((c0 + 3) & 7) * 6 * kG;
+      const float* q4 = ring + ((c0 + 4) & 7) * 6 * kG;
+      const float* q5 = ring + ((c0 + 5) & 7) * 6 * kG;
       for (int i = 0; i < 6; ++i) {
-        const float* q = tmp + i * 6 * kG;
-        const auto e0 = hn::Load(d, q), e1 = hn::Load(d, q + kG), e2 = hn::Load(d, q + 2 * kG);
-        const auto e3 = hn::Load(d, q + 3 * kG), e4 = hn::Load(d, q + 4 * kG), e5 = hn::Load(d, q + 5 * kG);
+        const size_t k = static_cast<size_t>(i) * kG;
+        const auto e0 = hn::Load(d, q0 + k), e1 = hn::Load(d, q1 + k), e2 = hn::Load(d, q2 + k);
+        const auto e3 = hn::Load(d, q3 + k), e4 = hn::Load(d, q4 + k), e5 = hn::Load(d, q5 + k);
         KA_WINO_IN(e0, e1, e2, e3, e4, e5, u0, u1, u2, u3, u4, u5)
         float* o = v + (static_cast<size_t>(i * 6) * chunk + tb) * csz + c;
-        const size_t step = static_cast<size_t>(chunk) * csz;
         hn::StoreU(u0, d, o);
         hn::StoreU(u1, d, o + step);
         hn::StoreU(u2, d, o + 2 * step);
@@ -281,28 +295,13 @@ void OutputTransform(const WinogradBandArgs& a, const float* m, int chunk, int t
 #undef KA_WINO_OUT
 
 void WinogradBand(const WinogradBandArgs& a) {
-  const DF d;
-  const D16 d16;
   detail::winogradGrow(a.w, a.cs);
   detail::WinogradScratch& s = detail::winogradScratch();
-  const size_t srcRow = detail::winogradSrcRow(a.w, a.cs);
-  // The rows and pixels the band reads as floats, zeros past them: tiles that overhang
-  // the row's end or the band's last row see a zero input there.
-  const size_t used = static_cast<size_t>(a.w + 2) * static_cast<size_t>(a.cs);
-  for (int r = 0; r < 6; ++r) {
-    float* dst = s.src.data() + static_cast<size_t>(r) * srcRow;
-    size_t done = 0;
-    if (r < a.rows + 2) {
-      const uint16_t* in = a.in + static_cast<size_t>(r) * a.inRowStride;
-      for (; done < used; done += hn::Lanes(d)) hn::StoreU(HalfToF32(d, hn::LoadU(d16, in + done)), d, dst + done);
-    }
-    std::memset(dst + done, 0, (srcRow - done) * sizeof(float));
-  }
   const int tiles = detail::winogradTiles(a.w);
   const int chunk = detail::winogradChunk(a.w, a.cs);
   for (int t0 = 0; t0 < tiles; t0 += chunk) {
     const int count = tiles - t0 < chunk ? tiles - t0 : chunk;
-    InputTransform(s.src.data(), srcRow, a.cs, t0, count, chunk, s.v.data());
+    InputTransform(a, t0, count, chunk, s.v.data());
     for (int b = 0; 32 * b < a.coutPadded; ++b) {
       const int bw = a.coutPadded - 32 * b < 32 ? a.coutPadded - 32 * b : 32;
       const float* ublock = a.weight + static_cast<size_t>(kWinogradPoints) * a.cs * 32 * b;
