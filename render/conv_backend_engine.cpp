@@ -217,7 +217,9 @@ M4bEngine::M4bEngine(const OnnxModel& m, const M4bTopology& topo, int threads)
       else simd::winogradReserve(L->w, L->cinStored);
   });
   if (const char* dir = std::getenv("KA_CONV_DUMP")) dumpDir_ = dir;
-  KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s, %s-precision arithmetic\n", batch_,
+  KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s, 3x3 layers by Winograd F(4x4,3x3) in "
+              "single precision, 1x1 in %s-precision arithmetic\n",
+              batch_,
               workers_.threads(), simd::target(),
               simd::convF16Arithmetic() == simd::ConvF16Arithmetic::kHalf ? "half" : "single");
 }
