@@ -6,6 +6,9 @@
 //
 //   build/bench/bench_conv [--benchmark_repetitions=3 --benchmark_report_aggregates_only=true]
 //
+// KA_BENCH_AVX2=1 pins the engine's vector kernels to Highway's AVX2 target (on any x86
+// that has it) for the whole run; ONNX Runtime keeps its own dispatch.
+//
 // After the benchmarks it prints where the engine's time goes per stage (batch 1 and 4,
 // 2 threads, 3 renders each). The bundle is the test fixture, made on first use under
 // KA_BENCH_M4B (default build/fixtures/m4b) by tools/fixtures/make_m4b_director.py.
@@ -19,8 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "hwy/targets.h"
+
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
+#include "compute/simd.h"
 #include "render/conv_backend.h"
 #include "render/conv_backend_engine.h"
 #include "render/renderer.h"
@@ -109,6 +115,16 @@ void printStages() {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+#if HWY_ARCH_X86
+  if (const char* a = std::getenv("KA_BENCH_AVX2"); a && std::string(a) == "1") {
+    if (!(hwy::SupportedTargets() & HWY_AVX2)) {
+      std::fprintf(stderr, "bench_conv: this processor has no AVX2\n");
+      return 1;
+    }
+    hwy::SetSupportedTargetsForTest(HWY_AVX2);
+  }
+#endif
+  benchmark::AddCustomContext("kernels", ka::simd::target());
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

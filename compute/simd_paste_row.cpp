@@ -30,7 +30,7 @@ using DRow = hn::CappedTag<float, kRowFloats>;
 // additions in the same order as lane by lane, without a round trip through memory per
 // lane.
 template <class D, class V>
-HWY_INLINE void Fold(D d, V acc, float v[4]) {
+HWY_INLINE void Fold([[maybe_unused]] D d, V acc, float v[4]) {
 #if HWY_TARGET == HWY_SCALAR || HWY_HAVE_SCALABLE
   HWY_ALIGN float lane[kRowFloats];
   hn::Store(acc, d, lane);

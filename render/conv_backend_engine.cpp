@@ -16,6 +16,7 @@
 
 #include "compute/simd.h"
 #include "compute/simd_conv_f16.h"
+#include "compute/simd_winograd.h"
 #include "base/log.h"
 #include "render/conv_backend_pack.h"
 #include "render/conv_backend_workers.h"
@@ -212,10 +213,13 @@ M4bEngine::M4bEngine(const OnnxModel& m, const M4bTopology& topo, int threads)
   workers_.onEachThread([this](int) {
     for (const ConvLayer* L : {&pre_, &e0_, &e1_, &e2_, &d1_, &d0_, &ref_, &maskOcc_, &corr0_, &corr1_, &corr2_, &tile0_,
                                &tile1_, &tile2_, &tile3_})
-      simd::convF16Reserve(L->w, L->cinStored, L->k);
+      if (L->winograd.empty()) simd::convF16Reserve(L->w, L->cinStored, L->k);
+      else simd::winogradReserve(L->w, L->cinStored);
   });
   if (const char* dir = std::getenv("KA_CONV_DUMP")) dumpDir_ = dir;
-  KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s, %s-precision arithmetic\n", batch_,
+  KA_LOG_INFO("[ka] conv engine: fused m4b, batch %d, %d thread(s), kernels %s, 3x3 layers by Winograd F(4x4,3x3) in "
+              "single precision, 1x1 in %s-precision arithmetic\n",
+              batch_,
               workers_.threads(), simd::target(),
               simd::convF16Arithmetic() == simd::ConvF16Arithmetic::kHalf ? "half" : "single");
 }
@@ -224,6 +228,31 @@ void M4bEngine::conv(const ConvLayer& L, int n, HBuf in, size_t inRow, HBuf outH
                      size_t outRow, size_t outPix, int x0, int x1) {
   const int w = x1 > 0 ? x1 - x0 : L.w;
   const size_t skipIn = static_cast<size_t>(x0) * L.cinStored, skipOut = static_cast<size_t>(x0) * outPix;
+  if (!L.winograd.empty()) {
+    // Bands of four rows, one task each.
+    const int bands = (L.h + simd::kWinogradTile - 1) / simd::kWinogradTile;
+    workers_.run(n * bands, [&](int t) {
+      Frame& fr = frames_[static_cast<size_t>(t / bands)];
+      const int y = (t % bands) * simd::kWinogradTile;
+      simd::WinogradBandArgs a;
+      a.in = (fr.*in).data() + static_cast<size_t>(y) * inRow + skipIn;
+      a.inRowStride = inRow;
+      a.cs = L.cinStored;
+      a.w = w;
+      a.rows = std::min(simd::kWinogradTile, L.h - y);
+      a.weight = L.winograd.data();
+      a.bias = L.bias.data();
+      a.coutPadded = L.coutPadded;
+      a.relu = L.relu;
+      a.outRowStride = outRow;
+      a.outPixelStride = outPix;
+      const size_t o = outOffset + static_cast<size_t>(y) * outRow + skipOut;
+      if (outH) a.outF16 = (fr.*outH).data() + o;
+      else a.outF32 = (fr.*outF).data() + o;
+      simd::winogradBand(a);
+    });
+    return;
+  }
   workers_.run(n * L.h, [&](int t) {
     Frame& fr = frames_[static_cast<size_t>(t / L.h)];
     const size_t y = static_cast<size_t>(t % L.h);
@@ -388,34 +417,58 @@ void M4bEngine::warpRows(int fi, const uint16_t* prior, int y0, int y1) {
   }
 }
 
+// Floats to halves as the scalar ka::f32ToF16 rounds them, a NaN becoming the infinity
+// of its sign, but through the vector conversion: the glue converts millions of values
+// per frame.
+void toHalves(const float* src, uint16_t* dst, size_t n) {
+  simd::f32ToF16(src, dst, n);
+  for (size_t i = 0; i < n; ++i)
+    if ((dst[i] & 0x7FFFu) > 0x7C00u) dst[i] = static_cast<uint16_t>((dst[i] & 0x8000u) | 0x7C00u);
+}
+
+// Pixels of eight channels converted per step by the glue below.
+constexpr int kGluePixels = 64;
+
 void M4bEngine::corrInputRows(int fi, int y0, int y1) {
   Frame& f = frames_[static_cast<size_t>(fi)];
+  float buf[kGluePixels * 8];
   for (int y = y0; y < y1; ++y)
-    for (int x = 0; x < 256; ++x) {
-      uint16_t* o = f.corr0In.data() + at(y, x, 256, 8);
-      const size_t p = static_cast<size_t>(2 * y) * kCrop + 2 * x;
-      auto avg = [&](const float* s) { return (s[p] + s[p + 1] + s[p + kCrop] + s[p + kCrop + 1]) * 0.25f; };
-      for (int c = 0; c < 3; ++c) o[c] = f32ToF16(avg(f.warped.data() + c * kPlane));
-      o[3] = f32ToF16(avg(f.occ512.data()));
-      for (int c = 0; c < 3; ++c) o[4 + c] = f32ToF16(f.basisImg[static_cast<size_t>(c) * 65536 + y * 256 + x]);
+    for (int x0 = 0; x0 < 256; x0 += kGluePixels) {
+      for (int i = 0; i < kGluePixels; ++i) {
+        const int x = x0 + i;
+        float* o = buf + i * 8;
+        const size_t p = static_cast<size_t>(2 * y) * kCrop + 2 * x;
+        auto avg = [&](const float* s) { return (s[p] + s[p + 1] + s[p + kCrop] + s[p + kCrop + 1]) * 0.25f; };
+        for (int c = 0; c < 3; ++c) o[c] = avg(f.warped.data() + c * kPlane);
+        o[3] = avg(f.occ512.data());
+        for (int c = 0; c < 3; ++c) o[4 + c] = f.basisImg[static_cast<size_t>(c) * 65536 + y * 256 + x];
+        o[7] = 0.f;
+      }
+      toHalves(buf, f.corr0In.data() + at(y, x0, 256, 8), kGluePixels * 8);
     }
 }
 
 void M4bEngine::refineRows(int fi, int y0, int y1) {
   Frame& f = frames_[static_cast<size_t>(fi)];
+  float buf[kGluePixels * 8];
   for (int Y = y0; Y < y1; ++Y)
-    for (int X = 0; X < kCrop; ++X) {
-      const size_t pix = static_cast<size_t>(Y) * kCrop + X;
-      const float* c = f.c2.data() + (static_cast<size_t>(Y / 2) * 256 + X / 2) * 16;
-      const int sub = (Y % 2) * 2 + X % 2;
-      uint16_t* t = f.tileImg.data() + pix * 8;
-      for (int ch = 0; ch < 3; ++ch) {
-        float& r = f.refined[ch * kPlane + pix];
-        r += c[ch * 4 + sub];
-        t[ch] = f32ToF16(r);
-        t[3 + ch] = f32ToF16(f.warped[ch * kPlane + pix]);
+    for (int X0 = 0; X0 < kCrop; X0 += kGluePixels) {
+      for (int i = 0; i < kGluePixels; ++i) {
+        const int X = X0 + i;
+        const size_t pix = static_cast<size_t>(Y) * kCrop + X;
+        const float* c = f.c2.data() + (static_cast<size_t>(Y / 2) * 256 + X / 2) * 16;
+        const int sub = (Y % 2) * 2 + X % 2;
+        float* t = buf + i * 8;
+        for (int ch = 0; ch < 3; ++ch) {
+          float& r = f.refined[ch * kPlane + pix];
+          r += c[ch * 4 + sub];
+          t[ch] = r;
+          t[3 + ch] = f.warped[ch * kPlane + pix];
+        }
+        t[6] = f.occ512[pix];
+        t[7] = 0.f;
       }
-      t[6] = f32ToF16(f.occ512[pix]);
+      toHalves(buf, f.tileImg.data() + (static_cast<size_t>(Y) * kCrop + X0) * 8, kGluePixels * 8);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "compute/simd.h"
+#include "compute/simd_winograd.h"
 
 namespace ka {
 
@@ -39,6 +40,10 @@ ConvLayer packConv(const std::string& name, int h, int w, int cin, int cout, int
         block[(t * L.cinStored + static_cast<size_t>(i)) * bw + j] =
             f32ToF16(weight[(static_cast<size_t>(o) * cin + i) * kk + t]);
     L.bias[static_cast<size_t>(o)] = bias[o];
+  }
+  if (k == 3) {
+    L.winograd.resize(simd::winogradWeightCount(L.cinStored, L.coutPadded));
+    simd::winogradPackWeights(L.weight.data(), L.cinStored, L.coutPadded, L.winograd.data());
   }
   return L;
 }

@@ -26,6 +26,9 @@ struct ConvLayer {
   bool wide = false;      // 64 or more input channels
   std::vector<uint16_t> weight;  // coutPadded x cinStored x k x k halves, packed as above
   std::vector<float> bias;       // coutPadded floats
+  // k == 3: the weights above transformed for simd::winogradBand, which the engine runs
+  // in place of the direct row; empty otherwise.
+  std::vector<float> winograd;
 
   int blocks() const { return (coutPadded + 31) / 32; }
   int blockWidth(int b) const { return coutPadded - 32 * b < 32 ? coutPadded - 32 * b : 32; }

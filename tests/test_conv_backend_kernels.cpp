@@ -11,6 +11,7 @@
 
 #include "compute/simd.h"
 #include "compute/simd_conv_f16.h"
+#include "compute/simd_winograd.h"
 #include "render/conv_backend_pack.h"
 #include "render/m4b_model.h"
 #include "render/onnx_codec.h"
@@ -301,6 +302,81 @@ using ConvF16Kernel = ka::test::PerTarget;
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ConvF16Kernel);
 
 TEST_P(ConvF16Kernel, RowEqualsAReferenceSum) { checkRows(ka::simd::ConvF16Arithmetic::kSingle); }
+
+// Winograd bands against the direct row over the same halves (both written over the same
+// sentinels, so a stray write shows too): every remainder of the
+// four-pixel tile along the row and down the band, bands of several chunks of tiles,
+// every block shape, half and float outputs. What the band may not read is NaN, so a
+// tile that overhangs the row's end or the band's last row must take zeros there.
+TEST_P(ConvF16Kernel, WinogradBandEqualsTheDirectRow) {
+  struct Case {
+    int cin, cout, w, rows;
+  };
+  const Case cases[] = {{8, 8, 1, 1},     {7, 3, 6, 3},      {24, 12, 9, 4},  {48, 23, 13, 2},
+                        {32, 32, 211, 4}, {96, 48, 7, 1},    {336, 40, 29, 3}, {8, 32, 450, 2}};
+  std::mt19937 rng(5);
+  for (const Case& c : cases)
+    for (int mode = 0; mode < 3; ++mode) {  // 0 half output + ReLU, 1 half output, 2 float output
+      SCOPED_TRACE(std::to_string(c.cin) + "->" + std::to_string(c.cout) + " w" + std::to_string(c.w) + " rows " +
+                   std::to_string(c.rows) + " mode " + std::to_string(mode));
+      const auto wf = randomFloats(static_cast<size_t>(c.cout) * c.cin * 9, rng, 0.3f);
+      const auto bf = randomFloats(static_cast<size_t>(c.cout), rng, 0.5f);
+      const ka::ConvLayer L = ka::packConv("t", 4, c.w, c.cin, c.cout, 3, mode == 0, wf.data(), wf.size(), bf.data(),
+                                           bf.size());
+      ASSERT_EQ(L.winograd.size(), ka::simd::winogradWeightCount(L.cinStored, L.coutPadded));
+      const size_t cs = static_cast<size_t>(L.cinStored), inRow = (c.w + 3) * cs;
+      std::vector<uint16_t> in(inRow * 7, 0x7E00);
+      for (int r = 0; r < c.rows + 2; ++r)
+        for (size_t i = 0; i < (c.w + 2) * cs; ++i)
+          in[r * inRow + i] = ka::f32ToF16(std::uniform_real_distribution<float>(-2.f, 2.f)(rng));
+      const size_t ops = static_cast<size_t>(L.coutPadded) + 8, outRow = (c.w + 1) * ops;
+      std::vector<uint16_t> gotH(outRow * 4, 0xABCD), refH(outRow * 4, 0xABCD);
+      std::vector<float> gotF(outRow * 4, -7.f), refF(outRow * 4, -7.f);
+      ka::simd::WinogradBandArgs a;
+      a.in = in.data();
+      a.inRowStride = inRow;
+      a.cs = L.cinStored;
+      a.w = c.w;
+      a.rows = c.rows;
+      a.weight = L.winograd.data();
+      a.bias = L.bias.data();
+      a.coutPadded = L.coutPadded;
+      a.relu = mode == 0;
+      a.outRowStride = outRow;
+      a.outPixelStride = ops;
+      if (mode == 2) a.outF32 = gotF.data();
+      else a.outF16 = gotH.data();
+      ka::simd::winogradBand(a);
+      for (int r = 0; r < c.rows; ++r) {
+        ka::simd::ConvF16RowArgs d;
+        d.in = in.data() + r * inRow;
+        d.inRowStride = inRow;
+        d.cs = L.cinStored;
+        d.k = 3;
+        d.w = c.w;
+        d.weight = L.weight.data();
+        d.bias = L.bias.data();
+        d.coutPadded = L.coutPadded;
+        d.relu = mode == 0;
+        d.outPixelStride = ops;
+        if (mode == 2) d.outF32 = refF.data() + r * outRow;
+        else d.outF16 = refH.data() + r * outRow;
+        ka::simd::convF16Row(d, ka::simd::ConvF16Arithmetic::kSingle);
+      }
+      for (size_t i = 0; i < outRow * 4; ++i) {
+        float got = gotF[i], ref = refF[i];
+        if (mode != 2) {
+          ka::halfToFloat(&gotH[i], &got, 1);
+          ka::halfToFloat(&refH[i], &ref, 1);
+        }
+        // The transforms' single-precision rounding (measured up to 9e-5 of 1 + |ref|,
+        // under half a half-precision ulp), and for halves one ulp more where the two
+        // sums straddle a rounding boundary.
+        const float tol = 2e-4f * (1.f + std::fabs(ref)) + (mode == 2 ? 0.f : std::ldexp(std::fabs(ref), -10));
+        ASSERT_NEAR(got, ref, tol) << "row " << i / outRow << " pixel " << i % outRow / ops << " channel " << i % ops;
+      }
+    }
+}
 
 // The half-arithmetic row where the processor has it. KA_TEST_REQUIRE_HALF_ARITH=1 (set by
 // the AArch64 run under emulation) makes its absence a failure rather than a skip.
