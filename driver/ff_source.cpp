@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "compute/pool.h"
+#include "compute/core_budget.h"
 #include "compute/simd.h"
 #include "driver/ff_input.h"
 #include "driver/source.h"
@@ -28,14 +28,10 @@ constexpr const char* kHwDecoder = "h264_cuvid";
 
 enum Kind : int32_t { kMovie = 0, kPrior = 1 };
 
-// Frame threads for the software decoder: the cores the worker pool leaves free, one to
-// four. Where the pool already takes every core (two of two, say) extra decoder threads
-// would only preempt the pool's workers in the middle of a paste, so the decoder runs on
-// the cursor's own thread.
-int decoderThreads() {
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
-  return std::clamp((cores > 0 ? cores : 4) - pool::threads(), 1, 4);
-}
+// Threads for the software decoder: its share of the machine's core budget. Where the
+// network and the paste take every core (two of two, say) extra decoder threads would
+// only preempt them, so the decoder runs on the cursor's own thread.
+int decoderThreads() { return CoreBudget::machine().decoder; }
 
 std::string avError(int code) {
   char buf[64];
