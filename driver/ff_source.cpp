@@ -33,6 +33,9 @@ enum Kind : int32_t { kMovie = 0, kPrior = 1 };
 // only preempt them, so the decoder runs on the cursor's own thread.
 int decoderThreads() { return CoreBudget::machine().decoder; }
 
+std::atomic<int> g_forcedThreads{0};
+std::atomic<bool> g_forcedSlices{false};
+
 std::string avError(int code) {
   char buf[64];
   av_strerror(code, buf, sizeof buf);
@@ -220,8 +223,11 @@ void FfSource::open() {
       throw std::runtime_error("ka_driver: no decoder for " + path_ + " (codec id " +
                                std::to_string(static_cast<int>(par->codec_id)) + ")");
     dec_ = newContext(codec, par);
-    dec_->thread_count = decoderThreads();
-    dec_->thread_type = FF_THREAD_FRAME;
+    const int forced = g_forcedThreads.load(std::memory_order_relaxed);
+    dec_->thread_count = forced > 0 ? forced : decoderThreads();
+    // Slice threads: at 1080p they cost less CPU per frame than frame threads (which also
+    // hold one frame back per thread), measured at one and two pool threads.
+    dec_->thread_type = forced > 0 && !g_forcedSlices.load(std::memory_order_relaxed) ? FF_THREAD_FRAME : FF_THREAD_SLICE;
     if (avcodec_open2(dec_, codec, nullptr) < 0) {
       avcodec_free_context(&dec_);
       throw std::runtime_error("ka_driver: could not open the decoder for " + path_);
@@ -352,6 +358,13 @@ std::unique_ptr<Source> openFf(Kind kind, const std::string& path, const std::st
 std::unique_ptr<Source> openMovie(const std::string& path, const std::string& container, int NT, int W, int H) {
   return openFf(kMovie, path, container, NT, W, H);
 }
+
+namespace testing {
+void setDecoderThreading(int threads, bool slices) {
+  g_forcedSlices.store(slices, std::memory_order_relaxed);
+  g_forcedThreads.store(threads > 0 ? threads : 0, std::memory_order_relaxed);
+}
+}  // namespace testing
 
 std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H) {
   return openFf(kMovie, path, "mp4", NT, W, H);
