@@ -172,6 +172,31 @@ void BM_BudgetDecode(benchmark::State& st) {
     }
 }
 
+// Decoding as BM_BudgetDecode with the decoder's threads forced: 1 (no threading), or 2
+// as frame threads or as slice threads. Arguments: pool threads, decoder threads, slices.
+void BM_DecodeThreading(benchmark::State& st) {
+  ka::pool::testing::setThreads(static_cast<int>(st.range(0)));
+  ka::driver::testing::setDecoderThreading(static_cast<int>(st.range(1)), st.range(2) != 0);
+  st.SetLabel("pool=" + std::to_string(st.range(0)) + " decoder=" + std::to_string(st.range(1)) +
+              (st.range(1) < 2 ? "" : st.range(2) ? " slice" : " frame"));
+  {
+    const ka::Manifest& m = g_ctx->manifest();
+    auto src = ka::driver::openMp4(g_dir + "/target_frames.mp4", m.NT, m.W, m.H);
+    std::vector<uint8_t> frame(src->frameBytes());
+    for (auto _ : st)
+      if (!src->next(frame.data())) {
+        src->rewind();
+        src->next(frame.data());
+      }
+  }
+  ka::driver::testing::setDecoderThreading(0, false);
+  ka::pool::testing::setThreads(0);
+}
+BENCHMARK(BM_DecodeThreading)
+    ->Args({1, 1, 0})->Args({1, 2, 0})->Args({1, 2, 1})
+    ->Args({2, 1, 0})->Args({2, 2, 0})->Args({2, 2, 1})
+    ->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
 // The 6 MB driver frame copied out of its ring slot (the copying pull).
 void BM_BudgetFrameCopy(benchmark::State& st) {
   BudgetArgs args(st);

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,14 @@ double since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// CPU seconds of the whole process: every thread of the session, the runtimes and the
+// decoder included.
+double processCpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 // Args: size (0 demo, 1 1080p), chunk renderer (0 off, 1 b24_fp32), paste thread (0, 1).
 void BM_SessionSpeech(benchmark::State& st) {
   const Size& size = st.range(0) ? kFull : kDemo;
@@ -80,13 +89,14 @@ void BM_SessionSpeech(benchmark::State& st) {
     const int kFrames = 100;
     const std::vector<int16_t> pcm = speech(kFrames);
     std::vector<uint8_t> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
-    double fps = 0, first = 0, render = 0;
+    double fps = 0, first = 0, render = 0, cpu = 0;
     for (auto _ : st) {
       // Start from a drained ring of idle frames, as a host that has been pulling.
       ka_utt_frame_info info{};
       while (ka_utt_pull_frame(s, rgb.data(), rgb.size(), &info) == 1) {
       }
       const auto t0 = std::chrono::steady_clock::now();
+      const double c0 = processCpu();
       ka_utt_push_audio(s, pcm.data(), static_cast<int>(pcm.size()));
       ka_utt_end_utterance(s);
       int got = 0;
@@ -97,6 +107,7 @@ void BM_SessionSpeech(benchmark::State& st) {
           std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
       fps = got / since(t0);
+      cpu = got > 0 ? 1000.0 * (processCpu() - c0) / got : 0.0;
       // Let the ramp play out so the next run starts from idle.
       for (int idle = 0; idle < 3 && since(t0) < 120.0;) {
         if (ka_utt_pull_frame(s, rgb.data(), rgb.size(), &info) == 1)
@@ -112,6 +123,7 @@ void BM_SessionSpeech(benchmark::State& st) {
     st.counters["speech_fps"] = fps;
     st.counters["first_frame_ms"] = first;
     st.counters["render_ms"] = render;
+    st.counters["cpu_ms_per_frame"] = cpu;
   }
   ka_utt_destroy(s);
   ka_destroy(ctx);
@@ -126,9 +138,10 @@ void BM_SerialRenderPaste(benchmark::State& st) {
   ka_ctx* ctx = ka_create((dir + "/bundle").c_str(), "b1", 0, nullptr);
   if (!ctx) return st.SkipWithError(ka_last_error());
   std::vector<uint8_t> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
-  double fps = 0;
+  double fps = 0, cpu = 0;
   for (auto _ : st) {
     const auto t0 = std::chrono::steady_clock::now();
+    const double c0 = processCpu();
     for (int i = 0; i < 100; ++i) {
       const int row = i % ka_drive_frames(ctx);
       const float* crop = ka_render_drive_crop(ctx, row);
@@ -138,8 +151,10 @@ void BM_SerialRenderPaste(benchmark::State& st) {
       }
     }
     fps = 100 / since(t0);
+    cpu = 10.0 * (processCpu() - c0);
   }
   st.counters["fps"] = fps;
+  st.counters["cpu_ms_per_frame"] = cpu;
   ka_destroy(ctx);
 }
 

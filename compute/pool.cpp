@@ -137,6 +137,7 @@ class Pool {
 // The thread_local unique_ptr is the thread-exit hook: its destructor joins the workers.
 thread_local std::unique_ptr<Pool> t_pool;
 thread_local bool t_busy = false;
+thread_local int t_limit = 0;
 
 }  // namespace
 
@@ -157,21 +158,23 @@ int parts(uint64_t total, uint64_t grain) {
 
 namespace detail {
 void parallelRange(uint64_t total, uint64_t grain, RangeFn fn) {
-  const int p = t_busy ? 1 : parts(total, grain);
+  const int count = t_limit > 0 ? std::min(threads(), t_limit) : threads();
+  const int p = t_busy ? 1 : std::min(parts(total, grain), count);
   if (p < 2) {
     fn(0, total);
     return;
   }
-  const int count = threads();
-  if (t_pool && t_pool->count() != count) t_pool.reset();  // resized through testing::setThreads
+  if (t_pool && t_pool->count() != count) t_pool.reset();  // resized: testing::setThreads, limitThisThread
   if (!t_pool) t_pool = std::make_unique<Pool>(count);
   struct Busy {
     Busy() { t_busy = true; }
     ~Busy() { t_busy = false; }
   } busy;
-  t_pool->run(total, std::min(p, count), fn);
+  t_pool->run(total, p, fn);
 }
 }  // namespace detail
+
+void limitThisThread(int n) { t_limit = n > 0 ? n : 0; }
 
 namespace testing {
 void setThreads(int n) { g_threadsOverride.store(n > 0 ? n : 0, std::memory_order_relaxed); }

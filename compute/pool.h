@@ -46,6 +46,11 @@ bool available();
 // Parts a range of `total` items is cut into with at least `grain` items per part.
 int parts(uint64_t total, uint64_t grain);
 
+// From now on the calling thread's splits use at most n threads, its own included; n <= 0
+// lifts the limit. A thread that runs beside other busy threads of the process (the
+// session's paste beside the network) keeps to its share of the cores this way.
+void limitThisThread(int n);
+
 // Calls fn(begin, end) over disjoint sub-ranges covering [0, total) and returns when
 // all have returned. fn must not throw on a worker (that terminates the process); a
 // throw from the caller's own part is rethrown after the workers have finished. When a

@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "compute/pool.h"
+#include "compute/core_budget.h"
 #include "compute/simd.h"
 #include "driver/ff_input.h"
 #include "driver/source.h"
@@ -28,14 +28,13 @@ constexpr const char* kHwDecoder = "h264_cuvid";
 
 enum Kind : int32_t { kMovie = 0, kPrior = 1 };
 
-// Frame threads for the software decoder: the cores the worker pool leaves free, one to
-// four. Where the pool already takes every core (two of two, say) extra decoder threads
-// would only preempt the pool's workers in the middle of a paste, so the decoder runs on
-// the cursor's own thread.
-int decoderThreads() {
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
-  return std::clamp((cores > 0 ? cores : 4) - pool::threads(), 1, 4);
-}
+// Threads for the software decoder: its share of the machine's core budget. Where the
+// network and the paste take every core (two of two, say) extra decoder threads would
+// only preempt them, so the decoder runs on the cursor's own thread.
+int decoderThreads() { return CoreBudget::machine().decoder; }
+
+std::atomic<int> g_forcedThreads{0};
+std::atomic<bool> g_forcedSlices{false};
 
 std::string avError(int code) {
   char buf[64];
@@ -224,8 +223,11 @@ void FfSource::open() {
       throw std::runtime_error("ka_driver: no decoder for " + path_ + " (codec id " +
                                std::to_string(static_cast<int>(par->codec_id)) + ")");
     dec_ = newContext(codec, par);
-    dec_->thread_count = decoderThreads();
-    dec_->thread_type = FF_THREAD_FRAME;
+    const int forced = g_forcedThreads.load(std::memory_order_relaxed);
+    dec_->thread_count = forced > 0 ? forced : decoderThreads();
+    // Slice threads: at 1080p they cost less CPU per frame than frame threads (which also
+    // hold one frame back per thread), measured at one and two pool threads.
+    dec_->thread_type = forced > 0 && !g_forcedSlices.load(std::memory_order_relaxed) ? FF_THREAD_FRAME : FF_THREAD_SLICE;
     if (avcodec_open2(dec_, codec, nullptr) < 0) {
       avcodec_free_context(&dec_);
       throw std::runtime_error("ka_driver: could not open the decoder for " + path_);
@@ -356,6 +358,13 @@ std::unique_ptr<Source> openFf(Kind kind, const std::string& path, const std::st
 std::unique_ptr<Source> openMovie(const std::string& path, const std::string& container, int NT, int W, int H) {
   return openFf(kMovie, path, container, NT, W, H);
 }
+
+namespace testing {
+void setDecoderThreading(int threads, bool slices) {
+  g_forcedSlices.store(slices, std::memory_order_relaxed);
+  g_forcedThreads.store(threads > 0 ? threads : 0, std::memory_order_relaxed);
+}
+}  // namespace testing
 
 std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H) {
   return openFf(kMovie, path, "mp4", NT, W, H);

@@ -50,4 +50,12 @@ std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H);
 // the MP4 family (the member is a QuickTime movie), nothing else opened.
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int side);
 
+// Seams for benchmarks; no per-frame path reads them.
+namespace testing {
+// Software decoders opened from now on use `threads` threads, slice threads when `slices`
+// is true, else frame threads; threads < 1 restores the core budget's choice (slice
+// threads).
+void setDecoderThreading(int threads, bool slices);
+}  // namespace testing
+
 }  // namespace ka::driver

@@ -1,5 +1,6 @@
 #include "ka/context.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -40,10 +41,14 @@ Context::Context(const std::string& bundleDir, const std::string& modelKey, int 
 
 Context::~Context() = default;
 
-void Context::createRenderer() {
-  int n = threads_;
+int Context::directorThreads(int share) const {
+  if (threadsChosen_ || !ep_.empty()) return threads_;
+  return std::min(threads_, share > 0 ? share : 2);
+}
+
+void Context::createRenderer(int share) {
+  const int n = directorThreads(share);
   if (!threadsChosen_ && ep_.empty()) {
-    n = threads_ < 2 ? threads_ : 2;
     KA_LOG_INFO(
         "[ka] director intra-op %d of pool %d: the caller did not choose, the core "
         "sized it for the ka_utt pipeline\n",

@@ -40,10 +40,13 @@ class Context {
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 
-  // Builds the renderer, replacing any there is. When the host neither chose a thread
-  // count nor a provider, the director gets at most 2 intra-op threads: the utterance
-  // pipeline runs it beside its own threads.
-  void createRenderer();
+  // Builds the renderer, replacing any there is, with directorThreads(share) intra-op
+  // threads.
+  void createRenderer(int share = 0);
+  // The director's intra-op threads: the host's count when it chose a thread count or a
+  // provider; otherwise at most `share` of the pool (2 when share < 1), since the
+  // utterance pipeline runs the director beside its own threads.
+  int directorThreads(int share = 0) const;
   Renderer& renderer();  // creates it on first need
 
   // Renders source frame si from the two keypoint sets (63 floats each); the crop stays

@@ -5,6 +5,9 @@
 #include <exception>
 #include <string>
 
+#include "base/log.h"
+#include "compute/core_budget.h"
+#include "compute/pool.h"
 #include "ka/c_error.h"
 #include "ka/context.h"
 #include "ka/ka.h"
@@ -36,10 +39,17 @@ ka_utt* ka_utt_create(ka_ctx* ctx, const ka_utt_opts* opts) {
     return nullptr;
   }
   try {
-    const ka::UtteranceConfig cfg = ka::UtteranceConfig::resolve(*opts, ctx->threads());
+    const ka::CoreBudget& budget = ka::CoreBudget::machine();
+    // Unless the host chose the context's threads, the motion model keeps to its share.
+    const int motion = ctx->threadsChosen() ? ctx->threads() : std::min(ctx->threads(), budget.motion);
+    const ka::UtteranceConfig cfg = ka::UtteranceConfig::resolve(*opts, motion);
     // The session renders beside its own threads; the context sizes the director for
     // that when the host did not choose.
-    if (!ctx->hasRenderer()) ctx->createRenderer();
+    if (!ctx->hasRenderer()) ctx->createRenderer(cfg.directorShare);
+    KA_LOG_INFO(
+        "[ka_utt] core budget of %d core(s): director intra-op %d, paste %d (%s), decoder %d, motion %d\n",
+        budget.cores, ctx->renderer().threads(), cfg.pasteThreads > 0 ? cfg.pasteThreads : ka::pool::threads(),
+        cfg.pipelinePaste ? "own thread" : "on the conductor", budget.decoder, cfg.threads);
     auto* s = new ka_utt(*ctx, cfg);
     const std::string& note = ctx->renderer().directorNote();
     if (!note.empty()) s->noteRenderFail("director load", note, false);

@@ -87,6 +87,7 @@ class Renderer::Impl {
 
   std::string ep;
   int batch = 0;
+  int threads() const { return threads_; }
   std::string directorNote;
   bool warpNode = false;
 
@@ -756,6 +757,7 @@ const float* Renderer::render(const int* si, const float* xs, const float* xd, i
 }
 
 int Renderer::batch() const { return impl_->batch; }
+int Renderer::threads() const { return impl_->threads(); }
 const std::string& Renderer::ep() const { return impl_->ep; }
 const char* Renderer::backend() const { return impl_->conv_ ? "neon" : "ort"; }
 const std::string& Renderer::directorNote() const { return impl_->directorNote; }

@@ -34,6 +34,7 @@ class Renderer {
   const float* render(const int* si, const float* xs, const float* xd, int n);
 
   int batch() const;
+  int threads() const;  // intra-op threads it was built with
   const std::string& ep() const;
   const char* backend() const;  // "neon", "coreml" (native director) or "ort"
   const std::string& directorNote() const;

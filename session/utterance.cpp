@@ -8,6 +8,7 @@
 #include "bundle/member.h"
 #include "ka/context.h"
 #include "base/log.h"
+#include "compute/pool.h"
 #include "render/renderer.h"
 #include "session/motion_model.h"
 #include "telemetry/recorder.h"
@@ -46,11 +47,6 @@ std::vector<float> readXsTarget(const std::string& dir, int nt) {
   return v;
 }
 
-// The intra-op threads the context's renderer got; the chunk renderer gets the same.
-int rendererThreads(const Context& c) {
-  if (!c.threadsChosen() && c.ep().empty()) return std::min(c.threads(), 2);
-  return c.threads();
-}
 
 bool startsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
@@ -299,7 +295,7 @@ void Utterance::warm() {
   if (!cfg_.steadyModel.empty() && !stopping) {
     try {
       chunk = std::make_unique<Renderer>(ctx_.manifest(), ctx_.identity(), cfg_.steadyModel,
-                                         rendererThreads(ctx_), ctx_.ep());
+                                         ctx_.directorThreads(cfg_.directorShare), ctx_.ep());
     } catch (const std::exception&) {
       // A bundle without the chunk model renders frame by frame.
     }
@@ -906,6 +902,8 @@ bool Utterance::queueFrame(PasteQueue& q, int limit, std::condition_variable& ro
 }
 
 void Utterance::pasteLoop() {
+  // The network renders the next frame on the other cores meanwhile.
+  pool::limitThisThread(cfg_.pasteThreads);
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
     pasteCv_.wait(lk, [&] { return stop_ || pasteStop_ || !pasteQ_.empty(); });

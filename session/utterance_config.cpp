@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "compute/core_budget.h"
 #include "session/motion_model.h"
 
 namespace ka {
@@ -46,6 +47,11 @@ UtteranceConfig UtteranceConfig::resolve(const ka_utt_opts& o, int contextThread
   c.pipelinePaste = c.useA2x;
   if (const char* p = envText("KA_UTT_PIPELINE_PASTE")) c.pipelinePaste = std::atoi(p) != 0;
   c.stageReport = envText("KA_UTT_STAGE_REPORT") != nullptr;
+  if (c.pipelinePaste) {
+    const CoreBudget& b = CoreBudget::machine();
+    c.directorShare = b.director;
+    c.pasteThreads = b.paste;
+  }
   return c;
 }
 

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "compute/core_budget.h"
 #include "compute/pool.h"
 
 namespace {
@@ -92,6 +93,53 @@ TEST(Pool, SplitsFollowTheDocumentedBoundaries) {
     EXPECT_EQ(std::get<1>(calls[1]), 130u);
     EXPECT_NE(std::get<2>(calls[1]), std::this_thread::get_id());
   }
+}
+
+// A thread kept to its share splits over at most that many threads, on a pool of that
+// size, and gets the whole pool back when the limit is lifted.
+TEST(Pool, ALimitedThreadSplitsOverItsShareOnly) {
+  ka::pool::testing::setThreads(4);
+  struct Case {
+    int limit;
+    size_t parts;
+  };
+  std::thread([] {
+    for (const Case& c : {Case{1, 1}, Case{2, 2}, Case{0, 4}, Case{9, 4}, Case{-1, 4}}) {
+      ka::pool::limitThisThread(c.limit);
+      const auto calls = record(4096, 64);
+      EXPECT_EQ(calls.size(), c.parts) << "limit " << c.limit;
+      std::set<std::thread::id> ids;
+      for (const Call& call : calls) ids.insert(std::get<2>(call));
+      EXPECT_EQ(ids.size(), c.parts) << "limit " << c.limit;
+      EXPECT_EQ(std::get<0>(calls.front()), 0u);
+      EXPECT_EQ(std::get<1>(calls.back()), 4096u);
+    }
+  }).join();
+  ka::pool::testing::setThreads(0);
+}
+
+// The session's threads share the machine: the network and the paste each keep cores of
+// their own once there are two, and no share is ever empty.
+TEST(CoreBudget, SplitForEveryMachineSize) {
+  struct Case {
+    int cores, director, paste, decoder, motion;
+  };
+  for (const Case& c : {Case{-4, 1, 1, 1, 1}, Case{0, 1, 1, 1, 1}, Case{1, 1, 1, 1, 1}, Case{2, 1, 1, 1, 1},
+                        Case{3, 2, 1, 1, 1}, Case{4, 3, 1, 1, 1}, Case{8, 6, 2, 1, 2}, Case{16, 12, 4, 2, 2},
+                        Case{64, 16, 4, 4, 2}}) {
+    const ka::CoreBudget b = ka::CoreBudget::split(c.cores);
+    EXPECT_EQ(b.cores, std::max(c.cores, 1)) << c.cores;
+    EXPECT_EQ(b.director, c.director) << c.cores;
+    EXPECT_EQ(b.paste, c.paste) << c.cores;
+    EXPECT_EQ(b.decoder, c.decoder) << c.cores;
+    EXPECT_EQ(b.motion, c.motion) << c.cores;
+    if (b.cores >= 2) {
+      EXPECT_LE(b.director + b.paste, b.cores) << c.cores;
+    }
+  }
+  const int machine = ka::CoreBudget::machineCores();
+  EXPECT_GE(machine, 1);
+  EXPECT_EQ(ka::CoreBudget::machine().cores, machine);
 }
 
 TEST(Pool, NestedCallOnTheCallerRunsInline) {
