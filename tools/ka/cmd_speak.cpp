@@ -248,7 +248,10 @@ int speakCommand(const Args& args) {
     const int got = ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &info);
     if (got == 0) {
       if (*ka_utt_last_error()) return fail(ka_utt_last_error());
-      if (secondsSince(start) > 120.0) return fail("speak: no frame for too long; stopping");
+      // Two minutes without a frame is a stalled session; a slow machine whose frames
+      // keep coming is not, however long the whole run takes.
+      if (secondsSince(frames > 0 ? lastFrame : start) > 120.0)
+        return fail("speak: no frame for too long; stopping");
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
