@@ -74,8 +74,12 @@ TEST(SimdDispatch, LandsOnThisArchitecturesVectorsAndHalfArithmeticWhereThereIsI
         << "dispatch landed on " << target;
     const char* require = std::getenv("KA_TEST_REQUIRE_HALF_ARITH");
     const bool half = ka::simd::convF16Arithmetic() == ka::simd::ConvF16Arithmetic::kHalf;
-    if (require && std::strcmp(require, "1") == 0) EXPECT_TRUE(half) << "the processor has half arithmetic";
-    if (!a.mayHaveHalfArith) EXPECT_FALSE(half);
+    if (require && std::strcmp(require, "1") == 0) {
+      EXPECT_TRUE(half) << "the processor has half arithmetic";
+    }
+    if (!a.mayHaveHalfArith) {
+      EXPECT_FALSE(half);
+    }
   }
   if (checked == 0) GTEST_SKIP() << "no vector target family known for this architecture";
 }
