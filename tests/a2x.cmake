@@ -57,7 +57,7 @@ foreach(_mode streamed offline)
   if(_mode STREQUAL "offline")
     set(_flag --offline)
   endif()
-  add_test(NAME cli_a2x_${_mode} COMMAND $<TARGET_FILE:ka> a2x ${_ka_a2x}/motion ${_ka_a2x}/clips/hello.wav
+  add_test(NAME cli_a2x_${_mode} COMMAND ${KA_TOOL_COMMAND} a2x ${_ka_a2x}/motion ${_ka_a2x}/clips/hello.wav
     --live-chunk 100 ${_flag} --w2v ${_ka_a2x_w2v})
   set_tests_properties(cli_a2x_${_mode} PROPERTIES FIXTURES_REQUIRED a2x TIMEOUT 60
     PASS_REGULAR_EXPRESSION "\n   70   2 [ 0-9.]+\n.*71 frames from 2.8. s of audio \\(${_mode}\\)")

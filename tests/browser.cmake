@@ -6,7 +6,7 @@
 ka_add_fixture(live_fixtures COMMAND bash ${CMAKE_SOURCE_DIR}/tools/fixtures/make_live_fixtures.sh
   ${KA_FIXTURE_DIR}/live)
 add_test(NAME browser_live
-  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/browser/run.sh --ka $<TARGET_FILE:ka>
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/browser/run.sh --ka ${KA_TOOL_COMMAND}
     --bundle ${KA_FIXTURE_DIR}/live/bundle --motion ${KA_FIXTURE_DIR}/live/motion-a2x --teeth
     --speech ${KA_FIXTURE_DIR}/live/speech.wav --artifacts ${CMAKE_BINARY_DIR}/browser-artifacts)
 set_tests_properties(browser_live PROPERTIES TIMEOUT 240 RUN_SERIAL TRUE LABELS browser

@@ -9,5 +9,5 @@ ka_add_fixture(smoke_onnx COMMAND ${KA_SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tools/
 ka_add_test(test_ort_smoke SOURCES test_ort_smoke.cpp FIXTURES smoke_onnx)
 
 add_test(NAME cli_imx_roundtrip
-  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_imx_roundtrip.sh $<TARGET_FILE:ka>)
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli_imx_roundtrip.sh ${KA_TOOL_COMMAND})
 set_tests_properties(cli_imx_roundtrip PROPERTIES TIMEOUT 120)

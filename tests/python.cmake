@@ -13,7 +13,7 @@ set(_ka_py_env
   "PYTHONPATH=${CMAKE_SOURCE_DIR}/python"
   "PYTHONDONTWRITEBYTECODE=1")
 if(TARGET ka)
-  list(APPEND _ka_py_env "KA_TOOL=$<TARGET_FILE:ka>")
+  list(APPEND _ka_py_env "KA_TOOL=${KA_TOOL_COMMAND}")
 endif()
 add_test(NAME python_package
   COMMAND ${KA_SYSTEM_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/python/tests)

@@ -15,6 +15,6 @@ ka_add_test(test_onnx_codec SOURCES test_onnx_codec.cpp FIXTURES onnx_refs LABEL
 ka_add_test(test_custom_ops SOURCES test_custom_ops.cpp FIXTURES onnx_ops LABELS asan TIMEOUT 120)
 ka_add_test(test_rewrites SOURCES test_rewrites.cpp FIXTURES onnx_torch TIMEOUT 120)
 
-add_test(NAME cli_onnx_info COMMAND $<TARGET_FILE:ka> onnx info ${_ka_onnx_torch}/cubic_head.onnx)
+add_test(NAME cli_onnx_info COMMAND ${KA_TOOL_COMMAND} onnx info ${_ka_onnx_torch}/cubic_head.onnx)
 set_tests_properties(cli_onnx_info PROPERTIES FIXTURES_REQUIRED onnx_torch TIMEOUT 60
   PASS_REGULAR_EXPRESSION "x \\[\\?, 8, 16, 12\\].*y \\[\\?, 4, 32, 24\\].*head cubic x2 Resize -> Pad\\+Conv\\+DepthToSpace: 1 node")

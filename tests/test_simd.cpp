@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "compute/simd.h"
+#include "compute/simd_conv_f16.h"
 #include "tests/test_simd_reference.h"
 
 namespace {
@@ -41,6 +45,43 @@ std::vector<uint16_t> randomHalves(size_t n, std::mt19937& rng, bool finite = tr
     while (finite && (h & 0x7C00u) == 0x7C00u);
   }
   return v;
+}
+
+// Dispatch must land on a vector target of this processor's own family: a processor
+// whose features go undetected falls back to the portable emulation or to scalar code
+// and still passes every kernel test, only many times slower. And the convolution rows
+// sum in half precision exactly where the processor can (KA_TEST_REQUIRE_HALF_ARITH=1
+// says this one can; tools/aarch64.sh sets it for the processor it emulates).
+TEST(SimdDispatch, LandsOnThisArchitecturesVectorsAndHalfArithmeticWhereThereIsIt) {
+  struct Arch {
+    bool here;
+    std::vector<std::string> targets;
+    bool mayHaveHalfArith;
+  };
+  const Arch arches[] = {
+#if defined(__aarch64__)
+      {true, {"NEON_WITHOUT_AES", "NEON", "NEON_BF16", "SVE", "SVE2", "SVE_256", "SVE2_128"}, true},
+#elif defined(__x86_64__)
+      {true, {"SSE2", "SSSE3", "SSE4", "AVX2", "AVX3", "AVX3_DL", "AVX3_ZEN4", "AVX3_SPR"}, false},
+#endif
+  };
+  int checked = 0;
+  for (const Arch& a : arches) {
+    if (!a.here) continue;
+    ++checked;
+    const std::string target = ka::simd::target();
+    EXPECT_NE(std::find(a.targets.begin(), a.targets.end(), target), a.targets.end())
+        << "dispatch landed on " << target;
+    const char* require = std::getenv("KA_TEST_REQUIRE_HALF_ARITH");
+    const bool half = ka::simd::convF16Arithmetic() == ka::simd::ConvF16Arithmetic::kHalf;
+    if (require && std::strcmp(require, "1") == 0) {
+      EXPECT_TRUE(half) << "the processor has half arithmetic";
+    }
+    if (!a.mayHaveHalfArith) {
+      EXPECT_FALSE(half);
+    }
+  }
+  if (checked == 0) GTEST_SKIP() << "no vector target family known for this architecture";
 }
 
 using SimdKernels = ka::test::PerTarget;

@@ -672,7 +672,12 @@ TEST(UttSession, ChunkRendererAndBackPressure) {
     const std::vector<int16_t> pcm = speechFrames(14);
     ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
     ka_utt_end_utterance(s.get());
-    // A host that stops pulling finds at most 8 frames waiting.
+    // A host that stops pulling finds at most 8 frames waiting: the ring fills, then
+    // stays at 8.
+    const auto t0 = std::chrono::steady_clock::now();
+    while (ka_utt_frames_available(s.get()) < 8 &&
+           std::chrono::steady_clock::now() - t0 < std::chrono::duration<double>(20.0 * ka::test::timeScale()))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(ka_utt_frames_available(s.get()), 8);
     std::vector<Pulled> f;

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,10 +51,19 @@ inline ka_utt_opts uttOpts(const std::string& motion) {
   return o;
 }
 
+// Wall-clock allowances are meant for a native machine; under an emulator
+// (KA_TEST_TIME_SCALE, which the build sets there) everything takes that many times longer.
+inline double timeScale() {
+  const char* v = std::getenv("KA_TEST_TIME_SCALE");
+  const double f = v ? std::atof(v) : 1.0;
+  return f >= 1.0 ? f : 1.0;
+}
+
+// Waits for the session to be ready; false after `seconds` (times timeScale()).
 inline bool waitReady(ka_utt* s, double seconds = 60.0) {
   const auto t0 = std::chrono::steady_clock::now();
   while (ka_utt_ready(s) == 0) {
-    if (std::chrono::steady_clock::now() - t0 > std::chrono::duration<double>(seconds)) return false;
+    if (std::chrono::steady_clock::now() - t0 > std::chrono::duration<double>(seconds * timeScale())) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return ka_utt_ready(s) == 1;
@@ -75,14 +85,14 @@ struct Pulled {
   std::vector<uint8_t> rgb;
 };
 
-// Pulls until done(frames) holds; false after `seconds` without it.
+// Pulls until done(frames) holds; false after `seconds` (times timeScale()) without it.
 inline bool pullUntil(ka_utt* s, std::vector<Pulled>& frames,
                       const std::function<bool(const std::vector<Pulled>&)>& done, bool keepRgb = false,
                       double seconds = 60.0) {
   std::vector<uint8_t> rgb(s->frameBytes());
   const auto t0 = std::chrono::steady_clock::now();
   while (!done(frames)) {
-    if (std::chrono::steady_clock::now() - t0 > std::chrono::duration<double>(seconds)) return false;
+    if (std::chrono::steady_clock::now() - t0 > std::chrono::duration<double>(seconds * timeScale())) return false;
     Pulled p;
     if (s->pull(rgb.data(), rgb.size(), &p.info, p.kp.data()) != 1) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -10,6 +10,8 @@
 #   KA_DEPS_CACHE   where fetched archives are kept between runs
 #                   (default: ~/.cache/libka_core)
 #   KA_ORT_VERSION  onnxruntime-node version providing the runtime (default below)
+#   KA_ORT_ARCH     x64 or arm64: the runtime's architecture, when building for another
+#                   than the machine's own (tools/aarch64.sh); default: the machine's
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -53,10 +55,17 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # ---------------------------------------------------------------- ONNX Runtime
+# The headers are the same for every architecture, so they always come from the
+# machine's own package; only the runtime follows KA_ORT_ARCH.
 case "$(uname -m)" in
   x86_64|amd64) ort_arch=x64; deb_arch=amd64 ;;
   aarch64|arm64) ort_arch=arm64; deb_arch=arm64 ;;
   *) log "no prebuilt ONNX Runtime for $(uname -m)"; exit 1 ;;
+esac
+case "${KA_ORT_ARCH:-}" in
+  "") ;;
+  x64|arm64) ort_arch=$KA_ORT_ARCH ;;
+  *) log "KA_ORT_ARCH must be x64 or arm64, not $KA_ORT_ARCH"; exit 1 ;;
 esac
 ort_dir="$build/deps/onnxruntime"
 stamp="$ort_dir/.stamp"

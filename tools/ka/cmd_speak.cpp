@@ -3,10 +3,13 @@
 // as an H.264 MP4 with the speech as its audio track.
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +33,7 @@ namespace {
 const char kUsage[] =
     "usage: ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime]\n"
     "                [--interrupt-at S] [--teeth] [--encoder W2V] [--idle-lead N] [--telemetry]\n"
+    "                [--frame-log FILE]\n"
     "\n"
     "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR, waits\n"
     "  until it is ready, pulls half a second of idle video, pushes the speech in AUDIO (any\n"
@@ -47,7 +51,9 @@ const char kUsage[] =
     "                    attach the teeth pass to the session before the speech\n"
     "  --encoder W2V     the speech encoder the streaming engine needs (default: $W2V_ONNX)\n"
     "  --idle-lead N     idle frames the session keeps ahead, 1 to 8 (default: the session's)\n"
-    "  --telemetry       print the telemetry batch the run recorded (JSON) after the summary\n";
+    "  --telemetry       print the telemetry batch the run recorded (JSON) after the summary\n"
+    "  --frame-log FILE  one line per frame written to the movie: sequence number, kind,\n"
+    "                    driver index, speech index (to line up the frames of two runs)\n";
 
 constexpr int kRate = 16000;
 constexpr int kFrameSamples = 640;  // 40 ms of speech per frame
@@ -56,7 +62,7 @@ constexpr int kLeadIn = 12;         // idle frames before the speech
 constexpr int kTailIdle = 25;       // idle frames after the ramp
 
 struct Options {
-  std::string bundle, motion, audio, out, model = "b1", encoder;
+  std::string bundle, motion, audio, out, model = "b1", encoder, frameLog;
   bool realtime = false;
   bool teeth = false;
   bool telemetry = false;
@@ -108,13 +114,14 @@ int speakCommand(const Args& args) {
       continue;
     }
     if (a == "--motion" || a == "--out" || a == "--model" || a == "--interrupt-at" || a == "--encoder" ||
-        a == "--idle-lead") {
+        a == "--idle-lead" || a == "--frame-log") {
       if (i + 1 >= args.size()) return badUsage(a + " needs a value");
       const std::string& v = args[++i];
       if (a == "--motion") o.motion = v;
       if (a == "--out") o.out = v;
       if (a == "--model") o.model = v;
       if (a == "--encoder") o.encoder = v;
+      if (a == "--frame-log") o.frameLog = v;
       if (a == "--idle-lead") {
         char* end = nullptr;
         const long n = std::strtol(v.c_str(), &end, 10);
@@ -183,6 +190,20 @@ int speakCommand(const Args& args) {
 
   OutputFile outFile(o.out);
   MovieWriter movie(outFile.temp(), W, H, 25, 20, kRate);
+  // The log is committed with the movie, so the two always describe the same run.
+  std::optional<OutputFile> logFile;
+  std::FILE* frameLog = nullptr;
+  if (!o.frameLog.empty()) {
+    logFile.emplace(o.frameLog);
+    frameLog = std::fopen(logFile->temp().c_str(), "w");
+    if (!frameLog) return fail("speak: cannot write " + o.frameLog + ": " + std::strerror(errno));
+  }
+  struct FileCloser {
+    std::FILE*& f;
+    ~FileCloser() {
+      if (f) std::fclose(f);
+    }
+  } closeLog{frameLog};
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
   std::vector<int16_t> silence(kFrameSamples, 0), chunk(kFrameSamples);
   const size_t speechFrames = (pcm.size() + kFrameSamples - 1) / kFrameSamples;
@@ -227,7 +248,10 @@ int speakCommand(const Args& args) {
     const int got = ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &info);
     if (got == 0) {
       if (*ka_utt_last_error()) return fail(ka_utt_last_error());
-      if (secondsSince(start) > 120.0) return fail("speak: no frame for too long; stopping");
+      // Two minutes without a frame is a stalled session; a slow machine whose frames
+      // keep coming is not, however long the whole run takes.
+      if (secondsSince(frames > 0 ? lastFrame : start) > 120.0)
+        return fail("speak: no frame for too long; stopping");
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
@@ -241,6 +265,9 @@ int speakCommand(const Args& args) {
     if (info.kind == KA_UTT_SPEECH && firstSpeechMs < 0.0 && pushed > 0)
       firstSpeechMs = std::chrono::duration<double, std::milli>(now - pushStart).count();
     movie.write(rgb.data());
+    if (frameLog)
+      std::fprintf(frameLog, "%lld %s %d %d\n", static_cast<long long>(info.seq), kindName(info.kind),
+                   info.driver_index, info.speech_index);
     if (info.kind == KA_UTT_SPEECH && info.speech_index >= 0 &&
         static_cast<size_t>(info.speech_index) < speechFrames) {
       const size_t at = static_cast<size_t>(info.speech_index) * kFrameSamples;
@@ -315,6 +342,12 @@ int speakCommand(const Args& args) {
   if (!sawSpeech && !interrupted)
     return fail("speak: the session delivered no speech frame; " + o.out + " not written");
   if (teethState < 0 || rs < 0) return fail("speak: the session failed; " + o.out + " not written");
+  if (frameLog) {
+    const bool ok = std::fclose(frameLog) == 0;
+    frameLog = nullptr;
+    if (!ok) return fail("speak: cannot write " + o.frameLog);
+    logFile->commit();
+  }
   outFile.commit();
   std::printf("wrote %s: %lld frames (%.2f s) with %lld audio samples\n", o.out.c_str(),
               static_cast<long long>(movie.frames()), movie.frames() / 25.0,
