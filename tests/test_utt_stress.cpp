@@ -1,9 +1,10 @@
 // Two host threads drive one session at random (push, end, interrupt, pull, stats) for
-// a fixed number of operations, then the session is destroyed. A watchdog aborts a run
-// that deadlocks. Checked afterwards: every pulled frame's sequence number appears once
-// and only interruptions leave numbers out (at most the 8 frames each discards); within an utterance speech indices run 0, 1, 2, ... and no frame
-// of an interrupted utterance is pulled after the interruption returned; never more
-// than 8 frames wait.
+// a fixed number of operations (longer, without interruptions, until speech has been
+// pulled), then the session is destroyed. A watchdog aborts a run that deadlocks.
+// Checked afterwards: every pulled frame's sequence number appears once and only
+// interruptions leave numbers out (at most the 8 frames each discards); within an
+// utterance speech indices run 0, 1, 2, ... and no frame of an interrupted utterance is
+// pulled after the interruption returned; never more than 8 frames wait.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,7 +49,7 @@ class Watchdog {
 
 TEST(UttStress, TwoHostThreadsAtRandom) {
   if (uttFixture("bundle").empty()) GTEST_SKIP() << "KA_TEST_FIXTURES is not set";
-  Watchdog dog(240);
+  Watchdog dog(static_cast<int>(240 * timeScale()));
   UttCtx ctx = uttContext();
   const std::string motion = uttFixture("motion-a2x");
   ka_utt_opts o = uttOpts(motion);
@@ -67,12 +68,18 @@ TEST(UttStress, TwoHostThreadsAtRandom) {
   };
   std::vector<Event> log;
   std::atomic<int> maxAvail{0};
+  std::atomic<bool> spoke{false};
   constexpr int kOps = 600;
+  // A machine too slow to make speech within the planned operations (an emulator, a
+  // sanitizer) goes on until a speech frame is pulled, with interruptions left out:
+  // each one would cut the utterance whose first frame is still being made.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(120.0 * timeScale());
   auto host = [&](unsigned seed) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> rgb(s->frameBytes());
-    for (int i = 0; i < kOps; ++i) {
-      const int op = static_cast<int>(rng() % 100);
+    for (int i = 0; i < kOps || (!spoke && std::chrono::steady_clock::now() < deadline); ++i) {
+      int op = static_cast<int>(rng() % 100);
+      if (i >= kOps && op == 19) op = 50;
       std::lock_guard<std::mutex> lk(order);
       if (op < 15) {
         ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(640 * (1 + rng() % 6)));
@@ -84,7 +91,10 @@ TEST(UttStress, TwoHostThreadsAtRandom) {
       } else if (op < 95) {
         maxAvail = std::max(maxAvail.load(), ka_utt_frames_available(s.get()));
         Event e;
-        if (ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &e.info) == 1) log.push_back(e);
+        if (ka_utt_pull_frame(s.get(), rgb.data(), rgb.size(), &e.info) == 1) {
+          log.push_back(e);
+          if (e.info.kind == KA_UTT_SPEECH) spoke = true;
+        }
       } else {
         ka_utt_stats st;
         ka_utt_get_stats(s.get(), &st);

@@ -15,9 +15,11 @@ set_tests_properties(cli_speak_teeth PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED ut
   ENVIRONMENT "${_utt_w2v}")
 # On one core every share of the session's core budget is a single thread: speech is
 # still delivered and ramps back, with the paste on its own thread and on the conductor.
+# ctest puts the emulator of a cross build only before a command that is a target, so
+# behind taskset it is named here.
 foreach(_pipe 0 1)
   add_test(NAME test_utt.one_core.pipe${_pipe}
-    COMMAND taskset -c 0 $<TARGET_FILE:test_utt> --gtest_filter=UttSession.ThreeFrameUtteranceRampsBackToTheDriver)
+    COMMAND taskset -c 0 ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:test_utt> --gtest_filter=UttSession.ThreeFrameUtteranceRampsBackToTheDriver)
   set_tests_properties(test_utt.one_core.pipe${_pipe} PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED utt_fixtures
     ENVIRONMENT "KA_TEST_FIXTURES=${KA_FIXTURE_DIR};KA_UTT_PIPELINE_PASTE=${_pipe};${_utt_w2v}")
 endforeach()

@@ -60,6 +60,10 @@ constexpr int kFrameSamples = 640;  // 40 ms of speech per frame
 constexpr int kPiece = 320;         // 20 ms pushes
 constexpr int kLeadIn = 12;         // idle frames before the speech
 constexpr int kTailIdle = 25;       // idle frames after the ramp
+// How long the first speech frame may take after the first push. The frames pulled
+// meanwhile do not count against the frame budget: a slow machine (or an emulated one)
+// whose model needs long for its first step is waited for, a stalled one is not.
+constexpr double kFirstSpeechWaitS = 120.0;
 
 struct Options {
   std::string bundle, motion, audio, out, model = "b1", encoder, frameLog;
@@ -207,17 +211,18 @@ int speakCommand(const Args& args) {
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
   std::vector<int16_t> silence(kFrameSamples, 0), chunk(kFrameSamples);
   const size_t speechFrames = (pcm.size() + kFrameSamples - 1) / kFrameSamples;
-  // Generous: the whole speech, the lead-in, a ramp, the tail, and 10 s of slack.
+  // Generous: the whole speech, the lead-in, a ramp, the tail, and 10 s of slack, not
+  // counting the frames made while the first speech frame was awaited (`waited`).
   const int64_t maxFrames = static_cast<int64_t>(speechFrames) + kLeadIn + kTailIdle + 250;
 
   size_t pushed = 0;
   bool ended = false, interrupted = false, sawSpeech = false;
-  int64_t frames = 0, speechPulled = 0, idleAfter = 0, framesAtPush = -1;
+  int64_t frames = 0, speechPulled = 0, idleAfter = 0, framesAtPush = -1, waited = 0;
   const auto start = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point pushStart{}, lastFrame{};
   double firstSpeechMs = -1.0, longestGapMs = 0.0;
   ka_utt_frame_info gapAt{};  // the frame that ended the longest gap
-  while (frames < maxFrames) {
+  while (frames - waited < maxFrames) {
     // Push: the speech starts once the lead-in is out; in real time 20 ms per 20 ms.
     if (frames >= kLeadIn && !ended && !interrupted) {
       if (pushed == 0) pushStart = std::chrono::steady_clock::now();
@@ -233,10 +238,13 @@ int speakCommand(const Args& args) {
         ended = true;
       }
     }
+    if (pushed > 0 && !sawSpeech && !interrupted && secondsSince(pushStart) > kFirstSpeechWaitS)
+      return fail("speak: no speech frame " + std::to_string(static_cast<int>(kFirstSpeechWaitS)) +
+                  " s after the first push; the motion model is stalled or far too slow for this machine");
     // Pull: at 25 fps in real time, else as soon as a frame is there, except while the
     // speech is pushed and its first frame has not come: idle frames are made as fast as
-    // they are taken, and the frame budget is meant as seconds of waiting for the model,
-    // not as a race the idle loop wins on a busy machine.
+    // they are taken, and the movie shows that wait as a live viewer would see it rather
+    // than as thousands of idle frames.
     if (o.realtime) {
       const auto due = start + std::chrono::microseconds(40000 * frames);
       std::this_thread::sleep_until(due);
@@ -279,6 +287,7 @@ int speakCommand(const Args& args) {
       movie.writeAudio(silence.data(), silence.size());
     }
     ++frames;
+    if (pushed > 0 && !sawSpeech && !interrupted && info.kind != KA_UTT_SPEECH) ++waited;
     if (info.kind == KA_UTT_SPEECH) {
       sawSpeech = true;
       ++speechPulled;
