@@ -81,10 +81,12 @@ def main():
     for i, r in enumerate(logs[o.b]):
         index_b.setdefault(key(r), i)
     stats = {}
+    moved = 0  # speech frames whose driver frames differ between the runs
     for i, r in enumerate(logs[o.a]):
         j = index_b.get(key(r))
         if j is None or i >= movies[o.a].shape[0] or j >= movies[o.b].shape[0]:
             continue
+        moved += r[1] == "speech" and logs[o.b][j][2] != r[2]
         d = np.abs(movies[o.a][i].astype(np.int16) - movies[o.b][j].astype(np.int16)) / 255.0
         s = stats.setdefault(r[1], [0, 0.0, 0.0, 0])
         s[0] += 1
@@ -92,7 +94,12 @@ def main():
         s[2] += float(d.sum())
         s[3] += d.size
     for kind, (n, worst, total, size) in sorted(stats.items()):
-        print(f"[compare] {kind}: {n} frames lined up, pixel difference worst {worst:.3e}, mean {total / size:.3e}")
+        note = ""
+        if kind == "speech" and moved:
+            # The speech starts on whichever driver frame is playing when the model is
+            # ready, so on a slower machine the body and head under the face differ.
+            note = f" ({moved} over different driver frames: reported, not bounded)"
+        print(f"[compare] {kind}: {n} frames lined up, pixel difference worst {worst:.3e}, mean {total / size:.3e}{note}")
     speech = sum(1 for r in logs[o.a] if r[1] == "speech")
     if stats.get("speech", [0])[0] != speech:
         problems.append(f"only {stats.get('speech', [0])[0]} of {speech} speech frames have a counterpart")
