@@ -6,7 +6,7 @@
 # runs the suite under qemu-aarch64, then the demo's speaking step on both architectures
 # and compares the two movies. Idempotent; runs as root or with sudo.
 #
-#   tools/aarch64.sh            the whole suite and the speaking demo (about 35 minutes on
+#   tools/aarch64.sh            the whole suite and the speaking demo (about 40 minutes on
 #                               2 cores, packages and build included)
 #   tools/aarch64.sh --subset   the kernel tests and a few end-to-end tests that touch
 #                               every subsystem (what CI runs), no demo
