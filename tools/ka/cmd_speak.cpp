@@ -238,7 +238,9 @@ int speakCommand(const Args& args) {
         ended = true;
       }
     }
-    if (pushed > 0 && !sawSpeech && !interrupted && secondsSince(pushStart) > kFirstSpeechWaitS)
+    // The speech is in and its first frame has not come yet.
+    const bool awaiting = pushed > 0 && !sawSpeech && !interrupted;
+    if (awaiting && secondsSince(pushStart) > kFirstSpeechWaitS)
       return fail("speak: no speech frame " + std::to_string(static_cast<int>(kFirstSpeechWaitS)) +
                   " s after the first push; the motion model is stalled or far too slow for this machine");
     // Pull: at 25 fps in real time, else as soon as a frame is there, except while the
@@ -248,7 +250,7 @@ int speakCommand(const Args& args) {
     if (o.realtime) {
       const auto due = start + std::chrono::microseconds(40000 * frames);
       std::this_thread::sleep_until(due);
-    } else if (pushed > 0 && !sawSpeech && !interrupted) {
+    } else if (awaiting) {
       if (framesAtPush < 0) framesAtPush = frames;
       std::this_thread::sleep_until(pushStart + std::chrono::microseconds(40000 * (frames - framesAtPush)));
     }
@@ -287,7 +289,7 @@ int speakCommand(const Args& args) {
       movie.writeAudio(silence.data(), silence.size());
     }
     ++frames;
-    if (pushed > 0 && !sawSpeech && !interrupted && info.kind != KA_UTT_SPEECH) ++waited;
+    if (awaiting && info.kind != KA_UTT_SPEECH) ++waited;
     if (info.kind == KA_UTT_SPEECH) {
       sawSpeech = true;
       ++speechPulled;
