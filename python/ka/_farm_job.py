@@ -102,12 +102,20 @@ def job_from_dict(d: dict, base: str = ".", default_encoder: Optional[str] = Non
     drop, gain, threads = number("drop", int, 0), number("gain", float, 1.0), number("threads", int, 0)
     if drop < 0 or threads < 0:
         raise bad('"drop" and "threads" are not negative')
-    jid = d.get("id", os.path.basename(out))
+    jid = d.get("id", _default_id(out, base))
     if not isinstance(jid, (str, int)) or isinstance(jid, bool):
         raise bad('"id" is not a string')
     return Job(id=str(jid), bundle=path("bundle", True) or "", out=out, encoder=encoder,
                speech=path("speech", False), text=text, voice=voice, drop=drop, gain=gain,
                threads=threads)
+
+
+def _default_id(out: str, base: str) -> str:
+    # The whole path, not its last name: alice/0001.mp4 and bob/0001.mp4 are two jobs.
+    # Relative to the batch file's folder when the output lies under it, for a table a
+    # reader can scan.
+    rel = os.path.relpath(out, os.path.abspath(base))
+    return out if rel == os.pardir or rel.startswith(os.pardir + os.sep) else rel
 
 
 def read_jobs(path: str, default_encoder: Optional[str] = None) -> list[Job]:
