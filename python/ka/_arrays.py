@@ -8,11 +8,14 @@ wrong one is refused.
 from __future__ import annotations
 
 import ctypes
-from typing import Optional, Sequence
+from typing import TYPE_CHECKING, Optional, Sequence
 
 import numpy as np
 
 from ._lib import KP_FLOATS
+
+if TYPE_CHECKING:
+    from ._handle import _Native
 
 
 def _name(what: str, a: np.ndarray) -> str:
@@ -121,14 +124,23 @@ def ptr(a: np.ndarray, ctype) -> "ctypes._Pointer":
     return a.ctypes.data_as(ctypes.POINTER(ctype))
 
 
-def view(address: int, shape: tuple, dtype, owner: object) -> np.ndarray:
-    """A read-only NumPy view of library memory at ``address`` (no copy). ``owner`` is
-    kept alive by the view."""
+def view(address: int, shape: tuple, dtype, owner: "_Native") -> np.ndarray:
+    """A read-only NumPy view of library memory at ``address`` (no copy), which holds
+    an export of ``owner`` (the handle that memory belongs to) for as long as it or any
+    array made from it lives."""
     dt = np.dtype(dtype)
     n = int(np.prod(shape)) * dt.itemsize
     buf = (ctypes.c_char * n).from_address(address)
-    a = np.frombuffer(buf, dtype=dt).reshape(shape)
+    # Every array derived from the view keeps this ctypes object (NumPy's base), so
+    # the export goes with the last of them.
+    buf._ka_export = owner.export()  # type: ignore[attr-defined]
+    a: np.ndarray = np.frombuffer(buf, dtype=dt).reshape(shape)  # type: ignore[call-overload]
     a.flags.writeable = False
-    # The ctypes array does not own the memory; tie the library object's lifetime to it.
-    buf._ka_owner = owner  # type: ignore[attr-defined]
+    return a
+
+
+def copied(address: int, shape: tuple, dtype) -> np.ndarray:
+    """A new array holding a copy of library memory at ``address``."""
+    a = np.empty(shape, dtype)
+    ctypes.memmove(a.ctypes.data, address, a.nbytes)
     return a

@@ -192,6 +192,38 @@ def test_collector_closes_in_any_order(order):
     assert r.returncode == 0 and r.stdout.strip() == "utt ctx", r.stdout + r.stderr[-2000:]
 
 
+VIEW_SCRIPT = """
+import gc, numpy as np, ka, ka._lib
+L, done = ka._lib.lib(), []
+real = L.ka_destroy
+L.ka_destroy = lambda p: (done.append("ctx"), real(p))
+with ka.Context({bundle!r}, "b1", threads=1) as ctx:
+    views = [ctx.target_frame(0, copy=False), ctx.render_drive_crop(0, copy=False)]
+    want = [v.copy() for v in views]
+    part = views[0][1:]  # made from a view, it reads the same memory
+try:
+    ctx.target_frame(0, copy=False)
+except ka.KaClosedError:
+    pass
+assert ctx.closed and not done
+assert all(np.array_equal(v, w) for v, w in zip(views, want))
+del views
+gc.collect()
+assert not done and np.array_equal(part, want[0][1:])
+del part
+gc.collect()
+print(" ".join(done))
+"""
+
+
+def test_views_outlive_a_closed_context():
+    # Closed under them, views made without a copy still read the frame, and the
+    # context is destroyed once, after the last of them.
+    code = VIEW_SCRIPT.format(bundle=str(fixture_path("fca", "bundle")))
+    r = run_python(code, env={"KA_LOG_LEVEL": "error"})
+    assert r.returncode == 0 and r.stdout.strip() == "ctx", (r.returncode, r.stdout, r.stderr[-2000:])
+
+
 def test_two_threads_pull_from_two_sessions(monkeypatch):
     root = fixture_path("utt")
     monkeypatch.setenv("W2V_ONNX", str(root / "motion-a2x" / "w2v" / "audio_encoder.onnx"))
@@ -297,9 +329,9 @@ def test_telemetry_round_trip():
 
 
 def test_installs_offline_and_finds_the_library_through_pkg_config(tmp_path):
-    """pip installs the package without a network; installed, it finds the library
-    through pkg-config when KA_LIBRARY is not set, and says where it looked when nothing
-    finds it."""
+    """pip installs the package without a network and without writing into the source
+    folder; installed, it finds the library through pkg-config when KA_LIBRARY is not
+    set, and says where it looked when nothing finds it."""
     import os
     import shutil
     import subprocess
@@ -309,11 +341,14 @@ def test_installs_offline_and_finds_the_library_through_pkg_config(tmp_path):
         pytest.skip("needs the library as a file and pkg-config")
     src = tmp_path / "src"
     shutil.copytree(HERE.parent, src, ignore=shutil.ignore_patterns("tests", "build", "*.egg-info",
-                                                                      "__pycache__"))
+                                                                      "__pycache__", ".*cache"))
+    tree = sorted(p.relative_to(src) for p in src.rglob("*"))
     site = tmp_path / "site"
     r = subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
                         "--no-deps", "--target", str(site), str(src)], capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
+    assert sorted(p.relative_to(src) for p in src.rglob("*")) == tree
+    assert (site / "ka" / "py.typed").is_file()
     pc = tmp_path / "pc"
     pc.mkdir()
     (pc / "ka_core.pc").write_text(f"libdir={lib_path.parent}\nName: ka_core\nDescription: x\n"
