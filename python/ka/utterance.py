@@ -82,9 +82,10 @@ class Utterance(Handle):
         with ctx._h.use() as c:
             p = L.ka_utt_create(c, ctypes.byref(opts))
             if not p:
-                raise_error("ka_utt_last_error", "ka_utt_create: failed")
+                raise_error("ka_utt_last_error", "ka_utt_create: failed", motion_dir)
             self._h = _Native(p, L.ka_utt_destroy, "Utterance", parent=ctx._h)
         self.ctx = ctx
+        self._motion_dir = motion_dir
         self.width, self.height = ctx.width, ctx.height
         self._info = UttFrameInfo()
 
@@ -96,7 +97,7 @@ class Utterance(Handle):
         with self._h.use() as s:
             r = lib().ka_utt_ready(s)
         if r < 0:
-            raise_error("ka_utt_last_error", "ka_utt_ready: loading failed")
+            raise_error("ka_utt_last_error", "ka_utt_ready: loading failed", self._motion_dir)
         return r == 1
 
     def wait_ready(self, timeout: float = 120.0) -> None:
