@@ -6,6 +6,7 @@ place, reads the same inputs and writes the same output.
 """
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import math
@@ -151,17 +152,54 @@ def check_unique(jobs: list[Job]) -> None:
         seen_id.add(j.id)
 
 
+def _run_espeak(args: list[str], **kw) -> subprocess.CompletedProcess:
+    try:
+        return subprocess.run(["espeak-ng", *args], capture_output=True, timeout=300, **kw)
+    except FileNotFoundError:
+        raise EspeakMissing("espeak-ng: not installed on this worker") from None
+
+
+class EspeakMissing(RuntimeError):
+    """The espeak-ng tool is not on this machine: the machine's fault, not the job's."""
+
+
+@functools.lru_cache(maxsize=None)
+def _voices() -> tuple[frozenset, frozenset]:
+    """(voices, variants) espeak-ng names, lower case: languages, voice names and
+    files."""
+    sets: list[set] = [set(), set()]
+    for i, arg in enumerate(("--voices", "--voices=variant")):
+        r = _run_espeak([arg])
+        for line in r.stdout.decode(errors="replace").splitlines()[1:]:
+            cols = line.split()
+            if len(cols) < 5:
+                continue
+            _pty, lang, _gender, name, file, *others = cols
+            names = {name, file, file.rsplit("/", 1)[-1]} if i else {lang, name, file, *others}
+            sets[i].update(n.lower() for n in names)
+    return frozenset(sets[0]), frozenset(sets[1])
+
+
+def check_voice(voice: str) -> None:
+    """Raises RuntimeError unless espeak-ng has ``voice`` ("en-gb", "en-gb+klatt"):
+    for a name it does not know, the tool speaks with the nearest language it has (or
+    its default) and reports success."""
+    voices, variants = _voices()
+    base, _, variant = voice.partition("+")
+    if base.lower() not in voices or (variant and variant.lower() not in variants):
+        raise RuntimeError(f"espeak-ng: no voice {voice!r} on this worker (espeak-ng --voices "
+                           "lists them)")
+
+
 def synthesise(text: str, voice: Optional[str], wav: str) -> None:
     """Speaks ``text`` into the WAV file ``wav`` with the espeak-ng tool (the text goes in
     on standard input, so none of it is read as an option). Raises RuntimeError with the
-    tool's message."""
-    cmd = ["espeak-ng", "-w", wav, "--stdin"]
-    if voice:
-        cmd[1:1] = ["-v", voice]
-    try:
-        r = subprocess.run(cmd, input=text.encode(), capture_output=True, timeout=300)
-    except FileNotFoundError:
-        raise RuntimeError("espeak-ng: not installed on this worker") from None
+    tool's message, and for a voice the tool does not have."""
+    cmd = ["-w", wav, "--stdin"]
+    if voice is not None:
+        check_voice(voice)
+        cmd[0:0] = ["-v", voice]
+    r = _run_espeak(cmd, input=text.encode())
     if r.returncode != 0 or not os.path.exists(wav):
         msg = r.stderr.decode(errors="replace").strip() or f"exit status {r.returncode}"
         raise RuntimeError(f"espeak-ng: {msg}")
