@@ -33,7 +33,9 @@ def test_failures_raise_library_texts(tmp_path, monkeypatch):
         (lambda: ka.A2X(tmp_path), r"^ka_a2x_create: a2x_meta.json missing"),
         (lambda: ka.Motion(tmp_path), r"^ka_motion_create: cannot open .*meta.json"),
         # The motion model loads in the background: its failure surfaces when waiting.
-        (lambda: ka.Utterance(ctx, tmp_path).wait_ready(), r"^ka_motion_create: cannot open .*meta.json"),
+        (lambda: ka.Utterance(ctx, tmp_path, threads=None, eager=None, auto_end_s=None,
+                              end_ramp_frames=None, interrupt_ramp_frames=None).wait_ready(),
+         r"^ka_motion_create: cannot open .*meta.json"),
         (lambda: ka.Utterance(ctx, ""), r"^ka_utt_create: "),
         (lambda: ka.Prior(bundle), r"^ka_prior_open: .*P_hevc.mov"),
         (lambda: ka.TesseraMembers(bundle), r"^missing teeth member\(s\): bank_track"),
@@ -49,6 +51,17 @@ def test_failures_raise_library_texts(tmp_path, monkeypatch):
                     raise
                 else:
                     pytest.fail(f"case {i} did not raise")
+        # An input that does not exist is also a FileNotFoundError, with the same text.
+        with ka.Stream(bundle, enc, threads=1) as st:
+            missing = [lambda: ka.Context(tmp_path / "none"), lambda: ka.Stream(tmp_path / "none", enc),
+                       lambda: ka.Stream(bundle, tmp_path / "none.onnx"),
+                       lambda: st.write_movie(tmp_path / "none.wav", tmp_path / "o.mp4"),
+                       lambda: ka.Fca(tmp_path / "none.onnx", bundle / "fca_stream.onnx")]
+            for call in missing:
+                with pytest.raises(FileNotFoundError) as e:
+                    call()
+                assert isinstance(e.value, ka.KaError) and "none" in e.value.filename
+                assert str(e.value).startswith("ka_") and "[Errno" not in str(e.value)
         # A failure leaves the objects usable; a success clears the text.
         assert ctx.render_drive_rgba(0).shape == (ctx.height, ctx.width, 4)
         assert ka.Bundle(bundle).resolve() == str(bundle)
@@ -127,6 +140,14 @@ def test_arrays_in_the_layout_the_library_reads():
             ka._arrays.audio_i16(x)
     pcm = np.array([-32768, -1, 0, 16384, 32767], np.int16)
     assert ka._arrays.audio_i16(pcm) is pcm
+    # Bytes are 16-bit little-endian PCM; an odd count and samples not finite are refused.
+    raw = pcm.astype("<i2").tobytes()
+    assert np.array_equal(ka._arrays.audio_i16(raw), pcm)
+    assert np.array_equal(ka._arrays.audio_f32(bytearray(raw)), pcm / np.float32(32768))
+    for x in [raw[:-1], np.array([0.0, np.nan]), np.array([0.5, -np.inf], np.float32)]:
+        for convert in (ka._arrays.audio_i16, ka._arrays.audio_f32):
+            with pytest.raises(ValueError):
+                convert(x)
     assert np.array_equal(ka._arrays.audio_f32(pcm), pcm / np.float32(32768))
     assert np.array_equal(ka._arrays.audio_i16(np.array([-2.0, -1.0, 0.5, 1.0, 3.0])),
                           [-32768, -32767, 16384, 32767, 32767])
@@ -315,6 +336,32 @@ def test_log_reaches_logging(caplog):
         assert seen == []
     finally:
         ka.set_log_callback(None)
+
+
+QUIET_SCRIPT = """
+import logging, ka
+if {on!r}:
+    logging.basicConfig(level=logging.INFO)
+with ka.Stream({bundle!r}, {encoder!r}, threads=1) as s:
+    s.write_movie({speech!r}, {out!r})
+"""
+
+
+@pytest.mark.parametrize("on", [False, True])
+def test_a_run_is_quiet_until_logging_is_turned_on(tmp_path, on):
+    # The library's lines, FFmpeg's and ONNX Runtime's with them, are the ka logger's.
+    fca = fixture_path("fca")
+    code = QUIET_SCRIPT.format(on=on, bundle=str(fca / "bundle"), encoder=str(fca / "w2v" / "audio_encoder.onnx"),
+                               speech=str(fca / "clips" / "tiny.wav"), out=str(tmp_path / "o.mp4"))
+    r = run_python(code, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr[-2000:]
+    lines = r.stderr.splitlines()
+    if not on:
+        assert lines == []
+        return
+    assert any(l.startswith("INFO:ka:[ka") for l in lines), lines
+    assert any(l.startswith("INFO:ka:[libx264") for l in lines), lines
+    assert all(l.startswith(("INFO:ka:", "WARNING:ka:", "ERROR:ka:")) for l in lines), lines
 
 
 def test_telemetry_round_trip():
