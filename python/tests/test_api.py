@@ -199,6 +199,8 @@ elif order == "exit":
     s.keep = (s, ctx)   # left for the interpreter's own teardown
 else:
     del s; gc.collect(); del ctx
+if order != "exit":
+    del crop  # the context's memory it reads is kept until it goes
 gc.collect()
 print(" ".join(done) if order != "exit" else "utt ctx")
 """
