@@ -93,19 +93,21 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
     jobs = list(jobs)
     check_unique(jobs)
     results: dict[str, Result] = {}
+
+    def record(r: Result) -> None:
+        results[r.id] = r
+        if on_result:
+            on_result(r)
+
     refused = check_workers(client)
     for addr, why in refused.items():
         if on_refused:
             on_refused(addr, why)
     if not _checked_workers(client):
         why = "; ".join(f"{a}: {w}" for a, w in refused.items()) or "the cluster has no worker"
-        return [Result(j.id, j.out, FAILED, message=f"no worker can render clips ({why})")
-                for j in jobs]
-
-    def record(r: Result) -> None:
-        results[r.id] = r
-        if on_result:
-            on_result(r)
+        for j in jobs:
+            record(Result(j.id, j.out, FAILED, message=f"no worker can render clips ({why})"))
+        return [results[j.id] for j in jobs]
 
     pending: dict = {}  # future -> (job, fingerprint, workers that failed it)
 
