@@ -21,7 +21,7 @@ set_tests_properties(python_package PROPERTIES
   ENVIRONMENT "${_ka_py_env}"
   FIXTURES_REQUIRED "fca;utt_fixtures;motion"
   SKIP_RETURN_CODE 5
-  TIMEOUT 300)
+  TIMEOUT 450)
 if(KA_SANITIZE)
   set_tests_properties(python_package PROPERTIES DISABLED TRUE)
 endif()
