@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import logging
 import os
 import sys
 import time
@@ -219,8 +220,12 @@ def _local_cluster(n: int):
 
     cpus = os.cpu_count() or 1
     # One task at a time per worker process; the machine's cores shared among them.
+    # Its workers share the command's standard error: Dask's own notes there (a failed
+    # clip's task, a dashboard port taken) would break up the progress, and the table
+    # says what failed.
     return LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                        resources={"threads": max(1, cpus // n)}, dashboard_address=None)
+                        resources={"threads": max(1, cpus // n)}, dashboard_address=":0",
+                        scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR)
 
 
 def _submit(args: argparse.Namespace) -> int:

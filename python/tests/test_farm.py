@@ -212,6 +212,15 @@ def test_command_reports_every_job_and_exits_1_on_a_failure(client, fx, referenc
             assert rows["bad"][1:3] == ["failed", "-"] and rows["bad"][5] == references["bad"]
             assert f"] {len(lines)}/{len(lines)} clips" in r.stderr
     assert (tmp_path / "good.mp4").read_bytes() == references["tiny"]
+    # With workers of its own, which share its standard error, the progress is all
+    # there is on it, a failed clip included.
+    (tmp_path / "jobs.jsonl").write_text("".join(json.dumps(x) + "\n" for x in
+                                                 [dict(good, id="local", out="local.mp4"), bad]))
+    r = subprocess.run([sys.executable, "-m", "ka.farm", "submit", str(tmp_path / "jobs.jsonl"),
+                        "--local", "1"], capture_output=True, text=True, env=env, timeout=BATCH_TIMEOUT)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert [seg for seg in r.stderr.replace("\r", "\n").split("\n")
+            if seg.strip() and not seg.startswith("[")] == [], r.stderr
 
 
 def start_worker(scheduler: str, name: str, env: dict) -> subprocess.Popen:
