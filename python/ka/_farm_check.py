@@ -51,12 +51,16 @@ class WorkerCheck(WorkerPlugin):
         # Loading the library reads large files: not on the worker's event loop.
         why = await asyncio.get_running_loop().run_in_executor(None, problem, self.client_version)
         # Raising would fail the submitter's registration as a whole, for every worker.
+        state = getattr(worker, "state", worker)
         if why is not None:
             _log.error("ka-farm: this worker takes no clip: %s", why)
             _refused[worker.address] = why
+            if (getattr(state, "total_resources", None) or {}).get(RESOURCE):
+                # Passed for an earlier submitter; not for this one.
+                await worker.set_resources(**{RESOURCE: 0})
             return
         _refused.pop(worker.address, None)
-        slots = int(getattr(getattr(worker, "state", worker), "nthreads", 1) or 1)
+        slots = int(getattr(state, "nthreads", 1) or 1)
         await worker.set_resources(**{RESOURCE: slots})
 
 

@@ -276,6 +276,14 @@ def test_broken_workers_take_no_clip_and_worker_faults_go_elsewhere(client, fx, 
     assert (bad.status, bad.message, bad.figures["attempts"]) == ("failed", references["bad"], 1)
 
 
+def test_worker_check_refuses_another_version():
+    from ka import __version__
+    from ka._farm_check import problem
+    assert problem(__version__) is None
+    why = problem("9.8.7")
+    assert "9.8.7" in why and __version__ in why
+
+
 def test_an_output_being_written_refuses_a_second_render(fx, tmp_path):
     job = farm.job_from_dict({"bundle": str(fx["bundle"]), "speech": str(fx["tiny"]), "out": "clip.mp4"},
                              str(tmp_path), str(fx["encoder"]))
