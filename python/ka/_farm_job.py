@@ -11,6 +11,7 @@ import hashlib
 import json
 import math
 import os
+import re
 import subprocess
 from dataclasses import asdict, dataclass
 from typing import Optional
@@ -152,6 +153,10 @@ def check_unique(jobs: list[Job]) -> None:
         seen_id.add(j.id)
 
 
+class EspeakMissing(RuntimeError):
+    """The espeak-ng tool is not on this machine: the machine's fault, not the job's."""
+
+
 def _run_espeak(args: list[str], **kw) -> subprocess.CompletedProcess:
     try:
         return subprocess.run(["espeak-ng", *args], capture_output=True, timeout=300, **kw)
@@ -159,25 +164,24 @@ def _run_espeak(args: list[str], **kw) -> subprocess.CompletedProcess:
         raise EspeakMissing("espeak-ng: not installed on this worker") from None
 
 
-class EspeakMissing(RuntimeError):
-    """The espeak-ng tool is not on this machine: the machine's fault, not the job's."""
-
-
 @functools.lru_cache(maxsize=None)
 def _voices() -> tuple[frozenset, frozenset]:
-    """(voices, variants) espeak-ng names, lower case: languages, voice names and
-    files."""
-    sets: list[set] = [set(), set()]
-    for i, arg in enumerate(("--voices", "--voices=variant")):
-        r = _run_espeak([arg])
-        for line in r.stdout.decode(errors="replace").splitlines()[1:]:
-            cols = line.split()
+    """(voices, variants) espeak-ng names, lower case: for voices the languages (those
+    a voice also speaks, "(en 2)", included), voice names and files, MBROLA's among
+    them; for variants the names and files."""
+    found: tuple[set, set] = (set(), set())
+    for arg, names in (("--voices", found[0]), ("--voices=mb", found[0]),
+                       ("--voices=variant", found[1])):
+        for line in _run_espeak([arg]).stdout.decode(errors="replace").splitlines()[1:]:
+            cols = line.split(None, 5)
             if len(cols) < 5:
                 continue
-            _pty, lang, _gender, name, file, *others = cols
-            names = {name, file, file.rsplit("/", 1)[-1]} if i else {lang, name, file, *others}
-            sets[i].update(n.lower() for n in names)
-    return frozenset(sets[0]), frozenset(sets[1])
+            _pty, lang, _gender, name, file = cols[:5]
+            names.update(n.lower() for n in (name, file, file.rsplit("/", 1)[-1]))
+            if names is found[0]:
+                names.add(lang.lower())
+                names.update(m.lower() for m in re.findall(r"\((\S+) \d+\)", "".join(cols[5:])))
+    return frozenset(found[0]), frozenset(found[1])
 
 
 def check_voice(voice: str) -> None:

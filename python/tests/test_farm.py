@@ -313,8 +313,9 @@ def test_unknown_voice_fails_the_job(fx, tmp_path):
                                   "out": "clip.mp4"}, str(tmp_path), str(fx["encoder"]))
         with pytest.raises(JobFailed, match=re.escape(f"espeak-ng: no voice '{voice}'")):
             render_job(job)
-    farm.synthesise("Hello.", "en-GB+klatt", str(tmp_path / "known.wav"))
-    assert os.listdir(tmp_path) == ["known.wav"]
+    for i, voice in enumerate(("en", "en-GB+klatt", "gmw/en-GB-x-rp")):  # a language, a variant, a file
+        farm.synthesise("Hello.", voice, str(tmp_path / f"known{i}.wav"))
+    assert sorted(os.listdir(tmp_path)) == ["known0.wav", "known1.wav", "known2.wav"]
 
 
 @pytest.mark.parametrize("lines, error", [
