@@ -21,7 +21,20 @@ set_tests_properties(python_package PROPERTIES
   ENVIRONMENT "${_ka_py_env}"
   FIXTURES_REQUIRED "fca;utt_fixtures;motion"
   SKIP_RETURN_CODE 5
-  TIMEOUT 300)
+  TIMEOUT 450)
 if(KA_SANITIZE)
   set_tests_properties(python_package PROPERTIES DISABLED TRUE)
+endif()
+
+# The package's type hints, checked with Debian's mypy (python3-mypy) against the
+# settings in python/pyproject.toml, with a host's use of it (tests/typed_use.py).
+execute_process(COMMAND ${KA_SYSTEM_PYTHON} -c "import mypy"
+                RESULT_VARIABLE _ka_mypy_missing OUTPUT_QUIET ERROR_QUIET)
+if(_ka_mypy_missing)
+  message(STATUS "python_types: no mypy for ${KA_SYSTEM_PYTHON} (python3-mypy); not registered")
+else()
+  add_test(NAME python_types
+    COMMAND ${KA_SYSTEM_PYTHON} -m mypy --cache-dir ${CMAKE_BINARY_DIR}/mypy_cache
+            ka tests/typed_use.py
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/python)
 endif()

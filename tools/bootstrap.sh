@@ -38,7 +38,7 @@ debs=(
   libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libkissfft-dev
   ffmpeg espeak-ng nodejs npm
   python3-torch python3-onnx python3-numpy libonnx-testdata python3-pytest python3-setuptools python3-pip python3-venv
-  python3-distributed
+  python3-distributed python3-mypy
   clang libclang-rt-dev
   libboost-dev libespeak-ng-dev
 )

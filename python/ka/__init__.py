@@ -3,11 +3,12 @@
 The package speaks the library's C interface through ctypes; the library is found at
 ``$KA_LIBRARY``, through pkg-config (``ka_core``) or by the system loader, on first use,
 and must be the package's version. Every failure raises KaError carrying the library's
-own text; a closed object raises KaClosedError.
+own text (KaFileNotFoundError, also a FileNotFoundError, when an input path does not
+exist); a closed object raises KaClosedError.
 """
 from __future__ import annotations
 
-from ._errors import KaClosedError, KaError, KaLibraryError
+from ._errors import KaClosedError, KaError, KaFileNotFoundError, KaLibraryError
 from ._lib import HOST_KP_ROWS, __version__, library_path
 from ._lib import lib as _lib_loader
 from . import telemetry
@@ -28,7 +29,7 @@ def library_version() -> str:
 
 __all__ = [
     "A2X", "Bundle", "Context", "Fca", "Frame", "FrameInfo", "HOST_KP_ROWS", "IDLE",
-    "KaClosedError", "KaError", "KaLibraryError", "KeypointFrames", "MovieStats", "Motion", "Prior",
+    "KaClosedError", "KaError", "KaFileNotFoundError", "KaLibraryError", "KeypointFrames", "MovieStats", "Motion", "Prior",
     "RAMP", "SPEECH", "Stats", "Stream", "TeethStats", "TesseraCarriage", "TesseraMembers",
     "Utterance", "__version__", "library_path", "library_version", "paste_crop",
     "preload_w2v", "prior", "render_kp_crop", "set_log_callback", "set_log_level",

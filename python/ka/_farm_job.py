@@ -6,10 +6,12 @@ place, reads the same inputs and writes the same output.
 """
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import math
 import os
+import re
 import subprocess
 from dataclasses import asdict, dataclass
 from typing import Optional
@@ -102,12 +104,20 @@ def job_from_dict(d: dict, base: str = ".", default_encoder: Optional[str] = Non
     drop, gain, threads = number("drop", int, 0), number("gain", float, 1.0), number("threads", int, 0)
     if drop < 0 or threads < 0:
         raise bad('"drop" and "threads" are not negative')
-    jid = d.get("id", os.path.basename(out))
+    jid = d.get("id", _default_id(out, base))
     if not isinstance(jid, (str, int)) or isinstance(jid, bool):
         raise bad('"id" is not a string')
     return Job(id=str(jid), bundle=path("bundle", True) or "", out=out, encoder=encoder,
                speech=path("speech", False), text=text, voice=voice, drop=drop, gain=gain,
                threads=threads)
+
+
+def _default_id(out: str, base: str) -> str:
+    # The whole path, not its last name: alice/0001.mp4 and bob/0001.mp4 are two jobs.
+    # Relative to the batch file's folder when the output lies under it, for a table a
+    # reader can scan.
+    rel = os.path.relpath(out, os.path.abspath(base))
+    return out if rel == os.pardir or rel.startswith(os.pardir + os.sep) else rel
 
 
 def read_jobs(path: str, default_encoder: Optional[str] = None) -> list[Job]:
@@ -143,17 +153,57 @@ def check_unique(jobs: list[Job]) -> None:
         seen_id.add(j.id)
 
 
+class EspeakMissing(RuntimeError):
+    """The espeak-ng tool is not on this machine: the machine's fault, not the job's."""
+
+
+def _run_espeak(args: list[str], **kw) -> subprocess.CompletedProcess:
+    try:
+        return subprocess.run(["espeak-ng", *args], capture_output=True, timeout=300, **kw)
+    except FileNotFoundError:
+        raise EspeakMissing("espeak-ng: not installed on this worker") from None
+
+
+@functools.lru_cache(maxsize=None)
+def _voices() -> tuple[frozenset, frozenset]:
+    """(voices, variants) espeak-ng names, lower case: for voices the languages (those
+    a voice also speaks, "(en 2)", included), voice names and files, MBROLA's among
+    them; for variants the names and files."""
+    found: tuple[set, set] = (set(), set())
+    for arg, names in (("--voices", found[0]), ("--voices=mb", found[0]),
+                       ("--voices=variant", found[1])):
+        for line in _run_espeak([arg]).stdout.decode(errors="replace").splitlines()[1:]:
+            cols = line.split(None, 5)
+            if len(cols) < 5:
+                continue
+            _pty, lang, _gender, name, file = cols[:5]
+            names.update(n.lower() for n in (name, file, file.rsplit("/", 1)[-1]))
+            if names is found[0]:
+                names.add(lang.lower())
+                names.update(m.lower() for m in re.findall(r"\((\S+) \d+\)", "".join(cols[5:])))
+    return frozenset(found[0]), frozenset(found[1])
+
+
+def check_voice(voice: str) -> None:
+    """Raises RuntimeError unless espeak-ng has ``voice`` ("en-gb", "en-gb+klatt"):
+    for a name it does not know, the tool speaks with the nearest language it has (or
+    its default) and reports success."""
+    voices, variants = _voices()
+    base, _, variant = voice.partition("+")
+    if base.lower() not in voices or (variant and variant.lower() not in variants):
+        raise RuntimeError(f"espeak-ng: no voice {voice!r} on this worker (espeak-ng --voices "
+                           "lists them)")
+
+
 def synthesise(text: str, voice: Optional[str], wav: str) -> None:
     """Speaks ``text`` into the WAV file ``wav`` with the espeak-ng tool (the text goes in
     on standard input, so none of it is read as an option). Raises RuntimeError with the
-    tool's message."""
-    cmd = ["espeak-ng", "-w", wav, "--stdin"]
-    if voice:
-        cmd[1:1] = ["-v", voice]
-    try:
-        r = subprocess.run(cmd, input=text.encode(), capture_output=True, timeout=300)
-    except FileNotFoundError:
-        raise RuntimeError("espeak-ng: not installed on this worker") from None
+    tool's message, and for a voice the tool does not have."""
+    cmd = ["-w", wav, "--stdin"]
+    if voice is not None:
+        check_voice(voice)
+        cmd[0:0] = ["-v", voice]
+    r = _run_espeak(cmd, input=text.encode())
     if r.returncode != 0 or not os.path.exists(wav):
         msg = r.stderr.decode(errors="replace").strip() or f"exit status {r.returncode}"
         raise RuntimeError(f"espeak-ng: {msg}")

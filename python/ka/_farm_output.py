@@ -9,14 +9,22 @@ holds nothing or a whole movie. Beside it, OUT.ka-farm.json records which job ma
 counts as complete when the record matches the job and the file's size: a movie cut
 short (a copy that failed part way), one without a record (a crash between the two
 renames, a file from elsewhere) or one of another job is rendered again.
+
+While a clip renders, its worker holds an advisory lock on ".OUT.ka-farm.lock" beside
+it (a POSIX record lock, which NFS carries between machines), so two batches that
+name the same output cannot both write it: the second is refused.
 """
 from __future__ import annotations
 
+import errno
+import fcntl
 import glob
 import json
 import os
+import threading
 import uuid
-from typing import Optional
+from contextlib import contextmanager
+from typing import Iterator, Optional
 
 _TEMP_TAG = ".ka-farm-part"
 SIDECAR = ".ka-farm.json"
@@ -86,3 +94,67 @@ def discard(path: str) -> None:
             os.remove(p)
         except FileNotFoundError:
             pass
+
+
+class OutputBusy(Exception):
+    """Another render holds the output's lock."""
+
+
+# Record locks belong to a process, not to a thread or a descriptor (closing any
+# descriptor of the file drops them), so renders on threads of one process are kept
+# apart here, before the file is opened.
+_held: set[str] = set()
+_held_lock = threading.Lock()
+
+
+def lock_path(out: str) -> str:
+    d, name = os.path.split(out)
+    return os.path.join(d, f".{name}.ka-farm.lock")
+
+
+@contextmanager
+def locked(out: str) -> Iterator[None]:
+    """Holds the lock of ``out`` for the block; raises OutputBusy at once when another
+    render (a thread here, another process, another machine) holds it. The lock file
+    is removed on release."""
+    path = lock_path(out)
+    key = os.path.realpath(path)
+    with _held_lock:
+        if key in _held:
+            raise OutputBusy(f"{out} is being written by another render in this worker")
+        _held.add(key)
+    try:
+        fd = _acquire(path, out)
+        try:
+            yield
+        finally:
+            try:
+                os.remove(path)  # while still held: a waiter then finds it gone
+            except OSError:
+                pass
+            os.close(fd)
+    finally:
+        with _held_lock:
+            _held.discard(key)
+
+
+def _acquire(path: str, out: str) -> int:
+    for _ in range(100):
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as e:
+            os.close(fd)
+            if e.errno in (errno.EACCES, errno.EAGAIN):
+                raise OutputBusy(f"{out} is being written by another render (it holds "
+                                 f"{path})") from None
+            raise
+        # The holder before us may have removed the file between our open and our
+        # lock: a lock on that file keeps nobody out, so take the one now there.
+        try:
+            if os.stat(path).st_ino == os.fstat(fd).st_ino:
+                return fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+    raise OutputBusy(f"{out}: its lock {path} keeps being replaced")

@@ -1,11 +1,13 @@
 """What a farm worker runs for one job: the clip rendered with one stream into a
 temporary file beside the output, moved into place once whole, and its figures.
 
-A job whose inputs the library refuses (a bad bundle, an unreadable speech file) comes
-back as a failed result carrying the library's text instead of raising, so the
-scheduler never retries what would fail again and the batch goes on. A worker that
-dies under a task takes no result with it: the scheduler runs the task again elsewhere,
-and the attempt that died leaves at most a temporary file, never an output.
+A clip that fails fails its task: JobFailed when the job itself is at fault (the
+library refuses its bundle or speech file, espeak-ng its text or voice, another render
+holds its output), which the submitter reports and never retries; WorkerFault when this
+worker is (its library, its espeak-ng, its memory), which the submitter runs again on
+another worker. Both carry the text and the worker. A worker that dies under a task
+takes no result with it: the scheduler runs the task again elsewhere, and the attempt
+that died leaves at most a temporary file, never an output.
 """
 from __future__ import annotations
 
@@ -14,14 +16,39 @@ import os
 import tempfile
 import threading
 import time
-from typing import Optional
+from typing import Hashable, Optional, cast
 
 from . import _farm_output as output
 from ._farm_cache import StreamCache
-from ._farm_job import Job, synthesise
+from ._errors import KaLibraryError
+from ._farm_job import EspeakMissing, Job, synthesise
 
 _DEFAULT_CACHE_MB = 2048
 _log = logging.getLogger("ka.farm")
+
+# What says the worker, not the job, is at fault.
+_WORKER_FAULTS = (KaLibraryError, EspeakMissing, MemoryError)
+
+
+class ClipFailed(Exception):
+    """A clip that failed: ``str(e)`` is why (the library's text where it refused),
+    ``worker`` the address it failed on."""
+
+    def __init__(self, message: str, worker: str = "") -> None:
+        super().__init__(message, worker)
+        self.message, self.worker = message, worker
+
+    def __str__(self) -> str:
+        return self.message
+
+
+class JobFailed(ClipFailed):
+    """The job's own fault: it would fail the same way anywhere."""
+
+
+class WorkerFault(ClipFailed):
+    """This worker's fault: the job may succeed on another."""
+
 
 _setup_lock = threading.Lock()
 _cache: Optional[StreamCache] = None
@@ -49,10 +76,10 @@ def _tree_bytes(*paths: str) -> int:
     return n
 
 
-def _open_stream(key: tuple):
+def _open_stream(key: Hashable):
     from .stream import Stream
 
-    bundle, encoder, threads, drop, gain = key
+    bundle, encoder, threads, drop, gain = cast(tuple, key)
     before = _rss()
     s = Stream(bundle, encoder, threads=threads, drop=drop, gain=gain)
     # What opening added to the process; where that cannot be read, the files it read.
@@ -108,21 +135,37 @@ def worker_threads(job: Job, worker) -> int:
 
 
 def render_job(job: Job, fingerprint: Optional[str] = None) -> dict:
-    """Renders ``job`` on this worker; returns its result (see ka.farm.Result). The
-    submitter's ``fingerprint`` of the job is the one recorded, so a worker that sees
-    the storage through other links still writes what the next submission looks for."""
+    """Renders ``job`` on this worker; returns its result (see ka.farm.Result), or
+    raises JobFailed or WorkerFault. The submitter's ``fingerprint`` of the job is the
+    one recorded, so a worker that sees the storage through other links still writes
+    what the next submission looks for."""
     t0 = time.perf_counter()
     worker = _worker()
+    where = getattr(worker, "address", "")
     res: dict = {"id": job.id, "out": job.out, "status": "failed", "message": "",
-                 "worker": getattr(worker, "address", ""), "pid": os.getpid()}
+                 "worker": where, "pid": os.getpid()}
     fingerprint = fingerprint or job.fingerprint()
+    try:
+        with output.locked(job.out):
+            _render(job, fingerprint, worker, res)
+    except output.OutputBusy as e:
+        raise JobFailed(f"refused: {e}", where) from None
+    except Exception as e:  # noqa: BLE001 -- a bad job fails alone, with its text
+        msg = str(e) or type(e).__name__
+        _log.warning("ka-farm: job %s failed: %s", job.id, msg)
+        raise (WorkerFault if isinstance(e, _WORKER_FAULTS) else JobFailed)(msg, where) from None
+    res["seconds"] = time.perf_counter() - t0
+    return res
+
+
+def _render(job: Job, fingerprint: str, worker, res: dict) -> None:
     if output.is_complete(job.out, fingerprint):
         # An earlier attempt of this task finished, but its worker was lost before the
-        # result reached the client: the clip is done, and is not made twice.
+        # result reached the client (or another batch made this very clip meanwhile):
+        # the clip is done, and is not made twice.
         rec = output.read_record(job.out) or {}
-        res.update(status="done", frames=int(rec.get("frames", 0)), already_complete=True,
-                   seconds=time.perf_counter() - t0)
-        return res
+        res.update(status="done", frames=int(rec.get("frames", 0)), already_complete=True)
+        return
     cache = _setup(worker)
     threads = worker_threads(job, worker)
     res["threads"] = threads
@@ -147,13 +190,10 @@ def render_job(job: Job, fingerprint: Optional[str] = None) -> dict:
         record = {"fingerprint": fingerprint, "job": job.as_dict(), "frames": stats.frames,
                   "audio_samples": stats.audio_samples}
         output.commit(temp, job.out, record)
-        res.update(status="done", frames=stats.frames, speech_seconds=stats.speech_samples / 16000.0,
-                   read_seconds=stats.read_seconds, run_seconds=stats.run_seconds,
-                   encode_seconds=stats.encode_seconds,
-                   finish_seconds=stats.finish_seconds + time.perf_counter() - t)
-    except Exception as e:  # noqa: BLE001 -- a bad job fails alone, with its text
+    except BaseException:
         output.discard(temp)
-        res["message"] = str(e) or type(e).__name__
-        _log.warning("ka-farm: job %s failed: %s", job.id, res["message"])
-    res["seconds"] = time.perf_counter() - t0
-    return res
+        raise
+    res.update(status="done", frames=stats.frames, speech_seconds=stats.speech_samples / 16000.0,
+               read_seconds=stats.read_seconds, run_seconds=stats.run_seconds,
+               encode_seconds=stats.encode_seconds,
+               finish_seconds=stats.finish_seconds + time.perf_counter() - t)

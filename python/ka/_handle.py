@@ -7,18 +7,24 @@ garbage collector finalizes objects in, even inside a reference cycle or at inte
 exit, a handle is never destroyed before one that depends on it. Each holder has a lock
 that every call takes, so a close from one thread waits for a call in flight on another
 instead of freeing the handle under it.
+
+Arrays that lend the library's memory without a copy (``copy=False``) each hold an
+export of their holder; closing it while exports live closes it for every call but
+destroys the handle only once the last of them is gone, as their memory is the
+handle's.
 """
 from __future__ import annotations
 
 import threading
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional, TypeVar
 from contextlib import contextmanager
 
 from ._errors import KaClosedError
 
 
 class _Native:
-    __slots__ = ("ptr", "_destroy", "_what", "_lock", "_children", "_parent", "__weakref__")
+    __slots__ = ("ptr", "_destroy", "_what", "_lock", "_children", "_parent", "_exports",
+                 "_deferred", "__weakref__")
 
     def __init__(self, ptr: int, destroy: Callable[[Any], None], what: str,
                  parent: Optional["_Native"] = None) -> None:
@@ -28,6 +34,8 @@ class _Native:
         self._lock = threading.RLock()
         self._children: list[_Native] = []
         self._parent = parent
+        self._exports = 0
+        self._deferred: Optional[int] = None
         if parent is not None:
             with parent._lock:
                 if parent.ptr is None:
@@ -55,7 +63,10 @@ class _Native:
             while self._children:
                 self._children[-1].close()
             ptr, self.ptr = self.ptr, None
-            self._destroy(ptr)
+            if self._exports:
+                self._deferred = ptr
+            else:
+                self._destroy(ptr)
         parent = self._parent
         if parent is not None:
             self._parent = None
@@ -65,11 +76,46 @@ class _Native:
                 except ValueError:
                     pass
 
+    def export(self) -> "_Export":
+        """Keeps the handle's memory until the returned object is collected; raises
+        when closed. Hold it from whatever reads that memory."""
+        with self._lock:
+            if self.ptr is None:
+                raise KaClosedError(f"{self._what} is closed")
+            self._exports += 1
+        return _Export(self)
+
+    def _unexport(self) -> None:
+        with self._lock:
+            self._exports -= 1
+            if self._exports or self._deferred is None:
+                return
+            ptr, self._deferred = self._deferred, None
+            self._destroy(ptr)
+
     def __del__(self) -> None:
         try:
             self.close()
         except Exception:
             pass
+
+
+class _Export:
+    __slots__ = ("_owner",)
+
+    def __init__(self, owner: _Native) -> None:
+        self._owner: Optional[_Native] = owner
+
+    def __del__(self) -> None:
+        owner, self._owner = self._owner, None
+        if owner is not None:
+            try:
+                owner._unexport()
+            except Exception:
+                pass
+
+
+_H = TypeVar("_H", bound="Handle")
 
 
 class Handle:
@@ -90,7 +136,7 @@ class Handle:
         h = getattr(self, "_h", None)
         return h is None or h.closed
 
-    def __enter__(self):
+    def __enter__(self: _H) -> _H:
         return self
 
     def __exit__(self, *exc: object) -> None:

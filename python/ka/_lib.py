@@ -13,9 +13,9 @@ import subprocess
 import threading
 from ctypes import (POINTER, c_char_p, c_double, c_float, c_int, c_int32, c_int64,
                     c_size_t, c_uint8, c_void_p)
-from typing import Optional
+from typing import Callable, NoReturn, Optional
 
-from ._errors import KaError, KaLibraryError
+from ._errors import KaLibraryError, failure
 
 __version__ = "0.1.0"
 
@@ -182,6 +182,9 @@ _PROTOTYPES: dict[str, tuple] = {
 _lock = threading.Lock()
 _lib: Optional[ctypes.CDLL] = None
 _lib_path: Optional[str] = None
+# Called with the library once it has loaded, before anything else uses it (the log's
+# route into Python).
+on_load: list[Callable[[ctypes.CDLL], None]] = []
 
 
 def _pkg_config_candidates() -> list[str]:
@@ -250,25 +253,34 @@ def lib() -> ctypes.CDLL:
         return _lib
     with _lock:
         if _lib is None:
-            tried = []
-            for how, cand in _candidates():
-                try:
-                    loaded = open_library(cand)
-                except KaLibraryError as e:
-                    # A library that loads but is wrong (version, symbols) is an error
-                    # to report, not a reason to keep looking.
-                    if "cannot load" not in str(e) or how == "KA_LIBRARY":
-                        raise
-                    tried.append(f"{how}: {cand}")
-                    continue
-                _lib_path = cand
-                _lib = loaded
-                break
-            else:
-                raise KaLibraryError("cannot find libka_core; set KA_LIBRARY to its path or "
-                                     "make pkg-config find ka_core (tried "
-                                     + "; ".join(tried) + ")")
-    return _lib
+            _load()
+    return _lib  # type: ignore[return-value]
+
+
+def _load() -> None:
+    global _lib, _lib_path
+    tried = []
+    for how, cand in _candidates():
+        try:
+            loaded = open_library(cand)
+        except KaLibraryError as e:
+            # A library that loads but is wrong (version, symbols) is an error
+            # to report, not a reason to keep looking.
+            if "cannot load" not in str(e) or how == "KA_LIBRARY":
+                raise
+            tried.append(f"{how}: {cand}")
+            continue
+        for hook in on_load:
+            hook(loaded)
+        _lib_path = cand
+        _lib = loaded
+        break
+    else:
+        raise KaLibraryError("cannot find libka_core; set KA_LIBRARY to its path or "
+                             "make pkg-config find ka_core (tried "
+                             + "; ".join(tried) + ")")
+
+
 
 
 def library_path() -> str:
@@ -282,11 +294,12 @@ def text(p: Optional[bytes]) -> str:
     return p.decode("utf-8", "replace") if p else ""
 
 
-def raise_error(reader: str, fallback: str) -> None:
+def raise_error(reader: str, fallback: str, *inputs: "str | os.PathLike[str] | None") -> NoReturn:
     """Raises KaError with the family's last error text (``reader`` names its reader
-    function); ``fallback`` when the library left no text."""
+    function); ``fallback`` when the library left no text. KaFileNotFoundError when
+    one of the call's ``inputs`` (paths) does not exist."""
     msg = text(getattr(lib(), reader)())
-    raise KaError(msg or fallback)
+    raise failure(msg or fallback, *inputs)
 
 
 def enc(s: "str | os.PathLike[str] | None") -> Optional[bytes]:

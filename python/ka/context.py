@@ -31,7 +31,7 @@ class Context(Handle):
         L = lib()
         p = L.ka_create(enc(bundle), enc(model_key), int(threads), enc(ep))
         if not p:
-            raise_error("ka_last_error", "ka_create: failed")
+            raise_error("ka_last_error", "ka_create: failed", bundle)
         self._h = _Native(p, L.ka_destroy, "Context")
         with self._h.use() as c:
             self.nt: int = L.ka_nt(c)
@@ -45,15 +45,17 @@ class Context(Handle):
         return f"<ka.Context {state}>"
 
     # -- borrowed results -------------------------------------------------------------
-    def _borrowed(self, address: Optional[int], shape: tuple, dtype, copy: bool) -> np.ndarray:
-        v = arr.view(address, shape, dtype, self._h)  # type: ignore[arg-type]
-        return v.copy() if copy else v
+    def _borrowed(self, address: int, shape: tuple, dtype, copy: bool) -> np.ndarray:
+        if copy:
+            return arr.copied(address, shape, dtype)
+        return arr.view(address, shape, dtype, self._h)
 
     def render_kp_crop(self, si: int, kp_source, kp_driving, copy: bool = True) -> np.ndarray:
         """Renders the face for driver frame ``si`` from a source and a driving keypoint
         set; returns the crop ``(3, crop, crop)`` float32. With ``copy=False`` the
-        result is the library's own buffer (read-only, no copy), valid only until the
-        next render on this context and never after close."""
+        result is the library's own buffer (read-only, no copy), overwritten by the next
+        render on this context; closing the context while such views live frees its
+        memory only once they are gone."""
         xs = arr.keypoints(kp_source, "kp_source")
         xd = arr.keypoints(kp_driving, "kp_driving")
         L = lib()
@@ -87,8 +89,8 @@ class Context(Handle):
 
     def paste_last(self, si: int, copy: bool = True) -> np.ndarray:
         """The last rendered crop pasted into driver frame ``si``, ``(height, width, 3)``
-        uint8. ``copy=False``: the context's own frame buffer, valid until the next
-        paste and never after close."""
+        uint8. ``copy=False``: the context's own frame buffer, overwritten by the next
+        paste (close() keeps it while views live)."""
         L = lib()
         with self._h.use() as c:
             p = L.ka_paste_last(c, int(si))
@@ -123,7 +125,8 @@ class Context(Handle):
 
     def target_frame(self, si: int, copy: bool = True) -> np.ndarray:
         """Driver frame ``si`` as decoded, ``(height, width, 3)`` uint8. ``copy=False``:
-        the cursor's own slot, valid until the cursor reuses it and never after close."""
+        the cursor's own slot, overwritten when the cursor reuses it (close()
+        keeps it while views live)."""
         L = lib()
         with self._h.use() as c:
             p = L.ka_target_frame(c, int(si))

@@ -38,7 +38,7 @@ def _head(f: KeypointFrames, n: int) -> KeypointFrames:
 def preload_w2v(path: "str | os.PathLike[str] | None" = None) -> None:
     """Loads the shared 8-second speech encoder now (None: ``$W2V_ONNX``)."""
     if not lib().ka_a2x_preload_w2v(enc(path)):
-        raise_error("ka_a2x_last_error", "ka_a2x_preload_w2v: failed")
+        raise_error("ka_a2x_last_error", "ka_a2x_preload_w2v: failed", path)
 
 
 class A2X(Handle):
@@ -50,7 +50,7 @@ class A2X(Handle):
         L = lib()
         p = L.ka_a2x_create(enc(motion_dir), int(threads))
         if not p:
-            raise_error("ka_a2x_last_error", "ka_a2x_create: failed")
+            raise_error("ka_a2x_last_error", "ka_a2x_create: failed", motion_dir)
         self._h = _Native(p, L.ka_a2x_destroy, "A2X")
         with self._h.use() as a:
             self.nt: int = L.ka_a2x_nt(a)
@@ -140,7 +140,7 @@ class Motion(Handle):
         L = lib()
         p = L.ka_motion_create(enc(motion_dir), int(threads), enc(ep))
         if not p:
-            raise_error("ka_motion_last_error", "ka_motion_create: failed")
+            raise_error("ka_motion_last_error", "ka_motion_create: failed", motion_dir)
         self._h = _Native(p, L.ka_motion_destroy, "Motion")
         with self._h.use() as m:
             self.nt: int = L.ka_motion_nt(m)
@@ -197,7 +197,7 @@ class Fca(Handle):
         L = lib()
         p = L.ka_fca_create(enc(encoder_path), enc(delta_path), int(threads))
         if not p:
-            raise_error("ka_fca_last_error", "ka_fca_create: failed")
+            raise_error("ka_fca_last_error", "ka_fca_create: failed", encoder_path, delta_path)
         self._h = _Native(p, L.ka_fca_destroy, "Fca")
 
     def deltas(self, samples) -> np.ndarray:

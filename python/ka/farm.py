@@ -6,7 +6,10 @@ an MP4 with sound, the same bytes ``ka render-offline`` writes for the same inpu
 the same machine. Workers keep opened bundles for the next clip (bounded by
 $KA_FARM_CACHE_MB, default a quarter of the worker's memory limit). An output appears
 only whole; a finished one is skipped when the batch is submitted again; a bad job
-fails alone with the library's text; a task whose worker dies runs again elsewhere.
+fails alone with the library's text; a task whose worker dies, or fails it for a
+reason of its own, runs again elsewhere. Each worker is checked once (its library
+loads and is the submitter's version) before it takes a clip; one that fails takes
+none. Two batches writing one output at once: the second is refused.
 
     ka-farm submit JOBS.jsonl --scheduler tcp://HOST:8786
     ka-farm submit JOBS.jsonl --local 2
@@ -22,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import logging
 import os
 import sys
 import time
@@ -29,8 +33,9 @@ from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional, TextIO
 
 from . import _farm_output as output
+from ._farm_check import RESOURCE, check_workers
 from ._farm_job import Job, JobError, check_unique, job_from_dict, read_jobs, synthesise
-from ._farm_task import render_job
+from ._farm_task import ClipFailed, WorkerFault, render_job
 
 __all__ = ["Job", "JobError", "Result", "job_from_dict", "main", "read_jobs", "run_batch",
            "synthesise"]
@@ -47,7 +52,7 @@ class Result:
     read_seconds, run_seconds (rendering, encoding included), encode_seconds,
     finish_seconds (draining the encoder and moving the file into place), seconds (the
     whole task), and cached, threads, pid; already_complete when an earlier attempt of
-    the task had made the clip before its worker was lost."""
+    the task had made the clip before its worker was lost; attempts (workers tried)."""
     id: str
     out: str
     status: str
@@ -64,20 +69,28 @@ class Result:
                    worker=d.pop("worker", ""), figures=d)
 
 
-def _task_key(job: Job, fingerprint: str) -> str:
+def _task_key(job: Job, fingerprint: str, attempt: int = 1) -> str:
     # The same job and output give the same key, so a batch submitted twice at once
     # shares its tasks instead of racing them.
-    return "ka-farm-" + hashlib.sha256(f"{fingerprint}\0{job.out}".encode()).hexdigest()[:24]
+    key = "ka-farm-" + hashlib.sha256(f"{fingerprint}\0{job.out}".encode()).hexdigest()[:24]
+    return key if attempt == 1 else f"{key}-{attempt}"
+
+
+def _checked_workers(client) -> set[str]:
+    info = client.scheduler_info().get("workers", {})
+    return {a for a, w in info.items() if (w.get("resources") or {}).get(RESOURCE)}
 
 
 def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result], None]] = None,
-              sweep_after: float = 60.0, timeout: Optional[float] = None) -> list[Result]:
+              sweep_after: float = 60.0, timeout: Optional[float] = None,
+              on_refused: Optional[Callable[[str, str], None]] = None) -> list[Result]:
     """Renders ``jobs`` on the cluster of the distributed ``client`` and returns their
     results in the jobs' order. Jobs whose output is already complete are not sent. Once
     every task has ended, temporaries of the batch's outputs that nothing has written
     to for ``sweep_after`` seconds (left by attempts whose worker died) are removed.
     ``timeout`` bounds the wait for the whole batch (TimeoutError; the tasks are
-    cancelled)."""
+    cancelled). ``on_refused(address, reason)`` hears of each worker that failed its
+    check (it takes no clip); when none passed, every job fails saying why."""
     jobs = list(jobs)
     check_unique(jobs)
     results: dict[str, Result] = {}
@@ -87,14 +100,36 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
         if on_result:
             on_result(r)
 
-    pending = {}
+    refused = check_workers(client)
+    for addr, why in refused.items():
+        if on_refused:
+            on_refused(addr, why)
+    if not _checked_workers(client):
+        why = "; ".join(f"{a}: {w}" for a, w in refused.items()) or "the cluster has no worker"
+        for j in jobs:
+            record(Result(j.id, j.out, FAILED, message=f"no worker can render clips ({why})"))
+        return [results[j.id] for j in jobs]
+
+    pending: dict = {}  # future -> (job, fingerprint, workers that failed it)
+
+    def submit(job: Job, fp: str, tried: list[str]) -> bool:
+        where = None
+        if tried:
+            where = sorted(_checked_workers(client) - set(tried))
+            if not where:
+                return False
+        fut = client.submit(render_job, job, fp, key=_task_key(job, fp, len(tried) + 1),
+                            pure=False, resources={RESOURCE: 1}, workers=where,
+                            allow_other_workers=False)
+        pending[fut] = (job, fp, tried)
+        return True
+
     for job in jobs:
         fp = job.fingerprint()
         if output.is_complete(job.out, fp):
             record(Result(job.id, job.out, SKIPPED))
             continue
-        fut = client.submit(render_job, job, fp, key=_task_key(job, fp), pure=False)
-        pending[fut] = job
+        submit(job, fp, [])
 
     from distributed import wait
 
@@ -106,11 +141,18 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
             finished, _ = wait(list(remaining), timeout=left, return_when="FIRST_COMPLETED")
             for fut in finished:
                 remaining.discard(fut)
-                job = pending.pop(fut)
+                job, fp, tried = pending.pop(fut)
                 try:
                     r = Result.from_task(fut.result())
+                except ClipFailed as e:
+                    if isinstance(e, WorkerFault) and submit(job, fp, tried + [e.worker]):
+                        remaining.update(f for f in pending if f not in remaining)
+                        fut.release()
+                        continue
+                    r = Result(job.id, job.out, FAILED, message=e.message, worker=e.worker)
                 except Exception as e:  # noqa: BLE001 -- e.g. the task killed its workers every time
                     r = Result(job.id, job.out, FAILED, message=f"{type(e).__name__}: {e}")
+                r.figures["attempts"] = len(tried) + 1
                 # Released, a result held on a worker that dies later is not made again.
                 fut.release()
                 record(r)
@@ -178,8 +220,12 @@ def _local_cluster(n: int):
 
     cpus = os.cpu_count() or 1
     # One task at a time per worker process; the machine's cores shared among them.
+    # Its workers share the command's standard error: Dask's own notes there (a failed
+    # clip's task, a dashboard port taken) would break up the progress, and the table
+    # says what failed.
     return LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                        resources={"threads": max(1, cpus // n)}, dashboard_address=None)
+                        resources={"threads": max(1, cpus // n)}, dashboard_address=":0",
+                        scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR)
 
 
 def _submit(args: argparse.Namespace) -> int:
@@ -209,7 +255,12 @@ def _submit(args: argparse.Namespace) -> int:
         start = time.perf_counter()
         progress = _Progress(len(jobs), sys.stderr)
         progress.draw()
-        results = run_batch(jobs, client, progress)
+
+        def refused(addr: str, why: str) -> None:
+            sys.stderr.write(f"\rka-farm: worker {addr} takes no clip: {why}\n")
+            progress.draw()
+
+        results = run_batch(jobs, client, progress, on_refused=refused)
         wall = time.perf_counter() - start
     finally:
         client.close()

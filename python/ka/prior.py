@@ -20,7 +20,7 @@ class Prior(Handle):
         L = lib()
         p = L.ka_prior_open(enc(bundle), int(ahead), int(behind))
         if not p:
-            raise_error("ka_last_error", "ka_prior_open: failed")
+            raise_error("ka_last_error", "ka_prior_open: failed", bundle)
         self._h = _Native(p, L.ka_prior_close, "Prior")
         with self._h.use() as q:
             self.row_bytes: int = int(L.ka_prior_row_bytes(q))

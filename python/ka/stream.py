@@ -11,7 +11,7 @@ from typing import Callable, Iterator, Optional
 import numpy as np
 
 from . import _arrays as arr
-from ._errors import KaClosedError, KaError
+from ._errors import KaClosedError, KaError, failure
 from ._handle import Handle, _Native
 from ._lib import STREAM_FRAME_CB, STREAM_PROGRESS_CB, StreamMovieStats, enc, lib, text
 
@@ -42,7 +42,7 @@ class Stream(Handle):
         p = L.ka_stream_create(enc(bundle), enc(encoder), int(threads), int(drop), float(gain))
         if not p:
             msg = text(L.ka_stream_last_error()) or text(L.ka_last_error())
-            raise KaError(msg or "ka_stream_create: failed")
+            raise failure(msg or "ka_stream_create: failed", bundle, encoder)
         self._h = _Native(p, L.ka_stream_destroy, "Stream")
         self._runs: set[threading.Event] = set()
         with self._h.use() as s:
@@ -150,13 +150,13 @@ class Stream(Handle):
             except BaseException as e:  # noqa: BLE001 -- must not unwind through C
                 errors.append(e)
 
-        cb = STREAM_PROGRESS_CB(on_progress) if progress is not None else STREAM_PROGRESS_CB()
+        cb = STREAM_PROGRESS_CB(on_progress) if progress is not None else STREAM_PROGRESS_CB(0)
         with self._h.use() as s:
             n = L.ka_stream_write_movie(s, enc(audio), enc(out), cb, None, ctypes.byref(stats))
         if errors:
             raise errors[0]
         if n < 0:
-            raise KaError(text(L.ka_stream_last_error()) or "ka_stream_write_movie: failed")
+            raise failure(text(L.ka_stream_last_error()) or "ka_stream_write_movie: failed", audio)
         return MovieStats(int(stats.frames), int(stats.speech_samples), int(stats.audio_samples),
                           stats.read_seconds, stats.run_seconds, stats.encode_seconds,
                           stats.finish_seconds)

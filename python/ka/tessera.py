@@ -79,7 +79,7 @@ class TesseraMembers(Handle):
             p = getattr(lib(), fn)(m)
             if not p or n == 0:
                 return np.zeros(0, dtype)
-            return arr.view(p, (n,), dtype, self._h).copy()
+            return arr.copied(p, (n,), dtype)
 
     @property
     def cent(self) -> np.ndarray:

@@ -69,20 +69,23 @@ class Utterance(Handle):
     """
 
     def __init__(self, ctx: Context, motion_dir: "str | os.PathLike[str]", *,
-                 threads: int = 0, motion_ep: Optional[str] = None,
-                 steady_model: Optional[str] = None, eager: int = 0,
-                 auto_end_s: float = 0.0, end_ramp_frames: int = 0,
-                 interrupt_ramp_frames: int = 0) -> None:
+                 threads: Optional[int] = None, motion_ep: Optional[str] = None,
+                 steady_model: Optional[str] = None, eager: Optional[int] = None,
+                 auto_end_s: Optional[float] = None, end_ramp_frames: Optional[int] = None,
+                 interrupt_ramp_frames: Optional[int] = None) -> None:
         L = lib()
         self._keep = (enc(motion_dir), enc(motion_ep), enc(steady_model))
-        opts = UttOpts(self._keep[0], int(threads), self._keep[1], self._keep[2], int(eager),
-                       float(auto_end_s), int(end_ramp_frames), int(interrupt_ramp_frames))
+        # Zero is the library's "its default" for every numeric option.
+        opts = UttOpts(self._keep[0], int(threads or 0), self._keep[1], self._keep[2],
+                       int(eager or 0), float(auto_end_s or 0.0), int(end_ramp_frames or 0),
+                       int(interrupt_ramp_frames or 0))
         with ctx._h.use() as c:
             p = L.ka_utt_create(c, ctypes.byref(opts))
             if not p:
-                raise_error("ka_utt_last_error", "ka_utt_create: failed")
+                raise_error("ka_utt_last_error", "ka_utt_create: failed", motion_dir)
             self._h = _Native(p, L.ka_utt_destroy, "Utterance", parent=ctx._h)
         self.ctx = ctx
+        self._motion_dir = motion_dir
         self.width, self.height = ctx.width, ctx.height
         self._info = UttFrameInfo()
 
@@ -94,7 +97,7 @@ class Utterance(Handle):
         with self._h.use() as s:
             r = lib().ka_utt_ready(s)
         if r < 0:
-            raise_error("ka_utt_last_error", "ka_utt_ready: loading failed")
+            raise_error("ka_utt_last_error", "ka_utt_ready: loading failed", self._motion_dir)
         return r == 1
 
     def wait_ready(self, timeout: float = 120.0) -> None:
@@ -107,7 +110,9 @@ class Utterance(Handle):
 
     def push(self, samples) -> None:
         """Appends 16 kHz mono speech: int16 as is, float32/float64 in -1..1 scaled to
-        int16 (see the package docs). Audio pushed before ready() is discarded."""
+        int16 (see the package docs), ``bytes``-like data as 16-bit little-endian PCM.
+        Samples that are not finite are refused. Audio pushed before ready() is
+        discarded."""
         a = arr.audio_i16(samples)
         with self._h.use() as s:
             if lib().ka_utt_push_audio(s, arr.ptr(a, ctypes.c_int16), int(a.size)) != 1:

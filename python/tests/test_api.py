@@ -33,7 +33,9 @@ def test_failures_raise_library_texts(tmp_path, monkeypatch):
         (lambda: ka.A2X(tmp_path), r"^ka_a2x_create: a2x_meta.json missing"),
         (lambda: ka.Motion(tmp_path), r"^ka_motion_create: cannot open .*meta.json"),
         # The motion model loads in the background: its failure surfaces when waiting.
-        (lambda: ka.Utterance(ctx, tmp_path).wait_ready(), r"^ka_motion_create: cannot open .*meta.json"),
+        (lambda: ka.Utterance(ctx, tmp_path, threads=None, eager=None, auto_end_s=None,
+                              end_ramp_frames=None, interrupt_ramp_frames=None).wait_ready(),
+         r"^ka_motion_create: cannot open .*meta.json"),
         (lambda: ka.Utterance(ctx, ""), r"^ka_utt_create: "),
         (lambda: ka.Prior(bundle), r"^ka_prior_open: .*P_hevc.mov"),
         (lambda: ka.TesseraMembers(bundle), r"^missing teeth member\(s\): bank_track"),
@@ -49,6 +51,17 @@ def test_failures_raise_library_texts(tmp_path, monkeypatch):
                     raise
                 else:
                     pytest.fail(f"case {i} did not raise")
+        # An input that does not exist is also a FileNotFoundError, with the same text.
+        with ka.Stream(bundle, enc, threads=1) as st:
+            missing = [lambda: ka.Context(tmp_path / "none"), lambda: ka.Stream(tmp_path / "none", enc),
+                       lambda: ka.Stream(bundle, tmp_path / "none.onnx"),
+                       lambda: st.write_movie(tmp_path / "none.wav", tmp_path / "o.mp4"),
+                       lambda: ka.Fca(tmp_path / "none.onnx", bundle / "fca_stream.onnx")]
+            for call in missing:
+                with pytest.raises(FileNotFoundError) as e:
+                    call()
+                assert isinstance(e.value, ka.KaError) and "none" in e.value.filename
+                assert str(e.value).startswith("ka_") and "[Errno" not in str(e.value)
         # A failure leaves the objects usable; a success clears the text.
         assert ctx.render_drive_rgba(0).shape == (ctx.height, ctx.width, 4)
         assert ka.Bundle(bundle).resolve() == str(bundle)
@@ -127,6 +140,14 @@ def test_arrays_in_the_layout_the_library_reads():
             ka._arrays.audio_i16(x)
     pcm = np.array([-32768, -1, 0, 16384, 32767], np.int16)
     assert ka._arrays.audio_i16(pcm) is pcm
+    # Bytes are 16-bit little-endian PCM; an odd count and samples not finite are refused.
+    raw = pcm.astype("<i2").tobytes()
+    assert np.array_equal(ka._arrays.audio_i16(raw), pcm)
+    assert np.array_equal(ka._arrays.audio_f32(bytearray(raw)), pcm / np.float32(32768))
+    for x in [raw[:-1], np.array([0.0, np.nan]), np.array([0.5, -np.inf], np.float32)]:
+        for convert in (ka._arrays.audio_i16, ka._arrays.audio_f32):
+            with pytest.raises(ValueError):
+                convert(x)
     assert np.array_equal(ka._arrays.audio_f32(pcm), pcm / np.float32(32768))
     assert np.array_equal(ka._arrays.audio_i16(np.array([-2.0, -1.0, 0.5, 1.0, 3.0])),
                           [-32768, -32767, 16384, 32767, 32767])
@@ -178,6 +199,8 @@ elif order == "exit":
     s.keep = (s, ctx)   # left for the interpreter's own teardown
 else:
     del s; gc.collect(); del ctx
+if order != "exit":
+    del crop  # the context's memory it reads is kept until it goes
 gc.collect()
 print(" ".join(done) if order != "exit" else "utt ctx")
 """
@@ -190,6 +213,38 @@ def test_collector_closes_in_any_order(order):
     r = run_python(code, env={"W2V_ONNX": str(root / "motion-a2x" / "w2v" / "audio_encoder.onnx"),
                               "KA_LOG_LEVEL": "error"})
     assert r.returncode == 0 and r.stdout.strip() == "utt ctx", r.stdout + r.stderr[-2000:]
+
+
+VIEW_SCRIPT = """
+import gc, numpy as np, ka, ka._lib
+L, done = ka._lib.lib(), []
+real = L.ka_destroy
+L.ka_destroy = lambda p: (done.append("ctx"), real(p))
+with ka.Context({bundle!r}, "b1", threads=1) as ctx:
+    views = [ctx.target_frame(0, copy=False), ctx.render_drive_crop(0, copy=False)]
+    want = [v.copy() for v in views]
+    part = views[0][1:]  # made from a view, it reads the same memory
+try:
+    ctx.target_frame(0, copy=False)
+except ka.KaClosedError:
+    pass
+assert ctx.closed and not done
+assert all(np.array_equal(v, w) for v, w in zip(views, want))
+del views
+gc.collect()
+assert not done and np.array_equal(part, want[0][1:])
+del part
+gc.collect()
+print(" ".join(done))
+"""
+
+
+def test_views_outlive_a_closed_context():
+    # Closed under them, views made without a copy still read the frame, and the
+    # context is destroyed once, after the last of them.
+    code = VIEW_SCRIPT.format(bundle=str(fixture_path("fca", "bundle")))
+    r = run_python(code, env={"KA_LOG_LEVEL": "error"})
+    assert r.returncode == 0 and r.stdout.strip() == "ctx", (r.returncode, r.stdout, r.stderr[-2000:])
 
 
 def test_two_threads_pull_from_two_sessions(monkeypatch):
@@ -285,6 +340,32 @@ def test_log_reaches_logging(caplog):
         ka.set_log_callback(None)
 
 
+QUIET_SCRIPT = """
+import logging, ka
+if {on!r}:
+    logging.basicConfig(level=logging.INFO)
+with ka.Stream({bundle!r}, {encoder!r}, threads=1) as s:
+    s.write_movie({speech!r}, {out!r})
+"""
+
+
+@pytest.mark.parametrize("on", [False, True])
+def test_a_run_is_quiet_until_logging_is_turned_on(tmp_path, on):
+    # The library's lines, FFmpeg's and ONNX Runtime's with them, are the ka logger's.
+    fca = fixture_path("fca")
+    code = QUIET_SCRIPT.format(on=on, bundle=str(fca / "bundle"), encoder=str(fca / "w2v" / "audio_encoder.onnx"),
+                               speech=str(fca / "clips" / "tiny.wav"), out=str(tmp_path / "o.mp4"))
+    r = run_python(code, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr[-2000:]
+    lines = r.stderr.splitlines()
+    if not on:
+        assert lines == []
+        return
+    assert any(l.startswith("INFO:ka:[ka") for l in lines), lines
+    assert any(l.startswith("INFO:ka:[libx264") for l in lines), lines
+    assert all(l.startswith(("INFO:ka:", "WARNING:ka:", "ERROR:ka:")) for l in lines), lines
+
+
 def test_telemetry_round_trip():
     ka.telemetry.flush()
     ka.telemetry.record("py.test_ms", 2.5)
@@ -297,9 +378,9 @@ def test_telemetry_round_trip():
 
 
 def test_installs_offline_and_finds_the_library_through_pkg_config(tmp_path):
-    """pip installs the package without a network; installed, it finds the library
-    through pkg-config when KA_LIBRARY is not set, and says where it looked when nothing
-    finds it."""
+    """pip installs the package without a network and without writing into the source
+    folder; installed, it finds the library through pkg-config when KA_LIBRARY is not
+    set, and says where it looked when nothing finds it."""
     import os
     import shutil
     import subprocess
@@ -309,11 +390,14 @@ def test_installs_offline_and_finds_the_library_through_pkg_config(tmp_path):
         pytest.skip("needs the library as a file and pkg-config")
     src = tmp_path / "src"
     shutil.copytree(HERE.parent, src, ignore=shutil.ignore_patterns("tests", "build", "*.egg-info",
-                                                                      "__pycache__"))
+                                                                      "__pycache__", ".*cache"))
+    tree = sorted(p.relative_to(src) for p in src.rglob("*"))
     site = tmp_path / "site"
     r = subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
                         "--no-deps", "--target", str(site), str(src)], capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
+    assert sorted(p.relative_to(src) for p in src.rglob("*")) == tree
+    assert (site / "ka" / "py.typed").is_file()
     pc = tmp_path / "pc"
     pc.mkdir()
     (pc / "ka_core.pc").write_text(f"libdir={lib_path.parent}\nName: ka_core\nDescription: x\n"

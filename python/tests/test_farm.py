@@ -8,6 +8,7 @@ import glob
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -27,7 +28,8 @@ except ImportError:
 
 from ka import farm  # noqa: E402
 from ka._farm_cache import StreamCache  # noqa: E402
-from ka._farm_output import stale_temps  # noqa: E402
+from ka._farm_output import lock_path, locked, stale_temps  # noqa: E402
+from ka._farm_task import JobFailed, render_job  # noqa: E402
 
 BATCH_TIMEOUT = 90
 
@@ -210,6 +212,110 @@ def test_command_reports_every_job_and_exits_1_on_a_failure(client, fx, referenc
             assert rows["bad"][1:3] == ["failed", "-"] and rows["bad"][5] == references["bad"]
             assert f"] {len(lines)}/{len(lines)} clips" in r.stderr
     assert (tmp_path / "good.mp4").read_bytes() == references["tiny"]
+    # With workers of its own, which share its standard error, the progress is all
+    # there is on it, a failed clip included.
+    (tmp_path / "jobs.jsonl").write_text("".join(json.dumps(x) + "\n" for x in
+                                                 [dict(good, id="local", out="local.mp4"), bad]))
+    r = subprocess.run([sys.executable, "-m", "ka.farm", "submit", str(tmp_path / "jobs.jsonl"),
+                        "--local", "1"], capture_output=True, text=True, env=env, timeout=BATCH_TIMEOUT)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert [seg for seg in r.stderr.replace("\r", "\n").split("\n")
+            if seg.strip() and not seg.startswith("[")] == [], r.stderr
+
+
+def start_worker(scheduler: str, name: str, env: dict) -> subprocess.Popen:
+    return subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", scheduler,
+                             "--name", name, "--nthreads", "1", "--no-nanny", "--no-dashboard",
+                             "--resources", "threads=1"], env={**os.environ, **env},
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wait_workers(client, n: int) -> dict:
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        info = client.scheduler_info()["workers"]
+        if len(info) == n:
+            return info
+        time.sleep(0.2)
+    raise TimeoutError(f"the cluster did not reach {n} workers")
+
+
+def test_broken_workers_take_no_clip_and_worker_faults_go_elsewhere(client, fx, references, tmp_path):
+    # One worker cannot load the library: it is refused before it takes a clip. One
+    # has no espeak-ng: the text clips it fails run again on the others. A bad bundle
+    # is the job's own fault: it fails once.
+    empty = tmp_path / "bin"
+    empty.mkdir()
+    extra = [start_worker(client.scheduler.address, "wrong-library",
+                          {"KA_LIBRARY": str(tmp_path / "none" / "libka_core.so")}),
+             start_worker(client.scheduler.address, "no-espeak", {"PATH": str(empty)})]
+    try:
+        names = {w["name"]: a for a, w in wait_workers(client, 4).items()}
+        out = tmp_path / "out"
+        out.mkdir()
+        lines = [{"id": f"t{i}", "bundle": str(fx["bundle"]), "text": "Six clips, one farm.",
+                  "out": f"t{i}.mp4"} for i in range(6)]
+        lines.append({"id": "bad", "bundle": str(references["bad_bundle"]), "speech": str(fx["tiny"]),
+                      "out": "bad.mp4"})
+        (out / "jobs.jsonl").write_text("".join(json.dumps(x) + "\n" for x in lines))
+        jobs = farm.read_jobs(str(out / "jobs.jsonl"), str(fx["encoder"]))
+        refused: dict[str, str] = {}
+        results = farm.run_batch(jobs, client, timeout=BATCH_TIMEOUT,
+                                 on_refused=lambda a, why: refused.setdefault(a, why))
+    finally:
+        for p in extra:
+            p.terminate()
+        for p in extra:
+            p.wait(30)
+        wait_workers(client, 2)
+    assert list(refused) == [names["wrong-library"]] and "KaLibraryError" in refused[names["wrong-library"]]
+    assert_outputs(jobs, ["text"] * 6 + ["bad"], results, references)
+    assert not {r.worker for r in results[:6]} & {names["wrong-library"], names["no-espeak"]}
+    assert any(r.figures["attempts"] > 1 for r in results[:6]), [r.worker for r in results]
+    bad = results[-1]
+    assert (bad.status, bad.message, bad.figures["attempts"]) == ("failed", references["bad"], 1)
+
+
+def test_worker_check_refuses_another_version():
+    from ka import __version__
+    from ka._farm_check import problem
+    assert problem(__version__) is None
+    why = problem("9.8.7")
+    assert "9.8.7" in why and __version__ in why
+
+
+def test_an_output_being_written_refuses_a_second_render(fx, tmp_path):
+    job = farm.job_from_dict({"bundle": str(fx["bundle"]), "speech": str(fx["tiny"]), "out": "clip.mp4"},
+                             str(tmp_path), str(fx["encoder"]))
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, os, sys\n"
+         f"fd = os.open({lock_path(job.out)!r}, os.O_RDWR | os.O_CREAT)\n"
+         "fcntl.lockf(fd, fcntl.LOCK_EX)\nprint('held', flush=True)\nsys.stdin.read()\n"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "held"
+        with pytest.raises(JobFailed, match=r"^refused: .*clip.mp4 is being written by another render"):
+            render_job(job)
+    finally:
+        holder.communicate("", timeout=30)
+    with locked(job.out):  # a render on another thread of this worker
+        with pytest.raises(JobFailed, match=r"^refused: "):
+            render_job(job)
+    assert not os.path.exists(job.out)
+    assert render_job(job)["status"] == "done"
+    assert sorted(os.listdir(tmp_path)) == ["clip.mp4", "clip.mp4.ka-farm.json"]
+
+
+def test_unknown_voice_fails_the_job(fx, tmp_path):
+    # espeak-ng speaks an unknown voice with the nearest one it has, and succeeds.
+    for voice in ("en-zz", "en-gb+nosuch", ""):
+        job = farm.job_from_dict({"bundle": str(fx["bundle"]), "text": "Hello.", "voice": voice,
+                                  "out": "clip.mp4"}, str(tmp_path), str(fx["encoder"]))
+        with pytest.raises(JobFailed, match=re.escape(f"espeak-ng: no voice '{voice}'")):
+            render_job(job)
+    for i, voice in enumerate(("en", "en-GB+klatt", "gmw/en-GB-x-rp")):  # a language, a variant, a file
+        farm.synthesise("Hello.", voice, str(tmp_path / f"known{i}.wav"))
+    assert sorted(os.listdir(tmp_path)) == ["known0.wav", "known1.wav", "known2.wav"]
 
 
 @pytest.mark.parametrize("lines, error", [
@@ -230,6 +336,14 @@ def test_batch_file_refusals(tmp_path, lines, error):
     with pytest.raises(farm.JobError) as e:
         farm.read_jobs(str(p), "enc.onnx")
     assert error in str(e.value)
+
+
+def test_default_ids_are_output_paths(tmp_path):
+    lines = [{"bundle": "b", "speech": "s.wav", "out": out} for out in
+             ("alice/0001.mp4", "bob/0001.mp4", str(tmp_path.parent / "0001.mp4"))]
+    (tmp_path / "jobs.jsonl").write_text("".join(json.dumps(x) + "\n" for x in lines))
+    jobs = farm.read_jobs(str(tmp_path / "jobs.jsonl"), "enc.onnx")
+    assert [j.id for j in jobs] == ["alice/0001.mp4", "bob/0001.mp4", str(tmp_path.parent / "0001.mp4")]
 
 
 def test_cache_keeps_streams_within_its_bound():
