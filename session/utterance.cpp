@@ -154,6 +154,11 @@ void Utterance::endUtterance() {
 void Utterance::interrupt() {
   {
     std::lock_guard<std::mutex> lk(mu_);
+    // The unread speech frames are the newest; those of the utterance being told are
+    // the last ones it delivered.
+    if (uttMark_.active)
+      speechDropped_ += std::min<int64_t>(out_.unreadOfKind(KA_UTT_SPEECH),
+                                          speechDelivered_ - uttMark_.speechDelivered);
     audio_.clear();
     segments_.clear();
     out_.clear();
@@ -399,7 +404,8 @@ void Utterance::beginUtterance() {
   // Called with mu_ held, from takePass. An utterance whose last frames are still on
   // their way is told now, with what has been delivered of it.
   if (uttMark_.active) deferredTel_ = takeUtteranceTelemetry();
-  uttMark_ = UttMark{true, speechDelivered_, teethBorrowed_, teethRefused_, speechPasteMs_, failures_};
+  uttMark_ = UttMark{true, speechDelivered_, speechDropped_, teethBorrowed_, teethRefused_, speechPasteMs_,
+                     failures_};
   ring_.clear();
   pulled_ = remaining_ = 0;
   total_ = -1;
@@ -417,7 +423,7 @@ void Utterance::beginUtterance() {
 }
 
 void Utterance::onInterrupt(const LastPulled& lp) {
-  recordUtteranceTelemetry();
+  recordUtteranceTelemetry(true);
   // Inline, the held frame belongs to the interrupted utterance; the teeth thread drops
   // its own when the first frame of the new generation reaches it.
   if (!cfg_.pipelinePaste && teethActive_) teethActive_->drop();
@@ -667,7 +673,7 @@ Utterance::UttTelemetry Utterance::takeUtteranceTelemetry() {
   const UttMark& m = uttMark_;
   uttMark_.active = false;
   t.valid = true;
-  t.frames = speechDelivered_ - m.speechDelivered;
+  t.frames = (speechDelivered_ - speechDropped_) - (m.speechDelivered - m.speechDropped);
   t.pasteMs = speechPasteMs_ - m.pasteMs;
   t.failures = failures_ - m.failures;
   t.teeth = teeth_ != nullptr;
@@ -683,6 +689,7 @@ void Utterance::emitUtteranceTelemetry(const UttTelemetry& t) {
   auto& tel = telemetry::Recorder::instance();
   if (!t.valid || !tel.enabled()) return;
   tel.record("utt.speech_frames", static_cast<double>(t.frames));
+  tel.record("utt.interrupted", t.interrupted ? 1.0 : 0.0);
   tel.record("utt.render_failures", t.failures);
   if (t.frames > 0) {
     tel.record("utt.first_frame_ms", t.firstFrameMs);
@@ -695,12 +702,13 @@ void Utterance::emitUtteranceTelemetry(const UttTelemetry& t) {
   }
 }
 
-void Utterance::recordUtteranceTelemetry() {
+void Utterance::recordUtteranceTelemetry(bool interrupted) {
   UttTelemetry t;
   {
     std::lock_guard<std::mutex> lk(mu_);
     t = takeUtteranceTelemetry();
   }
+  t.interrupted = interrupted;
   emitUtteranceTelemetry(t);
 }
 
