@@ -195,12 +195,14 @@ KA_API int ka_set_log_level(int level);
  * magnitude is from 1e-9 to 1e19 (below, it reads as 0; above, as 1e19 or the name's
  * max, which like min, sum and count is always exact).
  *
- * The library's own events (numbers):
+ * The library's own events (numbers); an utterance's are recorded once the host has
+ * pulled its last speech frame, or when it is interrupted or its session destroyed:
  *   "ka.bundle_open_ms"        per ka_create that succeeded: time to open the bundle
  *   "utt.first_frame_ms"       per utterance: first_frame_ms of ka_utt_stats
- *   "utt.speech_frames"        per utterance: speech frames it delivered to the ring that
- *                              the host could pull (not those an interruption dropped unread)
- *   "utt.interrupted"          per utterance: 1 when ka_utt_interrupt cut it short, else 0
+ *   "utt.speech_frames"        per utterance: its speech frames the host pulled (those an
+ *                              interruption or the session's end dropped unread are not)
+ *   "utt.interrupted"          per utterance: 1 when ka_utt_interrupt cut it short, its
+ *                              speech not all pulled yet; else 0
  *   "utt.render_ms"            per utterance: the session's smoothed render time
  *   "utt.paste_ms"             per utterance: mean paste time per speech frame
  *   "utt.render_failures"      per utterance: render failures during it

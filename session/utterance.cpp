@@ -101,6 +101,12 @@ void Utterance::shutdown() {
   mailbox_.stop();
   if (dispatcher_.joinable()) dispatcher_.join();
   model_.reset();
+  // An utterance whose last frames the host never pulled is told with those it did.
+  if (heldTel_.valid) {
+    heldTel_.frames -= heldUnread_;
+    emitUtteranceTelemetry(heldTel_);
+    heldTel_ = UttTelemetry{};
+  }
 }
 
 double Utterance::sinceMs(Clock::time_point t) const {
@@ -152,13 +158,21 @@ void Utterance::endUtterance() {
 }
 
 void Utterance::interrupt() {
+  UttTelemetry cut;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    // The unread speech frames are the newest; those of the utterance being told are
-    // the last ones it delivered.
+    // The unread speech frames are the newest: first the last ones of an utterance
+    // whose telling waits for them, then those of the utterance being made.
+    int64_t unread = out_.unreadOfKind(KA_UTT_SPEECH);
+    if (heldTel_.valid) {
+      cut = heldTel_;
+      cut.frames -= heldUnread_;
+      cut.interrupted = true;
+      unread -= heldUnread_;
+      heldTel_ = UttTelemetry{};
+    }
     if (uttMark_.active)
-      speechDropped_ += std::min<int64_t>(out_.unreadOfKind(KA_UTT_SPEECH),
-                                          speechDelivered_ - uttMark_.speechDelivered);
+      speechDropped_ += std::clamp<int64_t>(unread, 0, speechDelivered_ - uttMark_.speechDelivered);
     audio_.clear();
     segments_.clear();
     out_.clear();
@@ -168,6 +182,7 @@ void Utterance::interrupt() {
   }
   cv_.notify_all();
   pasteRoomCv_.notify_all();
+  emitUtteranceTelemetry(cut);
 }
 
 int Utterance::framesAvailable() {
@@ -176,6 +191,7 @@ int Utterance::framesAvailable() {
 }
 
 int Utterance::pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp) {
+  UttTelemetry told;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (cap < ctx_.frameBytes()) return -1;
@@ -194,10 +210,14 @@ int Utterance::pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp
     lastPulled_.driverIndex = s.driverIndex;
     std::copy_n(s.kp, kKp, lastPulled_.kp);
     ++stats_.frames_out;
-    if (s.kind == KA_UTT_SPEECH) ++stats_.speech_frames_out;
+    if (s.kind == KA_UTT_SPEECH) {
+      ++stats_.speech_frames_out;
+      if (heldTel_.valid && --heldUnread_ == 0) std::swap(told, heldTel_);
+    }
     out_.pop();
   }
   cv_.notify_all();
+  emitUtteranceTelemetry(told);
   return 1;
 }
 
@@ -991,7 +1011,18 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   // The first frame after an utterance's speech closes it for telemetry.
   const bool uttDelivered = kind != KA_UTT_SPEECH && lastPublishedKind_ == KA_UTT_SPEECH;
   lastPublishedKind_ = kind;
-  const UttTelemetry told = uttDelivered ? takeUtteranceTelemetry() : UttTelemetry{};
+  UttTelemetry told = uttDelivered ? takeUtteranceTelemetry() : UttTelemetry{}, older;
+  // Told once the host has pulled its last speech frame: until then an interruption may
+  // still drop some of them.
+  if (told.valid) {
+    const int unread = static_cast<int>(std::min<int64_t>(out_.unreadOfKind(KA_UTT_SPEECH), told.frames));
+    if (unread > 0) {
+      older = heldTel_;  // one still waiting for its frames: told as it stands
+      heldTel_ = told;
+      heldUnread_ = unread;
+      told = UttTelemetry{};
+    }
+  }
   if (kind == KA_UTT_SPEECH) {
     ++speechDelivered_;
     speechPasteMs_ += pasteMs;
@@ -1003,6 +1034,7 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   }
   lk.unlock();
   cv_.notify_all();
+  emitUtteranceTelemetry(older);
   emitUtteranceTelemetry(told);
   return true;
 }

@@ -148,7 +148,7 @@ class Utterance {
   void renderSpeech(int max, Renderer* chunk);
   void endSpeech();
   // The process's telemetry hears of each utterance once, when its last frame is
-  // delivered (or it is interrupted, or it rendered nothing): take (with mu_ held) the
+  // pulled (or it is interrupted, or it rendered nothing): take (with mu_ held) the
   // figures since it began, then emit them with no lock held.
   struct UttTelemetry {
     bool valid = false, teeth = false, interrupted = false;
@@ -263,6 +263,10 @@ class Utterance {
   // Delivered speech frames an interruption took from the ring unread: the host never
   // had them, so the utterance's telemetry does not count them.
   int64_t speechDropped_ = 0;
+  // An utterance fully delivered whose last `heldUnread_` speech frames the host has
+  // not pulled yet: told when it has (or, less those, when interrupted or closed).
+  UttTelemetry heldTel_;
+  int heldUnread_ = 0;
   double stageAMs_ = 0, stageAWaitMs_ = 0, stageBMs_ = 0, stageCMs_ = 0, deliverLatMs_ = 0;
 
   std::atomic<int> idleLead_{kDefaultIdleLead};

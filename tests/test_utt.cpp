@@ -348,7 +348,6 @@ TEST(UttSession, ThreeFrameUtteranceRampsBackToTheDriver) {
 
 TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
   KA_NEED_UTT();
-  ka_tel_flush();
   UttCtx ctx = uttContext();
   const std::string motion = uttFixture("motion-a2x");
   ka_utt_opts o = uttOpts(motion);
@@ -361,18 +360,10 @@ TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
   const std::vector<int16_t> pcm = speechFrames(40);
   ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
   ASSERT_TRUE(pullUntil(s.get(), f, [](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) == 2; }));
-  // Speech frames made but not pulled yet are dropped by the interruption.
-  const auto t0 = std::chrono::steady_clock::now();
-  while (ka_utt_frames_available(s.get()) < 3 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30))
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ka_utt_interrupt(s.get());
   const Pulled cut = f.back();
   const size_t at = f.size();
   ASSERT_TRUE(pullUntil(s.get(), f, [at](const std::vector<Pulled>& v) { return v.size() >= at + 7; }));
-  // Telemetry counts the speech frames the host had, and says the utterance was cut.
-  auto metrics = telemetryMetrics();
-  EXPECT_EQ(metrics["utt.speech_frames"], std::make_pair(1.0, 2.0));
-  EXPECT_EQ(metrics["utt.interrupted"], std::make_pair(1.0, 1.0));
 
   expectConsistent(f, nt, 0, true);
   for (size_t i = at; i < f.size(); ++i)
@@ -388,6 +379,43 @@ TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
   ka_utt_stats st{};
   ka_utt_get_stats(s.get(), &st);
   EXPECT_EQ(st.utterances, 2);
+}
+
+// An interrupted utterance's telemetry counts the speech frames the host pulled, not
+// those made and dropped unread, and says it was interrupted: cut while it is still
+// being made, and cut once all of it was made but not all pulled.
+TEST(UttSession, InterruptedUtteranceToldAsPulled) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  const struct {
+    const char* what;
+    int speechFrames;
+    bool end;
+    int pulled;  // speech frames pulled before the interruption
+    int ahead;   // frames waiting unread when it comes
+  } cases[] = {{"mid-speech", 40, false, 2, 3}, {"after its last frame was made", 3, true, 1, 3}};
+  for (const auto& c : cases) {
+    ka_utt_opts o = uttOpts(motion);
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+    ka_tel_flush();
+    std::vector<Pulled> f;
+    const std::vector<int16_t> pcm = speechFrames(c.speechFrames);
+    ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+    if (c.end) ka_utt_end_utterance(s.get());
+    ASSERT_TRUE(pullUntil(s.get(), f, [&](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) == c.pulled; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    while (ka_utt_frames_available(s.get()) < c.ahead && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ka_utt_interrupt(s.get());
+    const size_t at = f.size();
+    ASSERT_TRUE(pullUntil(s.get(), f, [at](const std::vector<Pulled>& v) { return v.size() >= at + 7; }));
+    auto metrics = telemetryMetrics();
+    EXPECT_EQ(metrics["utt.speech_frames"], std::make_pair(1.0, double(c.pulled))) << c.what;
+    EXPECT_EQ(metrics["utt.interrupted"], std::make_pair(1.0, 1.0)) << c.what;
+  }
 }
 
 // Sequence numbers count every frame the session produced: frames an interruption
