@@ -149,11 +149,25 @@ KA_API int ka_set_log_level(int level);
  *
  * The first read (ka_tel_pending_json) seals the batch: events recorded from then on go
  * into the next batch, repeated reads return the same document byte for byte, and
- * ka_tel_flush clears the sealed batch only. So no event is shipped twice or lost
- * between a read and its flush, however many threads record meanwhile. A flush without
- * a read clears whatever was pending.
+ * ka_tel_flush clears the sealed batch only. So with one reader no event is shipped
+ * twice or lost between a read and its flush, however many threads record meanwhile.
+ * A flush without a read clears whatever was pending.
  *
- * All four functions may be called from any thread at any time. Recording takes one
+ * Several readers (threads or components each shipping on their own) must not use
+ * ka_tel_flush: two of them can read the same sealed batch, and the second flush would
+ * clear the next batch unread. Each sealed batch has an id ("batch": {"id": N, ...},
+ * 1, 2, ... in the order batches are sealed in the process); a reader claims the batch
+ * it read by its id and ships it only when the claim is its own:
+ *
+ *     uint64_t id = ...;                             // "batch"."id" of doc
+ *     if (ka_tel_flush_batch(id) > 0) ship(doc);     // 0: another reader has it (or
+ *                                                    // the batch was empty)
+ *
+ * Exactly one claim of a batch returns its event count; every other returns 0, and the
+ * events recorded meanwhile are in the next batch. A host that must keep a batch when
+ * shipping fails ships a copy it keeps until shipped.
+ *
+ * All five functions may be called from any thread at any time. Recording takes one
  * short lock, formats nothing and, once a name has been seen, allocates nothing; a read
  * formats outside that lock. Errors follow the Conventions, with ka_tel_last_error().
  *
@@ -168,16 +182,27 @@ KA_API int ka_set_log_level(int level);
  *   {"format": "ka_telemetry.v1", "enabled": true,
  *    "device": {"library", "cpu_model", "arch", "cores", "vector_target", "onnxruntime",
  *               "ffmpeg", "libavcodec", "os"},
- *    "batch": {"start_unix_ms", "end_unix_ms", "events", "dropped_texts", "dropped_names"},
+ *    "batch": {"id", "start_unix_ms", "end_unix_ms", "events", "dropped_texts",
+ *              "dropped_names"},
  *    "metrics": [{"name", "count", "sum", "min", "max", "mean", "p50", "p90", "p99"}, ...],
  *    "texts": [{"name", "unix_ms", "text" [, "cut_bytes"]}, ...]}   (in recording order)
- * "events" counts every event recorded into the batch, dropped ones included. Quantiles
- * come from a fixed-size sketch: within 1% of the value at rank floor(q * (count - 1)).
+ * "events" counts every event recorded into the batch, dropped ones included. The batch
+ * took its events from start_unix_ms (when the previous batch was sealed; for the first
+ * batch, when the library was loaded) to end_unix_ms (when it was sealed), so
+ * consecutive batches cover time without gaps or overlaps. Quantiles are of the value
+ * at rank floor(q * (count - 1)): exact while a name has had at most 64 distinct values
+ * in the batch; past that from a fixed-size sketch, within 1% of that value when its
+ * magnitude is from 1e-9 to 1e19 (below, it reads as 0; above, as 1e19 or the name's
+ * max, which like min, sum and count is always exact).
  *
- * The library's own events (numbers):
+ * The library's own events (numbers); an utterance's are recorded once the host has
+ * pulled its last speech frame, or when it is interrupted or its session destroyed:
  *   "ka.bundle_open_ms"        per ka_create that succeeded: time to open the bundle
  *   "utt.first_frame_ms"       per utterance: first_frame_ms of ka_utt_stats
- *   "utt.speech_frames"        per utterance: speech frames it delivered to the ring
+ *   "utt.speech_frames"        per utterance: its speech frames the host pulled (those an
+ *                              interruption or the session's end dropped unread are not)
+ *   "utt.interrupted"          per utterance: 1 when ka_utt_interrupt cut it short, its
+ *                              speech not all pulled yet; else 0
  *   "utt.render_ms"            per utterance: the session's smoothed render time
  *   "utt.paste_ms"             per utterance: mean paste time per speech frame
  *   "utt.render_failures"      per utterance: render failures during it
@@ -195,8 +220,13 @@ KA_API int ka_tel_record_str(const char* name, const char* text);
  * cap 0 or one short) nothing is copied (out[0] = 0 when cap > 0). -1 when the document
  * could not be built (out of memory). */
 KA_API int64_t ka_tel_pending_json(char* out, size_t cap);
-/* Clears the pending batch; returns how many events it held. Never fails. */
+/* Clears the pending batch; returns how many events it held. Never fails. For a host
+ * with one reader; several readers use ka_tel_flush_batch. */
 KA_API int64_t ka_tel_flush(void);
+/* Clears the sealed batch only when `id` is its id ("batch"."id" of the document read):
+ * returns how many events it held; 0 when the batch with that id was cleared already
+ * (by any flush); -1 for an id no batch has had yet (0 included). */
+KA_API int64_t ka_tel_flush_batch(uint64_t id);
 /* The calling thread's last error text of the ka_tel_ family; "" when none. */
 KA_API const char* ka_tel_last_error(void);
 

@@ -1,6 +1,7 @@
 // The ka_tel_ family: the host's and the library's events into the process's telemetry
 // batch, and the batch out as JSON. Recording never fails loudly: a refused event only
 // sets the family's text, since a host's telemetry must never take its product down.
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -67,5 +68,19 @@ int64_t ka_tel_pending_json(char* out, size_t cap) {
 }
 
 int64_t ka_tel_flush(void) { return static_cast<int64_t>(Recorder::instance().flush()); }
+
+int64_t ka_tel_flush_batch(uint64_t id) {
+  g_err.clear();
+  const int64_t n = Recorder::instance().flushBatch(id);
+  if (n < 0) {
+    char why[160];
+    std::snprintf(why, sizeof why,
+                  "no batch has had the id %llu yet; pass the \"id\" of a \"batch\" read with "
+                  "ka_tel_pending_json",
+                  static_cast<unsigned long long>(id));
+    ka::capi::storeError(g_err, "ka_tel_flush_batch", why);
+  }
+  return n;
+}
 
 }  // extern "C"

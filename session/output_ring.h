@@ -38,6 +38,12 @@ class OutputRing {
   OutputSlot& writeSlot() { return slots_[write_ % kSlots]; }
   // Stamps the written slot with the next sequence number and makes it readable.
   void publish();
+  // Unread frames of one kind (KA_UTT_SPEECH, ...).
+  int unreadOfKind(int kind) const {
+    int n = 0;
+    for (uint64_t i = read_; i < write_; ++i) n += slots_[i % kSlots].kind == kind;
+    return n;
+  }
   // The oldest unread slot; only valid while unread() > 0.
   const OutputSlot& front() const { return slots_[read_ % kSlots]; }
   void pop() { ++read_; }

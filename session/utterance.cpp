@@ -101,6 +101,12 @@ void Utterance::shutdown() {
   mailbox_.stop();
   if (dispatcher_.joinable()) dispatcher_.join();
   model_.reset();
+  // An utterance whose last frames the host never pulled is told with those it did.
+  if (heldTel_.valid) {
+    heldTel_.frames -= heldUnread_;
+    emitUtteranceTelemetry(heldTel_);
+    heldTel_ = UttTelemetry{};
+  }
 }
 
 double Utterance::sinceMs(Clock::time_point t) const {
@@ -152,8 +158,21 @@ void Utterance::endUtterance() {
 }
 
 void Utterance::interrupt() {
+  UttTelemetry cut;
   {
     std::lock_guard<std::mutex> lk(mu_);
+    // The unread speech frames are the newest: first the last ones of an utterance
+    // whose telling waits for them, then those of the utterance being made.
+    int64_t unread = out_.unreadOfKind(KA_UTT_SPEECH);
+    if (heldTel_.valid) {
+      cut = heldTel_;
+      cut.frames -= heldUnread_;
+      cut.interrupted = true;
+      unread -= heldUnread_;
+      heldTel_ = UttTelemetry{};
+    }
+    if (uttMark_.active)
+      speechDropped_ += std::clamp<int64_t>(unread, 0, speechDelivered_ - uttMark_.speechDelivered);
     audio_.clear();
     segments_.clear();
     out_.clear();
@@ -163,6 +182,7 @@ void Utterance::interrupt() {
   }
   cv_.notify_all();
   pasteRoomCv_.notify_all();
+  emitUtteranceTelemetry(cut);
 }
 
 int Utterance::framesAvailable() {
@@ -171,6 +191,7 @@ int Utterance::framesAvailable() {
 }
 
 int Utterance::pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp) {
+  UttTelemetry told;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (cap < ctx_.frameBytes()) return -1;
@@ -189,10 +210,14 @@ int Utterance::pull(uint8_t* rgb, size_t cap, ka_utt_frame_info* info, float* kp
     lastPulled_.driverIndex = s.driverIndex;
     std::copy_n(s.kp, kKp, lastPulled_.kp);
     ++stats_.frames_out;
-    if (s.kind == KA_UTT_SPEECH) ++stats_.speech_frames_out;
+    if (s.kind == KA_UTT_SPEECH) {
+      ++stats_.speech_frames_out;
+      if (heldTel_.valid && --heldUnread_ == 0) std::swap(told, heldTel_);
+    }
     out_.pop();
   }
   cv_.notify_all();
+  emitUtteranceTelemetry(told);
   return 1;
 }
 
@@ -399,7 +424,8 @@ void Utterance::beginUtterance() {
   // Called with mu_ held, from takePass. An utterance whose last frames are still on
   // their way is told now, with what has been delivered of it.
   if (uttMark_.active) deferredTel_ = takeUtteranceTelemetry();
-  uttMark_ = UttMark{true, speechDelivered_, teethBorrowed_, teethRefused_, speechPasteMs_, failures_};
+  uttMark_ = UttMark{true, speechDelivered_, speechDropped_, teethBorrowed_, teethRefused_, speechPasteMs_,
+                     failures_};
   ring_.clear();
   pulled_ = remaining_ = 0;
   total_ = -1;
@@ -417,7 +443,7 @@ void Utterance::beginUtterance() {
 }
 
 void Utterance::onInterrupt(const LastPulled& lp) {
-  recordUtteranceTelemetry();
+  recordUtteranceTelemetry(true);
   // Inline, the held frame belongs to the interrupted utterance; the teeth thread drops
   // its own when the first frame of the new generation reaches it.
   if (!cfg_.pipelinePaste && teethActive_) teethActive_->drop();
@@ -667,7 +693,7 @@ Utterance::UttTelemetry Utterance::takeUtteranceTelemetry() {
   const UttMark& m = uttMark_;
   uttMark_.active = false;
   t.valid = true;
-  t.frames = speechDelivered_ - m.speechDelivered;
+  t.frames = (speechDelivered_ - speechDropped_) - (m.speechDelivered - m.speechDropped);
   t.pasteMs = speechPasteMs_ - m.pasteMs;
   t.failures = failures_ - m.failures;
   t.teeth = teeth_ != nullptr;
@@ -683,6 +709,7 @@ void Utterance::emitUtteranceTelemetry(const UttTelemetry& t) {
   auto& tel = telemetry::Recorder::instance();
   if (!t.valid || !tel.enabled()) return;
   tel.record("utt.speech_frames", static_cast<double>(t.frames));
+  tel.record("utt.interrupted", t.interrupted ? 1.0 : 0.0);
   tel.record("utt.render_failures", t.failures);
   if (t.frames > 0) {
     tel.record("utt.first_frame_ms", t.firstFrameMs);
@@ -695,12 +722,13 @@ void Utterance::emitUtteranceTelemetry(const UttTelemetry& t) {
   }
 }
 
-void Utterance::recordUtteranceTelemetry() {
+void Utterance::recordUtteranceTelemetry(bool interrupted) {
   UttTelemetry t;
   {
     std::lock_guard<std::mutex> lk(mu_);
     t = takeUtteranceTelemetry();
   }
+  t.interrupted = interrupted;
   emitUtteranceTelemetry(t);
 }
 
@@ -983,7 +1011,18 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   // The first frame after an utterance's speech closes it for telemetry.
   const bool uttDelivered = kind != KA_UTT_SPEECH && lastPublishedKind_ == KA_UTT_SPEECH;
   lastPublishedKind_ = kind;
-  const UttTelemetry told = uttDelivered ? takeUtteranceTelemetry() : UttTelemetry{};
+  UttTelemetry told = uttDelivered ? takeUtteranceTelemetry() : UttTelemetry{}, older;
+  // Told once the host has pulled its last speech frame: until then an interruption may
+  // still drop some of them.
+  if (told.valid) {
+    const int unread = static_cast<int>(std::min<int64_t>(out_.unreadOfKind(KA_UTT_SPEECH), told.frames));
+    if (unread > 0) {
+      older = heldTel_;  // one still waiting for its frames: told as it stands
+      heldTel_ = told;
+      heldUnread_ = unread;
+      told = UttTelemetry{};
+    }
+  }
   if (kind == KA_UTT_SPEECH) {
     ++speechDelivered_;
     speechPasteMs_ += pasteMs;
@@ -995,6 +1034,7 @@ bool Utterance::pasteInto(const float* crop, int kind, int driverIndex, int spee
   }
   lk.unlock();
   cv_.notify_all();
+  emitUtteranceTelemetry(older);
   emitUtteranceTelemetry(told);
   return true;
 }

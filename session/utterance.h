@@ -148,17 +148,17 @@ class Utterance {
   void renderSpeech(int max, Renderer* chunk);
   void endSpeech();
   // The process's telemetry hears of each utterance once, when its last frame is
-  // delivered (or it is interrupted, or it rendered nothing): take (with mu_ held) the
+  // pulled (or it is interrupted, or it rendered nothing): take (with mu_ held) the
   // figures since it began, then emit them with no lock held.
   struct UttTelemetry {
-    bool valid = false, teeth = false;
+    bool valid = false, teeth = false, interrupted = false;
     int64_t frames = 0, borrowed = 0, refused = 0;
     double pasteMs = 0, firstFrameMs = 0, renderMs = 0;
     int failures = 0;
   };
   UttTelemetry takeUtteranceTelemetry();
   static void emitUtteranceTelemetry(const UttTelemetry& t);
-  void recordUtteranceTelemetry();
+  void recordUtteranceTelemetry(bool interrupted = false);
   void produceRamp();
   void startRamp(int fromIndex, const float* kp, int length);
   void setState(int s) { state_.store(s, std::memory_order_relaxed); }
@@ -254,12 +254,19 @@ class Utterance {
   // difference when it ends. `active` while one is being told.
   struct UttMark {
     bool active = false;
-    int64_t speechDelivered = 0, borrowed = 0, refused = 0;
+    int64_t speechDelivered = 0, speechDropped = 0, borrowed = 0, refused = 0;
     double pasteMs = 0;
     int failures = 0;
   } uttMark_;
   // Stage accumulators (milliseconds).
   int64_t speechDelivered_ = 0, stageAFrames_ = 0, jobsB_ = 0, jobsC_ = 0;
+  // Delivered speech frames an interruption took from the ring unread: the host never
+  // had them, so the utterance's telemetry does not count them.
+  int64_t speechDropped_ = 0;
+  // An utterance fully delivered whose last `heldUnread_` speech frames the host has
+  // not pulled yet: told when it has (or, less those, when interrupted or closed).
+  UttTelemetry heldTel_;
+  int heldUnread_ = 0;
   double stageAMs_ = 0, stageAWaitMs_ = 0, stageBMs_ = 0, stageCMs_ = 0, deliverLatMs_ = 0;
 
   std::atomic<int> idleLead_{kDefaultIdleLead};

@@ -36,16 +36,9 @@ int EventBatch::findOrAdd(const char* name, size_t nameLen) {
   }
 }
 
-void EventBatch::noteTime(int64_t unixMs) noexcept {
-  if (events_ == 0 || unixMs < firstMs_) firstMs_ = unixMs;
-  if (events_ == 0 || unixMs > lastMs_) lastMs_ = unixMs;
-  ++events_;
-}
-
-EventBatch::Put EventBatch::addNumber(const char* name, size_t nameLen, double v,
-                                      int64_t unixMs) {
+EventBatch::Put EventBatch::addNumber(const char* name, size_t nameLen, double v) {
   const int idx = findOrAdd(name, nameLen);
-  noteTime(unixMs);
+  ++events_;
   if (idx < 0) {
     ++droppedNames_;
     return Put::kNamesFull;
@@ -77,7 +70,7 @@ void EventBatch::dropOldestText() noexcept {
 EventBatch::Put EventBatch::addText(const char* name, size_t nameLen, const char* text,
                                     size_t textLen, int64_t unixMs) {
   const int idx = findOrAdd(name, nameLen);
-  noteTime(unixMs);
+  ++events_;
   if (idx < 0) {
     ++droppedNames_;
     return Put::kNamesFull;
@@ -107,14 +100,17 @@ void EventBatch::clear() noexcept {
   nNames_ = 0;
   textFirst_ = textCount_ = arenaUsed_ = arenaWrite_ = 0;
   events_ = droppedTexts_ = droppedNames_ = 0;
-  firstMs_ = lastMs_ = 0;
+  id_ = 0;
+  startMs_ = endMs_ = 0;
 }
 
 void EventBatch::appendJson(std::string& out) const {
-  out += ",\"batch\":{\"start_unix_ms\":";
-  out += std::to_string(firstMs_);
+  out += ",\"batch\":{\"id\":";
+  out += std::to_string(id_);
+  out += ",\"start_unix_ms\":";
+  out += std::to_string(startMs_);
   out += ",\"end_unix_ms\":";
-  out += std::to_string(lastMs_);
+  out += std::to_string(endMs_);
   out += ",\"events\":";
   out += std::to_string(events_);
   out += ",\"dropped_texts\":";

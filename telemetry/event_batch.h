@@ -28,7 +28,7 @@ class EventBatch {
   EventBatch();
 
   // name: 1..kMaxNameBytes bytes (the caller checks); v finite.
-  Put addNumber(const char* name, size_t nameLen, double v, int64_t unixMs);
+  Put addNumber(const char* name, size_t nameLen, double v);
   // A text beyond kMaxTextBytes keeps its first kMaxTextBytes (cut on a character
   // boundary); when the caps are reached the oldest texts make room.
   Put addText(const char* name, size_t nameLen, const char* text, size_t textLen,
@@ -37,6 +37,12 @@ class EventBatch {
   // Events recorded since the last clear, those the caps dropped included.
   uint64_t events() const noexcept { return events_; }
   void clear() noexcept;
+  // The batch's id and the span of time it took events over, for its document.
+  void setWindow(uint64_t id, int64_t startUnixMs, int64_t endUnixMs) noexcept {
+    id_ = id;
+    startMs_ = startUnixMs;
+    endMs_ = endUnixMs;
+  }
 
   // Appends the batch as the members "batch", "metrics" and "texts" of a JSON object
   // (each preceded by a comma).
@@ -62,7 +68,6 @@ class EventBatch {
 
   int findOrAdd(const char* name, size_t nameLen);  // -1 when the table is full
   void dropOldestText() noexcept;
-  void noteTime(int64_t unixMs) noexcept;
 
   static constexpr int kHashSlots = 2 * kMaxNames;
   std::array<Name, kMaxNames> names_;
@@ -76,7 +81,8 @@ class EventBatch {
   size_t textFirst_ = 0, textCount_ = 0, arenaUsed_ = 0, arenaWrite_ = 0;
 
   uint64_t events_ = 0, droppedTexts_ = 0, droppedNames_ = 0;
-  int64_t firstMs_ = 0, lastMs_ = 0;
+  uint64_t id_ = 0;
+  int64_t startMs_ = 0, endMs_ = 0;
 };
 
 }  // namespace ka::telemetry

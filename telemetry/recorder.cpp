@@ -29,6 +29,14 @@ size_t nameLength(const char* name) noexcept {
   return n > EventBatch::kMaxNameBytes ? 0 : n;
 }
 
+// When the library was loaded: the first batch's window starts there, since the
+// recorder itself is made only on first use.
+int64_t loadedUnixMs() noexcept {
+  static const int64_t t = nowUnixMs();
+  return t;
+}
+[[maybe_unused]] const int64_t g_loadedAtLoad = loadedUnixMs();
+
 }  // namespace
 
 Recorder& Recorder::instance() {
@@ -36,18 +44,18 @@ Recorder& Recorder::instance() {
   return r;
 }
 
-Recorder::Recorder(bool enabled) : enabled_(enabled), live_(&a_), sealed_(&b_) {}
+Recorder::Recorder(bool enabled)
+    : enabled_(enabled), live_(&a_), liveStartMs_(loadedUnixMs()), sealed_(&b_) {}
 
 Recorder::Result Recorder::record(const char* name, double value) noexcept {
   if (!enabled_) return Result::kOff;
   const size_t n = nameLength(name);
   if (n == 0) return Result::kBadName;
   if (!std::isfinite(value)) return Result::kNotFinite;
-  const int64_t t = nowUnixMs();
   try {
     std::lock_guard lock(liveMtx_);
-    return live_->addNumber(name, n, value, t) == EventBatch::Put::kOk ? Result::kOk
-                                                                      : Result::kNamesFull;
+    return live_->addNumber(name, n, value) == EventBatch::Put::kOk ? Result::kOk
+                                                                   : Result::kNamesFull;
   } catch (...) {  // a series' first use allocates
     return Result::kNamesFull;
   }
@@ -69,10 +77,16 @@ Recorder::Result Recorder::recordText(const char* name, const char* text, size_t
 
 void Recorder::sealLocked() noexcept {
   if (isSealed_) return;
+  int64_t start = 0;
+  const int64_t now = nowUnixMs();
   {
     std::lock_guard lock(liveMtx_);
     std::swap(live_, sealed_);
+    start = liveStartMs_;
+    liveStartMs_ = now;
   }
+  sealedId_ = nextId_++;
+  sealed_->setWindow(sealedId_, start, now);
   isSealed_ = true;
   json_.clear();
 }
@@ -106,6 +120,20 @@ uint64_t Recorder::flush() noexcept {
   isSealed_ = false;
   json_.clear();
   return n;
+}
+
+int64_t Recorder::flushBatch(uint64_t id) noexcept {
+  std::lock_guard lock(sealedMtx_);
+  if (isSealed_ && id == sealedId_) {
+    const uint64_t n = sealed_->events();
+    sealed_->clear();
+    isSealed_ = false;
+    json_.clear();
+    return static_cast<int64_t>(n);
+  }
+  // Every id below the next was sealed, and a sealed batch stops being sealed only when
+  // it is cleared.
+  return id >= 1 && id < nextId_ ? 0 : -1;
 }
 
 }  // namespace ka::telemetry

@@ -18,16 +18,32 @@ fi
 ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=220:sample_rate=22050:duration=1.2" \
   -af "volume=0.4" -ac 1 "$work/speech.wav"
 "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/speech.wav" --out "$work/out.mp4" \
-  --model b1 --telemetry > "$work/log.txt" 2>/dev/null
+  --model b1 --telemetry-file "$work/tel.json" > "$work/log.txt" 2>/dev/null
 cat "$work/log.txt"
 grep -q ", 30 speech frames, 1 utterances" "$work/log.txt"
-# The run's telemetry: one bundle opened, one utterance of 30 speech frames.
-sed -n 's/^telemetry: //p' "$work/log.txt" | /usr/bin/python3 -c '
+# The run's telemetry, in its file and not in the report: one bundle opened, one
+# utterance of 30 speech frames, not interrupted.
+! grep -q "telemetry" "$work/log.txt" || { echo "telemetry in standard output"; exit 1; }
+/usr/bin/python3 -c '
 import json, sys
-m = {x["name"]: x for x in json.load(sys.stdin)["metrics"]}
+m = {x["name"]: x for x in json.load(open(sys.argv[1]))["metrics"]}
 assert m["ka.bundle_open_ms"]["count"] == 1, m
 assert m["utt.speech_frames"]["count"] == 1 and m["utt.speech_frames"]["sum"] == 30, m
-assert m["utt.first_frame_ms"]["count"] == 1, m'
+assert m["utt.interrupted"]["count"] == 1 and m["utt.interrupted"]["sum"] == 0, m
+assert m["utt.first_frame_ms"]["count"] == 1, m' "$work/tel.json"
+
+# Interrupted: the utterance counts the speech frames pulled, not those the interruption
+# dropped unread, and says it was interrupted; --telemetry writes to standard error.
+"$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/speech.wav" --out "$work/cut.mp4" \
+  --model b1 --interrupt-at 0.4 --telemetry > "$work/cut.txt" 2> "$work/cut.err"
+! grep -q "telemetry" "$work/cut.txt" || { echo "telemetry in standard output"; exit 1; }
+pulled=$(sed -n 's/^interrupted after \([0-9]*\) speech frames$/\1/p' "$work/cut.txt")
+grep -q ", $pulled speech frames, 1 utterances" "$work/cut.txt" || { cat "$work/cut.txt"; exit 1; }
+sed -n 's/^telemetry: //p' "$work/cut.err" | /usr/bin/python3 -c '
+import json, sys
+m = {x["name"]: x for x in json.load(sys.stdin)["metrics"]}
+assert m["utt.speech_frames"]["count"] == 1 and m["utt.speech_frames"]["sum"] == int(sys.argv[1]), m
+assert m["utt.interrupted"]["count"] == 1 and m["utt.interrupted"]["sum"] == 1, m' "$pulled"
 
 streams=$(ffprobe -hide_banner -loglevel error -show_entries stream=codec_name -of csv=p=0 "$work/out.mp4" | tr '\n' ' ')
 [ "$streams" = "h264 aac " ] || { echo "streams: $streams"; exit 1; }
@@ -47,7 +63,7 @@ if "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/empty.wav" --out "$
 fi
 grep -q "^ka: speak: the session delivered no speech frame" "$work/err.txt" || { cat "$work/err.txt"; exit 1; }
 [ ! -e "$work/empty.mp4" ] || { echo "a failed run left empty.mp4"; exit 1; }
-left=$(ls "$work" | grep -v -E '^(speech.wav|out.mp4|log.txt|err.txt|empty.wav)$' || true)
+left=$(ls "$work" | grep -v -E '^(speech.wav|out.mp4|log.txt|err.txt|empty.wav|tel.json|cut.mp4|cut.txt|cut.err)$' || true)
 [ -z "$left" ] || { echo "left behind: $left"; exit 1; }
 echo "ok: $frames frames, $samples audio samples"
 

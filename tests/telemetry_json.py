@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """The telemetry batch read through the C interface (ctypes) and checked by Python's own
-JSON parser and NumPy: escaping of hostile names and texts, aggregates and quantiles,
-the caps and their dropped counts, and the size-query convention of the read."""
+JSON parser and NumPy: escaping of hostile names and texts, aggregates and quantiles
+(over wide ranges too), the caps and their dropped counts, the size-query convention of
+the read, batch ids and claims by id, and the window a batch covers."""
 import ctypes
 import json
 import random
 import sys
+import time
 
 import numpy as np
 
@@ -15,6 +17,8 @@ lib.ka_tel_record_str.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 lib.ka_tel_pending_json.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
 lib.ka_tel_pending_json.restype = ctypes.c_int64
 lib.ka_tel_flush.restype = ctypes.c_int64
+lib.ka_tel_flush_batch.argtypes = [ctypes.c_uint64]
+lib.ka_tel_flush_batch.restype = ctypes.c_int64
 lib.ka_tel_last_error.restype = ctypes.c_char_p
 
 failures = []
@@ -36,8 +40,14 @@ def read_batch():
     return need, raw, json.loads(raw.decode("utf-8"))  # strict: must be valid UTF-8
 
 
+def now_ms():
+    return time.time() * 1000
+
+
 rng = random.Random(7)
+flush_from = now_ms()
 lib.ka_tel_flush()
+flush_to = now_ms()
 
 # Hostile names and texts: quotes, backslashes, control characters, invalid UTF-8
 # (lone continuation bytes, overlong forms, surrogates, cut sequences), and a 1 MB text.
@@ -65,7 +75,9 @@ check(doc["format"] == "ka_telemetry.v1", "format key")
 for key in ("library", "cpu_model", "arch", "cores", "vector_target", "onnxruntime", "ffmpeg", "os"):
     check(key in doc["device"], f"device lacks {key}")
 check(doc["batch"]["events"] == 4000 + 300 + 1, f"events {doc['batch']['events']}")
-check(doc["batch"]["start_unix_ms"] <= doc["batch"]["end_unix_ms"], "time span reversed")
+# The batch's window runs from the flush before it to its seal, not from its first event.
+check(int(flush_from) <= doc["batch"]["start_unix_ms"] <= flush_to, f"window start {doc['batch']}")
+check(doc["batch"]["start_unix_ms"] <= doc["batch"]["end_unix_ms"] <= now_ms(), "time span")
 
 
 def shown(name):  # how the document spells a byte name
@@ -135,6 +147,58 @@ _, _, bulk = read_batch()
 kept = [int(t["text"][:3]) for t in bulk["texts"]]
 check(kept == list(range(100 - len(kept), 100)) and 4 << 20 >= len(kept) * 61440 > (4 << 20) - 61440,
       f"byte cap kept {len(kept)} texts")
+lib.ka_tel_flush()
+
+# A batch that waited before its first event still starts at the flush before it, and
+# ends at its read.
+flush_from = now_ms()
+lib.ka_tel_flush()
+flush_to = now_ms()
+time.sleep(0.3)
+lib.ka_tel_record(b"late", 1.0)
+read_from = now_ms()
+_, _, late = read_batch()
+check(int(flush_from) <= late["batch"]["start_unix_ms"] <= flush_to, f"window start after a wait {late['batch']}")
+check(int(read_from) <= late["batch"]["end_unix_ms"] <= now_ms(), f"window end {late['batch']}")
+
+# Batch ids: one per sealed batch, increasing; a claim by id clears that batch only,
+# once; a stale claim (another reader's, already cleared) clears nothing of the next.
+first = late["batch"]["id"]
+check(first >= 1, "batch id")
+for bad in (0, first + 1, 2**64 - 1):
+    check(lib.ka_tel_flush_batch(bad) == -1 and lib.ka_tel_last_error().startswith(b"ka_tel_flush_batch: "),
+          f"claim of id {bad} never handed out")
+check(lib.ka_tel_flush_batch(first) == 1 and lib.ka_tel_last_error() == b"", "claim by id")
+check(lib.ka_tel_flush_batch(first) == 0, "second claim of a cleared batch")
+lib.ka_tel_record(b"next", 1.0)
+_, _, nxt = read_batch()
+check(nxt["batch"]["id"] == first + 1, f"next batch id {nxt['batch']['id']} after {first}")
+check(lib.ka_tel_flush_batch(first) == 0 and read_batch()[2]["batch"]["id"] == first + 1,
+      "a stale claim cleared the next batch")
+check(lib.ka_tel_flush() == 1, "flush after claims")
+check(lib.ka_tel_flush_batch(first + 1) == 0, "a batch cleared by ka_tel_flush reads as cleared")
+
+# Quantiles over wide ranges and of small integers against NumPy's at the same rank:
+# exact for a name with at most 64 distinct values, else within 1% from 1e-9 to 1e19.
+wide = {b"ints.1to3": [float(rng.randint(1, 3)) for _ in range(1000)],
+        b"ints.0to199": [float(rng.randrange(200)) for _ in range(1000)],
+        b"micro": [1e-6 * rng.lognormvariate(0, 2) for _ in range(3000)],
+        b"tera": [1e12 * rng.lognormvariate(0, 2) for _ in range(3000)],
+        b"peta": [1e15 * rng.lognormvariate(0, 2) for _ in range(3000)],
+        b"neg.peta": [-1e15 * rng.lognormvariate(0, 2) for _ in range(3000)],
+        b"unix.ms": [round(now_ms()) + rng.randrange(60000) for _ in range(3000)],
+        b"huge.few": [rng.choice((-1e300, 1e200, 3e250)) for _ in range(500)]}
+for name, vs in wide.items():
+    for v in vs:
+        lib.ka_tel_record(name, v)
+_, _, wdoc = read_batch()
+for m in wdoc["metrics"]:
+    a = np.array(wide[m["name"].encode()])
+    exact = np.unique(a).size <= 64
+    for key, q in (("p50", 0.5), ("p90", 0.9), ("p99", 0.99)):
+        ref = np.quantile(a, q, method="lower")
+        tol = 0.0 if exact else 0.01 * abs(ref) + 1e-9
+        check(abs(m[key] - ref) <= tol, f"{m['name']} {key} {m[key]} vs numpy {ref}")
 lib.ka_tel_flush()
 
 if failures:

@@ -31,6 +31,19 @@ std::vector<float> xsTarget() {
   return v;
 }
 
+// The telemetry batch's metrics as name -> (count, sum); flushes the batch.
+std::map<std::string, std::pair<double, double>> telemetryMetrics() {
+  std::string doc(static_cast<size_t>(ka_tel_pending_json(nullptr, 0)), '\0');
+  EXPECT_EQ(ka_tel_pending_json(doc.data(), doc.size()), static_cast<int64_t>(doc.size()));
+  doc.pop_back();  // the terminating NUL
+  ka_tel_flush();
+  std::map<std::string, std::pair<double, double>> metrics;
+  const tessera::json::JVal batch = tessera::json::parse(doc);
+  for (const auto& m : batch.req("metrics").arr)
+    metrics[m.req("name").str] = {m.req("count").num, m.req("sum").num};
+  return metrics;
+}
+
 #define KA_NEED_UTT()                                                           \
   do {                                                                          \
     if (uttFixture("bundle").empty()) GTEST_SKIP() << "KA_TEST_FIXTURES is not set"; \
@@ -305,16 +318,10 @@ TEST(UttSession, ThreeFrameUtteranceRampsBackToTheDriver) {
   EXPECT_EQ(st.state, 0);
 
   // The session told telemetry about the bundle it opened and the utterance it spoke.
-  std::string doc(static_cast<size_t>(ka_tel_pending_json(nullptr, 0)), '\0');
-  ASSERT_EQ(ka_tel_pending_json(doc.data(), doc.size()), static_cast<int64_t>(doc.size()));
-  doc.pop_back();  // the terminating NUL
-  ka_tel_flush();
-  std::map<std::string, std::pair<double, double>> metrics;  // name -> (count, sum)
-  const tessera::json::JVal batch = tessera::json::parse(doc);
-  for (const auto& m : batch.req("metrics").arr)
-    metrics[m.req("name").str] = {m.req("count").num, m.req("sum").num};
+  auto metrics = telemetryMetrics();
   EXPECT_EQ(metrics["ka.bundle_open_ms"].first, 1);
   EXPECT_EQ(metrics["utt.speech_frames"], std::make_pair(1.0, 3.0));
+  EXPECT_EQ(metrics["utt.interrupted"], std::make_pair(1.0, 0.0));
   EXPECT_EQ(metrics["utt.first_frame_ms"], std::make_pair(1.0, st.first_frame_ms));
   EXPECT_EQ(metrics["utt.render_failures"], std::make_pair(1.0, 0.0));
   EXPECT_EQ(metrics["utt.paste_ms"].first, 1);
@@ -372,6 +379,43 @@ TEST(UttSession, InterruptRampsFromThePulledSpeechFrame) {
   ka_utt_stats st{};
   ka_utt_get_stats(s.get(), &st);
   EXPECT_EQ(st.utterances, 2);
+}
+
+// An interrupted utterance's telemetry counts the speech frames the host pulled, not
+// those made and dropped unread, and says it was interrupted: cut while it is still
+// being made, and cut once all of it was made but not all pulled.
+TEST(UttSession, InterruptedUtteranceToldAsPulled) {
+  KA_NEED_UTT();
+  UttCtx ctx = uttContext();
+  const std::string motion = uttFixture("motion-a2x");
+  const struct {
+    const char* what;
+    int speechFrames;
+    bool end;
+    int pulled;  // speech frames pulled before the interruption
+    int ahead;   // frames waiting unread when it comes
+  } cases[] = {{"mid-speech", 40, false, 2, 3}, {"after its last frame was made", 3, true, 1, 3}};
+  for (const auto& c : cases) {
+    ka_utt_opts o = uttOpts(motion);
+    UttPtr s(ka_utt_create(ctx.get(), &o));
+    ASSERT_NE(s, nullptr) << ka_utt_last_error();
+    ASSERT_TRUE(waitReady(s.get())) << ka_utt_last_error();
+    ka_tel_flush();
+    std::vector<Pulled> f;
+    const std::vector<int16_t> pcm = speechFrames(c.speechFrames);
+    ASSERT_EQ(ka_utt_push_audio(s.get(), pcm.data(), static_cast<int>(pcm.size())), 1);
+    if (c.end) ka_utt_end_utterance(s.get());
+    ASSERT_TRUE(pullUntil(s.get(), f, [&](const std::vector<Pulled>& v) { return countKind(v, KA_UTT_SPEECH) == c.pulled; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    while (ka_utt_frames_available(s.get()) < c.ahead && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ka_utt_interrupt(s.get());
+    const size_t at = f.size();
+    ASSERT_TRUE(pullUntil(s.get(), f, [at](const std::vector<Pulled>& v) { return v.size() >= at + 7; }));
+    auto metrics = telemetryMetrics();
+    EXPECT_EQ(metrics["utt.speech_frames"], std::make_pair(1.0, double(c.pulled))) << c.what;
+    EXPECT_EQ(metrics["utt.interrupted"], std::make_pair(1.0, 1.0)) << c.what;
+  }
 }
 
 // Sequence numbers count every frame the session produced: frames an interruption

@@ -12,7 +12,7 @@ import shutil
 import subprocess
 import threading
 from ctypes import (POINTER, c_char_p, c_double, c_float, c_int, c_int32, c_int64,
-                    c_size_t, c_uint8, c_void_p)
+                    c_size_t, c_uint8, c_uint64, c_void_p)
 from typing import Callable, NoReturn, Optional
 
 from ._errors import KaLibraryError, failure
@@ -69,6 +69,7 @@ _PROTOTYPES: dict[str, tuple] = {
     "ka_tel_record_str": (c_int, [c_char_p, c_char_p]),
     "ka_tel_pending_json": (c_int64, [c_char_p, c_size_t]),
     "ka_tel_flush": (c_int64, []),
+    "ka_tel_flush_batch": (c_int64, [c_uint64]),
     "ka_tel_last_error": (c_char_p, []),
     "ka_bundle_resolve_handle": (c_int, [c_char_p, c_char_p, c_size_t]),
     "ka_bundle_resolve_member": (c_int, [c_char_p, c_char_p, c_char_p, c_size_t]),

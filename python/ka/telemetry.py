@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import operator
 from typing import Any
 
 from ._errors import KaError
@@ -49,5 +50,25 @@ def pending() -> dict[str, Any]:
 
 
 def flush() -> int:
-    """Clears the pending (sealed) batch; returns how many events it held."""
+    """Clears the pending (sealed) batch; returns how many events it held. For a
+    process with one reader; several readers use flush_batch()."""
     return int(lib().ka_tel_flush())
+
+
+def flush_batch(batch_id: int) -> int:
+    """Clears the sealed batch only when ``batch_id`` is its id (``doc["batch"]["id"]``
+    of the document read); returns how many events it held, 0 when that batch was
+    flushed already. With several readers, each ships a document only when its
+    flush_batch returned more than 0, so every event is shipped once::
+
+        doc = ka.telemetry.pending()
+        if ka.telemetry.flush_batch(doc["batch"]["id"]) > 0:
+            ship(doc)
+    """
+    batch_id = operator.index(batch_id)
+    if batch_id < 0:
+        raise KaError(f"ka_tel_flush_batch: no batch has had the id {batch_id}")
+    n = int(lib().ka_tel_flush_batch(batch_id))
+    if n < 0:
+        _fail("ka_tel_flush_batch: failed")
+    return n

@@ -374,7 +374,11 @@ def test_telemetry_round_trip():
     assert doc["format"] == "ka_telemetry.v1"
     assert any(m["name"] == "py.test_ms" and m["count"] == 1 for m in doc["metrics"])
     assert any(t["name"] == "py.note" and t["text"] == "naïve \"quoted\"" for t in doc["texts"])
-    assert ka.telemetry.flush() == 2
+    # Two readers of the same document: the first claim clears it, the second gets 0.
+    assert ka.telemetry.flush_batch(doc["batch"]["id"]) == 2
+    assert ka.telemetry.flush_batch(doc["batch"]["id"]) == 0
+    with pytest.raises(ka.KaError, match=r"^ka_tel_flush_batch: no batch has had the id"):
+        ka.telemetry.flush_batch(doc["batch"]["id"] + 1000)
 
 
 def test_installs_offline_and_finds_the_library_through_pkg_config(tmp_path):

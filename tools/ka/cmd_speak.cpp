@@ -32,8 +32,8 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime]\n"
-    "                [--interrupt-at S] [--teeth] [--encoder W2V] [--idle-lead N] [--telemetry]\n"
-    "                [--frame-log FILE]\n"
+    "                [--interrupt-at S] [--teeth] [--encoder W2V] [--idle-lead N]\n"
+    "                [--telemetry | --telemetry-file FILE] [--frame-log FILE]\n"
     "\n"
     "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR, waits\n"
     "  until it is ready, pulls half a second of idle video, pushes the speech in AUDIO (any\n"
@@ -51,7 +51,10 @@ const char kUsage[] =
     "                    attach the teeth pass to the session before the speech\n"
     "  --encoder W2V     the speech encoder the streaming engine needs (default: $W2V_ONNX)\n"
     "  --idle-lead N     idle frames the session keeps ahead, 1 to 8 (default: the session's)\n"
-    "  --telemetry       print the telemetry batch the run recorded (JSON) after the summary\n"
+    "  --telemetry       write the telemetry batch the run recorded to standard error, as\n"
+    "                    one line \"telemetry: \" and its JSON (standard output stays the\n"
+    "                    run's report)\n"
+    "  --telemetry-file FILE  write that batch to FILE instead, the JSON document alone\n"
     "  --frame-log FILE  one line per frame written to the movie: sequence number, kind,\n"
     "                    driver index, speech index (to line up the frames of two runs)\n";
 
@@ -66,7 +69,7 @@ constexpr int kTailIdle = 25;       // idle frames after the ramp
 constexpr double kFirstSpeechWaitS = 120.0;
 
 struct Options {
-  std::string bundle, motion, audio, out, model = "b1", encoder, frameLog;
+  std::string bundle, motion, audio, out, model = "b1", encoder, frameLog, telemetryFile;
   bool realtime = false;
   bool teeth = false;
   bool telemetry = false;
@@ -118,7 +121,7 @@ int speakCommand(const Args& args) {
       continue;
     }
     if (a == "--motion" || a == "--out" || a == "--model" || a == "--interrupt-at" || a == "--encoder" ||
-        a == "--idle-lead" || a == "--frame-log") {
+        a == "--idle-lead" || a == "--frame-log" || a == "--telemetry-file") {
       if (i + 1 >= args.size()) return badUsage(a + " needs a value");
       const std::string& v = args[++i];
       if (a == "--motion") o.motion = v;
@@ -126,6 +129,7 @@ int speakCommand(const Args& args) {
       if (a == "--model") o.model = v;
       if (a == "--encoder") o.encoder = v;
       if (a == "--frame-log") o.frameLog = v;
+      if (a == "--telemetry-file") o.telemetryFile = v;
       if (a == "--idle-lead") {
         char* end = nullptr;
         const long n = std::strtol(v.c_str(), &end, 10);
@@ -339,14 +343,25 @@ int speakCommand(const Args& args) {
       std::printf("teeth: synthesis weight mean %.4f, max %.4f over %lld frames\n", mean, maxW,
                   static_cast<long long>(counted));
   }
-  if (o.telemetry) {
+  if (o.telemetry || !o.telemetryFile.empty()) {
     // The session tells telemetry of its utterance when it closes it; the batch is read
-    // once the session is gone so its last figures are in.
+    // once the session is gone so its last figures are in. It is written whether or not
+    // the run succeeded: a failed run's figures are the ones worth reading.
     s.reset();
     std::string doc(static_cast<size_t>(std::max<int64_t>(ka_tel_pending_json(nullptr, 0), 1)), '\0');
-    if (ka_tel_pending_json(doc.data(), doc.size()) == static_cast<int64_t>(doc.size())) {
-      doc.pop_back();
-      std::printf("telemetry: %s\n", doc.c_str());
+    if (ka_tel_pending_json(doc.data(), doc.size()) != static_cast<int64_t>(doc.size()))
+      return fail(std::string("speak: telemetry: ") + ka_tel_last_error());
+    doc.pop_back();
+    if (o.telemetryFile.empty()) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "telemetry: %s\n", doc.c_str());
+    } else {
+      OutputFile telFile(o.telemetryFile);
+      std::FILE* f = std::fopen(telFile.temp().c_str(), "w");
+      const bool ok = f && std::fputs(doc.c_str(), f) >= 0 && std::fputc('\n', f) != EOF;
+      if (f && std::fclose(f) != 0) return fail("speak: cannot write " + o.telemetryFile);
+      if (!ok) return fail("speak: cannot write " + o.telemetryFile + ": " + std::strerror(errno));
+      telFile.commit();
     }
   }
   // The movie is kept only for a run that did what was asked.

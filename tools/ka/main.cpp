@@ -22,7 +22,7 @@ const char kUsage[] =
     "  ka a2x MOTION_DIR AUDIO [--live-chunk MS] [--csv OUT] [--offline]\n"
     "                                stream speech through the audio-to-expression networks\n"
     "  ka speak BUNDLE --motion DIR AUDIO --out OUT.mp4 [--model KEY] [--realtime] [--interrupt-at S]\n"
-    "           [--teeth] [--encoder W2V] [--idle-lead N] [--telemetry]\n"
+    "           [--teeth] [--encoder W2V] [--idle-lead N] [--telemetry | --telemetry-file FILE]\n"
     "                                run a speaking session on AUDIO into an MP4 with the speech\n"
     "                                (--teeth: teeth borrowed from BUNDLE's donor bank)\n"
     "  ka render-offline BUNDLE --encoder W2V AUDIO --out OUT.mp4 [--drop N] [--gain G]\n"
