@@ -190,7 +190,8 @@ LeadRun driveWhole(int lead, const std::vector<float>& audio, bool finishFirst, 
 }
 
 // With the session's lead, a reply pushed faster than real time waits for the first
-// chunk (16 windows: its 80 rows) before its first frames, however long the reply;
+// chunk (16 windows: its 80 rows; 69 frames settled) before its first frames, however
+// long the reply;
 // without one every window and chunk of the reply runs first. Either way the frames are
 // the same, finished before the first pull or after it, regular or eager.
 TEST_F(Motion, LeadBoundsTheWorkBeforeTheFirstFramesAndKeepsThem) {
@@ -204,6 +205,14 @@ TEST_F(Motion, LeadBoundsTheWorkBeforeTheFirstFramesAndKeepsThem) {
       for (const int eager : {0, -1}) {
         SCOPED_TRACE(testing::Message() << audio->size() / 640 << " frames, finish first " << finishFirst
                                         << ", eager " << eager);
+        // The session's engine holds one chunk's frames ready after its first call.
+        ka::MotionModel model(false, motionDir(), 1, "", 0);
+        model.setEager(eager);
+        ASSERT_TRUE(model.push(audio->data(), static_cast<int>(audio->size())));
+        if (finishFirst) {
+          ASSERT_TRUE(model.finish());
+        }
+        EXPECT_EQ(model.avail(), 69);
         const LeadRun whole = driveWhole(0, *audio, finishFirst, eager);
         const LeadRun led = driveWhole(lead, *audio, finishFirst, eager);
         EXPECT_LE(led.windowsFirst, 16);
