@@ -286,43 +286,85 @@ void MotionGenerator::dropProvisional() {
   restoreTail();
 }
 
-void MotionGenerator::advanceRegular() {
-  if (finalBuilt_) return;
+bool MotionGenerator::windowReady() const {
   // A window needs its whole span of audio, so its rows never change once made; after
   // the finish the missing audio is silence.
-  for (;;) {
-    const int f0 = kWindowFrames * windowsDone_;
-    const bool ready = finished_ ? f0 < total_
-                                 : audio_.size() >= static_cast<size_t>(kHopSamples) * f0 + 4480;
-    if (!ready) break;
-    processWindow(f0);
-    ++windowsDone_;
-    condConfirmed_ = f0 + kWindowFrames;
-  }
-  for (;;) {
-    const int start = kStride * chunksRun_;
-    const bool ready = finished_ ? start < condConfirmed_ && start < total_ : condConfirmed_ > start + kChunk - 1;
-    if (!ready) break;
-    restoreTail();
-    runChunk(start, start + kChunk, false);
-    ++chunksRun_;
-    newChunk_ = true;
-  }
-  if (finished_) buildFinal();
+  const int f0 = kWindowFrames * windowsDone_;
+  return finished_ ? f0 < total_ : audio_.size() >= static_cast<size_t>(kHopSamples) * f0 + 4480;
 }
 
-void MotionGenerator::buildFinal() {
+bool MotionGenerator::chunkReady() const {
+  const int start = kStride * chunksRun_;
+  return finished_ ? start < condConfirmed_ && start < total_ : condConfirmed_ > start + kChunk - 1;
+}
+
+long long MotionGenerator::regularReady() const {
+  // A row is settled once the next chunk can no longer cross-fade or smooth it: every
+  // row before the next chunk's start. Unfinished, the 11 keep back the 10 rows the next
+  // chunk cross-fades and one more; finished, final row r needs rows up to r + 1.
+  if (!finished_) return std::min(condConfirmed_ - 1, regularRows() - 11);
+  return std::min<long long>(total_, std::max(0, std::min(kStride * chunksRun_, regularRows()) - 1));
+}
+
+// One chunk at a time: the windows its rows need (all the audio allows when it cannot
+// run yet), then the chunk. False when nothing could run.
+bool MotionGenerator::stepRegular() {
+  const int start = kStride * chunksRun_;
+  bool ran = false;
+  while (condConfirmed_ < start + kChunk && windowReady()) {
+    processWindow(kWindowFrames * windowsDone_);
+    ++windowsDone_;
+    condConfirmed_ = kWindowFrames * windowsDone_;
+    ran = true;
+  }
+  if (!chunkReady()) return ran;
+  restoreTail();
+  runChunk(start, start + kChunk, false);
+  ++chunksRun_;
+  newChunk_ = true;
+  return true;
+}
+
+// True when the regular rows have caught up: nothing more runs until more audio comes
+// (or, finished, every chunk has run). With a lead it stops sooner, once that many
+// frames stand ready past the pull cursor; a chunk sees the same rows either way.
+bool MotionGenerator::advanceRegular() {
+  if (finalBuilt_) return true;
+  for (;;) {
+    if (lead_ > 0 && regularReady() - pulled_ >= lead_) return !windowReady() && !chunkReady();
+    if (!stepRegular()) return true;
+  }
+}
+
+// Final rows: the 3-tap mean of the working rows' leading values (neighbours clipped to
+// the utterance's rows), every value clamped into its range; made as far as the settled
+// rows reach, all of them once every chunk has run.
+void MotionGenerator::buildFinal(bool complete) {
+  if (finalBuilt_) return;
+  const int count = complete ? std::min(motionRows_, total_) : motionRows_;
+  const int rows = complete ? count : static_cast<int>(regularReady());
+  if (rows > finalRows_) {
+    final_.resize(static_cast<size_t>(rows) * kCode);
+    const float* lo = m_.vMinMax.data();
+    const float* hi = lo + kCode;
+    for (int r = finalRows_; r < rows; ++r) {
+      const int i0 = std::max(r - 1, 0), i1 = std::min(r + 1, count - 1);
+      const float inv = 1.f / static_cast<float>(i1 - i0 + 1);
+      const float* own = &motion_[static_cast<size_t>(r) * kCode];
+      float* out = &final_[static_cast<size_t>(r) * kCode];
+      for (int v = 0; v < kSmoothed; ++v) {
+        float sum = 0;
+        for (int j = i0; j <= i1; ++j) sum += motion_[static_cast<size_t>(j) * kCode + v];
+        out[v] = sum * inv;
+      }
+      std::copy(own + kSmoothed, own + kCode, out + kSmoothed);
+      for (int v = 0; v < kCode; ++v) out[v] = std::clamp(out[v], lo[v], hi[v]);
+    }
+    finalRows_ = rows;
+  }
+  if (!complete) return;
   dump("/cond.bin", cond_.data(), static_cast<size_t>(condConfirmed_) * kCondWidth, false);
   dump("/res_post.bin", motion_.data(), static_cast<size_t>(motionRows_) * kCode, false);
-  finalRows_ = std::min(motionRows_, total_);
-  final_.assign(motion_.begin(), motion_.begin() + static_cast<std::ptrdiff_t>(finalRows_) * kCode);
-  smoothRows(final_.data(), finalRows_, 0, finalRows_, smoothScratch_);
-  const float* lo = m_.vMinMax.data();
-  const float* hi = lo + kCode;
-  for (int r = 0; r < finalRows_; ++r) {
-    float* row = &final_[static_cast<size_t>(r) * kCode];
-    for (int v = 0; v < kCode; ++v) row[v] = std::clamp(row[v], lo[v], hi[v]);
-  }
   dump("/final.bin", final_.data(), final_.size(), false);
   finalBuilt_ = true;
 }
@@ -332,9 +374,10 @@ void MotionGenerator::finish() {
     dropProvisional();
     finished_ = true;
     total_ = framesPushed();
+    final_.reserve(static_cast<size_t>(total_) * kCode);
   }
   // A finish that failed half-way is completed by the next call (or by available()).
-  advanceRegular();
+  if (lead_ == 0) advance();
 }
 
 void MotionGenerator::eagerAdvance(int frames) {
@@ -360,24 +403,25 @@ void MotionGenerator::eagerAdvance(int frames) {
   eagerTimed_ = true;
 }
 
-int MotionGenerator::available() {
-  if (eager_ == 0 && !finalBuilt_) dropProvisional();  // eager switched off mid-stream
-  advanceRegular();
-  long long ready;
-  if (finalBuilt_) {
-    ready = finalRows_;
-  } else if (eager_ == 0) {
-    ready = std::min(condConfirmed_ - 1, motionRows_ - 11);
-  } else {
-    const int frames = framesPushed();
-    int every = eager_;
-    if (eager_ < 0) every = std::clamp(static_cast<int>(eagerMs_ / 40.0 + 0.999), 1, 8);
-    if (pulled_ == 0) every = 1;
-    if (newChunk_ || frames >= eagerFrames_ + every) eagerAdvance(frames);
-    ready = std::min<long long>(motionRows_ - 1, reached_);
+long long MotionGenerator::advance() {
+  if (eager_ == 0 && !finished_) dropProvisional();  // eager switched off mid-stream
+  const bool caughtUp = advanceRegular();
+  if (finished_) {
+    buildFinal(caughtUp);
+    return finalRows_;
   }
-  return static_cast<int>(std::max<long long>(0, ready - pulled_));
+  // Speculation stands in for audio that has not come; while the regular rows are
+  // behind the audio there is nothing to stand in for.
+  if (eager_ == 0 || !caughtUp) return regularReady();
+  const int frames = framesPushed();
+  int every = eager_;
+  if (eager_ < 0) every = std::clamp(static_cast<int>(eagerMs_ / 40.0 + 0.999), 1, 8);
+  if (pulled_ == 0) every = 1;
+  if (newChunk_ || frames >= eagerFrames_ + every) eagerAdvance(frames);
+  return std::min<long long>(motionRows_ - 1, reached_);
 }
+
+int MotionGenerator::available() { return static_cast<int>(std::max<long long>(0, advance() - pulled_)); }
 
 int MotionGenerator::pull(int* si, float* xs, float* xd, int max) {
   const int n = std::min(max, available());
@@ -385,7 +429,7 @@ int MotionGenerator::pull(int* si, float* xs, float* xd, int max) {
   try {
     for (; done < n; ++done) {
       const int s = driverIndex(pulled_);
-      const float* row = finalBuilt_ ? &final_[static_cast<size_t>(pulled_) * kCode]
+      const float* row = finished_ ? &final_[static_cast<size_t>(pulled_) * kCode]
                                      : &motion_[static_cast<size_t>(pulled_) * kCode];
       emitFrame(row, s, xs + static_cast<size_t>(done) * 63, xd + static_cast<size_t>(done) * 63);
       si[done] = s;

@@ -48,9 +48,11 @@ class MotionGenerator {
 
   // Appends samples; refused once the stream is finished.
   void push(const float* samples, size_t count);
-  // Marks the end of the audio and completes every remaining frame.
+  // Marks the end of the audio. With no lead it completes every remaining frame; with
+  // one, the rest are made as available() and pull() ask for them.
   void finish();
-  // Frames ready to pull, advancing the networks as far as the audio allows.
+  // Frames ready to pull, advancing the networks as far as the audio allows (or, with a
+  // lead, as far as the lead asks).
   int available();
   // Writes up to max frames; returns how many.
   int pull(int* si, float* xs, float* xd, int max);
@@ -59,6 +61,12 @@ class MotionGenerator {
   // A2xStream::continueAt).
   void continueAt(int next) { start_ = static_cast<int>(next - pulled_ * direction_); }
   void setEager(int eager) { eager_ = eager; }
+  // 0 (the default): every window and chunk the audio allows runs as soon as it can.
+  // n > 0: they run only until n frames stand ready past the pull cursor, so when a
+  // whole reply is pushed at once its first frames wait for the first chunk only, not
+  // for all of the reply's windows and chunks. The frames are the same either way; only
+  // when they are made differs.
+  void setLead(int frames) { lead_ = frames < 0 ? 0 : frames; }
 
   bool finished() const { return finished_; }
   int total() const { return finished_ ? total_ : -1; }
@@ -73,13 +81,19 @@ class MotionGenerator {
   void clearTimes() { times_ = MotionTimes(); }
 
  private:
-  void advanceRegular();
+  bool advanceRegular();
+  bool stepRegular();
+  bool windowReady() const;
+  bool chunkReady() const;
+  int regularRows() const { return tailSaved_ ? tailCount_ : motionRows_; }
+  long long regularReady() const;
+  long long advance();
   void processWindow(int f0);
   void runChunk(int start, int limit, bool speculative);
   void eagerAdvance(int frames);
   void dropProvisional();
   void restoreTail();
-  void buildFinal();
+  void buildFinal(bool complete);
   void emitFrame(const float* row, int si, float* xs, float* xd);
   int framesPushed() const;
   void dump(const char* name, const float* data, size_t count, bool append) const;
@@ -110,9 +124,10 @@ class MotionGenerator {
   std::vector<float> motion_;       // working motion rows, kCode each
   int motionRows_ = 0;
   int chunksRun_ = 0;
-  bool finalBuilt_ = false;
-  std::vector<float> final_;
-  int finalRows_ = 0;
+  bool finalBuilt_ = false;        // every final row is made (finished, every chunk run)
+  std::vector<float> final_;       // rows smoothed and clamped, made once the finish is known
+  int finalRows_ = 0;              // final rows made so far
+  int lead_ = 0;
   long long pulled_ = 0;
   bool originSet_ = false;
   float origin_[63] = {};

@@ -22,6 +22,7 @@ MotionModel::MotionModel(bool useA2x, const std::string& dir, int threads, const
       a2x_ = std::make_unique<a2x::A2xStream>(dir, threads, contextFrames);
     else
       motion_ = std::make_unique<audio::MotionGenerator>(dir, threads, ep, contextFrames);
+    if (motion_) motion_->setLead(kMotionLead);
   } catch (const std::exception& e) {
     throw std::runtime_error(family + std::string(e.what()));
   }

@@ -24,6 +24,14 @@ class MotionGenerator;
 
 class MotionModel {
  public:
+  // Frames the motion generator keeps made ahead of what the session has taken from it.
+  // A reply pushed faster than real time (text-to-speech, an agent) would otherwise run
+  // every window and chunk of the whole reply before its first frame; with the lead its
+  // first frames wait for the first chunk only, and each later chunk is made while the
+  // frames before it play. A chunk's 70 frames take far less to make than to show, and
+  // 40 covers the session's speech ring (32) and output ring (8).
+  static constexpr int kMotionLead = 40;
+
   // True when dir holds the a2x encoder (a2x_enc_stream.onnx).
   static bool isA2x(const std::string& dir);
 

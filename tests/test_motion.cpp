@@ -1,6 +1,7 @@
 // The motion generator against the NumPy/PyTorch reference of the fixture tool, and its
 // streaming contract: push sizes do not matter, live frames are final, speculative
-// frames are replaced, the driver index follows the reset.
+// frames are replaced, the driver index follows the reset, a lead bounds the work
+// before the first frames without changing them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/motion_generator.h"
+#include "session/motion_model.h"
 #include "tests/test_motion_util.h"
 
 namespace fs = std::filesystem;
@@ -153,6 +156,73 @@ TEST_F(Motion, LiveFramesAreFinalAndEagerFramesAreReplaced) {
   EXPECT_GT(regular.firstAt, 80 * 640);
   EXPECT_EQ(slurp(d1 / "res_post.bin"), slurp(d0 / "res_post.bin"));
   EXPECT_EQ(slurp(d1 / "final.bin"), slurp(d0 / "final.bin"));
+}
+
+// A whole reply pushed at once, driven the way the session drives it: the first frames
+// asked for, then pulls of up to 32 until nothing more comes, then (when not finished
+// up front) the finish and the rest.
+struct LeadRun {
+  MotionFrames frames;
+  long windowsFirst = 0, chunksFirst = 0;  // network runs before the first frames were ready
+};
+
+LeadRun driveWhole(int lead, const std::vector<float>& audio, bool finishFirst, int eager) {
+  LeadRun r;
+  ka::audio::MotionGenerator g(motionDir(), 1, "");
+  g.setLead(lead);
+  g.setEager(eager);
+  g.push(audio.data(), audio.size());
+  if (finishFirst) g.finish();
+  EXPECT_GT(g.available(), 0);
+  r.windowsFirst = g.times().windows;
+  r.chunksFirst = g.times().chunks;
+  int si[32];
+  float xs[32 * 63], xd[32 * 63];
+  for (int pass = finishFirst ? 1 : 0; pass < 2; ++pass) {
+    if (pass == 1 && !finishFirst) g.finish();
+    for (int n; (n = g.pull(si, xs, xd, 32)) > 0;) {
+      r.frames.si.insert(r.frames.si.end(), si, si + n);
+      r.frames.xs.insert(r.frames.xs.end(), xs, xs + n * 63);
+      r.frames.xd.insert(r.frames.xd.end(), xd, xd + n * 63);
+    }
+  }
+  return r;
+}
+
+// With the session's lead, a reply pushed faster than real time waits for the first
+// chunk (16 windows: its 80 rows; 69 frames settled) before its first frames, however
+// long the reply;
+// without one every window and chunk of the reply runs first. Either way the frames are
+// the same, finished before the first pull or after it, regular or eager.
+TEST_F(Motion, LeadBoundsTheWorkBeforeTheFirstFramesAndKeepsThem) {
+  const std::vector<float> once = speech();
+  std::vector<float> thrice;
+  for (int k = 0; k < 3; ++k) thrice.insert(thrice.end(), once.begin(), once.end());
+  const int lead = ka::MotionModel::kMotionLead;
+  const std::vector<float>* replies[] = {&once, &thrice};
+  for (const std::vector<float>* audio : replies)
+    for (const bool finishFirst : {true, false})
+      for (const int eager : {0, -1}) {
+        SCOPED_TRACE(testing::Message() << audio->size() / 640 << " frames, finish first " << finishFirst
+                                        << ", eager " << eager);
+        // The session's engine holds one chunk's frames ready after its first call.
+        ka::MotionModel model(false, motionDir(), 1, "", 0);
+        model.setEager(eager);
+        ASSERT_TRUE(model.push(audio->data(), static_cast<int>(audio->size())));
+        if (finishFirst) {
+          ASSERT_TRUE(model.finish());
+        }
+        EXPECT_EQ(model.avail(), 69);
+        const LeadRun whole = driveWhole(0, *audio, finishFirst, eager);
+        const LeadRun led = driveWhole(lead, *audio, finishFirst, eager);
+        EXPECT_LE(led.windowsFirst, 16);
+        EXPECT_LE(led.chunksFirst, 1);
+        EXPECT_GT(whole.windowsFirst, 30);
+        ASSERT_EQ(led.frames.count(), (audio->size() + 639) / 640);
+        EXPECT_EQ(led.frames.si, whole.frames.si);
+        EXPECT_EQ(led.frames.xs, whole.frames.xs);
+        EXPECT_EQ(led.frames.xd, whole.frames.xd);
+      }
 }
 
 TEST_F(Motion, ResetPlacesTheDriverIndex) {
