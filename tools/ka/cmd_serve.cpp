@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/log.h"
 #include "bundle/file_io.h"
@@ -17,6 +19,7 @@
 #include "ka/ka.h"
 #include "ka/ka_a2x.h"
 #include "tools/ka/commands.h"
+#include "tools/serve/listen_socket.h"
 #include "tools/serve/live_server.h"
 
 extern "C" {
@@ -31,24 +34,31 @@ namespace ka::cli {
 namespace {
 const char kUsage[] =
     "usage: ka serve BUNDLE --motion DIR [--teeth] [--host 127.0.0.1] [--port 8080] [--page DIR]\n"
-    "                [--encoder W2V] [--model KEY] [--idle-lead N]\n"
+    "                [--allowed-host NAME]... [--encoder W2V] [--model KEY] [--idle-lead N]\n"
     "\n"
     "  Opens an utterance session on BUNDLE with the audio-to-motion members in DIR and serves\n"
-    "  the live page: open http://HOST:PORT/ in a browser to see the avatar, type a sentence\n"
-    "  for it to say, or talk into the microphone. Every page sees the same stream; one page\n"
-    "  at a time may talk. Stops cleanly on Ctrl-C (SIGINT) or SIGTERM.\n"
+    "  the live page: open the address it prints (http://HOST:PORT/?token=...) in a browser\n"
+    "  to see the avatar, type a sentence for it to say, or talk into the microphone. The\n"
+    "  token is made anew each run; without it nothing can watch or drive the avatar. Every\n"
+    "  page sees the same stream; one page at a time may talk. Stops cleanly on Ctrl-C\n"
+    "  (SIGINT) or SIGTERM, also while the session loads.\n"
     "\n"
     "  --teeth           borrow teeth from BUNDLE's donor bank\n"
     "  --host ADDR       the address to listen on (default 127.0.0.1: this machine only;\n"
     "                    another address lets other machines in)\n"
     "  --port N          the port (default 8080; 0 picks a free one)\n"
+    "  --allowed-host NAME  another name the server may be reached by (repeatable); the\n"
+    "                    bound address, the machine's host name and, on loopback, the\n"
+    "                    loopback names are always accepted; requests naming any other\n"
+    "                    host are refused (DNS rebinding)\n"
     "  --page DIR        the page's files (default: the repository's tools/serve/page)\n"
     "  --encoder W2V     the speech encoder the streaming engine needs (default: $W2V_ONNX)\n"
     "  --model KEY       the frame renderer's model (default b1)\n"
     "  --idle-lead N     idle frames the session keeps made ahead, 1 to 8 (default: the\n"
     "                    session's): fewer answers sooner, more rides out slow renders\n"
     "\n"
-    "  Also served: /metrics (counters in the Prometheus text format).\n";
+    "  Also served: /metrics (counters in the Prometheus text format; the token as\n"
+    "  ?token=... or \"Authorization: Bearer ...\").\n";
 
 int badUsage(const std::string& why) {
   std::fprintf(stderr, "ka serve: %s\n\n", why.c_str());
@@ -68,6 +78,7 @@ int serveCommand(const Args& args) {
   long port = 8080;
   long idleLead = 0;
   bool teeth = false;
+  std::vector<std::string> allowedHosts;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h" || a == "--help") return usage(kUsage, true);
@@ -76,7 +87,7 @@ int serveCommand(const Args& args) {
       continue;
     }
     if (a == "--motion" || a == "--host" || a == "--port" || a == "--page" || a == "--encoder" || a == "--model" ||
-        a == "--idle-lead") {
+        a == "--idle-lead" || a == "--allowed-host") {
       if (i + 1 >= args.size()) return badUsage(a + " needs a value");
       const std::string& v = args[++i];
       if (a == "--motion") motion = v;
@@ -84,6 +95,7 @@ int serveCommand(const Args& args) {
       if (a == "--page") page = v;
       if (a == "--encoder") encoder = v;
       if (a == "--model") model = v;
+      if (a == "--allowed-host") allowedHosts.push_back(v);
       if (a == "--idle-lead") {
         char* end = nullptr;
         idleLead = std::strtol(v.c_str(), &end, 10);
@@ -107,20 +119,40 @@ int serveCommand(const Args& args) {
   if (!std::filesystem::is_directory(page)) return fail("serve: the page folder " + page + " does not exist (--page DIR)");
   av_log_set_level(AV_LOG_ERROR);
 
+  // The address first: a port in use or a host that is no address is told at once, not
+  // after the session has loaded.
+  std::optional<serve::ListenSocket> listener;
+  try {
+    listener.emplace(host, static_cast<uint16_t>(port));
+  } catch (const std::exception& e) {
+    return fail(e.what());
+  }
+
   // SIGINT and SIGTERM are taken by this thread only (sigwait below): every thread made
-  // from here on inherits the blocked mask.
+  // from here on inherits the blocked mask. While the session loads they are looked for
+  // between steps, so Ctrl-C stops the load without waiting for it.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const auto stopAsked = [&stopSignals] {
+    const timespec now{0, 0};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &now);
+    if (sig < 0) return false;
+    std::fprintf(stderr, "ka serve: %s while the session loaded: stopped\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    return true;
+  };
+  constexpr int kStoppedWhileLoading = 130;
 
   if (!encoder.empty()) {
     unsetenv("W2V_ONNX");
     if (!ka_a2x_preload_w2v(encoder.c_str())) return fail(ka_a2x_last_error());
   }
+  if (stopAsked()) return kStoppedWhileLoading;
   std::unique_ptr<ka_ctx, CtxDel> ctx(ka_create(bundle.c_str(), model.c_str(), 0, nullptr));
   if (!ctx) return fail(ka_last_error());
+  if (stopAsked()) return kStoppedWhileLoading;
   ka_utt_opts opts{};
   opts.motion_dir = motion.c_str();
   opts.auto_end_s = -1.0;  // the page says when its speech is over
@@ -131,24 +163,33 @@ int serveCommand(const Args& args) {
   for (;;) {
     const int r = ka_utt_ready(s.get());
     if (r == 1) break;
-    if (r < 0) return fail(ka_utt_last_error());
+    if (r < 0) {
+      std::string why = ka_utt_last_error();
+      if (why.find("$W2V_ONNX not set") != std::string::npos)
+        why += " (the streaming engine needs its speech encoder: give --encoder W2V or set $W2V_ONNX)";
+      return fail(why);
+    }
+    if (stopAsked()) return kStoppedWhileLoading;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (teeth) {
     char err[1024] = "";
     if (ka_utt_tessera_attach_bundle(s.get(), bundle.c_str(), err, sizeof err) != 0) return fail(err);
   }
+  if (stopAsked()) return kStoppedWhileLoading;
   serve::ServeOptions o;
   o.host = host;
   o.port = static_cast<uint16_t>(port);
   o.pageDir = page;
+  o.allowedHosts = allowedHosts;
   try {
-    serve::LiveServer server(s.get(), ka_width(ctx.get()), ka_height(ctx.get()), o);
+    serve::LiveServer server(s.get(), ka_width(ctx.get()), ka_height(ctx.get()), o, std::move(*listener));
     server.start();
     const double ready = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("ka serve: session ready after %.1f s (%dx%d%s); open http://%s:%u/\n", ready, ka_width(ctx.get()),
-                ka_height(ctx.get()), teeth ? ", teeth" : "",
-                host.find(':') != std::string::npos ? ("[" + host + "]").c_str() : host.c_str(), server.port());
+    std::printf("ka serve: session ready after %.1f s (%dx%d%s); open http://%s:%u/?token=%s\n", ready,
+                ka_width(ctx.get()), ka_height(ctx.get()), teeth ? ", teeth" : "",
+                host.find(':') != std::string::npos ? ("[" + host + "]").c_str() : host.c_str(), server.port(),
+                server.token().c_str());
     std::fflush(stdout);
     int sig = 0;
     sigwait(&stopSignals, &sig);
