@@ -2,6 +2,7 @@
 // that connects sees the same stream and one at a time may make the avatar speak.
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -64,6 +65,33 @@ int badUsage(const std::string& why) {
   std::fprintf(stderr, "ka serve: %s\n\n", why.c_str());
   return usage(kUsage, false);
 }
+
+// Watches for SIGINT and SIGTERM (blocked in every thread) until end().
+class LoadWatch {
+ public:
+  explicit LoadWatch(const sigset_t& signals) : signals_(signals) {
+    thread_ = std::thread([this] {
+      const timespec tick{0, 50 * 1000 * 1000};
+      while (!done_.load()) {
+        const int sig = sigtimedwait(&signals_, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM) {
+          std::fprintf(stderr, "ka serve: %s while the session loaded: stopped\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+          std::_Exit(128 + sig);
+        }
+      }
+    });
+  }
+  ~LoadWatch() { end(); }
+  void end() {
+    done_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  const sigset_t signals_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 struct CtxDel {
   void operator()(ka_ctx* c) const { ka_destroy(c); }
@@ -129,30 +157,22 @@ int serveCommand(const Args& args) {
   }
 
   // SIGINT and SIGTERM are taken by this thread only (sigwait below): every thread made
-  // from here on inherits the blocked mask. While the session loads they are looked for
-  // between steps, so Ctrl-C stops the load without waiting for it.
+  // from here on inherits the blocked mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  const auto stopAsked = [&stopSignals] {
-    const timespec now{0, 0};
-    const int sig = sigtimedwait(&stopSignals, nullptr, &now);
-    if (sig < 0) return false;
-    std::fprintf(stderr, "ka serve: %s while the session loaded: stopped\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
-    return true;
-  };
-  constexpr int kStoppedWhileLoading = 130;
-
+  // While the session loads (a bundle's models take a second or more) nothing has been
+  // served or written yet: a stop signal ends the process at once rather than after
+  // the load.
+  LoadWatch loadWatch(stopSignals);
   if (!encoder.empty()) {
     unsetenv("W2V_ONNX");
     if (!ka_a2x_preload_w2v(encoder.c_str())) return fail(ka_a2x_last_error());
   }
-  if (stopAsked()) return kStoppedWhileLoading;
   std::unique_ptr<ka_ctx, CtxDel> ctx(ka_create(bundle.c_str(), model.c_str(), 0, nullptr));
   if (!ctx) return fail(ka_last_error());
-  if (stopAsked()) return kStoppedWhileLoading;
   ka_utt_opts opts{};
   opts.motion_dir = motion.c_str();
   opts.auto_end_s = -1.0;  // the page says when its speech is over
@@ -169,14 +189,12 @@ int serveCommand(const Args& args) {
         why += " (the streaming engine needs its speech encoder: give --encoder W2V or set $W2V_ONNX)";
       return fail(why);
     }
-    if (stopAsked()) return kStoppedWhileLoading;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (teeth) {
     char err[1024] = "";
     if (ka_utt_tessera_attach_bundle(s.get(), bundle.c_str(), err, sizeof err) != 0) return fail(err);
   }
-  if (stopAsked()) return kStoppedWhileLoading;
   serve::ServeOptions o;
   o.host = host;
   o.port = static_cast<uint16_t>(port);
@@ -184,6 +202,7 @@ int serveCommand(const Args& args) {
   o.allowedHosts = allowedHosts;
   try {
     serve::LiveServer server(s.get(), ka_width(ctx.get()), ka_height(ctx.get()), o, std::move(*listener));
+    loadWatch.end();  // a signal from here on reaches sigwait below
     server.start();
     const double ready = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("ka serve: session ready after %.1f s (%dx%d%s); open http://%s:%u/?token=%s\n", ready,
