@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -355,21 +356,24 @@ TEST_F(Serve, RefusesPagesBeyondTheLimit) {
   ASSERT_EQ(server_->metrics().clients.load(), 0);
   const std::string self = "127.0.0.1:" + std::to_string(port());
   {
-    // Many upgrades at once, each sent before any is answered: the limit holds.
+    // Many upgrades at once, all arriving before any is answered: the limit holds.
     net::io_context io;
     std::vector<tcp::socket> socks;
     for (int i = 0; i < 40; ++i) {
       socks.emplace_back(io);
       socks.back().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port()));
-      http::request<http::empty_body> req{http::verb::get, liveTarget(), 11};
-      req.set(http::field::host, self);
-      req.set(http::field::origin, "http://" + self);
-      req.set(http::field::upgrade, "websocket");
-      req.set(http::field::connection, "Upgrade");
-      req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
-      req.set(http::field::sec_websocket_version, "13");
-      http::write(socks.back(), req);
     }
+    std::this_thread::sleep_for(200ms);  // every connection accepted and waiting for its request
+    http::request<http::empty_body> req{http::verb::get, liveTarget(), 11};
+    req.set(http::field::host, self);
+    req.set(http::field::origin, "http://" + self);
+    req.set(http::field::upgrade, "websocket");
+    req.set(http::field::connection, "Upgrade");
+    req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+    req.set(http::field::sec_websocket_version, "13");
+    std::ostringstream text;
+    text << req;
+    for (auto& sock : socks) net::write(sock, net::buffer(text.str()));
     int opened = 0, refused = 0;
     for (auto& sock : socks) {
       beast::flat_buffer b;
