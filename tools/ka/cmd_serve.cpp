@@ -200,6 +200,12 @@ int serveCommand(const Args& args) {
   o.port = static_cast<uint16_t>(port);
   o.pageDir = page;
   o.allowedHosts = allowedHosts;
+  // The address to print: one a browser can open and the server answers to (on every
+  // interface, this machine's loopback address).
+  const auto bound = listener->address();
+  const std::string shown = bound.is_unspecified() ? (bound.is_v6() ? "[::1]" : "127.0.0.1")
+                            : bound.is_v6()        ? "[" + bound.to_string() + "]"
+                                                   : bound.to_string();
   try {
     serve::LiveServer server(s.get(), ka_width(ctx.get()), ka_height(ctx.get()), o, std::move(*listener));
     loadWatch.end();  // a signal from here on reaches sigwait below
@@ -207,7 +213,7 @@ int serveCommand(const Args& args) {
     const double ready = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("ka serve: session ready after %.1f s (%dx%d%s); open http://%s:%u/?token=%s\n", ready,
                 ka_width(ctx.get()), ka_height(ctx.get()), teeth ? ", teeth" : "",
-                host.find(':') != std::string::npos ? ("[" + host + "]").c_str() : host.c_str(), server.port(),
+                shown.c_str(), server.port(),
                 server.token().c_str());
     std::fflush(stdout);
     int sig = 0;
