@@ -67,6 +67,13 @@ left=$(ls "$work" | grep -v -E '^(speech.wav|out.mp4|log.txt|err.txt|empty.wav|t
 [ -z "$left" ] || { echo "left behind: $left"; exit 1; }
 echo "ok: $frames frames, $samples audio samples"
 
+# ka serve without the streaming engine's speech encoder says how to give it.
+if env -u W2V_ONNX timeout 60 "$ka" serve "$fx/bundle" --motion "$fx/motion-a2x" --port 0 \
+  > /dev/null 2> "$work/err.txt"; then
+  echo "ka serve without a speech encoder succeeded"; exit 1
+fi
+grep -q "W2V_ONNX not set (.*give --encoder W2V" "$work/err.txt" || { cat "$work/err.txt"; exit 1; }
+
 env -u W2V_ONNX "$ka" speak "$fx/bundle" --motion "$fx/motion-a2x" "$work/speech.wav" --out "$work/live.mp4" \
   --model b1 --realtime --idle-lead 2 --encoder "$fx/motion-a2x/w2v/audio_encoder.onnx" > "$work/live.txt" 2>/dev/null
 grep "^live: " "$work/live.txt"

@@ -80,8 +80,22 @@ done <<'TABLE'
 2~err~serve --motion @W~ka serve: needs BUNDLE
 2~err~serve @B --motion @W --port 70000~ka serve: --port needs a number from 0 to 65535, not '70000'
 2~err~serve @B --motion @W --idle-lead 9~ka serve: --idle-lead needs a whole number of frames from 1 to 8, not '9'
+2~err~serve @B --motion @W --allowed-host~ka serve: --allowed-host needs a value
+1~err~serve @B --motion @W/nomotion --host localhost~ka: serve: 'localhost' is not an IP address
 1~err~serve @B --motion @W --page @W/nopage~the page folder @W/nopage does not exist
 TABLE
+
+# ka serve takes its address before it loads anything: a port in use is told at once,
+# not after a load (here one that would fail on the empty motion folder).
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+print(s.getsockname()[1], flush=True); time.sleep(60)' > "$work/port" &
+holder=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+busy=$(cat "$work/port")
+expect_fail "serve $fixture --motion $work/nomotion --port $busy" "ka: serve: cannot listen on 127.0.0.1:$busy"
+grep -q "nomotion" "$work/err" && bad "ka serve loaded the session before taking its port: $(cat "$work/err")"
+kill "$holder"
 
 # A path that names nothing is no bundle.
 expect_fail "bundle resolve $work/nothing" "$work/nothing"

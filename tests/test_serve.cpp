@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ Frame parseFrame(const std::string& m) {
   return f;
 }
 
+// The running server's access token, for the clients below.
+std::string gToken;
+std::string liveTarget() { return "/live?token=" + gToken; }
+
 int loudness(const std::vector<int16_t>& a) {
   int m = 0;
   for (int16_t s : a) m = std::max(m, std::abs(static_cast<int>(s)));
@@ -85,7 +90,7 @@ class Page {
     }));
     websocket::response_type res;
     beast::error_code ec;
-    ws_.handshake(res, host, "/live", ec);
+    ws_.handshake(res, host, liveTarget(), ec);
     return static_cast<int>(res.result_int());
   }
   void open() { ASSERT_EQ(handshake(), 101); }
@@ -136,6 +141,8 @@ class Page {
   }
   bool lastWasText() const { return text_; }
   bool closed() const { return closed_; }
+  // The close frame the server sent, once closed() (code 0: none came).
+  const websocket::close_reason& closeReason() const { return ws_.reason(); }
   beast::error_code error() const { return ec_; }
 
   // Reads until a text message containing `needle`; frames on the way are kept.
@@ -180,12 +187,13 @@ class Page {
 // One plain HTTP GET; status and body. With an origin, a WebSocket upgrade request
 // ("-": one without an Origin).
 std::pair<int, std::string> get(uint16_t port, const std::string& target, std::string host = "",
-                                const std::string& origin = "") {
+                                const std::string& origin = "", const std::string& authorization = "") {
   net::io_context io;
   tcp::socket s(io);
   s.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
   http::request<http::empty_body> req{http::verb::get, target, 11};
   req.set(http::field::host, host.empty() ? "127.0.0.1:" + std::to_string(port) : host);
+  if (!authorization.empty()) req.set(http::field::authorization, authorization);
   if (!origin.empty()) {
     req.set(http::field::upgrade, "websocket");
     req.set(http::field::connection, "Upgrade");
@@ -225,6 +233,7 @@ class Serve : public ::testing::Test {
     so.limits.pages = 5;
     server_ = new LiveServer(session_, ka_width(ctx_), ka_height(ctx_), so);
     server_->start();
+    gToken = server_->token();
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -233,7 +242,8 @@ class Serve : public ::testing::Test {
     if (ctx_) ka_destroy(ctx_);
   }
   void SetUp() override {
-    if (!server_) GTEST_SKIP() << "no utterance fixtures ($KA_TEST_FIXTURES)";
+    if (!session_) GTEST_SKIP() << "no utterance fixtures ($KA_TEST_FIXTURES)";
+    if (!server_) GTEST_SKIP() << "the server was stopped by an earlier test";
   }
   // Waits until the session is idle with nobody talking, so a test starts clean.
   static void settle() {
@@ -260,20 +270,24 @@ LiveServer* Serve::server_ = nullptr;
 
 TEST_F(Serve, ServesOnlyThePageFolderAndOnlyItsOwnOrigin) {
   struct Http {
-    const char* target;
+    std::string target;
     int status;
+    std::string authorization = "";
   };
   const Http files[] = {
-      {"/", 200},           {"/index.html", 200},   {"/app.js?v=1", 200},        {"/metrics", 200},
+      {"/", 200},           {"/index.html", 200},   {"/app.js?v=1", 200},        {"/metrics?token=" + gToken, 200},
       {"/../secret.txt", 404}, {"/%2e%2e/secret.txt", 404}, {"/page/../secret.txt", 404}, {"/link.txt", 404},
       {"/.hidden", 404},    {"/missing.js", 404},   {"//etc/passwd", 404},       {"/app.js/", 404},
+      // The counters need the token, in the target or as a bearer.
+      {"/metrics", 401}, {"/metrics?token=" + gToken.substr(1), 403}, {"/metrics", 200, "Bearer " + gToken},
+      {"/metrics", 403, "Bearer x" + gToken},
   };
   for (const Http& h : files) {
-    SCOPED_TRACE(h.target);
-    EXPECT_EQ(get(port(), h.target).first, h.status);
+    SCOPED_TRACE(h.target + " " + h.authorization);
+    EXPECT_EQ(get(port(), h.target, "", "", h.authorization).first, h.status);
   }
   EXPECT_EQ(get(port(), "/").second, "<html>live</html>");
-  EXPECT_NE(get(port(), "/metrics").second.find("ka_serve_frames_sent_total"), std::string::npos);
+  EXPECT_NE(get(port(), "/metrics?token=" + gToken).second.find("ka_serve_frames_sent_total"), std::string::npos);
   // A name that is not this machine's (a rebinding attack's) is not answered.
   EXPECT_EQ(get(port(), "/", "attacker.example:80").first, 403);
 
@@ -282,6 +296,7 @@ TEST_F(Serve, ServesOnlyThePageFolderAndOnlyItsOwnOrigin) {
     const char* name;
     std::string host, origin;
     int status;
+    std::string target = liveTarget();
   };
   const Upgrade upgrades[] = {
       {"own page", self, "http://" + self, 101},
@@ -291,27 +306,101 @@ TEST_F(Serve, ServesOnlyThePageFolderAndOnlyItsOwnOrigin) {
       {"https origin", self, "https://" + self, 403},
       {"no origin", self, "-", 403},
       {"foreign host with its own origin", "attacker.example:80", "http://attacker.example:80", 403},
+      // A local program can send the page's own Origin; it cannot know the token.
+      {"no token", self, "http://" + self, 401, "/live"},
+      {"wrong token", self, "http://" + self, 403, "/live?token=" + std::string(32, '0')},
+      {"another path", self, "http://" + self, 404, "/live2?token=" + gToken},
   };
   for (const Upgrade& u : upgrades) {
     SCOPED_TRACE(u.name);
-    EXPECT_EQ(get(port(), "/live", u.host, u.origin).first, u.status);
+    EXPECT_EQ(get(port(), u.target, u.host, u.origin).first, u.status);
+  }
+}
+
+// HEAD answers with GET's headers and no body, so the next answer on the connection
+// is read where it starts; every answer forbids framing the page.
+TEST_F(Serve, HeadAnswersCarryGetsHeadersAndNoBody) {
+  const std::string self = "127.0.0.1:" + std::to_string(port());
+  for (const std::string& target : std::vector<std::string>{"/", "/metrics?token=" + gToken, "/missing.js"}) {
+    SCOPED_TRACE(target);
+    net::io_context io;
+    tcp::socket s(io);
+    s.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port()));
+    http::request<http::empty_body> head{http::verb::head, target, 11}, get{http::verb::get, "/", 11};
+    head.set(http::field::host, self);
+    get.set(http::field::host, self);
+    http::write(s, head);
+    http::write(s, get);
+    beast::flat_buffer b;
+    http::response_parser<http::string_body> headParser;
+    headParser.skip(true);  // a HEAD answer has no body whatever its Content-Length
+    http::read(s, b, headParser);
+    http::response<http::string_body> next;
+    http::read(s, b, next);
+    const auto& h = headParser.get();
+    EXPECT_EQ(next.result_int(), 200u);
+    EXPECT_EQ(next.body(), "<html>live</html>");
+    const auto [status, body] = ::ka::serve::get(port(), target);
+    EXPECT_EQ(h.result_int(), static_cast<unsigned>(status));
+    EXPECT_EQ(h[http::field::content_length], std::to_string(body.size()));
+    for (const auto* resp : {&h, static_cast<const http::response<http::string_body>*>(&next)}) {
+      EXPECT_EQ((*resp)["X-Frame-Options"], "DENY");
+      EXPECT_EQ((*resp)["Content-Security-Policy"], "frame-ancestors 'none'");
+    }
+    EXPECT_NE(h[http::field::content_type], "");
   }
 }
 
 TEST_F(Serve, RefusesPagesBeyondTheLimit) {
   for (int i = 0; i < 300 && server_->metrics().clients.load() > 0; ++i) std::this_thread::sleep_for(10ms);
   ASSERT_EQ(server_->metrics().clients.load(), 0);
+  const std::string self = "127.0.0.1:" + std::to_string(port());
+  {
+    // Many upgrades at once, all arriving before any is answered: the limit holds.
+    net::io_context io;
+    std::vector<tcp::socket> socks;
+    for (int i = 0; i < 40; ++i) {
+      socks.emplace_back(io);
+      socks.back().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port()));
+    }
+    std::this_thread::sleep_for(200ms);  // every connection accepted and waiting for its request
+    http::request<http::empty_body> req{http::verb::get, liveTarget(), 11};
+    req.set(http::field::host, self);
+    req.set(http::field::origin, "http://" + self);
+    req.set(http::field::upgrade, "websocket");
+    req.set(http::field::connection, "Upgrade");
+    req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+    req.set(http::field::sec_websocket_version, "13");
+    std::ostringstream text;
+    text << req;
+    for (auto& sock : socks) net::write(sock, net::buffer(text.str()));
+    int opened = 0, refused = 0;
+    for (auto& sock : socks) {
+      beast::flat_buffer b;
+      http::response_parser<http::empty_body> res;
+      res.skip(true);
+      beast::error_code ec;
+      http::read_header(sock, b, res, ec);
+      ASSERT_FALSE(ec) << ec.message();
+      opened += res.get().result_int() == 101;
+      refused += res.get().result_int() == 503;
+    }
+    EXPECT_EQ(opened, 5);
+    EXPECT_EQ(refused, 35);
+  }
+  for (int i = 0; i < 300 && server_->metrics().clients.load() > 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server_->metrics().clients.load(), 0);
+
   std::vector<std::unique_ptr<Page>> pages;
   for (int i = 0; i < 5; ++i) {
     pages.push_back(std::make_unique<Page>(port()));
     pages.back()->open();
     ASSERT_TRUE(pages.back()->waitText("\"hello\""));
   }
-  const std::string self = "127.0.0.1:" + std::to_string(port());
-  EXPECT_EQ(get(port(), "/live", self, "http://" + self).first, 503);
+  EXPECT_EQ(get(port(), liveTarget(), self, "http://" + self).first, 503);
   pages.pop_back();
   for (int i = 0; i < 300 && server_->metrics().clients.load() > 4; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(get(port(), "/live", self, "http://" + self).first, 101);
+  EXPECT_EQ(get(port(), liveTarget(), self, "http://" + self).first, 101);
 }
 
 TEST_F(Serve, RefusesBadMessagesAndTheStreamGoesOn) {
@@ -359,6 +448,8 @@ TEST_F(Serve, RefusesBadMessagesAndTheStreamGoesOn) {
   while (p.next(5000ms)) {
   }
   EXPECT_TRUE(p.closed());
+  EXPECT_EQ(p.closeReason().code, static_cast<uint16_t>(websocket::close_code::too_big));
+  EXPECT_EQ(std::string(p.closeReason().reason), "a message over 262144 bytes");
   for (int i = 0; i < 200 && server_->metrics().refused("too_large") == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(server_->metrics().refused("too_large"), 1);
   ASSERT_TRUE(other.waitFrames(10));
@@ -514,6 +605,12 @@ TEST_F(Serve, PageThatStopsReadingIsDroppedAndOthersKeepTheirFrames) {
   while (server_->metrics().clientsDropped.load() == droppedBefore && std::chrono::steady_clock::now() < until)
     ASSERT_TRUE(reader.waitFrames(5));
   EXPECT_EQ(server_->metrics().clientsDropped.load(), droppedBefore + 1);
+  // Once it reads again, what was already on its way comes, then a close that says why.
+  while (stuck.next(5000ms)) {
+  }
+  EXPECT_TRUE(stuck.closed());
+  EXPECT_EQ(stuck.closeReason().code, static_cast<uint16_t>(websocket::close_code::policy_error));
+  EXPECT_NE(std::string(stuck.closeReason().reason).find("stopped reading"), std::string::npos);
   const int64_t seq = reader.frames.back().seq;
   ASSERT_TRUE(reader.waitFrames(25));
   EXPECT_EQ(reader.frames.back().seq, seq + 25);
@@ -542,6 +639,21 @@ TEST_F(Serve, TalkerLeavingMidUtteranceEndsItAndTheSessionGoesOn) {
   const size_t from = watcher.frames.size();
   ASSERT_TRUE(watcher.waitFrames(10));
   for (size_t i = from; i < watcher.frames.size(); ++i) EXPECT_EQ(watcher.frames[i].kind, 0);
+}
+
+// Last: it stops the suite's server (espeak-ng cannot be started a second time in one
+// process, so no other server follows it).
+TEST_F(Serve, StoppingClosesEveryPageWithAReason) {
+  Page p(port());
+  p.open();
+  ASSERT_TRUE(p.waitText("\"hello\""));
+  delete server_;
+  server_ = nullptr;
+  while (p.next(5000ms)) {
+  }
+  EXPECT_TRUE(p.closed());
+  EXPECT_EQ(p.closeReason().code, static_cast<uint16_t>(websocket::close_code::going_away));
+  EXPECT_EQ(std::string(p.closeReason().reason), "the server is stopping");
 }
 
 }  // namespace

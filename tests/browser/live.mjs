@@ -69,13 +69,16 @@ async function startServer() {
   const proc = spawn(opt.ka, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   proc.stdout.pipe(out, { end: false });
   proc.stderr.pipe(out, { end: false });
-  let exited = null;
+  let exited = null, printed = '';
   proc.on('exit', (code, sig) => { exited = `exit code ${code}${sig ? `, signal ${sig}` : ''}`; });
+  // The address to open, with this run's token, is the one the server prints.
+  proc.stdout.on('data', (d) => { printed += d.toString(); });
   const url = `http://127.0.0.1:${port}/`;
   const until = Date.now() + 60000;
   while (Date.now() < until) {
     if (exited) throw new Error(`ka serve ended before it served its page (${exited}); see ${path.join(artifacts, 'server.log')}`);
-    if (await httpStatus(url) === 200) return { proc, port, url };
+    const m = printed.match(/open (http:\/\/\S+\?token=([0-9a-f]+))/);
+    if (m && await httpStatus(url) === 200) return { proc, port, url: m[1], token: m[2] };
     await sleep(200);
   }
   proc.kill('SIGTERM');
@@ -299,17 +302,19 @@ async function functional(page, server) {
   });
 
   await check('a page from another origin cannot open the WebSocket', page, async () => {
-    const ws = `http://127.0.0.1:${server.port}/live`;
+    const ws = `http://127.0.0.1:${server.port}/live?token=${server.token}`;
     const hdr = { Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
       'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' };
     const own = await httpStatus(ws, { ...hdr, Origin: `http://127.0.0.1:${server.port}` });
     const other = await httpStatus(ws, { ...hdr, Origin: 'http://127.0.0.1:1' });
+    const tokenless = await httpStatus(`http://127.0.0.1:${server.port}/live`, { ...hdr, Origin: `http://127.0.0.1:${server.port}` });
     if (own !== 101) throw new Error(`the page's own origin got ${own}, not 101`);
     if (other !== 403) throw new Error(`a foreign origin got ${other}, not 403`);
-    // And from a real page of another origin in the same browser.
+    if (tokenless !== 401) throw new Error(`the page's own origin without the token got ${tokenless}, not 401`);
+    // And from a real page of another origin in the same browser, even knowing the token.
     const foreign = http.createServer((q, s) => {
       s.setHeader('Content-Type', 'text/html');
-      s.end(`<script>const w = new WebSocket('ws://127.0.0.1:${server.port}/live');
+      s.end(`<script>const w = new WebSocket('ws://127.0.0.1:${server.port}/live?token=${server.token}');
         w.onopen = () => { document.title = 'opened'; }; w.onclose = () => { if (document.title !== 'opened') document.title = 'refused'; };</script>`);
     });
     await new Promise((r) => foreign.listen(0, '127.0.0.1', r));
@@ -323,7 +328,7 @@ async function functional(page, server) {
       await p2.close();
       foreign.close();
     }
-    return 'upgrade from a foreign origin: 403; a foreign page\'s WebSocket closed unopened';
+    return 'upgrade from a foreign origin: 403, without the token: 401; a foreign page\'s WebSocket closed unopened';
   });
 
   const errs = await page.evaluate(() => ({ dec: window.kaLive.decoderErrors, under: window.kaLive.underruns, skipped: window.kaLive.paintSkipped }));

@@ -28,7 +28,7 @@ const char kUsage[] =
     "  ka render-offline BUNDLE --encoder W2V AUDIO --out OUT.mp4 [--drop N] [--gain G]\n"
     "                                render a spoken clip offline into an MP4 with the speech\n"
     "  ka serve BUNDLE --motion DIR [--teeth] [--host 127.0.0.1] [--port 8080] [--page DIR]\n"
-    "           [--encoder W2V] [--model KEY]\n"
+    "           [--allowed-host NAME]... [--encoder W2V] [--model KEY]\n"
     "                                serve the live page: the avatar speaks what a browser types or says\n"
     "  ka tessera inspect BUNDLE [--motion DIR]\n"
     "                                print a bundle's teeth members, bank, head, serving config and geometry\n"

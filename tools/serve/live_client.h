@@ -1,12 +1,16 @@
 #pragma once
 // One page's WebSocket: reads its messages for the hub and writes the stream to it
 // through a bounded queue. A page that stops reading is dropped once its queue is
-// full; the others never wait for it. Lives on the server's network thread only.
+// full; the others never wait for it. Every end the server chooses is a close frame
+// with a code and a reason (a page that takes no close frame within a few seconds
+// has its socket closed). Lives on the server's network thread only.
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,7 +23,9 @@ class LiveHub;
 
 class LiveClient : public std::enable_shared_from_this<LiveClient> {
  public:
-  LiveClient(boost::beast::tcp_stream&& stream, LiveHub& hub, int id, const LiveLimits& limits);
+  // pageSlot: this page's place among the open pages, held until it has left.
+  LiveClient(boost::beast::tcp_stream&& stream, LiveHub& hub, int id, const LiveLimits& limits,
+             std::shared_ptr<void> pageSlot);
 
   // Completes the WebSocket handshake of an upgrade request; the hub hears of the page
   // once it is open.
@@ -29,7 +35,9 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   void sendText(std::shared_ptr<const std::string> text);
   // Frames before the first key frame are skipped: a decoder starts at one.
   void sendFrame(std::shared_ptr<const Bytes> frame, bool key);
-  // Closes the connection at once (pending writes are abandoned).
+  // Ends the connection (unsent messages are abandoned) with a close frame: "going
+  // away" while the server stops, or a policy close naming the backlog for a page
+  // that stopped reading.
   void drop();
   bool open() const { return open_; }
   // Counts a refusal of this page's messages; true when it should be logged (the first
@@ -46,6 +54,10 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   void enqueue(Out o);
   void doRead();
   void doWrite();
+  void closeWith(boost::beast::websocket::close_code code, std::string reason);
+  void closeSocket();
+  // The page is gone: its place is free and the hub is told, once.
+  void finish();
 
   boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
   LiveHub& hub_;
@@ -58,7 +70,11 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   bool writing_ = false;
   bool open_ = false;
   bool waitKey_ = true;
+  bool slow_ = false;      // dropped for not reading
+  bool finished_ = false;
   uint64_t refusals_ = 0;
+  std::shared_ptr<void> pageSlot_;
+  std::optional<boost::asio::steady_timer> closeTimer_;
 };
 
 }  // namespace ka::serve

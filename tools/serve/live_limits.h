@@ -12,6 +12,7 @@ struct LiveLimits {
   size_t messageMax = 256 * 1024;   // larger WebSocket messages close the connection
   double pendingAudioS = 60.0;      // speech pushed and not yet shown, all utterances
   size_t pages = 16;                // open pages at once; more are refused with 503
+  size_t httpSessions = 128;        // HTTP connections at once; more wait to be accepted
 };
 
 }  // namespace ka::serve

@@ -362,9 +362,18 @@
 
   // ------------------------------------------------------------------ connection
   let ws = null, retry = 500;
+  // The server's access token came in this page's own address (ka serve prints it);
+  // the stream opens only with it.
+  const token = new URLSearchParams(location.search).get('token') || '';
 
   function connect() {
-    const url = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/live';
+    if (!token) {
+      setConn('Not connected: this address has no token', 'bad');
+      problem('Open the address ka serve printed when it started: it ends in ?token=…');
+      return;
+    }
+    const url = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/live?token=' +
+      encodeURIComponent(token);
     ws = new WebSocket(url);
     ws.binaryType = 'arraybuffer';
     ws.onopen = () => { live.connected = true; retry = 500; setConn('Connected', 'ok'); };
