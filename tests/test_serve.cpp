@@ -8,15 +8,19 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/test_utt_util.h"
 #include "tools/serve/live_server.h"
+#include "tools/serve/speech_synth.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -64,6 +68,71 @@ int loudness(const std::vector<int16_t>& a) {
   int m = 0;
   for (int16_t s : a) m = std::max(m, std::abs(static_cast<int>(s)));
   return m;
+}
+
+// Collects what the synthesiser makes, one job at a time.
+class SpeechCollector : public SpeechSink {
+ public:
+  bool speechPiece(uint64_t, const int16_t* pcm, int count) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    pcm_.insert(pcm_.end(), pcm, pcm + count);
+    return true;
+  }
+  void speechDone(uint64_t, bool ok, const std::string&) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_ = true;
+    ok_ = ok;
+    cv_.notify_all();
+  }
+  // Speaks text; its samples, or nothing when the job failed or took over 30 s.
+  std::optional<std::vector<int16_t>> speak(SpeechSynth& synth, const std::string& text) {
+    std::unique_lock<std::mutex> lock(mu_);
+    pcm_.clear();
+    done_ = false;
+    while (!synth.submit(++ticket_, text)) {
+      lock.unlock();
+      std::this_thread::sleep_for(5ms);
+      lock.lock();
+    }
+    if (!cv_.wait_for(lock, 30s, [&] { return done_; }) || !ok_) return std::nullopt;
+    return pcm_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<int16_t> pcm_;
+  bool done_ = false, ok_ = false;
+  uint64_t ticket_ = 0;
+};
+
+double rms(const std::vector<int16_t>& a) {
+  double e = 0.0;
+  for (int16_t s : a) e += static_cast<double>(s) * s;
+  return a.empty() ? 0.0 : std::sqrt(e / static_cast<double>(a.size()));
+}
+
+// Sentences come from any page: whatever commands to the synthesiser one sentence's
+// text carries, the next is spoken in the voice as it started.
+TEST(SpeechSynth, NoSentenceChangesTheVoiceOfTheNext) {
+  SpeechCollector sink;
+  SpeechSynth synth(sink);
+  const std::string plain = "Hello there, how are you today?";
+  const auto reference = sink.speak(synth, plain);
+  ASSERT_TRUE(reference);
+  ASSERT_GT(reference->size(), 16000u / 2);
+  const char* hostile[] = {"\x01" "0A silent from now on", "\x01" "30S slow from now on",
+                           "\x01" "300A loud from now on", "\x01" "90P\x01" "5R high and flat"};
+  for (const char* h : hostile) {
+    SCOPED_TRACE(h + 1);
+    ASSERT_TRUE(sink.speak(synth, h));
+    const auto after = sink.speak(synth, plain);
+    ASSERT_TRUE(after);
+    // A sentence's words alone change the next one's length by a few percent; a
+    // command would change it by half or more, or silence it.
+    EXPECT_NEAR(static_cast<double>(after->size()), static_cast<double>(reference->size()), 0.1 * reference->size());
+    EXPECT_NEAR(rms(*after), rms(*reference), 0.1 * rms(*reference));
+  }
 }
 
 // A page: one WebSocket to /live, read with timeouts.

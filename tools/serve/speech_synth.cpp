@@ -19,6 +19,11 @@ constexpr int kOutRate = 16000;
 // reaches the session soon after a sentence is submitted.
 constexpr int kPieceMs = 60;
 
+// The voice's settings that text can change (espeak-ng obeys commands embedded in it) and
+// that stay changed for every later sentence unless set back.
+constexpr espeak_PARAMETER kVoiceParameters[] = {espeakRATE,        espeakVOLUME,   espeakPITCH,  espeakRANGE,
+                                                 espeakPUNCTUATION, espeakCAPITALS, espeakWORDGAP};
+
 int synthCallback(short* wav, int count, espeak_EVENT* events) {
   if (!events || !events->user_data) return 0;
   return static_cast<SpeechSynth*>(events->user_data)->onSamples(wav, count);
@@ -91,6 +96,11 @@ int SpeechSynth::onSamples(const short* wav, int count) {
 bool SpeechSynth::speak(const std::string& text, std::string& why) {
   Resampler& r = *resampler_;
   swr_init(r.swr);  // a fresh start: nothing of the previous sentence is held back
+  // Each sentence in the voice as it started, whatever an earlier one's text did to it:
+  // the sentences come from any page, and one page's text must not change the voice for
+  // the others.
+  for (const espeak_PARAMETER p : kVoiceParameters) espeak_SetParameter(p, espeak_GetParameter(p, 0), 0);
+  espeak_ng_SetVoiceByName(voice_.c_str());
   const espeak_ng_STATUS st = espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0,
                                                    espeakCHARS_UTF8, nullptr, this);
   if (r.stop) {
