@@ -7,6 +7,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_utt_util.h"
@@ -292,6 +295,7 @@ class Serve : public ::testing::Test {
     so.limits.queueTexts = 100000;  // only the frames can show a page that stopped reading
     so.limits.pcmBytes = 32000;
     so.limits.pages = 5;
+    so.limits.sayS = 6.0;
     server_ = new LiveServer(session_, ka_width(ctx_), ka_height(ctx_), so);
     server_->start();
   }
@@ -611,6 +615,109 @@ TEST_F(Serve, TalkerLeavingMidUtteranceEndsItAndTheSessionGoesOn) {
   const size_t from = watcher.frames.size();
   ASSERT_TRUE(watcher.waitFrames(10));
   for (size_t i = from; i < watcher.frames.size(); ++i) EXPECT_EQ(watcher.frames[i].kind, 0);
+}
+
+// However long a text reads, one say holds the avatar for its bound of speech at most:
+// the rest is cut, and the page is told why.
+TEST_F(Serve, OneSayMakesAtMostItsBoundOfSpeech) {
+  settle();
+  Page p(port());
+  p.open();
+  const auto hello = p.waitText("\"hello\"");
+  ASSERT_TRUE(hello);
+  EXPECT_NE(hello->find("\"say_s\":6"), std::string::npos) << *hello;
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "\xE4\xB8\xAD";  // about half a minute of speech
+  p.sendText("{\"type\":\"say\",\"text\":\"" + text + "\"}");
+  const auto cut = p.waitText("\"error\"", 20000ms);
+  ASSERT_TRUE(cut);
+  EXPECT_NE(cut->find("\"code\":\"speech_too_long\""), std::string::npos) << *cut;
+  ASSERT_TRUE(p.waitText("\"event\":\"end\"", 20000ms));
+  const auto speech = std::count_if(p.frames.begin(), p.frames.end(), [](const Frame& f) { return f.kind == 1; });
+  EXPECT_GT(speech, 5 * kFps);
+  EXPECT_LE(speech, 6 * kFps + 2);
+}
+
+// A page joining gets a key frame soon, but pages joining over and over (a client
+// reconnecting every 20 ms) do not make every viewer's frames key frames.
+TEST_F(Serve, PagesJoiningOverAndOverForceAKeyFrameAtMostOnceASecond) {
+  Page watcher(port());
+  watcher.open();
+  ASSERT_TRUE(watcher.waitText("\"hello\""));
+  ASSERT_TRUE(watcher.waitFrames(30));
+  const size_t from = watcher.frames.size();
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    for (int i = 0; i < 100; ++i) {
+      Page p(port());
+      p.handshake();
+      p.closeAbruptly();
+      std::this_thread::sleep_for(20ms);
+    }
+    done = true;
+  });
+  bool reading = true;
+  while (!done && reading) reading = watcher.waitFrames(1);
+  churn.join();
+  ASSERT_TRUE(reading);
+  const size_t n = watcher.frames.size() - from;
+  const auto keys = std::count_if(watcher.frames.begin() + static_cast<std::ptrdiff_t>(from), watcher.frames.end(),
+                                  [](const Frame& f) { return f.key; });
+  EXPECT_GE(n, 50u);
+  EXPECT_LE(static_cast<size_t>(keys), n / kFps + 2) << keys << " key frames of " << n;
+
+  const int64_t sent = server_->metrics().framesSent.load();
+  Page late(port());
+  late.open();
+  ASSERT_TRUE(late.waitFrames(1));
+  EXPECT_TRUE(late.frames.front().key);
+  EXPECT_LE(late.frames.front().seq, sent + kFps + 5);
+}
+
+// What clients make the server log is bounded per client and per kind, however many
+// messages or requests they send.
+TEST_F(Serve, ClientsCannotFloodTheLog) {
+  struct Lines {
+    std::mutex mu;
+    std::vector<std::string> all;
+    size_t count(const std::string& part) {
+      std::lock_guard<std::mutex> lock(mu);
+      return static_cast<size_t>(
+          std::count_if(all.begin(), all.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+    }
+  } lines;
+  ka_set_log_callback(
+      [](int, const char* line, void* user) {
+        auto* l = static_cast<Lines*>(user);
+        std::lock_guard<std::mutex> lock(l->mu);
+        l->all.emplace_back(line);
+      },
+      &lines);
+  Page p(port());
+  p.open();
+  ASSERT_TRUE(p.waitText("\"hello\""));
+  for (int i = 0; i < 300; ++i) p.sendText(R"({"type":"stop"})");
+  for (int i = 0; i < 300; ++i) p.sendText(R"({"type":"dance"})");
+  p.sendText(R"({"type":"end"})");  // answered once all before it were handled
+  ASSERT_TRUE(p.waitText("\"not_talker\""));
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(get(port(), "/missing-" + std::to_string(i) + ".png").first, 404);
+    EXPECT_EQ(get(port(), "/", "attacker.example:80").first, 403);
+  }
+  ka_set_log_callback(nullptr, nullptr);
+  struct Kind {
+    const char* line;
+    size_t min;
+  };
+  const Kind kinds[] = {{"stops the avatar", 1},
+                        {"refused (unknown_type)", 1},
+                        {"[serve] not found", 0},
+                        {"is not this machine's", 0}};
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.line);
+    EXPECT_GE(lines.count(k.line), k.min);
+    EXPECT_LE(lines.count(k.line), 5u);
+  }
 }
 
 }  // namespace

@@ -20,7 +20,8 @@ void LiveClient::start(http::request<http::string_body> req) {
   ws_.auto_fragment(false);
   ws_.async_accept(req, [self = shared_from_this()](beast::error_code ec) {
     if (ec) {
-      KA_LOG_INFO("[serve] client %d: WebSocket handshake failed: %s", self->id_, ec.message().c_str());
+      if (auto line = self->hub_.log().admit("handshake"))
+        KA_LOG_INFO("[serve] client %d: WebSocket handshake failed: %s%s", self->id_, ec.message().c_str(), line.note());
       return;
     }
     self->open_ = true;
@@ -37,7 +38,8 @@ void LiveClient::doRead() {
         self->hub_.metrics().refuse("too_large");
       } else if (ec != websocket::error::closed && ec != boost::asio::error::operation_aborted &&
                  ec != boost::asio::error::eof) {
-        KA_LOG_INFO("[serve] client %d: %s", self->id_, ec.message().c_str());
+        if (auto line = self->hub_.log().admit("read_error"))
+          KA_LOG_INFO("[serve] client %d: %s%s", self->id_, ec.message().c_str(), line.note());
       }
       self->open_ = false;
       self->hub_.leave(*self);

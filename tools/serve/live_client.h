@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log_limiter.h"
 #include "tools/serve/live_limits.h"
 #include "tools/serve/live_loop.h"
 
@@ -32,9 +33,9 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   // Closes the connection at once (pending writes are abandoned).
   void drop();
   bool open() const { return open_; }
-  // Counts a refusal of this page's messages; true when it should be logged (the first
-  // few, then one in a hundred: a page sending garbage cannot flood the log).
-  bool countRefusal() { return ++refusals_ <= 20 || refusals_ % 100 == 0; }
+  // Bounds the log lines this page's messages cause, per kind: a page sending garbage
+  // or a stream of stops cannot flood the log.
+  ka::log::LogLimiter& log() { return log_; }
 
  private:
   struct Out {
@@ -58,7 +59,7 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   bool writing_ = false;
   bool open_ = false;
   bool waitKey_ = true;
-  uint64_t refusals_ = 0;
+  ka::log::LogLimiter log_;
 };
 
 }  // namespace ka::serve

@@ -98,7 +98,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const std::string host(req[http::field::host]);
     if (loopback_ && !loopbackHost(host)) {
       hub_.metrics().refuse("origin");
-      KA_LOG_WARN("[serve] refused %s: Host \"%.80s\" is not this machine's", target.c_str(), host.c_str());
+      if (auto line = hub_.log().admit("host"))
+        KA_LOG_WARN("[serve] refused %.200s: Host \"%.80s\" is not this machine's%s", target.c_str(), host.c_str(),
+                    line.note());
       return plain(req, http::status::forbidden, "forbidden: this server answers to loopback names only");
     }
     if (websocket::is_upgrade(req)) {
@@ -109,13 +111,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       }
       if (host.empty() || origin != "http://" + host) {
         hub_.metrics().refuse("origin");
-        KA_LOG_WARN("[serve] refused a WebSocket from origin \"%.80s\" (the page's own is \"http://%.80s\")",
-                    origin.c_str(), host.c_str());
+        if (auto line = hub_.log().admit("origin"))
+          KA_LOG_WARN("[serve] refused a WebSocket from origin \"%.80s\" (the page's own is \"http://%.80s\")%s",
+                      origin.c_str(), host.c_str(), line.note());
         return plain(req, http::status::forbidden, "forbidden: the WebSocket must come from this server's own page");
       }
       if (static_cast<size_t>(hub_.metrics().clients.load()) >= options_.limits.pages) {
         hub_.metrics().refuse("too_many_pages");
-        KA_LOG_WARN("[serve] refused a page: %zu are open already", options_.limits.pages);
+        if (auto line = hub_.log().admit("pages"))
+          KA_LOG_WARN("[serve] refused a page: %zu are open already%s", options_.limits.pages, line.note());
         return plain(req, http::status::service_unavailable, "too many pages are open; close one and reload");
       }
       auto client = std::make_shared<LiveClient>(std::move(stream_), hub_, hub_.newClientId(), options_.limits);
@@ -136,7 +140,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (file) body = readPageFile(file->path, kMaxPageFile);
     if (!body) {
       hub_.metrics().refuse("not_found");
-      KA_LOG_INFO("[serve] not found: %.200s", target.c_str());
+      if (auto line = hub_.log().admit("not_found")) KA_LOG_INFO("[serve] not found: %.200s%s", target.c_str(), line.note());
       return plain(req, http::status::not_found, "not found");
     }
     http::response<http::string_body> res{http::status::ok, req.version()};
