@@ -280,10 +280,11 @@ void LiveLoop::run() {
     const auto t0 = Clock::now();
     const int64_t cpu0 = threadCpuUs();
     std::span<const uint8_t> au;
+    const bool force = sinceKey >= kMinForcedKeyGap && forceKey_.exchange(false);
     try {
-      const bool force = sinceKey >= kMinForcedKeyGap && forceKey_.exchange(false);
       au = encoder_.encode(rgb.data(), 3 * W, force, key);
     } catch (const std::exception& e) {
+      if (force) forceKey_.store(true);  // still wanted
       KA_LOG_ERROR("[serve] %s", e.what());
       due += kPeriod;
       continue;
