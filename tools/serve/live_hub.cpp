@@ -186,11 +186,11 @@ void LiveHub::say(LiveClient& c, std::string text) {
     ++ticket_;
   }
   claim_ = Claim::Say;
+  said_ = 0;
   if (!synth_->submit(ticket_, std::move(text))) {
     if (claimed) releaseLocked();
     return refuse(c, "busy", "The speech synthesiser is still finishing the last sentence; try again.");
   }
-  said_ = 0;
   if (auto line = c.log().admit("say")) KA_LOG_INFO("[serve] client %d says a sentence%s", c.id(), line.note());
 }
 
