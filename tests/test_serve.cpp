@@ -695,6 +695,9 @@ TEST_F(Serve, ClientsCannotFloodTheLog) {
         l->all.emplace_back(line);
       },
       &lines);
+  struct Restore {
+    ~Restore() { ka_set_log_callback(nullptr, nullptr); }
+  } restore;  // even when an assertion below returns early
   Page p(port());
   p.open();
   ASSERT_TRUE(p.waitText("\"hello\""));
@@ -706,7 +709,6 @@ TEST_F(Serve, ClientsCannotFloodTheLog) {
     EXPECT_EQ(get(port(), "/missing-" + std::to_string(i) + ".png").first, 404);
     EXPECT_EQ(get(port(), "/", "attacker.example:80").first, 403);
   }
-  ka_set_log_callback(nullptr, nullptr);
   struct Kind {
     const char* line;
     size_t min;
