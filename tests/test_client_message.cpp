@@ -35,6 +35,10 @@ TEST(ClientMessage, AcceptsThePagesMessagesAndNamesEveryRefusal) {
          for (int i = 0; i < 2000; ++i) s += "\xC3\xA9";
          return s;
        }()},
+      // Control characters would reach the speech synthesiser as commands to it.
+      {"controls removed but tab and line ends", R"({"type":"say","text":"\u00010A hi\u0007\b\f\u001b\u007f\t.\r\n"})",
+       "", MessageType::Say, "0A hi\t.\r\n"},
+      {"only controls and spaces", R"({"type":"say","text":"\u0001 \u0002\n"})", "empty_text"},
       {"talk on", R"({"type":"talk","on":true})", "", MessageType::Talk, "", true},
       {"talk off", R"({"on":false,"type":"talk"})", "", MessageType::Talk, "", false},
       {"end", R"({"type":"end"})", "", MessageType::End},

@@ -5,6 +5,7 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "driver/source.h"
 #include "ka/ka.h"
 #include "base/log.h"
+#include "base/log_limiter.h"
 #include "render/onnx_codec.h"
 #include "tests/support/test_support.h"
 
@@ -217,6 +219,43 @@ TEST(Log, CallbackMayCallTheLibrary) {
   KA_LOG_INFO("[ka] outer\n");
   KA_LOG_INFO("[ka] after\n");
   EXPECT_EQ(got, (std::vector<std::string>{"[ka] outer", "[ka] nested", "[ka] after"}));
+}
+
+// Lines a client causes: a few per kind and window, then a count of the rest on the
+// next line written.
+TEST(LogLimiter, WritesABurstPerKindAndWindowThenCountsTheRest) {
+  using ka::log::LogLimiter;
+  LogLimiter limiter(2, std::chrono::seconds(10));
+  const auto t0 = LogLimiter::Clock::time_point{} + std::chrono::hours(1);
+  struct Step {
+    int atS;
+    const char* kind;
+    bool written;
+    const char* note;
+  };
+  const Step steps[] = {
+      {0, "stop", true, ""},
+      {1, "stop", true, ""},
+      {2, "stop", false, ""},
+      {3, "stop", false, ""},
+      {4, "not_found", true, ""},  // kinds are counted apart
+      {9, "stop", false, ""},
+      {10, "stop", true, " (3 similar suppressed)"},  // a new window
+      {11, "stop", true, ""},
+      {12, "stop", false, ""},
+      {25, "stop", true, " (1 similar suppressed)"},
+      {26, "a kind whose name runs on and on", true, ""},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.atS);
+    const auto line = limiter.admit(s.kind, t0 + std::chrono::seconds(s.atS));
+    EXPECT_EQ(static_cast<bool>(line), s.written);
+    EXPECT_STREQ(line.note(), s.note);
+  }
+  EXPECT_EQ(limiter.suppressed(), 4u);
+  // Many kinds share the last slot rather than growing without bound.
+  for (int i = 0; i < 100; ++i) limiter.admit("kind" + std::to_string(i), t0);
+  EXPECT_GT(limiter.suppressed(), 80u);
 }
 
 }  // namespace

@@ -7,17 +7,24 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_utt_util.h"
 #include "tools/serve/live_server.h"
+#include "tools/serve/speech_synth.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -69,6 +76,71 @@ int loudness(const std::vector<int16_t>& a) {
   int m = 0;
   for (int16_t s : a) m = std::max(m, std::abs(static_cast<int>(s)));
   return m;
+}
+
+// Collects what the synthesiser makes, one job at a time.
+class SpeechCollector : public SpeechSink {
+ public:
+  bool speechPiece(uint64_t, const int16_t* pcm, int count) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    pcm_.insert(pcm_.end(), pcm, pcm + count);
+    return true;
+  }
+  void speechDone(uint64_t, bool ok, const std::string&) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_ = true;
+    ok_ = ok;
+    cv_.notify_all();
+  }
+  // Speaks text; its samples, or nothing when the job failed or took over 30 s.
+  std::optional<std::vector<int16_t>> speak(SpeechSynth& synth, const std::string& text) {
+    std::unique_lock<std::mutex> lock(mu_);
+    pcm_.clear();
+    done_ = false;
+    while (!synth.submit(++ticket_, text)) {
+      lock.unlock();
+      std::this_thread::sleep_for(5ms);
+      lock.lock();
+    }
+    if (!cv_.wait_for(lock, 30s, [&] { return done_; }) || !ok_) return std::nullopt;
+    return pcm_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<int16_t> pcm_;
+  bool done_ = false, ok_ = false;
+  uint64_t ticket_ = 0;
+};
+
+double rms(const std::vector<int16_t>& a) {
+  double e = 0.0;
+  for (int16_t s : a) e += static_cast<double>(s) * s;
+  return a.empty() ? 0.0 : std::sqrt(e / static_cast<double>(a.size()));
+}
+
+// Sentences come from any page: whatever commands to the synthesiser one sentence's
+// text carries, the next is spoken in the voice as it started.
+TEST(SpeechSynth, NoSentenceChangesTheVoiceOfTheNext) {
+  SpeechCollector sink;
+  SpeechSynth synth(sink);
+  const std::string plain = "Hello there, how are you today?";
+  const auto reference = sink.speak(synth, plain);
+  ASSERT_TRUE(reference);
+  ASSERT_GT(reference->size(), 16000u / 2);
+  const char* hostile[] = {"\x01" "0A silent from now on", "\x01" "30S slow from now on",
+                           "\x01" "300A loud from now on", "\x01" "90P\x01" "5R high and flat"};
+  for (const char* h : hostile) {
+    SCOPED_TRACE(h + 1);
+    ASSERT_TRUE(sink.speak(synth, h));
+    const auto after = sink.speak(synth, plain);
+    ASSERT_TRUE(after);
+    // A sentence's words alone change the next one's length by a few percent; a
+    // command would change it by half or more, or silence it.
+    EXPECT_NEAR(static_cast<double>(after->size()), static_cast<double>(reference->size()), 0.1 * reference->size());
+    EXPECT_NEAR(rms(*after), rms(*reference), 0.1 * rms(*reference));
+  }
 }
 
 // A page: one WebSocket to /live, read with timeouts.
@@ -231,6 +303,7 @@ class Serve : public ::testing::Test {
     so.limits.queueTexts = 100000;  // only the frames can show a page that stopped reading
     so.limits.pcmBytes = 32000;
     so.limits.pages = 5;
+    so.limits.sayS = 6.0;
     server_ = new LiveServer(session_, ka_width(ctx_), ka_height(ctx_), so);
     server_->start();
     gToken = server_->token();
@@ -465,7 +538,7 @@ TEST_F(Serve, NewPageStartsAtAKeyFrameThatDecodesToTheAnnouncedSize) {
       << *hello;
   EXPECT_NE(hello->find("\"codec\":\"avc1.42"), std::string::npos) << *hello;
   ASSERT_TRUE(p.waitFrames(30));
-  ASSERT_TRUE(p.frames.front().key);  // within one frame of joining: the server forced it
+  ASSERT_TRUE(p.frames.front().key);  // a page starts at a key frame, forced for it if need be
   for (size_t i = 1; i < p.frames.size(); ++i) EXPECT_EQ(p.frames[i].seq, p.frames[i - 1].seq + 1);
 
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
@@ -497,6 +570,7 @@ TEST_F(Serve, SaidSentenceIsSpokenWithItsSoundAndEnds) {
   Page p(port());
   p.open();
   ASSERT_TRUE(p.waitText("\"hello\""));
+  ASSERT_TRUE(p.waitFrames(1));
   p.sendText(R"({"type":"say","text":"Hello, I am speaking from the server."})");
   const auto start = p.waitText("\"event\":\"start\"");
   ASSERT_TRUE(start);
@@ -535,6 +609,7 @@ TEST_F(Serve, SpeechFramesCarryTheSamplesPushedForThem) {
   Page p(port());
   p.open();
   ASSERT_TRUE(p.waitText("\"hello\""));
+  ASSERT_TRUE(p.waitFrames(1));  // decoding: a page that joined waits up to a second for a key frame
   for (int utterance = 0; utterance < 2; ++utterance) {
     SCOPED_TRACE(utterance);
     std::vector<int16_t> pcm = test::speechFrames(30);
@@ -639,6 +714,111 @@ TEST_F(Serve, TalkerLeavingMidUtteranceEndsItAndTheSessionGoesOn) {
   const size_t from = watcher.frames.size();
   ASSERT_TRUE(watcher.waitFrames(10));
   for (size_t i = from; i < watcher.frames.size(); ++i) EXPECT_EQ(watcher.frames[i].kind, 0);
+}
+
+// However long a text reads, one say holds the avatar for its bound of speech at most:
+// the rest is cut, and the page is told why.
+TEST_F(Serve, OneSayMakesAtMostItsBoundOfSpeech) {
+  settle();
+  Page p(port());
+  p.open();
+  const auto hello = p.waitText("\"hello\"");
+  ASSERT_TRUE(hello);
+  EXPECT_NE(hello->find("\"say_s\":6"), std::string::npos) << *hello;
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "\xE4\xB8\xAD";  // about half a minute of speech
+  p.sendText("{\"type\":\"say\",\"text\":\"" + text + "\"}");
+  const auto cut = p.waitText("\"error\"", 20000ms);
+  ASSERT_TRUE(cut);
+  EXPECT_NE(cut->find("\"code\":\"speech_too_long\""), std::string::npos) << *cut;
+  ASSERT_TRUE(p.waitText("\"event\":\"end\"", 20000ms));
+  const auto speech = std::count_if(p.frames.begin(), p.frames.end(), [](const Frame& f) { return f.kind == 1; });
+  EXPECT_GT(speech, 5 * kFps);
+  EXPECT_LE(speech, 6 * kFps + 2);
+}
+
+// A page joining gets a key frame soon, but pages joining over and over (a client
+// reconnecting every 20 ms) do not make every viewer's frames key frames.
+TEST_F(Serve, PagesJoiningOverAndOverForceAKeyFrameAtMostOnceASecond) {
+  Page watcher(port());
+  watcher.open();
+  ASSERT_TRUE(watcher.waitText("\"hello\""));
+  ASSERT_TRUE(watcher.waitFrames(30));
+  const size_t from = watcher.frames.size();
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    for (int i = 0; i < 100; ++i) {
+      Page p(port());
+      p.handshake();
+      p.closeAbruptly();
+      std::this_thread::sleep_for(20ms);
+    }
+    done = true;
+  });
+  bool reading = true;
+  while (!done && reading) reading = watcher.waitFrames(1);
+  churn.join();
+  ASSERT_TRUE(reading);
+  const size_t n = watcher.frames.size() - from;
+  const auto keys = std::count_if(watcher.frames.begin() + static_cast<std::ptrdiff_t>(from), watcher.frames.end(),
+                                  [](const Frame& f) { return f.key; });
+  EXPECT_GE(n, 50u);
+  EXPECT_LE(static_cast<size_t>(keys), n / kFps + 2) << keys << " key frames of " << n;
+
+  const int64_t sent = server_->metrics().framesSent.load();
+  Page late(port());
+  late.open();
+  ASSERT_TRUE(late.waitFrames(1));
+  EXPECT_TRUE(late.frames.front().key);
+  EXPECT_LE(late.frames.front().seq, sent + kFps + 5);
+}
+
+// What clients make the server log is bounded per client and per kind, however many
+// messages or requests they send.
+TEST_F(Serve, ClientsCannotFloodTheLog) {
+  struct Lines {
+    std::mutex mu;
+    std::vector<std::string> all;
+    size_t count(const std::string& part) {
+      std::lock_guard<std::mutex> lock(mu);
+      return static_cast<size_t>(
+          std::count_if(all.begin(), all.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+    }
+  } lines;
+  ka_set_log_callback(
+      [](int, const char* line, void* user) {
+        auto* l = static_cast<Lines*>(user);
+        std::lock_guard<std::mutex> lock(l->mu);
+        l->all.emplace_back(line);
+      },
+      &lines);
+  struct Restore {
+    ~Restore() { ka_set_log_callback(nullptr, nullptr); }
+  } restore;  // even when an assertion below returns early
+  Page p(port());
+  p.open();
+  ASSERT_TRUE(p.waitText("\"hello\""));
+  for (int i = 0; i < 300; ++i) p.sendText(R"({"type":"stop"})");
+  for (int i = 0; i < 300; ++i) p.sendText(R"({"type":"dance"})");
+  p.sendText(R"({"type":"end"})");  // answered once all before it were handled
+  ASSERT_TRUE(p.waitText("\"not_talker\""));
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(get(port(), "/missing-" + std::to_string(i) + ".png").first, 404);
+    EXPECT_EQ(get(port(), "/", "attacker.example:80").first, 403);
+  }
+  struct Kind {
+    const char* line;
+    size_t min;
+  };
+  const Kind kinds[] = {{"stops the avatar", 1},
+                        {"refused (unknown_type)", 1},
+                        {"[serve] not found", 0},
+                        {"is not one of this server's names", 0}};
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.line);
+    EXPECT_GE(lines.count(k.line), k.min);
+    EXPECT_LE(lines.count(k.line), 5u);
+  }
 }
 
 // Last: it stops the suite's server (espeak-ng cannot be started a second time in one

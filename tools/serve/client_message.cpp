@@ -195,6 +195,17 @@ size_t codePoints(std::string_view utf8) {
   return n;
 }
 
+// Removes the control characters other than tab and line ends: they mean nothing in a
+// sentence, and a speech synthesiser may take them as commands to itself (espeak-ng
+// reads U+0001 as the start of one that changes the voice).
+// Returns how many were removed.
+size_t stripControls(std::string& text) {
+  return std::erase_if(text, [](char ch) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F;
+  });
+}
+
 bool fail(MessageError& err, const char* code, std::string message) {
   err.code = code;
   err.message = std::move(message);
@@ -239,8 +250,11 @@ bool parseClientMessage(std::string_view in, size_t maxTextChars, ClientMessage&
       return fail(err, "text_too_long",
                   "The text has " + std::to_string(n) + " characters; at most " + std::to_string(maxTextChars) +
                       " can be spoken at once.");
+    const size_t stripped = stripControls(text->text);
     if (text->text.find_first_not_of(" \t\r\n") == std::string::npos)
-      return fail(err, "empty_text", "There is nothing to say: the text is empty.");
+      return fail(err, "empty_text",
+                  stripped ? "There is nothing to say: the text has only control characters and spaces."
+                           : "There is nothing to say: the text is empty.");
     out.type = MessageType::Say;
     out.text = std::move(text->text);
     return true;

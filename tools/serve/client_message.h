@@ -13,7 +13,7 @@ enum class MessageType { Say, Talk, End, Stop };
 
 struct ClientMessage {
   MessageType type = MessageType::Stop;
-  std::string text;  // say: the sentence, UTF-8
+  std::string text;  // say: the sentence, UTF-8, without control characters but tab and line ends
   bool on = false;   // talk: asks for (true) or gives back (false) the talker role
 };
 

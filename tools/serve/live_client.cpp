@@ -30,7 +30,8 @@ void LiveClient::start(http::request<http::string_body> req) {
   ws_.auto_fragment(false);
   ws_.async_accept(req, [self = shared_from_this()](beast::error_code ec) {
     if (ec) {
-      KA_LOG_INFO("[serve] client %d: WebSocket handshake failed: %s", self->id_, ec.message().c_str());
+      if (auto line = self->hub_.log().admit("handshake"))
+        KA_LOG_INFO("[serve] client %d: WebSocket handshake failed: %s%s", self->id_, ec.message().c_str(), line.note());
       self->pageSlot_.reset();
       return;
     }
@@ -46,8 +47,10 @@ void LiveClient::doRead() {
   ws_.async_read_some(in_, room, [self = shared_from_this()](beast::error_code ec, size_t) {
     if (ec) {
       if (ec != websocket::error::closed && ec != boost::asio::error::operation_aborted &&
-          ec != boost::asio::error::eof)
-        KA_LOG_INFO("[serve] client %d: %s", self->id_, ec.message().c_str());
+          ec != boost::asio::error::eof) {
+        if (auto line = self->hub_.log().admit("read_error"))
+          KA_LOG_INFO("[serve] client %d: %s%s", self->id_, ec.message().c_str(), line.note());
+      }
       return self->finish();
     }
     if (!self->open_) return;  // closing: the close itself reads what is left

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log_limiter.h"
 #include "tools/serve/live_limits.h"
 #include "tools/serve/live_loop.h"
 
@@ -40,9 +41,9 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   // that stopped reading.
   void drop();
   bool open() const { return open_; }
-  // Counts a refusal of this page's messages; true when it should be logged (the first
-  // few, then one in a hundred: a page sending garbage cannot flood the log).
-  bool countRefusal() { return ++refusals_ <= 20 || refusals_ % 100 == 0; }
+  // Bounds the log lines this page's messages cause, per kind: a page sending garbage
+  // or a stream of stops cannot flood the log.
+  ka::log::LogLimiter& log() { return log_; }
 
  private:
   struct Out {
@@ -72,9 +73,9 @@ class LiveClient : public std::enable_shared_from_this<LiveClient> {
   bool waitKey_ = true;
   bool slow_ = false;      // dropped for not reading
   bool finished_ = false;
-  uint64_t refusals_ = 0;
   std::shared_ptr<void> pageSlot_;
   std::optional<boost::asio::steady_timer> closeTimer_;
+  ka::log::LogLimiter log_;
 };
 
 }  // namespace ka::serve

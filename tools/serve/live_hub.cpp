@@ -1,6 +1,7 @@
 #include "tools/serve/live_hub.h"
 
 #include <boost/asio/post.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -14,6 +15,9 @@ namespace ka::serve {
 namespace net = boost::asio;
 namespace {
 constexpr double kSynthAheadS = 10.0;
+// Speech already waiting takes about as long as itself to show; a synthesiser that finds
+// no room for this long is waiting on a stream that stopped showing speech.
+constexpr auto kRoomWait = std::chrono::seconds(10);
 
 // A JSON string literal of s (quotes included).
 std::string quoted(std::string_view s) {
@@ -68,9 +72,10 @@ std::string LiveHub::hello(int id) const {
   char buf[512];
   std::snprintf(buf, sizeof buf,
                 "{\"type\":\"hello\",\"width\":%d,\"height\":%d,\"fps\":%d,\"rate\":%d,\"codec\":\"%s\","
-                "\"client\":%d,\"limits\":{\"text_chars\":%zu,\"pcm_bytes\":%zu,\"queue_frames\":%zu}}",
+                "\"client\":%d,\"limits\":{\"text_chars\":%zu,\"pcm_bytes\":%zu,\"queue_frames\":%zu,"
+                "\"say_s\":%g}}",
                 loop_->width(), loop_->height(), kFps, kRate, loop_->codec().c_str(), id, limits_.textChars,
-                limits_.pcmBytes, limits_.queueFrames);
+                limits_.pcmBytes, limits_.queueFrames, limits_.sayS);
   return buf;
 }
 
@@ -78,7 +83,8 @@ void LiveHub::join(const std::shared_ptr<LiveClient>& c) {
   clients_.push_back(c);
   metrics_.clients.store(static_cast<int64_t>(clients_.size()));
   metrics_.clientsTotal.fetch_add(1);
-  KA_LOG_INFO("[serve] client %d connected (%zu open)", c->id(), clients_.size());
+  if (auto line = log_.admit("connected"))
+    KA_LOG_INFO("[serve] client %d connected (%zu open)%s", c->id(), clients_.size(), line.note());
   c->sendText(std::make_shared<const std::string>(hello(c->id())));
   loop_->forceKeyFrame();
 }
@@ -93,7 +99,12 @@ void LiveHub::leave(LiveClient& c) {
     }
   if (!found) return;
   metrics_.clients.store(static_cast<int64_t>(clients_.size()));
-  KA_LOG_INFO("[serve] client %d disconnected (%zu open)", c.id(), clients_.size());
+  if (auto line = log_.admit("disconnected")) {
+    char held[64] = "";
+    if (const uint64_t n = c.log().suppressed())
+      std::snprintf(held, sizeof held, "; %llu of its log lines suppressed", static_cast<unsigned long long>(n));
+    KA_LOG_INFO("[serve] client %d disconnected (%zu open%s)%s", c.id(), clients_.size(), held, line.note());
+  }
   uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(talkMu_);
@@ -126,7 +137,8 @@ int LiveHub::talker() const {
 
 void LiveHub::refuse(LiveClient& c, const char* code, const std::string& message) {
   metrics_.refuse(code);
-  if (c.countRefusal()) KA_LOG_INFO("[serve] client %d refused (%s): %s", c.id(), code, message.c_str());
+  if (auto line = c.log().admit(code))
+    KA_LOG_INFO("[serve] client %d refused (%s): %s%s", c.id(), code, message.c_str(), line.note());
   c.sendText(errorText(code, message));
 }
 
@@ -174,11 +186,12 @@ void LiveHub::say(LiveClient& c, std::string text) {
     ++ticket_;
   }
   claim_ = Claim::Say;
+  said_ = 0;
   if (!synth_->submit(ticket_, std::move(text))) {
     if (claimed) releaseLocked();
     return refuse(c, "busy", "The speech synthesiser is still finishing the last sentence; try again.");
   }
-  KA_LOG_INFO("[serve] client %d says a sentence", c.id());
+  if (auto line = c.log().admit("say")) KA_LOG_INFO("[serve] client %d says a sentence%s", c.id(), line.note());
 }
 
 void LiveHub::talk(LiveClient& c, bool on) {
@@ -188,7 +201,8 @@ void LiveHub::talk(LiveClient& c, bool on) {
     if (on) {
       if (talker_ != 0 && talker_ != c.id()) {
         metrics_.refuse("busy");
-        if (c.countRefusal()) KA_LOG_INFO("[serve] client %d refused (busy): client %d is talking", c.id(), talker_);
+        if (auto line = c.log().admit("busy"))
+          KA_LOG_INFO("[serve] client %d refused (busy): client %d is talking%s", c.id(), talker_, line.note());
         c.sendText(talkText(false, "busy"));
         return;
       }
@@ -231,7 +245,7 @@ void LiveHub::stop(LiveClient& c) {
     claim = claim_;
     releaseLocked();
   }
-  KA_LOG_INFO("[serve] client %d stops the avatar", c.id());
+  if (auto line = c.log().admit("stop")) KA_LOG_INFO("[serve] client %d stops the avatar%s", c.id(), line.note());
   synth_->cancel(ticket);
   loop_->interrupt();
   if (was && claim == Claim::Talk) sendTo(was, talkText(false, "stopped"));
@@ -304,28 +318,44 @@ void LiveHub::stats(const Stats& s) {
 // ---- synthesis thread
 
 bool LiveHub::speechPiece(uint64_t ticket, const int16_t* pcm, int count) {
-  // The synthesiser runs far ahead of the picture; it waits while this much speech is
-  // already waiting to be shown, so a long text is spoken whole rather than refused.
+  // The synthesiser runs ahead of the picture by this much at most, so the session is
+  // not handed a long sentence's speech all at once.
   const size_t ahead = static_cast<size_t>(kSynthAheadS * kRate);
+  const auto giveUp = std::chrono::steady_clock::now() + kRoomWait;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(talkMu_);
       if (ticket != ticket_ || talker_ == 0 || closing_.load()) return false;  // stopped meanwhile
       if (loop_->pendingSamples() < ahead) break;
+      if (std::chrono::steady_clock::now() >= giveUp) {
+        refuseLater(talker_, "too_much_audio", "The avatar is not showing the speech in time; the sentence was cut short.");
+        return false;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
   }
   std::lock_guard<std::mutex> lock(talkMu_);
   if (ticket != ticket_ || talker_ == 0) return false;
-  switch (loop_->pushAudio(talker_, pcm, count)) {
-    case LiveLoop::Push::Ok: return true;
-    case LiveLoop::Push::TooMuchAudio:
-      refuseLater(talker_, "too_much_audio", "The sentence is too long to wait for; it was cut short.");
-      return false;
-    case LiveLoop::Push::Failed:
-      refuseLater(talker_, "synth_failed", std::string("The session refused the speech: ") + ka_utt_last_error());
-      return false;
+  // One say holds the avatar for limits_.sayS at most, however its text reads.
+  const size_t cap = static_cast<size_t>(limits_.sayS * kRate);
+  const int take = static_cast<int>(std::min<size_t>(static_cast<size_t>(count), cap - std::min(cap, said_)));
+  if (take > 0) {
+    switch (loop_->pushAudio(talker_, pcm, take)) {
+      case LiveLoop::Push::Ok: break;
+      case LiveLoop::Push::TooMuchAudio:
+        refuseLater(talker_, "too_much_audio", "Too much speech is waiting to be shown; the sentence was cut short.");
+        return false;
+      case LiveLoop::Push::Failed:
+        refuseLater(talker_, "synth_failed", std::string("The session refused the speech: ") + ka_utt_last_error());
+        return false;
+    }
+    said_ += static_cast<size_t>(take);
   }
+  if (take == count) return true;
+  char why[160];
+  std::snprintf(why, sizeof why, "The text makes more than %g s of speech; it was cut at %g s.", limits_.sayS,
+                limits_.sayS);
+  refuseLater(talker_, "speech_too_long", why);
   return false;
 }
 

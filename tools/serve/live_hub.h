@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/log_limiter.h"
 #include "ka/ka.h"
 #include "tools/serve/live_limits.h"
 #include "tools/serve/live_loop.h"
@@ -31,6 +32,9 @@ class LiveHub : public LiveOutput, public SpeechSink {
 
   LiveMetrics& metrics() { return metrics_; }
   int newClientId() { return ++lastId_; }
+  // Bounds the log lines of requests from no page in particular (any web site can make
+  // a browser send as many as it likes), per kind. Network thread.
+  ka::log::LogLimiter& log() { return log_; }
 
   // Network thread.
   void join(const std::shared_ptr<LiveClient>& c);
@@ -75,12 +79,14 @@ class LiveHub : public LiveOutput, public SpeechSink {
   std::vector<std::shared_ptr<LiveClient>> clients_;  // network thread only
   int lastId_ = 0;
   std::vector<int16_t> scratch_;  // a PCM message, aligned
+  ka::log::LogLimiter log_;
 
   mutable std::mutex talkMu_;
   int talker_ = 0;  // client number, 0 for none
   Claim claim_ = Claim::None;
   uint64_t ticket_ = 0;     // the talker's speech is accepted under this ticket only
   bool endAsked_ = false;   // the talker said its speech is complete
+  size_t said_ = 0;         // samples the current say has made so far
   std::atomic<bool> closing_{false};
 };
 

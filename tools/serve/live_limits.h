@@ -11,6 +11,7 @@ struct LiveLimits {
   size_t queueTexts = 64;           // text messages unsent to a page before it is dropped
   size_t messageMax = 256 * 1024;   // larger WebSocket messages close the connection
   double pendingAudioS = 60.0;      // speech pushed and not yet shown, all utterances
+  double sayS = 30.0;               // speech one say may make; the rest is cut
   size_t pages = 16;                // open pages at once; more are refused with 503
   size_t httpSessions = 128;        // HTTP connections at once; more wait to be accepted
 };

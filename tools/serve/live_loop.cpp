@@ -21,6 +21,11 @@ constexpr size_t kPoolSize = 96;
 // An utterance ended before any of its speech was shown is given this long for its
 // frames to come out of the session's ring before it is written off.
 constexpr auto kUnshownGrace = std::chrono::milliseconds(1000);
+// A page that joins waits for a key frame at most this many frames (a second): forced
+// key frames come no closer together than that, so pages joining over and over cannot
+// make every frame a key frame (each one several times a predicted frame's size, for
+// every viewer).
+constexpr int64_t kMinForcedKeyGap = kFps;
 
 template <typename T>
 void put(uint8_t* at, T v) {
@@ -237,6 +242,7 @@ void LiveLoop::run() {
   // When the last frames went out, for the frames-per-second figure.
   std::array<Clock::time_point, 2 * kFps> sentAt{};
   Clock::time_point lastSent{};
+  int64_t sinceKey = kMinForcedKeyGap;  // frames since the last key frame
   std::string failure;  // the last failure logged, so a lasting one is logged once
   for (;;) {
     {
@@ -274,13 +280,22 @@ void LiveLoop::run() {
     const auto t0 = Clock::now();
     const int64_t cpu0 = threadCpuUs();
     std::span<const uint8_t> au;
+    const bool force = sinceKey >= kMinForcedKeyGap && forceKey_.exchange(false);
     try {
-      au = encoder_.encode(rgb.data(), 3 * W, forceKey_.exchange(false), key);
+      au = encoder_.encode(rgb.data(), 3 * W, force, key);
     } catch (const std::exception& e) {
+      if (force) forceKey_.store(true);  // still wanted
       KA_LOG_ERROR("[serve] %s", e.what());
       due += kPeriod;
       continue;
     }
+    if (key) {
+      // Any key frame serves the pages waiting for one, whoever asked for it; it reaches
+      // them, since they joined before this frame is handed on.
+      forceKey_.store(false);
+      sinceKey = 0;
+    }
+    ++sinceKey;
     metrics_.encodeUs.store(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count(),
                             std::memory_order_relaxed);
     metrics_.encodeCpuUsTotal.fetch_add(threadCpuUs() - cpu0, std::memory_order_relaxed);

@@ -75,7 +75,8 @@ class LiveLoop {
   void endUtterance();
   // Interrupts whatever is pending or speaking: the session ramps back to idle.
   void interrupt();
-  // The next frame is made a key frame (a page joined).
+  // A key frame is wanted soon (a page joined): the next frame, unless one went out
+  // less than a second ago, else the first a second after it.
   void forceKeyFrame() { forceKey_.store(true); }
   // True when an utterance is open (pushed to and not ended).
   bool speaking() const;

@@ -14,7 +14,7 @@ namespace ka::serve {
 inline constexpr std::string_view kRefusalCodes[] = {
     "bad_json",  "unknown_type",   "text_too_long", "empty_text", "pcm_odd_size",   "pcm_too_big",
     "busy",      "not_talker",     "too_much_audio", "synth_failed", "origin", "not_found",
-    "too_large", "slow_reader", "too_many_pages", "token", "other"};
+    "too_large", "slow_reader", "too_many_pages", "token", "speech_too_long", "other"};
 inline constexpr size_t kRefusalKinds = sizeof kRefusalCodes / sizeof kRefusalCodes[0];
 
 struct LiveMetrics {

@@ -112,7 +112,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         return false;
       case AccessGate::Verdict::Wrong:
         s_.hub.metrics().refuse("token");
-        KA_LOG_WARN("[serve] refused %.*s: a wrong token", static_cast<int>(path.size()), path.data());
+        if (auto line = s_.hub.log().admit("token"))
+          KA_LOG_WARN("[serve] refused %.*s: a wrong token%s", static_cast<int>(std::min<size_t>(path.size(), 200)),
+                      path.data(), line.note());
         plain(req, http::status::forbidden, "forbidden: that is not this server's token");
         return false;
     }
@@ -126,8 +128,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     head_ = req.method() == http::verb::head;
     if (!s_.hosts.allows(host)) {
       s_.hub.metrics().refuse("origin");
-      KA_LOG_WARN("[serve] refused %.80s: Host \"%.80s\" is not one of this server's names (--allowed-host)",
-                  std::string(path).c_str(), host.c_str());
+      if (auto line = s_.hub.log().admit("host"))
+        KA_LOG_WARN("[serve] refused %.200s: Host \"%.80s\" is not one of this server's names (--allowed-host)%s",
+                    std::string(path).c_str(), host.c_str(), line.note());
       return plain(req, http::status::forbidden,
                    "forbidden: this server answers to its own names only (see ka serve --allowed-host)");
     }
@@ -139,8 +142,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       }
       if (host.empty() || origin != "http://" + host) {
         s_.hub.metrics().refuse("origin");
-        KA_LOG_WARN("[serve] refused a WebSocket from origin \"%.80s\" (the page's own is \"http://%.80s\")",
-                    origin.c_str(), host.c_str());
+        if (auto line = s_.hub.log().admit("origin"))
+          KA_LOG_WARN("[serve] refused a WebSocket from origin \"%.80s\" (the page's own is \"http://%.80s\")%s",
+                      origin.c_str(), host.c_str(), line.note());
         return plain(req, http::status::forbidden, "forbidden: the WebSocket must come from this server's own page");
       }
       if (!admitted(req, path)) return;
@@ -149,7 +153,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       AcceptLoop::Slot page = s_.pageSlots.take();
       if (!page) {
         s_.hub.metrics().refuse("too_many_pages");
-        KA_LOG_WARN("[serve] refused a page: %zu are open already", s_.options.limits.pages);
+        if (auto line = s_.hub.log().admit("pages"))
+          KA_LOG_WARN("[serve] refused a page: %zu are open already%s", s_.options.limits.pages, line.note());
         return plain(req, http::status::service_unavailable, "too many pages are open; close one and reload");
       }
       auto client = std::make_shared<LiveClient>(std::move(stream_), s_.hub, s_.hub.newClientId(),
@@ -172,7 +177,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (file) body = readPageFile(file->path, kMaxPageFile);
     if (!body) {
       s_.hub.metrics().refuse("not_found");
-      KA_LOG_INFO("[serve] not found: %.200s", std::string(path).c_str());
+      if (auto line = s_.hub.log().admit("not_found"))
+        KA_LOG_INFO("[serve] not found: %.200s%s", std::string(path).c_str(), line.note());
       return plain(req, http::status::not_found, "not found");
     }
     http::response<http::string_body> res{http::status::ok, req.version()};

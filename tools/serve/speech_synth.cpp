@@ -19,9 +19,48 @@ constexpr int kOutRate = 16000;
 // reaches the session soon after a sentence is submitted.
 constexpr int kPieceMs = 60;
 
+// The voice's settings that text can change (espeak-ng obeys commands embedded in it) and
+// that stay changed for every later sentence unless set back.
+constexpr espeak_PARAMETER kVoiceParameters[] = {espeakRATE,        espeakVOLUME,   espeakPITCH,  espeakRANGE,
+                                                 espeakPUNCTUATION, espeakCAPITALS, espeakWORDGAP};
+
 int synthCallback(short* wav, int count, espeak_EVENT* events) {
   if (!events || !events->user_data) return 0;
   return static_cast<SpeechSynth*>(events->user_data)->onSamples(wav, count);
+}
+
+std::string statusText(const char* what, espeak_ng_STATUS st) {
+  char msg[256] = "";
+  espeak_ng_GetStatusCodeMessage(st, msg, sizeof msg);
+  return std::string(what) + msg;
+}
+
+// espeak-ng keeps global state, and once torn down it cannot be started again (a second
+// teardown never returns): it is started once per process, by the first synthesiser,
+// never torn down, and used by one synthesiser at a time.
+struct Engine {
+  std::mutex use;
+  std::string error;  // why it could not start, or empty
+  int rate = 0;
+};
+
+Engine& engine() {
+  static Engine* const e = [] {
+    auto* e = new Engine;
+    espeak_ng_InitializePath(nullptr);
+    espeak_ng_ERROR_CONTEXT ctx = nullptr;
+    espeak_ng_STATUS st = espeak_ng_Initialize(&ctx);
+    if (st == ENS_OK) st = espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, kPieceMs, nullptr);
+    if (st != ENS_OK) {
+      e->error = statusText("the speech synthesiser could not start: ", st);
+      espeak_ng_ClearErrorContext(&ctx);
+      return e;
+    }
+    espeak_SetSynthCallback(synthCallback);
+    e->rate = espeak_ng_GetSampleRate();
+    return e;
+  }();
+  return *e;
 }
 }  // namespace
 
@@ -91,6 +130,12 @@ int SpeechSynth::onSamples(const short* wav, int count) {
 bool SpeechSynth::speak(const std::string& text, std::string& why) {
   Resampler& r = *resampler_;
   swr_init(r.swr);  // a fresh start: nothing of the previous sentence is held back
+  // Each sentence in the voice as it started, whatever an earlier one's text did to it:
+  // the sentences come from any page, and one page's text must not change the voice for
+  // the others.
+  std::lock_guard<std::mutex> lock(engine().use);
+  for (const espeak_PARAMETER p : kVoiceParameters) espeak_SetParameter(p, espeak_GetParameter(p, 0), 0);
+  espeak_ng_SetVoiceByName(voice_.c_str());
   const espeak_ng_STATUS st = espeak_ng_Synthesize(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0,
                                                    espeakCHARS_UTF8, nullptr, this);
   if (r.stop) {
@@ -98,9 +143,7 @@ bool SpeechSynth::speak(const std::string& text, std::string& why) {
     return false;
   }
   if (st != ENS_OK) {
-    char msg[256] = "";
-    espeak_ng_GetStatusCodeMessage(st, msg, sizeof msg);
-    why = std::string("the speech synthesiser failed: ") + msg;
+    why = statusText("the speech synthesiser failed: ", st);
     return false;
   }
   onSamples(nullptr, 0);  // the resampler's tail
@@ -112,32 +155,22 @@ bool SpeechSynth::speak(const std::string& text, std::string& why) {
 }
 
 void SpeechSynth::run() {
-  // espeak-ng keeps global state: it is initialised, used and torn down on this thread
-  // only.
-  std::string initError;
-  espeak_ng_InitializePath(nullptr);
-  espeak_ng_ERROR_CONTEXT ctx = nullptr;
-  espeak_ng_STATUS st = espeak_ng_Initialize(&ctx);
-  if (st == ENS_OK) st = espeak_ng_InitializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, kPieceMs, nullptr);
-  if (st == ENS_OK) st = espeak_ng_SetVoiceByName(voice_.c_str());
-  Resampler resampler;
-  if (st != ENS_OK) {
-    char msg[256] = "";
-    espeak_ng_GetStatusCodeMessage(st, msg, sizeof msg);
-    initError = std::string("the speech synthesiser could not start: ") + msg;
-    espeak_ng_ClearErrorContext(&ctx);
-    KA_LOG_ERROR("[serve] %s", initError.c_str());
-  } else {
-    espeak_SetSynthCallback(synthCallback);
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    const int inRate = espeak_ng_GetSampleRate();
-    if (swr_alloc_set_opts2(&resampler.swr, &mono, AV_SAMPLE_FMT_S16, kOutRate, &mono, AV_SAMPLE_FMT_S16, inRate, 0,
-                            nullptr) < 0 ||
-        swr_init(resampler.swr) < 0) {
-      initError = "the speech synthesiser's resampler could not start";
-      KA_LOG_ERROR("[serve] %s", initError.c_str());
-    }
+  Engine& espeak = engine();
+  std::string initError = espeak.error;
+  if (initError.empty()) {
+    std::lock_guard<std::mutex> lock(espeak.use);
+    const espeak_ng_STATUS st = espeak_ng_SetVoiceByName(voice_.c_str());
+    if (st != ENS_OK) initError = statusText("the speech synthesiser could not start: ", st);
   }
+  Resampler resampler;
+  if (initError.empty()) {
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    if (swr_alloc_set_opts2(&resampler.swr, &mono, AV_SAMPLE_FMT_S16, kOutRate, &mono, AV_SAMPLE_FMT_S16, espeak.rate,
+                            0, nullptr) < 0 ||
+        swr_init(resampler.swr) < 0)
+      initError = "the speech synthesiser's resampler could not start";
+  }
+  if (!initError.empty()) KA_LOG_ERROR("[serve] %s", initError.c_str());
   resampler_ = &resampler;
   for (;;) {
     std::string text;
@@ -164,7 +197,6 @@ void SpeechSynth::run() {
     sink_.speechDone(ticket, ok, why);
   }
   resampler_ = nullptr;
-  if (initError.empty()) espeak_ng_Terminate();
 }
 
 }  // namespace ka::serve

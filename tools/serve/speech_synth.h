@@ -24,6 +24,8 @@ class SpeechSink {
 class SpeechSynth {
  public:
   explicit SpeechSynth(SpeechSink& sink, std::string voice = "en");
+  // Several may exist at once (their sentences take turns): espeak-ng is started with
+  // the first and stays up until the process ends.
   ~SpeechSynth();  // cancels the job in progress and joins the thread
   SpeechSynth(const SpeechSynth&) = delete;
   SpeechSynth& operator=(const SpeechSynth&) = delete;
