@@ -18,3 +18,8 @@ class KaLibraryError(ImportError):
 
 class KaClosedError(ValueError):
     """A handle was used after it was closed (or after the object that owns it was)."""
+
+
+class KaCancelledError(KaError):
+    """A render was stopped by ``Stream.cancel()`` before it finished (nothing of a movie
+    is left); ``str(e)`` is the library's text, "<function>: cancelled ..."."""
