@@ -17,7 +17,9 @@ import time
 from typing import Optional
 
 from . import _farm_output as output
+from ._errors import KaCancelledError
 from ._farm_cache import StreamCache
+from ._farm_cancel import stop_when_cancelled
 from ._farm_job import Job, synthesise
 
 _DEFAULT_CACHE_MB = 2048
@@ -139,7 +141,8 @@ def render_job(job: Job, fingerprint: Optional[str] = None) -> dict:
             stream, nbytes, cached, load_s = cache.checkout(key)
             res.update(cached=cached, load_seconds=load_s)
             try:
-                stats = stream.write_movie(speech, temp)
+                with stop_when_cancelled(worker, stream):
+                    stats = stream.write_movie(speech, temp)
             finally:
                 # A refused clip leaves the stream as good as it was.
                 cache.checkin(key, stream, nbytes)
@@ -151,6 +154,10 @@ def render_job(job: Job, fingerprint: Optional[str] = None) -> dict:
                    read_seconds=stats.read_seconds, run_seconds=stats.run_seconds,
                    encode_seconds=stats.encode_seconds,
                    finish_seconds=stats.finish_seconds + time.perf_counter() - t)
+    except KaCancelledError as e:  # the batch was stopped: nobody waits for this result
+        output.discard(temp)
+        res["message"] = str(e)
+        _log.info("ka-farm: job %s stopped: %s", job.id, res["message"])
     except Exception as e:  # noqa: BLE001 -- a bad job fails alone, with its text
         output.discard(temp)
         res["message"] = str(e) or type(e).__name__

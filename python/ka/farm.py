@@ -23,7 +23,9 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import signal
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional, TextIO
@@ -36,6 +38,7 @@ __all__ = ["Job", "JobError", "Result", "job_from_dict", "main", "read_jobs", "r
            "synthesise"]
 
 DONE, SKIPPED, FAILED = "done", "skipped", "failed"
+CANCELLED = "cancelled"  # not rendered: the batch was stopped first
 
 
 @dataclass
@@ -137,8 +140,10 @@ class _Progress:
         self.total, self.stream = total, stream
         self.counts = {DONE: 0, SKIPPED: 0, FAILED: 0}
         self.start = time.perf_counter()
+        self.results: dict[str, Result] = {}  # what has finished, for a batch stopped early
 
     def __call__(self, r: Result) -> None:
+        self.results[r.id] = r
         self.counts[r.status] = self.counts.get(r.status, 0) + 1
         self.draw()
 
@@ -165,11 +170,12 @@ def summary_table(results: list[Result], wall: float) -> str:
     lines = ["  ".join(c.ljust(w) if i != 2 and i != 3 else c.rjust(w)
                        for i, (c, w) in enumerate(zip(row[:5], widths))) + "  " + row[5]
              for row in rows]
-    count = {s: sum(r.status == s for r in results) for s in (DONE, SKIPPED, FAILED)}
+    count = {s: sum(r.status == s for r in results) for s in (DONE, SKIPPED, FAILED, CANCELLED)}
     done = count[DONE]
     rate = f", {60.0 * done / wall:.1f} clips per minute" if done and wall > 0 else ""
+    stopped = f", {count[CANCELLED]} not rendered (stopped)" if count[CANCELLED] else ""
     lines.append(f"{len(results)} jobs: {done} done, {count[SKIPPED]} skipped, "
-                 f"{count[FAILED]} failed in {wall:.1f} s{rate}")
+                 f"{count[FAILED]} failed{stopped} in {wall:.1f} s{rate}")
     return "\n".join(lines)
 
 
@@ -177,9 +183,18 @@ def _local_cluster(n: int):
     from distributed import LocalCluster
 
     cpus = os.cpu_count() or 1
-    # One task at a time per worker process; the machine's cores shared among them.
-    return LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                        resources={"threads": max(1, cpus // n)}, dashboard_address=None)
+    # The worker processes start with Ctrl-C ignored (they keep that across exec): it
+    # reaches the whole terminal's process group, and it is the submitter's to handle,
+    # cancelling the batch and closing them in order, not theirs to die of mid-clip.
+    main = threading.current_thread() is threading.main_thread()
+    old = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        # One task at a time per worker process; the machine's cores shared among them.
+        return LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                            resources={"threads": max(1, cpus // n)}, dashboard_address=None)
+    finally:
+        if main:
+            signal.signal(signal.SIGINT, old)
 
 
 def _submit(args: argparse.Namespace) -> int:
@@ -205,17 +220,28 @@ def _submit(args: argparse.Namespace) -> int:
         if cluster is not None:
             cluster.close()
         return 2
+    start = time.perf_counter()
+    progress = _Progress(len(jobs), sys.stderr)
+    stopped = False
     try:
-        start = time.perf_counter()
-        progress = _Progress(len(jobs), sys.stderr)
         progress.draw()
         results = run_batch(jobs, client, progress)
-        wall = time.perf_counter() - start
+    except KeyboardInterrupt:
+        # run_batch cancelled what had not finished; each worker stops its render and
+        # discards the clip's temporary, so nothing half-done is committed.
+        stopped = True
+        results = [progress.results.get(j.id) or Result(j.id, j.out, CANCELLED) for j in jobs]
     finally:
+        wall = time.perf_counter() - start
         client.close()
         if cluster is not None:
             cluster.close()
+    if stopped:
+        print(file=sys.stderr)
+        print("ka-farm: stopped; clips not rendered are listed as cancelled", file=sys.stderr)
     print(summary_table(results, wall))
+    if stopped:
+        return 130
     return 1 if any(r.status == FAILED for r in results) else 0
 
 
@@ -228,7 +254,9 @@ def main(argv: Optional[list[str]] = None) -> int:
         '"speech": FILE | "text": TEXT [, "voice": V], "out": OUT.mp4 [, "encoder": W2V, '
         '"drop": N, "gain": G, "threads": N, "id": NAME]}. Relative paths are taken from '
         "the file's folder. Shows progress, prints a table of results and exits 1 when "
-        "any job failed (2 when the batch could not be run)."))
+        "any job failed (2 when the batch could not be run). Ctrl-C stops the batch: "
+        "renders in progress stop without leaving a file, the table lists what finished, "
+        "and the exit status is 130."))
     sp.add_argument("jobs", metavar="JOBS.jsonl")
     where = sp.add_mutually_exclusive_group(required=True)
     where.add_argument("--scheduler", metavar="ADDR", help="a running scheduler, e.g. tcp://host:8786")
@@ -241,7 +269,11 @@ def main(argv: Optional[list[str]] = None) -> int:
     args = ap.parse_args(argv)
     if args.local is not None and args.local < 1:
         ap.error("--local needs at least one worker")
-    return _submit(args)
+    try:
+        return _submit(args)
+    except KeyboardInterrupt:  # a second Ctrl-C, or one before the batch began
+        print("\nka-farm: stopped", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
