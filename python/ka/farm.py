@@ -80,7 +80,8 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
     every task has ended, temporaries of the batch's outputs that nothing has written
     to for ``sweep_after`` seconds (left by attempts whose worker died) are removed.
     ``timeout`` bounds the wait for the whole batch (TimeoutError; the tasks are
-    cancelled)."""
+    cancelled). Interrupted (KeyboardInterrupt), it cancels the tasks left, whose
+    workers stop their renders and commit nothing, and raises."""
     jobs = list(jobs)
     check_unique(jobs)
     results: dict[str, Result] = {}
