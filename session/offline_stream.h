@@ -76,7 +76,6 @@ class OfflineStream {
   // encoder's window under way). True when a run was in progress and had not settled;
   // false otherwise, and then nothing changes. Must not race the destructor.
   bool cancel();
-  bool cancelRequested() const { return cancel_.load(); }
 
   int width() const { return width_; }
   int height() const { return height_; }

@@ -39,6 +39,13 @@ def _stream() -> ka.Stream:
     return ka.Stream(root / "bundle", root / "w2v" / "audio_encoder.onnx", threads=1)
 
 
+@pytest.fixture(scope="module")
+def shared():
+    """A stream the cases that do not close theirs go on using."""
+    with _stream() as st:
+        yield st
+
+
 def _counting(monkeypatch) -> list[int]:
     """Counts the library's calls of the package's frame and progress callbacks."""
     calls = [0]
@@ -73,10 +80,10 @@ class Stop(Exception):
     ("break", None), ("host raises", Stop), ("cancel", ka.KaCancelledError),
     ("close", ka.KaClosedError),
 ])
-def test_run_stops_within_a_few_frames(monkeypatch, long_speech, how, raises):
+def test_run_stops_within_a_few_frames(monkeypatch, long_speech, shared, how, raises):
     x, _ = long_speech
     calls = _counting(monkeypatch)
-    st = _stream()
+    st = _stream() if how == "close" else shared
     second = threading.Event()
     other = _later(second, st.cancel if how == "cancel" else st.close) if how in ("cancel", "close") else None
     got = 0
@@ -96,16 +103,15 @@ def test_run_stops_within_a_few_frames(monkeypatch, long_speech, how, raises):
     assert 2 <= got < FEW and calls[0] < FEW, (got, calls[0])
     if how != "close":
         assert sum(1 for _ in st.run(x[:16000])) == 25  # as good as before
-    st.close()
 
 
 @pytest.mark.parametrize("how, raises", [
     ("progress raises", Stop), ("cancel", ka.KaCancelledError), ("close", ka.KaClosedError),
 ])
-def test_write_movie_stops_and_leaves_no_file(monkeypatch, long_speech, tmp_path, how, raises):
+def test_write_movie_stops_and_leaves_no_file(monkeypatch, long_speech, shared, tmp_path, how, raises):
     _, wav = long_speech
     calls = _counting(monkeypatch)
-    st = _stream()
+    st = _stream() if how == "close" else shared
     fifth = threading.Event()
     other = _later(fifth, st.cancel if how == "cancel" else st.close) if how != "progress raises" else None
     seen = []
@@ -130,7 +136,6 @@ def test_write_movie_stops_and_leaves_no_file(monkeypatch, long_speech, tmp_path
     if how != "close":
         short = fixture_path("fca", "clips", "speech.wav")
         assert st.write_movie(short, tmp_path / "clip.mp4").frames > 0  # as good as before
-    st.close()
 
 
 def test_ctrl_c_stops_run_and_write_movie(long_speech, tmp_path):
