@@ -283,16 +283,18 @@ class Stream(Handle):
         within a frame, ``run()`` loops and ``write_movie`` raise KaCancelledError, and a
         movie being written is removed. A render that was already finishing its movie
         completes. Returns once they have stopped."""
-        calls = getattr(self, "_calls", None)
-        for call in list(calls.active if calls else ()):
-            calls.stop(call, "cancelled")
+        calls: Optional[_Calls] = getattr(self, "_calls", None)
+        if calls is not None:
+            for call in list(calls.active):
+                calls.stop(call, "cancelled")
 
     def close(self) -> None:
         """Stops the renders in progress (``run()`` loops and ``write_movie`` raise
         KaClosedError; a movie being written is removed), then releases the stream."""
-        calls = getattr(self, "_calls", None)
-        for call in list(calls.active if calls else ()):
-            calls.stop(call, "closed")
+        calls: Optional[_Calls] = getattr(self, "_calls", None)
+        if calls is not None:
+            for call in list(calls.active):
+                calls.stop(call, "closed")
         super().close()
 
 
