@@ -45,7 +45,8 @@ CANCELLED = "cancelled"  # not rendered: the batch was stopped first
 class Result:
     """One job's outcome: ``status`` is "done", "skipped" (its output was already
     complete) or "failed" (``message`` says why, in the library's words where the
-    library refused). ``figures`` holds the worker's measurements in seconds:
+    library refused); the command lists the jobs a Ctrl-C left unrendered as
+    "cancelled". ``figures`` holds the worker's measurements in seconds:
     load_seconds (opening the bundle; 0 from the worker's cache), synth_seconds,
     read_seconds, run_seconds (rendering, encoding included), encode_seconds,
     finish_seconds (draining the encoder and moving the file into place), seconds (the
