@@ -65,6 +65,8 @@ FcaDeltas::FcaDeltas(const std::string& encoderPath, const std::string& deltaPat
       state_(kState) {
   requireNames(encoder_, encoderPath, {"input_values"}, {"audio_emb"});
   requireNames(delta_, deltaPath, {"cond", "prev", "h"}, {"m", "hn"});
+  // An interrupted run is asked for, not a fault worth a warning.
+  runOptions_.SetRunLogSeverityLevel(ORT_LOGGING_LEVEL_ERROR);
 }
 
 int FcaDeltas::deltas(const float* samples, size_t n, float* out, int capacity) {
@@ -72,10 +74,18 @@ int FcaDeltas::deltas(const float* samples, size_t n, float* out, int capacity) 
   if (frames == 0) return 0;
   if (frames > capacity) return -1;
   const int f = static_cast<int>(frames);
+  // Cleared before the flag is read: an interrupt() that follows a stop set after this
+  // check still reaches the runs below.
+  runOptions_.UnsetTerminate();
+  checkStop();
   features(samples, n, f);
   normalise(f);
   recur(f, out);
   return f;
+}
+
+void FcaDeltas::checkStop() const {
+  if (stop_ && stop_->load()) throw std::runtime_error("interrupted");
 }
 
 void FcaDeltas::features(const float* samples, size_t n, int frames) {
@@ -88,12 +98,13 @@ void FcaDeltas::features(const float* samples, size_t n, int frames) {
     const size_t from = static_cast<size_t>(s) * kHop;
     if (from < n) std::memcpy(window_.data(), samples + from, std::min<size_t>(kWindowSamples, n - from) * sizeof(float));
     a2x::normaliseWindow(window_.data(), window_.size());
+    checkStop();
 
     const int64_t shape[] = {1, kWindowSamples};
     Ort::Value in = Ort::Value::CreateTensor<float>(mem_, window_.data(), window_.size(), shape, 2);
     const char* inNames[] = {"input_values"};
     const char* outNames[] = {"audio_emb"};
-    auto outs = encoder_.Run(Ort::RunOptions{nullptr}, inNames, &in, 1, outNames, 1);
+    auto outs = encoder_.Run(runOptions_, inNames, &in, 1, outNames, 1);
     const size_t count = outs[0].GetTensorTypeAndShapeInfo().GetElementCount();
     const size_t perLayer = static_cast<size_t>(kWindowFrames) * kFeat;
     const size_t layers = count / perLayer;
@@ -146,6 +157,7 @@ void FcaDeltas::recur(int frames, float* out) {
   const char* inNames[] = {"cond", "prev", "h"};
   const char* outNames[] = {"m", "hn"};
   for (int i = 0; i < frames; ++i) {
+    checkStop();
     for (size_t o = 0; o < std::size(kOffsets); ++o) {
       const int src = std::clamp(i + kOffsets[o], 0, frames - 1);
       std::memcpy(cond_.data() + o * kFeat, normalised_.data() + static_cast<size_t>(src) * kFeat,
@@ -154,7 +166,7 @@ void FcaDeltas::recur(int frames, float* out) {
     Ort::Value in[] = {Ort::Value::CreateTensor<float>(mem_, cond_.data(), cond_.size(), condShape, 2),
                        Ort::Value::CreateTensor<float>(mem_, prev_.data(), prev_.size(), prevShape, 2),
                        Ort::Value::CreateTensor<float>(mem_, state_.data(), state_.size(), stateShape, 3)};
-    auto outs = delta_.Run(Ort::RunOptions{nullptr}, inNames, in, 3, outNames, 2);
+    auto outs = delta_.Run(runOptions_, inNames, in, 3, outNames, 2);
     if (outs[0].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kKp) ||
         outs[1].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kState))
       throw std::runtime_error("the delta network's m / hn are not 63 / 384 values");

@@ -8,6 +8,7 @@
 // No streaming state: every call handles one utterance on its own. One thread at a time.
 #include <onnxruntime_cxx_api.h>
 
+#include <atomic>
 #include <cstddef>
 #include <iterator>
 #include <string>
@@ -48,6 +49,14 @@ class FcaDeltas {
   // (out untouched) when capacity is below it. Throws on network failures.
   int deltas(const float* samples, size_t n, float* out, int capacity);
 
+  // Makes deltas() give up, throwing "interrupted", once *stop is true: before each
+  // network run, and from inside the one under way when interrupt() is called after
+  // setting it. The flag outlives this object's use of it; null turns the check off.
+  void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
+  // From any thread: aborts the network run in progress of a deltas() call whose stop
+  // flag is set. Without the flag set it changes nothing, so a later call runs whole.
+  void interrupt() { runOptions_.SetTerminate(); }
+
   // The speaker-normalised feature rows of the last deltas() call (frames x 768).
   const std::vector<float>& normalisedFeatures() const { return normalised_; }
 
@@ -55,6 +64,7 @@ class FcaDeltas {
   void features(const float* samples, size_t n, int frames);
   void normalise(int frames);
   void recur(int frames, float* out);
+  void checkStop() const;
 
   Ort::Env env_;
   Ort::SessionOptions options_;
@@ -62,6 +72,8 @@ class FcaDeltas {
   Ort::Session delta_;
   Ort::MemoryInfo mem_;
   int threads_;
+  Ort::RunOptions runOptions_;
+  const std::atomic<bool>* stop_ = nullptr;
 
   std::vector<float> window_;      // one normalised 8 s window
   std::vector<float> features_;    // frames x 768, layer means

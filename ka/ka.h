@@ -381,7 +381,7 @@ KA_API void ka_fca_destroy(ka_fca* f);
  * offline (files, previews, batch jobs). Owns its own context (model key "render") and
  * delta generator (the bundle's fca_stream.onnx); the bundle also carries
  * xs_target.bin, the source keypoints of every driver frame (NT x 63 float32). Used by
- * one thread at a time.
+ * one thread at a time, but for ka_stream_cancel, which stops a run from anywhere.
  *
  *     void on_frame(void* user, int frame, const uint8_t* rgb, int w, int h) {
  *       write_frame(user, rgb);  // rgb is reused for the next frame: copy what you keep
@@ -405,13 +405,29 @@ typedef void (*ka_stream_frame_cb)(void* user, int frame, const uint8_t* rgb, in
  * "ka_stream_create: " + reason. */
 KA_API ka_stream* ka_stream_create(const char* bundle_dir, const char* encoder_path,
                                    int threads, int drop, float gain);
+/* What ka_stream_run and ka_stream_write_movie return when ka_stream_cancel stopped them
+ * (their text: "ka_stream_run: cancelled after N frames", "ka_stream_write_movie:
+ * cancelled after N of M frames, nothing written"). */
+#define KA_STREAM_CANCELLED (-2)
+
 /* Renders ceil(count / 640) frames, drops the first `drop`, and hands every other one to
  * on_frame. Rendering runs on a thread of its own at most 4 frames ahead of pasting.
  * Returns the number of frames delivered, 0 when none is left after dropping, -1 on
  * failure ("ka_stream_run: render/paste failed (...)" after delivering every frame
- * before the failed one, "ka_fca_deltas: ..." or "ka_stream_run: " + reason). */
+ * before the failed one, "ka_fca_deltas: ..." or "ka_stream_run: " + reason),
+ * KA_STREAM_CANCELLED when ka_stream_cancel stopped it. */
 KA_API int ka_stream_run(ka_stream* st, const float* samples, int count,
                          ka_stream_frame_cb on_frame, void* user);
+/* Stops the run in progress on st (ka_stream_run or ka_stream_write_movie). Callable
+ * from any thread, the run's own callbacks included, but not racing ka_stream_destroy.
+ * The run delivers no frame after it, stops within the frame being rendered (or the
+ * speech encoder's window under way) and returns KA_STREAM_CANCELLED; a movie being
+ * written is removed. Returns 1 when it reached a run: that call reports the cancel
+ * whatever it was doing; 0 when no run was in progress or the movie was already being
+ * finished: nothing changes, and the next run is not affected (a host that cancels
+ * from another thread while its runner may not have started yet calls it again until
+ * the runner returns); -1 for NULL. */
+KA_API int ka_stream_cancel(ka_stream* st);
 /* Output frame size; 0 for NULL. */
 KA_API int ka_stream_width(const ka_stream* st);
 KA_API int ka_stream_height(const ka_stream* st);
@@ -441,7 +457,7 @@ typedef struct ka_stream_movie_stats {
  * speech give the same bytes. progress and stats may be NULL. Returns the frames
  * written (> 0), -1 on failure: the texts of ka_stream_run, or "ka_stream_write_movie: "
  * + reason (the speech file unreadable, "no frame left to render (...)", the movie
- * unwritable). */
+ * unwritable); KA_STREAM_CANCELLED when ka_stream_cancel stopped it (no file is left). */
 KA_API int ka_stream_write_movie(ka_stream* st, const char* audio_path, const char* out_path,
                                  ka_stream_progress_cb progress, void* user,
                                  ka_stream_movie_stats* stats);

@@ -3,14 +3,9 @@
 #include <exception>
 #include <string>
 
-#include "audio/fca_deltas.h"
 #include "ka/c_error.h"
+#include "ka/fca_handle.h"
 #include "ka/ka.h"
-
-struct ka_fca {
-  ka_fca(const char* encoder, const char* delta, int threads) : engine(encoder, delta, threads) {}
-  ka::fca::FcaDeltas engine;
-};
 
 namespace {
 thread_local std::string g_err;

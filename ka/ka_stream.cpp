@@ -49,6 +49,9 @@ int ka_stream_run(ka_stream* st, const float* samples, int count, ka_stream_fram
   }
   try {
     return st->run(samples, count, on_frame, user);
+  } catch (const ka::stream::Cancelled& e) {
+    setWhole(e);
+    return KA_STREAM_CANCELLED;
   } catch (const ka::stream::InterfaceError& e) {
     setWhole(e);
   } catch (const std::exception& e) {
@@ -66,10 +69,26 @@ int ka_stream_write_movie(ka_stream* st, const char* audio_path, const char* out
   }
   try {
     return ka::stream::writeMovie(*st, audio_path, out_path, progress, user, stats);
+  } catch (const ka::stream::Cancelled& e) {
+    setWhole(e);
+    return KA_STREAM_CANCELLED;
   } catch (const ka::stream::InterfaceError& e) {
     setWhole(e);
   } catch (const std::exception& e) {
     setErr("ka_stream_write_movie", e);
+  }
+  return -1;
+}
+
+int ka_stream_cancel(ka_stream* st) {
+  if (!st) {
+    setErr("ka_stream_cancel", "NULL handle");
+    return -1;
+  }
+  try {
+    return st->cancel() ? 1 : 0;
+  } catch (const std::exception& e) {
+    setErr("ka_stream_cancel", e);
   }
   return -1;
 }

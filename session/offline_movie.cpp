@@ -62,6 +62,7 @@ int writeMovie(OfflineStream& stream, const std::string& audioPath, const std::s
   ka_stream_movie_stats& st = stats ? *stats : local;
   st = ka_stream_movie_stats{};
 
+  OfflineStream::CancelScope scope(stream);
   auto t = Clock::now();
   const std::vector<float> speech = readAudio16k(audioPath);
   std::vector<int16_t> pcm(speech.size());
@@ -89,9 +90,19 @@ int writeMovie(OfflineStream& stream, const std::string& audioPath, const std::s
   if (progress) progress(user, 0, sink.total);
 
   t = Clock::now();
-  const int n = stream.run(speech.data(), static_cast<int>(speech.size()), onFrame, &sink);
+  int n = 0;
+  try {
+    n = stream.render(speech.data(), static_cast<int>(speech.size()), onFrame, &sink);
+  } catch (const Cancelled&) {
+    n = -1;
+  }
   st.run_seconds = since(t);
   if (!sink.error.empty()) throw std::runtime_error(sink.error);
+  // Past this point the movie is made whole; a cancel before it leaves no file (the
+  // writer removes its temporary).
+  if (n < 0 || !scope.settle())
+    throw Cancelled("ka_stream_write_movie: cancelled after " + std::to_string(movie.frames()) + " of " +
+                    std::to_string(sink.total) + " frames, nothing written");
 
   t = Clock::now();
   movie.finish();

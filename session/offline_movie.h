@@ -20,7 +20,8 @@ constexpr int kMovieCrf = 20;
 // frames' speech left out. `progress` (may be null) is called with done = 0 once the
 // total is known, then after every frame written; `stats` (may be null) is filled as the
 // run goes. Returns the frames written (> 0). Throws InterfaceError with the complete
-// interface text of the failing step, std::runtime_error otherwise.
+// interface text of the failing step, std::runtime_error otherwise; Cancelled when
+// stream.cancel() reached it before the movie was being finished (no file is left).
 int writeMovie(OfflineStream& stream, const std::string& audioPath, const std::string& outPath,
                ka_stream_progress_cb progress, void* user, ka_stream_movie_stats* stats);
 

@@ -10,6 +10,7 @@
 
 #include "audio/fca_deltas.h"
 #include "bundle/member.h"
+#include "ka/fca_handle.h"
 #include "ka/context.h"
 
 namespace ka::stream {
@@ -37,10 +38,16 @@ std::vector<float> readXsTarget(const std::string& dir, int nt) {
   return rows;
 }
 
+std::string cancelledText(int delivered) {
+  return "ka_stream_run: cancelled after " + std::to_string(delivered) + " frame" + (delivered == 1 ? "" : "s");
+}
+
+}  // namespace
+
 // What the render thread and the caller's thread share during one run.
-struct Pipe {
+struct OfflineStream::Pipe {
   // Owner: the run; taken by both threads for the counters and flags only, never while
-  // rendering, pasting or calling back.
+  // rendering, pasting or calling back; cancel() takes it only to wake the waits.
   std::mutex mtx;
   std::condition_variable ready;  // a crop was stored, or the producer stopped
   std::condition_variable room;   // a crop was consumed, or the consumer stopped
@@ -62,7 +69,37 @@ struct Pipe {
   }
 };
 
-}  // namespace
+OfflineStream::CancelScope::CancelScope(OfflineStream& s) : s_(s) {
+  std::lock_guard<std::mutex> lock(s.cancelMtx_);
+  s.cancel_.store(false);
+  s.running_ = true;
+}
+
+OfflineStream::CancelScope::~CancelScope() {
+  std::lock_guard<std::mutex> lock(s_.cancelMtx_);
+  s_.running_ = false;
+}
+
+bool OfflineStream::CancelScope::settle() {
+  std::lock_guard<std::mutex> lock(s_.cancelMtx_);
+  s_.running_ = false;
+  return !s_.cancel_.load();
+}
+
+bool OfflineStream::cancel() {
+  std::lock_guard<std::mutex> lock(cancelMtx_);
+  if (!running_) return false;
+  cancel_.store(true);
+  fca_->engine.interrupt();
+  if (pipe_) {
+    // Taken and released so that a thread between testing its wait's condition and
+    // blocking cannot miss the wake-up.
+    { std::lock_guard<std::mutex> wait(pipe_->mtx); }
+    pipe_->ready.notify_all();
+    pipe_->room.notify_all();
+  }
+  return true;
+}
 
 OfflineStream::OfflineStream(const std::string& bundleDir, const std::string& encoderPath, int threads,
                              int drop, float gain)
@@ -80,6 +117,7 @@ OfflineStream::OfflineStream(const std::string& bundleDir, const std::string& en
     const std::string dir = ctx_->manifest().dir;
     fca_ = ka_fca_create(encoderPath.c_str(), resolveMember(dir, "fca_stream.onnx").c_str(), threads);
     if (!fca_) throw InterfaceError(named("ka_fca_create", ka_fca_last_error()));
+    fca_->engine.setStop(&cancel_);
     xsTarget_ = readXsTarget(dir, nt_);
   } catch (...) {
     ka_fca_destroy(fca_);
@@ -102,11 +140,20 @@ bool OfflineStream::pasteCrop(int si, const float* crop, uint8_t* rgb, size_t ca
 }
 
 int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb onFrame, void* user) {
+  CancelScope scope(*this);
+  const int n = render(samples, count, onFrame, user);
+  if (!scope.settle()) throw Cancelled(cancelledText(n));
+  return n;
+}
+
+int OfflineStream::render(const float* samples, int count, ka_stream_frame_cb onFrame, void* user) {
   stored_.store(0, std::memory_order_release);
   const int frames = static_cast<int>(fca::frameCount(count));
   std::vector<float> deltas(static_cast<size_t>(frames) * kKp);
-  if (frames > 0 && ka_fca_deltas(fca_, samples, count, deltas.data(), frames) != frames)
+  if (frames > 0 && ka_fca_deltas(fca_, samples, count, deltas.data(), frames) != frames) {
+    if (cancel_.load()) throw Cancelled(cancelledText(0));
     throw InterfaceError(named("ka_fca_deltas", ka_fca_last_error()));
+  }
   const int out = frames - drop_;
   if (out < 1) return 0;
 
@@ -131,9 +178,22 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb onFra
   std::vector<float> ring(cropFloats * kRingCrops);
   std::vector<uint8_t> rgb(static_cast<size_t>(width_) * height_ * 3);
   Pipe p;
+  // Unlinked before the pipe goes: cancel() wakes the waits of the linked one.
+  struct Link {
+    OfflineStream& s;
+    Link(OfflineStream& st, Pipe* pipe) : s(st) {
+      std::lock_guard<std::mutex> lock(s.cancelMtx_);
+      s.pipe_ = pipe;
+    }
+    ~Link() {
+      std::lock_guard<std::mutex> lock(s.cancelMtx_);
+      s.pipe_ = nullptr;
+    }
+  } link{*this, &p};
+  auto stopped = [&] { return p.failed.load() || cancel_.load(); };
 
   auto produce = [&] {
-    for (int k = 0; k < out && !p.failed.load(); ++k) {
+    for (int k = 0; k < out && !stopped(); ++k) {
       const size_t at = static_cast<size_t>(k) * kKp;
       const float* crop = renderCrop(si[static_cast<size_t>(k)], xs.data() + at, xd.data() + at);
       if (!crop) {
@@ -142,8 +202,8 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb onFra
       }
       {
         std::unique_lock<std::mutex> lock(p.mtx);
-        p.room.wait(lock, [&] { return p.stored - p.consumed < kRingCrops || p.stop || p.failed.load(); });
-        if (p.stop || p.failed.load()) break;
+        p.room.wait(lock, [&] { return p.stored - p.consumed < kRingCrops || p.stop || stopped(); });
+        if (p.stop || stopped()) break;
       }
       // The slot is free: the consumer is done with frame k - 4.
       std::memcpy(ring.data() + static_cast<size_t>(k % kRingCrops) * cropFloats, crop, cropFloats * sizeof(float));
@@ -180,8 +240,8 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb onFra
   for (int k = 0; k < out; ++k) {
     {
       std::unique_lock<std::mutex> lock(p.mtx);
-      p.ready.wait(lock, [&] { return p.stored > k || p.done || p.failed.load(); });
-      if (p.stored <= k) break;
+      p.ready.wait(lock, [&] { return p.stored > k || p.done || stopped(); });
+      if (p.stored <= k || cancel_.load()) break;
     }
     const float* crop = ring.data() + static_cast<size_t>(k % kRingCrops) * cropFloats;
     if (!pasteCrop(si[static_cast<size_t>(k)], crop, rgb.data(), rgb.size())) {
@@ -194,6 +254,7 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb onFra
       p.consumed = k + 1;
     }
     p.room.notify_one();
+    if (cancel_.load()) break;
     onFrame(user, k, rgb.data(), width_, height_);
     ++delivered;
   }
@@ -201,6 +262,7 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb onFra
   if (p.failed.load())
     throw InterfaceError("ka_stream_run: render/paste failed (frame " + std::to_string(p.failedAt) + ": " +
                          p.why + ")");
+  if (delivered < out && cancel_.load()) throw Cancelled(cancelledText(delivered));
   return delivered;
 }
 

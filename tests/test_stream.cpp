@@ -1,8 +1,10 @@
 // The offline stream run: every frame equals the single-frame render and paste of its
 // keypoints, in order and once; the producer stays within its ring; drops, NT = 1,
-// failures mid-run and the creation refusals; the movie written from a speech file.
+// failures mid-run and the creation refusals; the movie written from a speech file;
+// cancelling a run or a movie.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -61,15 +63,21 @@ void collect(void* user, int frame, const uint8_t* rgb, int w, int h) {
 }
 
 // Pastes like the library, remembers each frame's driver index, and fails one step at
-// a chosen frame.
+// a chosen frame, or holds its render until told to go on.
 class Probe : public ka::stream::OfflineStream {
  public:
   using OfflineStream::OfflineStream;
   int failRenderAt = -1, failPasteAt = -1;
+  int holdRenderAt = -1;
+  std::atomic<bool> holding{false}, release{false};
   std::vector<int> pastedSi;
 
  protected:
   const float* renderCrop(int si, const float* xs, const float* xd) override {
+    if (rendered_ == holdRenderAt) {
+      holding = true;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (rendered_++ == failRenderAt) return nullptr;
     return OfflineStream::renderCrop(si, xs, xd);
   }
@@ -329,6 +337,124 @@ TEST(Stream, WriteMovieFailuresLeaveNoFile) {
   EXPECT_GE(stats.run_seconds, stats.encode_seconds);
   EXPECT_EQ(std::vector<std::filesystem::path>(std::filesystem::directory_iterator(out), {}),
             std::vector<std::filesystem::path>{clip});
+}
+
+// A cancel stops a run where it is, from the run's own callback or from another thread
+// (while the host holds a frame, while the consumer waits for a render, before the
+// deltas are made): no frame after it, the call tells it apart from a failure, a movie
+// being written leaves no file, and the stream renders the next run whole. A cancel
+// with no run in progress changes nothing.
+TEST(Stream, CancelStopsTheRunWhereItIs) {
+  NEED_FIXTURES();
+  TempDir tmp;
+  const std::vector<float> one = speech();
+  std::vector<float> x;  // 20 s: a cancel that did not take would show as frames
+  while (x.size() < 16000 * 20) x.insert(x.end(), one.begin(), one.end());
+  const int total = static_cast<int>((x.size() + 639) / 640);
+  const int n = static_cast<int>(x.size());
+  StreamPtr st(ka_stream_create(fcaDir("bundle").c_str(), encoderPath().c_str(), 1, 0, 1.0f));
+  ASSERT_NE(st, nullptr) << ka_stream_last_error();
+  EXPECT_EQ(ka_stream_cancel(st.get()), 0);
+  EXPECT_EQ(ka_stream_cancel(nullptr), -1);
+
+  struct Host {
+    Host(ka_stream* s, int at) : st(s), cancelAt(at) {}
+    ka_stream* st;
+    int cancelAt;  // the frame (or progress count) whose callback cancels; -1: never
+    std::vector<int> frames;
+    int cancelled = -9;
+    std::atomic<int> count{0};  // frames delivered, read from another thread
+  };
+  auto onFrame = [](void* user, int frame, const uint8_t*, int, int) {
+    auto* h = static_cast<Host*>(user);
+    h->frames.push_back(frame);
+    ++h->count;
+    if (frame == h->cancelAt) h->cancelled = ka_stream_cancel(h->st);
+  };
+  auto onProgress = [](void* user, int done, int) {
+    auto* h = static_cast<Host*>(user);
+    h->frames.push_back(done);
+    if (done == h->cancelAt) h->cancelled = ka_stream_cancel(h->st);
+  };
+
+  {  // From the frame callback: that frame was delivered, no other after it.
+    Host h{st.get(), 2};
+    EXPECT_EQ(ka_stream_run(st.get(), x.data(), n, onFrame, &h), KA_STREAM_CANCELLED);
+    EXPECT_STREQ(ka_stream_last_error(), "ka_stream_run: cancelled after 3 frames");
+    EXPECT_EQ(h.cancelled, 1);
+    EXPECT_EQ(h.frames, (std::vector<int>{0, 1, 2}));
+  }
+  {  // From another thread as soon as the run is in progress: before any frame.
+    Host h{st.get(), -1};
+    std::thread canceller([&] {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (ka_stream_cancel(st.get()) != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    });
+    const int got = ka_stream_run(st.get(), x.data(), n, onFrame, &h);
+    canceller.join();
+    EXPECT_EQ(got, KA_STREAM_CANCELLED) << ka_stream_last_error();
+    EXPECT_LT(static_cast<int>(h.frames.size()), total);
+    EXPECT_EQ(std::string(ka_stream_last_error()).rfind("ka_stream_run: cancelled after ", 0), 0u);
+  }
+
+  // A movie: cancelled once 3 frames are written, before the first, or from another
+  // thread; its folder stays empty (no movie, no temporary), the stats say how far.
+  const std::string wav = fcaDir("clips/speech.wav");
+  const int wavFrames = static_cast<int>((one.size() + 639) / 640);
+  const std::string dir = tmp / "movies", clip = dir + "/clip.mp4";
+  std::filesystem::create_directory(dir);
+  for (int at : {3, 0, -1}) {
+    SCOPED_TRACE(testing::Message() << "movie cancelled at progress " << at);
+    Host h{st.get(), at};
+    std::atomic<bool> over{false};
+    std::thread canceller([&] {
+      while (at < 0 && !over && ka_stream_cancel(st.get()) != 1) std::this_thread::yield();
+    });
+    ka_stream_movie_stats stats{};
+    const int got = ka_stream_write_movie(st.get(), wav.c_str(), clip.c_str(), onProgress, &h, &stats);
+    over = true;
+    canceller.join();
+    EXPECT_EQ(got, KA_STREAM_CANCELLED) << ka_stream_last_error();
+    const std::string text = ka_stream_last_error();
+    if (at >= 0) {
+      EXPECT_EQ(text, "ka_stream_write_movie: cancelled after " + std::to_string(at) + " of " +
+                          std::to_string(wavFrames) + " frames, nothing written");
+      EXPECT_EQ(stats.frames, at);
+      EXPECT_EQ(h.frames.back(), at);
+    } else {
+      EXPECT_EQ(text.rfind("ka_stream_write_movie: cancelled after ", 0), 0u) << text;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+  }
+
+  // The stream is as good as before: the next run and movie are whole.
+  Host whole{st.get(), -1};
+  EXPECT_EQ(ka_stream_run(st.get(), one.data(), static_cast<int>(one.size()), onFrame, &whole), wavFrames);
+  EXPECT_EQ(ka_stream_write_movie(st.get(), wav.c_str(), clip.c_str(), nullptr, nullptr, nullptr), wavFrames);
+  EXPECT_TRUE(std::filesystem::exists(clip));
+  EXPECT_EQ(ka_stream_cancel(st.get()), 0);
+
+  // The consumer waiting for a render that takes long is woken by the cancel: it
+  // delivers the frames rendered before, none after, and the render under way ends the
+  // producer's work.
+  Probe p(fcaDir("bundle"), encoderPath(), 1, 0, 1.0f);
+  p.holdRenderAt = 8;
+  Host h{nullptr, -1};
+  std::thread canceller([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((!p.holding || h.count < 8) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Mostly the consumer is blocked waiting for frame 8 by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(p.cancel());
+    p.release = true;
+  });
+  const std::string text = refusal([&] { p.run(x.data(), n, onFrame, &h); });
+  canceller.join();
+  EXPECT_EQ(text, "ka_stream_run: cancelled after 8 frames");
+  EXPECT_EQ(static_cast<int>(h.frames.size()), 8);
+  EXPECT_EQ(p.cropsStored(), 8);
+  EXPECT_FALSE(p.cancel());
 }
 
 }  // namespace

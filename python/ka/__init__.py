@@ -9,6 +9,7 @@ exist); a closed object raises KaClosedError.
 from __future__ import annotations
 
 from ._errors import KaClosedError, KaError, KaFileNotFoundError, KaLibraryError
+from ._errors import KaCancelledError
 from ._lib import HOST_KP_ROWS, __version__, library_path
 from ._lib import lib as _lib_loader
 from . import telemetry
@@ -29,6 +30,7 @@ def library_version() -> str:
 
 __all__ = [
     "A2X", "Bundle", "Context", "Fca", "Frame", "FrameInfo", "HOST_KP_ROWS", "IDLE",
+    "KaCancelledError",
     "KaClosedError", "KaError", "KaFileNotFoundError", "KaLibraryError", "KeypointFrames", "MovieStats", "Motion", "Prior",
     "RAMP", "SPEECH", "Stats", "Stream", "TeethStats", "TesseraCarriage", "TesseraMembers",
     "Utterance", "__version__", "library_path", "library_version", "paste_crop",

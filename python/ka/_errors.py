@@ -34,6 +34,11 @@ class KaClosedError(ValueError):
     """A handle was used after it was closed (or after the object that owns it was)."""
 
 
+class KaCancelledError(KaError):
+    """A render was stopped by ``Stream.cancel()`` before it finished (nothing of a movie
+    is left); ``str(e)`` is the library's text, "<function>: cancelled ..."."""
+
+
 def failure(msg: str, *inputs: _Path) -> KaError:
     """The exception for a failed call with the library's text ``msg``: a
     KaFileNotFoundError when one of the call's ``inputs`` does not exist, whatever

@@ -20,7 +20,8 @@ from typing import Hashable, Optional, cast
 
 from . import _farm_output as output
 from ._farm_cache import StreamCache
-from ._errors import KaLibraryError
+from ._errors import KaCancelledError, KaLibraryError
+from ._farm_cancel import stop_when_cancelled
 from ._farm_job import EspeakMissing, Job, synthesise
 
 _DEFAULT_CACHE_MB = 2048
@@ -150,6 +151,11 @@ def render_job(job: Job, fingerprint: Optional[str] = None) -> dict:
             _render(job, fingerprint, worker, res)
     except output.OutputBusy as e:
         raise JobFailed(f"refused: {e}", where) from None
+    except KaCancelledError as e:
+        # Stopped because the batch was (nobody collects this) or because this worker is
+        # closing (the clip may still be made elsewhere): nothing of it was committed.
+        _log.info("ka-farm: job %s stopped: %s", job.id, e)
+        raise WorkerFault(str(e), where) from None
     except Exception as e:  # noqa: BLE001 -- a bad job fails alone, with its text
         msg = str(e) or type(e).__name__
         _log.warning("ka-farm: job %s failed: %s", job.id, msg)
@@ -182,7 +188,8 @@ def _render(job: Job, fingerprint: str, worker, res: dict) -> None:
             stream, nbytes, cached, load_s = cache.checkout(key)
             res.update(cached=cached, load_seconds=load_s)
             try:
-                stats = stream.write_movie(speech, temp)
+                with stop_when_cancelled(worker, stream):
+                    stats = stream.write_movie(speech, temp)
             finally:
                 # A refused clip leaves the stream as good as it was.
                 cache.checkin(key, stream, nbytes)

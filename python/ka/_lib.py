@@ -49,6 +49,7 @@ class StreamMovieStats(ctypes.Structure):
 LOG_FN = ctypes.CFUNCTYPE(None, c_int, c_char_p, c_void_p)
 STREAM_FRAME_CB = ctypes.CFUNCTYPE(None, c_void_p, c_int, POINTER(c_uint8), c_int, c_int)
 STREAM_PROGRESS_CB = ctypes.CFUNCTYPE(None, c_void_p, c_int, c_int)
+STREAM_CANCELLED = -2  # KA_STREAM_CANCELLED
 
 _F = POINTER(c_float)
 _U8 = POINTER(c_uint8)
@@ -113,6 +114,7 @@ _PROTOTYPES: dict[str, tuple] = {
     "ka_stream_height": (c_int, [c_void_p]),
     "ka_stream_last_error": (c_char_p, []),
     "ka_stream_destroy": (None, [c_void_p]),
+    "ka_stream_cancel": (c_int, [c_void_p]),
     "ka_stream_write_movie": (c_int, [c_void_p, c_char_p, c_char_p, STREAM_PROGRESS_CB, c_void_p,
                                       POINTER(StreamMovieStats)]),
     "ka_utt_create": (c_void_p, [c_void_p, POINTER(UttOpts)]),

@@ -27,7 +27,9 @@ import argparse
 import hashlib
 import logging
 import os
+import signal
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional, TextIO
@@ -41,13 +43,15 @@ __all__ = ["Job", "JobError", "Result", "job_from_dict", "main", "read_jobs", "r
            "synthesise"]
 
 DONE, SKIPPED, FAILED = "done", "skipped", "failed"
+CANCELLED = "cancelled"  # not rendered: the batch was stopped first
 
 
 @dataclass
 class Result:
     """One job's outcome: ``status`` is "done", "skipped" (its output was already
     complete) or "failed" (``message`` says why, in the library's words where the
-    library refused). ``figures`` holds the worker's measurements in seconds:
+    library refused); the command lists the jobs a Ctrl-C left unrendered as
+    "cancelled". ``figures`` holds the worker's measurements in seconds:
     load_seconds (opening the bundle; 0 from the worker's cache), synth_seconds,
     read_seconds, run_seconds (rendering, encoding included), encode_seconds,
     finish_seconds (draining the encoder and moving the file into place), seconds (the
@@ -89,7 +93,8 @@ def run_batch(jobs: Iterable[Job], client, on_result: Optional[Callable[[Result]
     every task has ended, temporaries of the batch's outputs that nothing has written
     to for ``sweep_after`` seconds (left by attempts whose worker died) are removed.
     ``timeout`` bounds the wait for the whole batch (TimeoutError; the tasks are
-    cancelled). ``on_refused(address, reason)`` hears of each worker that failed its
+    cancelled). Interrupted (KeyboardInterrupt), it cancels the tasks left, whose
+    workers stop their renders and commit nothing, and raises. ``on_refused(address, reason)`` hears of each worker that failed its
     check (it takes no clip); when none passed, every job fails saying why."""
     jobs = list(jobs)
     check_unique(jobs)
@@ -179,8 +184,10 @@ class _Progress:
         self.total, self.stream = total, stream
         self.counts = {DONE: 0, SKIPPED: 0, FAILED: 0}
         self.start = time.perf_counter()
+        self.results: dict[str, Result] = {}  # what has finished, for a batch stopped early
 
     def __call__(self, r: Result) -> None:
+        self.results[r.id] = r
         self.counts[r.status] = self.counts.get(r.status, 0) + 1
         self.draw()
 
@@ -207,11 +214,12 @@ def summary_table(results: list[Result], wall: float) -> str:
     lines = ["  ".join(c.ljust(w) if i != 2 and i != 3 else c.rjust(w)
                        for i, (c, w) in enumerate(zip(row[:5], widths))) + "  " + row[5]
              for row in rows]
-    count = {s: sum(r.status == s for r in results) for s in (DONE, SKIPPED, FAILED)}
+    count = {s: sum(r.status == s for r in results) for s in (DONE, SKIPPED, FAILED, CANCELLED)}
     done = count[DONE]
     rate = f", {60.0 * done / wall:.1f} clips per minute" if done and wall > 0 else ""
+    stopped = f", {count[CANCELLED]} not rendered (stopped)" if count[CANCELLED] else ""
     lines.append(f"{len(results)} jobs: {done} done, {count[SKIPPED]} skipped, "
-                 f"{count[FAILED]} failed in {wall:.1f} s{rate}")
+                 f"{count[FAILED]} failed{stopped} in {wall:.1f} s{rate}")
     return "\n".join(lines)
 
 
@@ -219,13 +227,22 @@ def _local_cluster(n: int):
     from distributed import LocalCluster
 
     cpus = os.cpu_count() or 1
-    # One task at a time per worker process; the machine's cores shared among them.
-    # Its workers share the command's standard error: Dask's own notes there (a failed
-    # clip's task, a dashboard port taken) would break up the progress, and the table
-    # says what failed.
-    return LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                        resources={"threads": max(1, cpus // n)}, dashboard_address=":0",
-                        scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR)
+    # The worker processes start with Ctrl-C ignored (they keep that across exec): it
+    # reaches the whole terminal's process group, and it is the submitter's to handle,
+    # cancelling the batch and closing them in order, not theirs to die of mid-clip.
+    main = threading.current_thread() is threading.main_thread()
+    old = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        # One task at a time per worker process; the machine's cores shared among them.
+        # Its workers share the command's standard error: Dask's own notes there (a failed
+        # clip's task, a dashboard port taken) would break up the progress, and the table
+        # says what failed.
+        return LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                            resources={"threads": max(1, cpus // n)}, dashboard_address=":0",
+                            scheduler_kwargs={"dashboard": False}, silence_logs=logging.ERROR)
+    finally:
+        if main:
+            signal.signal(signal.SIGINT, old)
 
 
 def _submit(args: argparse.Namespace) -> int:
@@ -251,9 +268,10 @@ def _submit(args: argparse.Namespace) -> int:
         if cluster is not None:
             cluster.close()
         return 2
+    start = time.perf_counter()
+    progress = _Progress(len(jobs), sys.stderr)
+    stopped = False
     try:
-        start = time.perf_counter()
-        progress = _Progress(len(jobs), sys.stderr)
         progress.draw()
 
         def refused(addr: str, why: str) -> None:
@@ -261,12 +279,22 @@ def _submit(args: argparse.Namespace) -> int:
             progress.draw()
 
         results = run_batch(jobs, client, progress, on_refused=refused)
-        wall = time.perf_counter() - start
+    except KeyboardInterrupt:
+        # run_batch cancelled what had not finished; each worker stops its render and
+        # discards the clip's temporary, so nothing half-done is committed.
+        stopped = True
+        results = [progress.results.get(j.id) or Result(j.id, j.out, CANCELLED) for j in jobs]
     finally:
+        wall = time.perf_counter() - start
         client.close()
         if cluster is not None:
             cluster.close()
+    if stopped:
+        print(file=sys.stderr)
+        print("ka-farm: stopped; clips not rendered are listed as cancelled", file=sys.stderr)
     print(summary_table(results, wall))
+    if stopped:
+        return 130
     return 1 if any(r.status == FAILED for r in results) else 0
 
 
@@ -279,7 +307,9 @@ def main(argv: Optional[list[str]] = None) -> int:
         '"speech": FILE | "text": TEXT [, "voice": V], "out": OUT.mp4 [, "encoder": W2V, '
         '"drop": N, "gain": G, "threads": N, "id": NAME]}. Relative paths are taken from '
         "the file's folder. Shows progress, prints a table of results and exits 1 when "
-        "any job failed (2 when the batch could not be run)."))
+        "any job failed (2 when the batch could not be run). Ctrl-C stops the batch: "
+        "renders in progress stop without leaving a file, the table lists what finished, "
+        "and the exit status is 130."))
     sp.add_argument("jobs", metavar="JOBS.jsonl")
     where = sp.add_mutually_exclusive_group(required=True)
     where.add_argument("--scheduler", metavar="ADDR", help="a running scheduler, e.g. tcp://host:8786")
@@ -292,7 +322,11 @@ def main(argv: Optional[list[str]] = None) -> int:
     args = ap.parse_args(argv)
     if args.local is not None and args.local < 1:
         ap.error("--local needs at least one worker")
-    return _submit(args)
+    try:
+        return _submit(args)
+    except KeyboardInterrupt:  # a second Ctrl-C, or one before the batch began
+        print("\nka-farm: stopped", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
